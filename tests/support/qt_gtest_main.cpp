@@ -1,0 +1,10 @@
+// GoogleTest entry with a QCoreApplication, so tests can use timers, signals and serial ports.
+#include <QCoreApplication>
+#include <gtest/gtest.h>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
