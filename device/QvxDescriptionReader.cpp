@@ -1,0 +1,390 @@
+#include "device/QvxDescriptionReader.h"
+
+#include "device/DeviceConstants.h"
+
+#include <QRegularExpression>
+#include <QtDebug>
+
+#include <algorithm>
+#include <numeric>
+
+namespace {
+
+// Attribute kinds. An absent attribute reads its default text; a present but
+// empty one reads as empty text (so RW="" is 0, not the default 1).
+
+QString attr(const QDomElement &e, const char *name, const QString &fallback = QString())
+{
+    return e.attribute(QLatin1String(name), fallback);
+}
+
+int toInt(const QString &text)
+{
+    return text.toInt(nullptr, 10); // 0 when not a number or outside 32 bits
+}
+
+quint8 toByte(const QString &text)
+{
+    return static_cast<quint8>(toInt(text) & 0xFF);
+}
+
+quint16 toShort(const QString &text)
+{
+    return static_cast<quint16>(toInt(text) & 0xFFFF);
+}
+
+quint16 toU16(const QString &text)
+{
+    bool ok = false;
+    const qulonglong v = text.toULongLong(&ok, 10);
+    return ok && v <= 0xFFFF ? static_cast<quint16>(v) : 0;
+}
+
+quint32 toU32(const QString &text)
+{
+    bool ok = false;
+    const qulonglong v = text.toULongLong(&ok, 10);
+    return ok && v <= 0xFFFFFFFFull ? static_cast<quint32>(v) : 0;
+}
+
+bool toFlag(const QString &text)
+{
+    return toInt(text) != 0;
+}
+
+double toReal(const QString &text)
+{
+    return text.toDouble();
+}
+
+const QString kZero = QStringLiteral("0");
+
+void warn(const QString &message)
+{
+    qWarning().noquote() << message;
+}
+
+// Builds one model; keeps the running table-size counters and the name sink.
+class Reader
+{
+public:
+    Reader(const QString &path, QStringList *names, bool external)
+        : m_path(path), m_names(names)
+    {
+        m_model.external = external;
+    }
+
+    QvxDeviceModel read(const QDomElement &device);
+
+private:
+    void readDeviceAttributes(const QDomElement &device);
+    void readHandJoints(const QString &text);
+    void readControlItems(const QDomElement &controlItems);
+    void readCategory(const QDomElement &element);
+    void readRangeItem(const QDomElement &element, QvxItemCategory &category, const QString &categoryName);
+    QvxControlItem *readPlainItem(const QDomElement &element, const QString &name);
+    void finishItem(QvxControlItem *item, QList<QvxControlItem *> &list, bool plain);
+    void readSections(const QDomElement &device);
+    void readDiagnosis(const QDomElement &diagnosis);
+    QStringList valueLabels(const QvxControlItem &item);
+
+    const QString &m_path;
+    QStringList *m_names;
+    QvxDeviceModel m_model;
+    quint16 m_highestAddress = 0;
+    quint16 m_lengthAtHighest = 0;
+};
+
+QvxDeviceModel Reader::read(const QDomElement &device)
+{
+    readDeviceAttributes(device);
+    readControlItems(device.firstChildElement(QStringLiteral("ControlItems")));
+    readSections(device);
+    m_model.tableSize = static_cast<quint16>(m_highestAddress + m_lengthAtHighest);
+    if (m_model.isMaster) {
+        if (const QvxControlItem *bus = m_model.itemsByName.value(kItemBaudRateBus))
+            m_model.baudRateBusAddress = bus->address;
+        if (const QvxControlItem *qvx = m_model.itemsByName.value(kItemBaudRateQvx))
+            m_model.baudRateQvxAddress = qvx->address;
+    }
+    return m_model;
+}
+
+void Reader::readDeviceAttributes(const QDomElement &d)
+{
+    m_model.name = attr(d, "Name");
+    m_model.bootLoaderName = attr(d, "BootLoaderName");
+    m_model.modelNumber = toU16(attr(d, "ModelNumber", kZero)); // the fallback's -1 gives 0
+    m_model.angleRange = toReal(attr(d, "AngleRange", QStringLiteral("360")));
+    m_model.type = attr(d, "Type");
+    m_model.minMaxType = toInt(attr(d, "MinMaxType", kZero));
+    m_model.positionMin = toInt(attr(d, "PositionMin", kZero));
+    m_model.positionMax = toInt(attr(d, "PositionMax", kZero));
+    m_model.resolution = toInt(attr(d, "Resolution", kZero));
+    m_model.multiturnClear = toInt(attr(d, "MultiturnClear", kZero));
+    m_model.modbusCommand = toInt(attr(d, "ModbusCommand", kZero));
+    m_model.minimumVersion = toInt(attr(d, "MinimumVersion", kZero));
+    m_model.urdfName = attr(d, "UrdfName");
+    m_model.imgName = attr(d, "ImgName");
+    m_model.masterIdAddr = toInt(attr(d, "MasterIdAddr"));
+    m_model.isMaster = toFlag(attr(d, "IsMaster", kZero));
+    m_model.supportsAiHands = toFlag(attr(d, "SupportsAiHands", kZero));
+    m_model.emanual = attr(d, "Emanual");
+    m_model.easy = toInt(attr(d, "Easy", kZero));
+    readHandJoints(attr(d, "HandJointPerFinger"));
+}
+
+void Reader::readHandJoints(const QString &text)
+{
+    if (text.isEmpty())
+        return; // keeps five fingers of four joints
+    const QStringList parts = text.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    QList<int> joints(5, 0);
+    int fingers = 0;
+    for (qsizetype i = 0; i < std::min<qsizetype>(parts.size(), 5); ++i) {
+        const int n = toInt(parts.at(i).trimmed());
+        if (n > 0)
+            ++fingers;
+        joints[i] = std::clamp(n, 0, 4);
+    }
+    m_model.handJointPerFinger = joints;
+    m_model.fingerCount = fingers;
+    m_model.jointSum = std::accumulate(joints.cbegin(), joints.cend(), 0);
+}
+
+void Reader::readControlItems(const QDomElement &controlItems)
+{
+    for (QDomElement e = controlItems.firstChildElement(); !e.isNull(); e = e.nextSiblingElement()) {
+        if (e.tagName() == QLatin1String("Item"))
+            finishItem(readPlainItem(e, attr(e, "Name")), m_model.items, true);
+        else if (e.tagName() == QLatin1String("Category"))
+            readCategory(e);
+    }
+}
+
+void Reader::readCategory(const QDomElement &element)
+{
+    QvxItemCategory category;
+    category.name = attr(element, "Name");
+    category.hidePrefix = toFlag(attr(element, "HidePrefix", kZero));
+    const QString elementName = category.name; // without the suffixes that range items add
+    for (QDomElement e = element.firstChildElement(QStringLiteral("Item")); !e.isNull();
+         e = e.nextSiblingElement(QStringLiteral("Item"))) {
+        if (!attr(e, "Continue").isEmpty()) {
+            readRangeItem(e, category, elementName);
+            continue;
+        }
+        const QString name = category.hidePrefix ? attr(e, "Name")
+                                                 : category.name + QLatin1Char(' ') + attr(e, "Name");
+        finishItem(readPlainItem(e, name), category.items, true);
+    }
+    m_model.categories.append(category);
+}
+
+QvxControlItem *Reader::readPlainItem(const QDomElement &e, const QString &name)
+{
+    auto *item = new QvxControlItem;
+    item->address = toU16(attr(e, "Address", kZero));
+    item->memory = toByte(attr(e, "Memory", kZero));
+    item->name = name;
+    item->rw = toByte(attr(e, "RW", QStringLiteral("1")));
+    item->length = toU16(attr(e, "Length", kZero));
+    item->min = attr(e, "Min");
+    item->max = attr(e, "Max");
+    item->init = toInt(attr(e, "Init", kZero));
+    item->multi = toByte(attr(e, "Multi", kZero));
+    item->ui = toByte(attr(e, "UI", kZero));
+    item->label = attr(e, "Label");
+    item->sign = toU32(attr(e, "Sign", kZero));
+    item->signCondition = attr(e, "SignCondition");
+    item->direction = toInt(attr(e, "Direction", kZero));
+    item->unit = attr(e, "Unit");
+    item->scale = attr(e, "Scale");
+    item->unitCondition = attr(e, "UnitCondition");
+    item->minMaxCondition = attr(e, "MinMaxCondition");
+    item->minimumVersion = toInt(attr(e, "MinimumVersion", kZero));
+    item->hidden = toFlag(attr(e, "Hidden", kZero));
+    item->labels = valueLabels(*item);
+    return item;
+}
+
+QStringList Reader::valueLabels(const QvxControlItem &item)
+{
+    if (item.labelsCapped())
+        warn(QStringLiteral("%1 item \"%2\": labels for %3 values, only the first %4 kept")
+                 .arg(m_path, item.name, QString::number(item.labelCount()),
+                      QString::number(QvxControlItem::kMaxRangeCount)));
+    return item.buildValueLabels();
+}
+
+void Reader::readRangeItem(const QDomElement &e, QvxItemCategory &category, const QString &categoryName)
+{
+    const QString range = attr(e, "Continue");
+    const QStringList bounds = range.split(QLatin1Char('~'));
+    const int first = toInt(bounds.at(0));
+    // A lone number (no "~") stands for itself.
+    const int last = bounds.size() > 1 ? toInt(bounds.at(1)) : first;
+    if (bounds.size() < 2)
+        warn(QStringLiteral("%1 category \"%2\": range \"%3\" has no \"~\", read as %4~%4")
+                 .arg(m_path, categoryName, range, QString::number(first)));
+    category.name += QLatin1Char(' ') + range;
+
+    qint64 count = static_cast<qint64>(last) - first + 1;
+    if (count <= 0)
+        return;
+    if (count > QvxControlItem::kMaxRangeCount) {
+        warn(QStringLiteral("%1 category \"%2\": range \"%3\" has %4 numbers, only the first %5 made")
+                 .arg(m_path, categoryName, range, QString::number(count),
+                      QString::number(QvxControlItem::kMaxRangeCount)));
+        count = QvxControlItem::kMaxRangeCount;
+    }
+
+    // Everything but address and name is the same for each number; the labels
+    // depend only on label and limits, so one list is built and shared.
+    QvxControlItem pattern;
+    pattern.memory = toByte(attr(e, "Memory", kZero));
+    pattern.rw = toByte(attr(e, "RW", QStringLiteral("1")));
+    pattern.length = toU16(attr(e, "Length", kZero));
+    pattern.min = attr(e, "Min");
+    pattern.max = attr(e, "Max");
+    pattern.label = attr(e, "Label");
+    pattern.init = toInt(attr(e, "Init", kZero));
+    pattern.multi = toByte(attr(e, "Multi", kZero));
+    pattern.ui = toByte(attr(e, "UI", kZero));
+    pattern.name = categoryName;
+    pattern.labels = valueLabels(pattern);
+
+    const quint32 base = static_cast<quint32>(toInt(attr(e, "Address", kZero)));
+    const quint32 stride = static_cast<quint32>(toInt(attr(e, "Length", kZero)));
+    QString name = attr(e, "Name");
+    name.replace(QStringLiteral("{0}"), QStringLiteral("%1"));
+    static const QRegularExpression marker(QStringLiteral("%L?[0-9]"));
+    const bool numbered = name.contains(marker);
+    const QString prefix = category.hidePrefix ? QString() : categoryName + QLatin1Char(' ');
+
+    for (qint64 k = 0; k < count; ++k) {
+        auto *item = new QvxControlItem(pattern);
+        item->address = static_cast<quint16>(base + static_cast<quint32>(k) * stride);
+        item->name = prefix + (numbered ? name.arg(first + k) : name);
+        finishItem(item, category.items, false);
+    }
+}
+
+// The steps every new item takes once its attributes are read. `plain` items
+// (not made from a range) also get their ":"-split lists and enter the name sink.
+void Reader::finishItem(QvxControlItem *item, QList<QvxControlItem *> &list, bool plain)
+{
+    item->value = 0;
+    if (plain) {
+        const QChar colon(QLatin1Char(':'));
+        item->units = item->unit.split(colon);
+        item->scales = item->scale.split(colon);
+        item->mins = item->min.split(colon);
+        item->maxes = item->max.split(colon);
+        item->unitConditions = item->unitCondition.split(colon);
+        item->minMaxConditions = item->minMaxCondition.split(colon);
+        if (!item->hidden && m_names && !m_names->contains(item->name))
+            m_names->append(item->name);
+    }
+    list.append(item);
+    m_model.itemsByAddress.insert(item->address, item);
+    m_model.itemsByName.insert(item->name, item);
+    m_model.itemsByLowerName.insert(item->name.toLower(), item);
+    if (item->name == kItemGearRatioNumerator) // 32-bit wrapping product, once per such item
+        m_model.resolution = static_cast<int>(static_cast<quint32>(m_model.resolution)
+                                              * static_cast<quint32>(item->init));
+    if (item->address > m_highestAddress) {
+        m_highestAddress = item->address;
+        m_lengthAtHighest = item->length;
+    }
+}
+
+void Reader::readSections(const QDomElement &device)
+{
+    const QDomElement modes = device.firstChildElement(QStringLiteral("Modes"));
+    for (QDomElement e = modes.firstChildElement(QStringLiteral("Mode")); !e.isNull();
+         e = e.nextSiblingElement(QStringLiteral("Mode")))
+        m_model.modes.append({attr(e, "Name"), attr(e, "Set"), attr(e, "Condition")});
+
+    const QDomElement errors = device.firstChildElement(QStringLiteral("ErrorCodes"));
+    for (QDomElement e = errors.firstChildElement(QStringLiteral("ErrorCode")); !e.isNull();
+         e = e.nextSiblingElement(QStringLiteral("ErrorCode")))
+        m_model.errorCodes.append({attr(e, "Code"), attr(e, "Name")});
+
+    const QDomElement multiturn = device.firstChildElement(QStringLiteral("Multiturn"));
+    if (!multiturn.isNull()) {
+        m_model.multiturnMin = toInt(attr(multiturn, "Min", kZero));
+        m_model.multiturnMax = toInt(attr(multiturn, "Max", kZero));
+    }
+
+    const QDomElement modbus = device.firstChildElement(QStringLiteral("ModbusCommand"));
+    if (!modbus.isNull()) {
+        m_model.modbusResetRegister = toShort(attr(modbus, "Reset", kZero));
+        m_model.modbusRebootRegister = toShort(attr(modbus, "Reboot", kZero));
+        m_model.modbusClearRegister = toShort(attr(modbus, "Clear", kZero));
+        m_model.modbusBackupRegister = toShort(attr(modbus, "Backup", kZero));
+        m_model.modbusBootEntryRegister = toShort(attr(modbus, "BootEntry", kZero));
+    }
+
+    readDiagnosis(device.firstChildElement(QStringLiteral("Diagnosis")));
+
+    const QDomElement caution = device.firstChildElement(QStringLiteral("Caution"));
+    if (!caution.isNull()) {
+        m_model.cautionEn = attr(caution, "En");
+        m_model.cautionKr = attr(caution, "Kr");
+    }
+
+    const QDomElement releases = device.firstChildElement(QStringLiteral("ReleaseNotes"));
+    for (QDomElement e = releases.firstChildElement(QStringLiteral("Release")); !e.isNull();
+         e = e.nextSiblingElement(QStringLiteral("Release"))) {
+        QvxReleaseNote note;
+        note.version = toInt(attr(e, "Version", kZero));
+        note.date = attr(e, "Date");
+        note.fileName = attr(e, "FileName");
+        note.note = attr(e, "Note");
+        note.enable = toFlag(attr(e, "Enable", kZero));
+        note.encrypt = toFlag(attr(e, "Encrypt", kZero));
+        m_model.releaseNotes.append(note);
+        // The last enabled release in document order is the latest, whatever its number.
+        if (note.enable) {
+            m_model.latestFirmwareVersion = static_cast<quint8>(note.version & 0xFF);
+            m_model.firmwarePath = (note.encrypt ? QStringLiteral(":/fw/assets/fw/%1.ecp")
+                                                 : QStringLiteral(":/fw/assets/fw/%1.bin"))
+                                       .arg(note.fileName);
+        }
+    }
+}
+
+void Reader::readDiagnosis(const QDomElement &diagnosis)
+{
+    for (QDomElement e = diagnosis.firstChildElement(); !e.isNull(); e = e.nextSiblingElement()) {
+        const QString tag = e.tagName();
+        if (tag == QLatin1String("Dump")) {
+            m_model.dumpAddress = toU16(attr(e, "Address", kZero));
+            m_model.dumpLength = toU16(attr(e, "Length", kZero));
+        } else if (tag == QLatin1String("Log")) {
+            m_model.logAddress = toU16(attr(e, "Address", kZero));
+            m_model.logLength = toU16(attr(e, "Length", kZero));
+        } else if (tag == QLatin1String("Position")) {
+            m_model.positionThreshold = toU16(attr(e, "Threshold", kZero));
+        } else if (tag == QLatin1String("Velocity")) {
+            m_model.velocityRpm = toReal(attr(e, "RPM", kZero));
+            m_model.velocityVoltage = toReal(attr(e, "Voltage", kZero));
+        } else if (tag == QLatin1String("Temperature")) {
+            m_model.temperatureMin = toInt(attr(e, "Min", QStringLiteral("-5")));
+            m_model.temperatureMax = toInt(attr(e, "Max", QStringLiteral("80")));
+        } else if (tag == QLatin1String("Voltage")) {
+            m_model.voltageMin = toInt(attr(e, "Min", QStringLiteral("100")));
+            m_model.voltageMax = toInt(attr(e, "Max", QStringLiteral("200")));
+            m_model.voltageRecommended = toInt(attr(e, "Recommand", QStringLiteral("120")));
+        }
+    }
+}
+
+} // namespace
+
+QvxDeviceModel readDeviceDescription(const QDomElement &device, const QString &path, QStringList *names,
+                                     bool external)
+{
+    return Reader(path, names, external).read(device);
+}
