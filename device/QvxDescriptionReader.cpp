@@ -59,6 +59,20 @@ double toReal(const QString &text)
 
 const QString kZero = QStringLiteral("0");
 
+// The Item attributes that plain items and numbered runs read alike.
+void readSharedAttributes(const QDomElement &e, QvxControlItem &item)
+{
+    item.memory = toByte(attr(e, "Memory", kZero));
+    item.rw = toByte(attr(e, "RW", QStringLiteral("1")));
+    item.length = toU16(attr(e, "Length", kZero));
+    item.min = attr(e, "Min");
+    item.max = attr(e, "Max");
+    item.label = attr(e, "Label");
+    item.init = toInt(attr(e, "Init", kZero));
+    item.multi = toByte(attr(e, "Multi", kZero));
+    item.ui = toByte(attr(e, "UI", kZero));
+}
+
 void warn(const QString &message)
 {
     qWarning().noquote() << message;
@@ -184,17 +198,9 @@ void Reader::readCategory(const QDomElement &element)
 QvxControlItem *Reader::readPlainItem(const QDomElement &e, const QString &name)
 {
     auto *item = new QvxControlItem;
+    readSharedAttributes(e, *item);
     item->address = toU16(attr(e, "Address", kZero));
-    item->memory = toByte(attr(e, "Memory", kZero));
     item->name = name;
-    item->rw = toByte(attr(e, "RW", QStringLiteral("1")));
-    item->length = toU16(attr(e, "Length", kZero));
-    item->min = attr(e, "Min");
-    item->max = attr(e, "Max");
-    item->init = toInt(attr(e, "Init", kZero));
-    item->multi = toByte(attr(e, "Multi", kZero));
-    item->ui = toByte(attr(e, "UI", kZero));
-    item->label = attr(e, "Label");
     item->sign = toU32(attr(e, "Sign", kZero));
     item->signCondition = attr(e, "SignCondition");
     item->direction = toInt(attr(e, "Direction", kZero));
@@ -242,15 +248,7 @@ void Reader::readRangeItem(const QDomElement &e, QvxItemCategory &category, cons
     // Everything but address and name is the same for each number; the labels
     // depend only on label and limits, so one list is built and shared.
     QvxControlItem pattern;
-    pattern.memory = toByte(attr(e, "Memory", kZero));
-    pattern.rw = toByte(attr(e, "RW", QStringLiteral("1")));
-    pattern.length = toU16(attr(e, "Length", kZero));
-    pattern.min = attr(e, "Min");
-    pattern.max = attr(e, "Max");
-    pattern.label = attr(e, "Label");
-    pattern.init = toInt(attr(e, "Init", kZero));
-    pattern.multi = toByte(attr(e, "Multi", kZero));
-    pattern.ui = toByte(attr(e, "UI", kZero));
+    readSharedAttributes(e, pattern);
     pattern.name = categoryName;
     pattern.labels = valueLabels(pattern);
 
