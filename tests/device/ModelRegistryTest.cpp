@@ -65,13 +65,13 @@ void loadLikeTheProgram(QvxModelRegistry &registry)
 TEST(ModelRegistry, FindTakesHighestMinimumVersionTheFirmwareReaches)
 {
     DescriptionFolder folder;
-    folder.write(QStringLiteral("old.xml"), describe(2240, 0, QStringLiteral("old")));
-    folder.write(QStringLiteral("new.xml"), describe(2240, 53, QStringLiteral("new")));
+    folder.write(QStringLiteral("old.xml"), describe(1020, 0, QStringLiteral("old")));
+    folder.write(QStringLiteral("new.xml"), describe(1020, 53, QStringLiteral("new")));
     folder.write(QStringLiteral("only-new.xml"), describe(77, 53, QStringLiteral("only new")));
     folder.write(QStringLiteral("negative.xml"), describe(78, -1, QStringLiteral("negative")));
     QvxModelRegistry registry;
     registry.load(folder.path(), false);
-    EXPECT_EQ(registry.versions().value(2240), (QList<int>{0, 53}));
+    EXPECT_EQ(registry.versions().value(1020), (QList<int>{0, 53}));
 
     struct Case
     {
@@ -80,7 +80,7 @@ TEST(ModelRegistry, FindTakesHighestMinimumVersionTheFirmwareReaches)
         const char *name; // null: no description
     };
     const Case cases[] = {
-        {2240, 52, "old"}, {2240, 53, "new"}, {2240, 60, "new"},   {2240, -1, "old"},
+        {1020, 52, "old"}, {1020, 53, "new"}, {1020, 60, "new"},   {1020, -1, "old"},
         {77, 52, nullptr}, {77, 53, "only new"}, {78, -1, "negative"}, {78, 0, "negative"},
         {78, -2, nullptr}, {9999, 60, nullptr},
     };
@@ -122,7 +122,7 @@ TEST(ModelRegistry, OverrideFolderReplacesABuiltInDescriptionAndAddsNewOnes)
 {
     WorkingFolder work;
     work.writeOverride(QStringLiteral("my-ar-240.xml"),
-                       describe(2240, 0, QStringLiteral("AR-240 bench"), visible(QStringLiteral("Bench Item"), 1)));
+                       describe(1020, 0, QStringLiteral("AR-240 bench"), visible(QStringLiteral("Bench Item"), 1)));
     work.writeOverride(QStringLiteral("prototype"), describe(60000, 0, QStringLiteral("Prototype")));
 
     QvxModelRegistry registry;
@@ -130,11 +130,11 @@ TEST(ModelRegistry, OverrideFolderReplacesABuiltInDescriptionAndAddsNewOnes)
     loadLikeTheProgram(registry);
     EXPECT_TRUE(capture.warnings.isEmpty()) << capture.warnings.join(QLatin1Char('\n')).toStdString();
 
-    const QvxDeviceModel *replaced = registry.find(2240, 20);
+    const QvxDeviceModel *replaced = registry.find(1020, 20);
     ASSERT_NE(replaced, nullptr);
     EXPECT_EQ(replaced->name, QStringLiteral("AR-240 bench"));
     EXPECT_TRUE(replaced->external);
-    const QvxDeviceModel *untouched = registry.find(2240, 53); // another key of the same model
+    const QvxDeviceModel *untouched = registry.find(1020, 53); // another key of the same model
     ASSERT_NE(untouched, nullptr);
     EXPECT_EQ(untouched->name, QStringLiteral("AR-240"));
     EXPECT_FALSE(untouched->external);
@@ -152,7 +152,7 @@ TEST(ModelRegistry, BadOverrideFilesCostOnlyThemselves)
     WorkingFolder work;
     const QString notXml = work.writeOverride(QStringLiteral("readme.xml"), "Put your own descriptions here.\n");
     // Cut short: the built-in description of this key must survive it.
-    work.writeOverride(QStringLiteral("cut.xml"), describe(2240, 0, QStringLiteral("cut")).left(60));
+    work.writeOverride(QStringLiteral("cut.xml"), describe(1020, 0, QStringLiteral("cut")).left(60));
     const QString absurd = work.writeOverride(
         QStringLiteral("absurd.xml"),
         DescriptionFolder::withItems(QStringLiteral("Name=\"Absurd\" ModelNumber=\"61000\" HandJointPerFinger=\"99,-5\""
@@ -214,13 +214,13 @@ TEST(ModelRegistry, ClearFreesEveryModelButKeepsTheVersionLists)
 
     QvxModelRegistry registry;
     registry.load(kBuiltIn, false);
-    ASSERT_NE(registry.find(2240, 53), nullptr);
+    ASSERT_NE(registry.find(1020, 53), nullptr);
     registry.clear();
-    EXPECT_EQ(registry.find(2240, 53), nullptr);
+    EXPECT_EQ(registry.find(1020, 53), nullptr);
     EXPECT_EQ(registry.find(0, 0), nullptr);
     EXPECT_TRUE(registry.models().isEmpty());
     EXPECT_TRUE(registry.visibleItemNames().isEmpty());
-    EXPECT_EQ(registry.versions().value(2240), (QList<int>{0, 53}));
+    EXPECT_EQ(registry.versions().value(1020), (QList<int>{0, 53}));
 }
 
 TEST(ModelRegistry, ItemsHiddenBehindALaterItemAtTheirAddressAreFreedToo)
