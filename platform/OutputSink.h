@@ -24,7 +24,8 @@ public:
 };
 
 // Writes all bytes to a file descriptor, retrying short writes and EINTR.
-// A closed reader (EPIPE) drops the rest silently: output loss never ends the program.
+// A closed reader (EPIPE) drops the rest silently: output loss never ends the program
+// (the first call makes the process ignore SIGPIPE).
 bool writeAll(int fd, const char *data, qsizetype size);
 
 } // namespace platform

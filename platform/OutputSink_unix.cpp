@@ -1,4 +1,5 @@
 #include "platform/OutputSink.h"
+#include "platform/ConsoleControl.h"
 
 #include <QMutex>
 
@@ -17,6 +18,7 @@ QByteArray *captureBuffer = nullptr;
 
 bool writeAll(int fd, const char *data, qsizetype size)
 {
+    ignoreBrokenPipe(); // a closed reader must give EPIPE here, not end the process
     while (size > 0) {
         const ssize_t n = ::write(fd, data, static_cast<size_t>(size));
         if (n > 0) {
