@@ -80,6 +80,7 @@ QString InputManager::endOfInput(const QString &line)
     echo(QByteArrayLiteral("\n"));
     if (!line.isEmpty())
         return line; // the last line had no line end: still a line
+    endOfInput_ = true;
     if (std::atomic<bool> *flag = interruptFlag_.load())
         flag->store(true);
     return QString();
@@ -93,7 +94,7 @@ void InputManager::requestStop()
 
 bool InputManager::atEndOfInput() const
 {
-    return processor_->atEndOfInput();
+    return endOfInput_;
 }
 
 void InputManager::setInterruptFlag(std::atomic<bool> *flag)

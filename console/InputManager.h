@@ -14,9 +14,9 @@
 //  - end of input (standard input from a pipe or file ran out): a last line
 //    without line end is returned as a line; after that, a read stores true
 //    in the lent interrupt flag (so a waiting prompt ends as cancelled) and
-//    returns an empty string after a line end. atEndOfInput() then stays
-//    true; the console loop treats it as "exit". End of input is thus never
-//    an ordinary empty answer.
+//    returns an empty string after a line end, and atEndOfInput() turns true
+//    for good; the console loop checks it first and treats it as "exit". End
+//    of input is thus never an ordinary empty answer.
 // Keys that arrive behind the Enter of a line (a paste, piped lines, fast
 // typing) stay queued for the next read.
 //
@@ -55,6 +55,7 @@ public:
 
     QString readLine(bool simple);
     void requestStop();
+    // True once a read has ended for the end of input (not for its last line).
     bool atEndOfInput() const;
 
     void setInterruptFlag(std::atomic<bool> *flag);
@@ -110,6 +111,7 @@ private:
     static bool isKnownCommand(const QString &word);
 
     std::atomic<bool> stopRequested_{false};
+    bool endOfInput_ = false;
     QStringList history_;
     int historyPosition_ = -1;
     QString savedLine_;

@@ -4,8 +4,8 @@
 //
 // Key mode: standard input (when it is a terminal) reads key by key, without
 // line buffering and without the terminal's echo; Ctrl+C, Ctrl+\ and Ctrl+Z
-// still raise their signals, and output processing (LF written as CR LF) stays
-// as it was. KeyMode objects own the mode: the first one alive saves the mode
+// still raise their signals but no longer flush keys typed ahead, and output
+// processing (LF written as CR LF) stays as it was. KeyMode objects own the mode: the first one alive saves the mode
 // found and switches to key mode, the last one to go puts the saved mode back.
 // KeyMode objects nest and may live on any thread. While key mode holds, the
 // saved mode is also restored

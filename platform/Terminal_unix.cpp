@@ -67,7 +67,10 @@ KeyMode::KeyMode()
     keySettings = current;
     // Key by key and no echo: the editor echoes itself. ISIG stays, so Ctrl+C
     // raises SIGINT even while nobody reads; input and output flags stay.
+    // NOFLSH: Ctrl+C, Ctrl+\ and Ctrl+Z do not throw away keys typed ahead
+    // (they wait for the next line) nor output not yet shown.
     keySettings.c_lflag &= ~tcflag_t(ICANON | ECHO | ECHOE | ECHOK | ECHONL);
+    keySettings.c_lflag |= NOFLSH;
     keySettings.c_cc[VMIN] = 1;
     keySettings.c_cc[VTIME] = 0;
 

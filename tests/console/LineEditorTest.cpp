@@ -198,6 +198,7 @@ TEST_F(EditorTest, LinesOfOneReadComeOneByOneAndTheEndCancels)
     EXPECT_EQ(editor_->readLine(false), QStringLiteral("thxird")); // the last line had no line end
     EXPECT_EQ(output_.take(), QByteArray("thi\bxi\bird\n"));
     EXPECT_FALSE(flag.load());
+    EXPECT_FALSE(editor_->atEndOfInput()); // that line is the last one, not the end
 
     EXPECT_EQ(editor_->readLine(true), QString());
     EXPECT_TRUE(flag.load()); // a waiting prompt ends as cancelled
