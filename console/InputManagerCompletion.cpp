@@ -41,6 +41,17 @@ void echo(const QString &text)
     platform::OutputSink::write(text);
 }
 
+// Command names match case-sensitively, in the order of their list.
+QStringList namesStartingWith(const QStringList &names, const QString &prefix)
+{
+    QStringList matching;
+    for (const QString &name : names) {
+        if (name.startsWith(prefix))
+            matching.append(name);
+    }
+    return matching;
+}
+
 } // namespace
 
 void InputManager::handleTab(QString &line)
@@ -138,22 +149,12 @@ QStringList InputManager::allCommandNames() const
 
 QStringList InputManager::commandNamesStartingWith(const QString &prefix) const
 {
-    QStringList names;
-    for (const QString &name : kCommandNames) {
-        if (name.startsWith(prefix))
-            names.append(name);
-    }
-    return names;
+    return namesStartingWith(kCommandNames, prefix);
 }
 
 QStringList InputManager::completionCommandsStartingWith(const QString &prefix) const
 {
-    QStringList names;
-    for (const QString &name : completionCommands_) {
-        if (name.startsWith(prefix))
-            names.append(name);
-    }
-    return names;
+    return namesStartingWith(completionCommands_, prefix);
 }
 
 QStringList InputManager::itemNamesStartingWith(const QString &prefix, int limit) const

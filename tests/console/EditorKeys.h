@@ -2,13 +2,12 @@
 // Synthetic key events and an editor on a pipe, for the line editor tests.
 
 #include "console/InputManager.h"
-#include "platform/KeyInput.h"
+#include "tests/support/KeyPipe.h"
 #include "tests/support/OutputCapture.h"
 
 #include <QList>
 #include <gtest/gtest.h>
 #include <optional>
-#include <unistd.h>
 
 namespace editor_keys {
 
@@ -63,19 +62,8 @@ inline platform::KeyQueue queueOf(const Keys &keys)
 class EditorTest : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(::pipe(fds_), 0);
-        keys_.emplace(fds_[0]);
-        editor_.emplace(&prompt_, *keys_);
-    }
-    void TearDown() override
-    {
-        editor_.reset();
-        keys_.reset();
-        ::close(fds_[0]);
-        closeInput();
-    }
+    void SetUp() override { editor_.emplace(&prompt_, input_.keys()); }
+    void TearDown() override { editor_.reset(); }
 
     // Begins a fresh line as a read does (cursor at 0), through an empty read.
     void startLine()
@@ -91,20 +79,11 @@ protected:
         platform::KeyQueue queue = queueOf(keys);
         return editor_->processConsoleInput(queue, line, simple);
     }
-    void send(const QByteArray &bytes)
-    {
-        ASSERT_EQ(::write(fds_[1], bytes.constData(), size_t(bytes.size())), bytes.size());
-    }
-    void closeInput()
-    {
-        if (fds_[1] >= 0)
-            ::close(fds_[1]);
-        fds_[1] = -1;
-    }
+    void send(const QByteArray &bytes) { input_.send(bytes); }
+    void closeInput() { input_.closeWriter(); }
 
     QString prompt_ = QStringLiteral(">>> ");
-    int fds_[2] = {-1, -1};
-    std::optional<platform::KeyInput> keys_;
+    KeyPipe input_;
     std::optional<InputManager> editor_;
     OutputCapture output_;
 };

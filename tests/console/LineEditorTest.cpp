@@ -49,7 +49,7 @@ TEST_F(EditorTest, EditsEchoExactlyWhatTheTerminalNeeds)
          "a", 1, ""},
     };
     for (const EditCase &c : cases) {
-        editor_.emplace(&prompt_, *keys_); // a fresh editor: cursor at 0
+        editor_.emplace(&prompt_, input_.keys()); // a fresh editor: cursor at 0
         QString line;
         ASSERT_FALSE(press(line, c.setup, c.simple)) << c.name;
         output_.take();

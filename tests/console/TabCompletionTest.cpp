@@ -12,6 +12,9 @@ const QStringList kItems = {
     QStringLiteral("Torque Enable"),
 };
 
+// The list that Tab prints for the three "Present" items.
+const QByteArray kPresents = "\n\"Present Current\" \"Present Position\" \"Present Velocity\" \n";
+
 QByteArray redrawn(const QByteArray &line)
 {
     return "\r>>> " + line + QByteArray(80 - 4 - line.size(), ' ') + "\r>>> " + line;
@@ -69,14 +72,13 @@ TEST_F(TabCompletion, CompletesCommandWords)
 TEST_F(TabCompletion, CompletesItemNamesAfterGetAndSet)
 {
     editor_->setItemNames(kItems);
-    const QByteArray presents = "\n\"Present Current\" \"Present Position\" \"Present Velocity\" \n";
     const QList<TabCase> cases = {
         {"get 5", "get 5", ""},
         {"get", "get", redrawn("get")}, // one word: the command names that start with it
-        {"get 5 pres", "get 5 Present ", presents + ">>> get 5 Present "},
+        {"get 5 pres", "get 5 Present ", kPresents + ">>> get 5 Present "},
         {"get 5 present p", "get 5 Present Position", redrawn("get 5 Present Position")},
         {"get 0 pres", "get 0 pres", ""}, // 0 is no device ID: the item text is "0 pres"
-        {"GET pres", "GET Present ", presents + ">>> GET Present "},
+        {"GET pres", "GET Present ", kPresents + ">>> GET Present "},
         {"set   tor  ", "set Torque Enable", redrawn("set Torque Enable")},
         {"get led", "get LED ", "\n\"LED Green\" \"LED Red\" \n>>> get LED "},
         {"get 7 PRESENT POSITION", "get 7 Present Position", redrawn("get 7 Present Position")},
@@ -89,12 +91,11 @@ TEST_F(TabCompletion, CompletesItemNamesAfterGetAndSet)
 TEST_F(TabCompletion, CompletesImplicitItemCommands)
 {
     editor_->setItemNames(kItems);
-    const QByteArray presents = "\n\"Present Current\" \"Present Position\" \"Present Velocity\" \n";
     const QList<TabCase> cases = {
         {"goal", "Goal Position", redrawn("Goal Position")},
-        {"P", "Present ", presents + ">>> Present "}, // no command starts with a capital P
+        {"P", "Present ", kPresents + ">>> Present "}, // no command starts with a capital P
         {"5 goal", "5 Goal Position", redrawn("5 Goal Position")},
-        {"5 pres", "5 Present ", presents + ">>> 5 Present "},
+        {"5 pres", "5 Present ", kPresents + ">>> 5 Present "},
         {"present  vel", "Present Velocity", redrawn("Present Velocity")},
         {"torque enable 1", "torque enable 1", ""},
     };

@@ -1,9 +1,9 @@
 #include "platform/ConsoleControl.h"
 #include "platform/KeyInput.h"
+#include "tests/support/KeyPipe.h"
 
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 namespace {
 
@@ -11,27 +11,8 @@ namespace {
 class PipeKeys : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(::pipe(fds_), 0);
-        keys_.emplace(fds_[0]);
-    }
-    void TearDown() override
-    {
-        keys_.reset();
-        ::close(fds_[0]);
-        closeWriter();
-    }
-    void send(const QByteArray &bytes)
-    {
-        ASSERT_EQ(::write(fds_[1], bytes.constData(), size_t(bytes.size())), bytes.size());
-    }
-    void closeWriter()
-    {
-        if (fds_[1] >= 0)
-            ::close(fds_[1]);
-        fds_[1] = -1;
-    }
+    void send(const QByteArray &bytes) { pipe_.send(bytes); }
+    void closeWriter() { pipe_.closeWriter(); }
     QString takeText()
     {
         QString text;
@@ -41,8 +22,8 @@ protected:
         return text;
     }
 
-    int fds_[2] = {-1, -1};
-    std::optional<platform::KeyInput> keys_;
+    KeyPipe pipe_;
+    platform::KeyInput *keys_ = &pipe_.keys();
 };
 
 TEST_F(PipeKeys, KeepsEveryKeyOfOneReadQueuedUntilTaken)
