@@ -1,0 +1,388 @@
+#include "comm/QvxProtocol.h"
+
+#include "comm/CommMetaTypes.h"
+#include "comm/CommResult.h"
+#include "platform/OutputSink.h"
+
+#include <QElapsedTimer>
+#include <QIODevice>
+#include <QTimer>
+
+#include <utility>
+
+namespace {
+constexpr qint64 kNsPerMs = 1000000;
+// The largest wait, in ns, whose whole milliseconds still fit an int.
+constexpr qint64 kLargestIntWaitNs = 2147483647999999LL;
+// Pieces in which onTimeout flushes unparsed bytes.
+constexpr qsizetype kFlushPiece = 20;
+} // namespace
+
+QvxProtocol::QvxProtocol(QObject *parent)
+    : QObject(parent)
+    , interByteTimer(new QTimer(this))
+{
+    registerCommMetaTypes();
+    interByteTimer->setSingleShot(true);
+    connect(interByteTimer, &QTimer::timeout, this, [this] { onInterByteTimeout(); });
+}
+
+QvxProtocol::~QvxProtocol() = default;
+
+void QvxProtocol::resetState()
+{
+    interByteTimer->stop();
+    rxBuffer.clear();
+    pendingBuffer.clear();
+    inTransaction = false;
+    packetTimeout = 0;
+    clearHeaderPositions();
+}
+
+int QvxProtocol::packetTimeoutFor(int bytes) const
+{
+    // Evaluated in this order, in double precision, then truncated.
+    const double timeout = (1000.0 / baudRate) * 10.0 * bytes + 32.0 + 2.0 + extraLatency;
+    return static_cast<int>(timeout);
+}
+
+void QvxProtocol::setPacketTimeout(int bytes)
+{
+    packetTimeout = packetTimeoutFor(bytes);
+    packetStartTime = wallClock();
+}
+
+void QvxProtocol::setPacketTimeoutMs(int ms)
+{
+    packetTimeout = ms;
+    packetStartTime = wallClock();
+}
+
+bool QvxProtocol::isPacketTimeout()
+{
+    const qint64 now = wallClock();
+    const double elapsed = static_cast<double>(now - packetStartTime);
+    if (elapsed < 0)
+        packetStartTime = now; // the wall clock went back: the full time-out runs again
+    if (elapsed > packetTimeout) {
+        packetTimeout = 0;
+        return true;
+    }
+    return false;
+}
+
+qint64 QvxProtocol::elapsedSincePacketStart()
+{
+    const qint64 now = wallClock();
+    const qint64 elapsed = now - packetStartTime;
+    if (elapsed < 0)
+        packetStartTime = now;
+    return elapsed;
+}
+
+bool QvxProtocol::isCancelled() const
+{
+    if (!token)
+        return false;
+    if (token->state.load(std::memory_order_relaxed) != 0)
+        return true;
+    return token->hasDeadline && CancellationToken::steadyNowNs() >= token->deadline;
+}
+
+int QvxProtocol::remainingWait(int ms) const
+{
+    if (!token)
+        return ms;
+    if (token->hasDeadline) {
+        const qint64 left = token->deadline - CancellationToken::steadyNowNs();
+        if (left < kNsPerMs)
+            return 0;
+        if (left <= kLargestIntWaitNs) {
+            const qint64 leftMs = left / kNsPerMs;
+            if (ms >= leftMs)
+                return static_cast<int>(leftMs);
+        }
+    }
+    return ms > 0 ? ms : 0;
+}
+
+void QvxProtocol::trace(bool received, const QByteArray &bytes) const
+{
+    if (!verbose)
+        return;
+    QByteArray line = received ? QByteArrayLiteral("[RX] ") : QByteArrayLiteral("[TX] ");
+    line += bytes.toHex(' ').toUpper();
+    line += '\n';
+    platform::OutputSink::write(line);
+}
+
+void QvxProtocol::onTimeout()
+{
+    pendingBuffer += rxBuffer;
+    rxBuffer.clear();
+    while (!pendingBuffer.isEmpty()) {
+        emit outputPacket(makeItem(1, pendingBuffer.left(kFlushPiece), QStringLiteral("RX Corrupt")));
+        pendingBuffer.remove(0, qMin(kFlushPiece, pendingBuffer.size()));
+    }
+}
+
+int QvxProtocol::sendPacket(const QByteArray &packet)
+{
+    const int timeout = packetTimeoutFor(static_cast<int>(packet.size()));
+    emit updateTxStatus(true);
+    const qint64 written = device ? device->write(packet) : -1;
+    if (isCancelled())
+        return COMM_CANCELLED;
+    if (written != packet.size())
+        return COMM_TX_FAIL; // closed or failing link: nothing (or not all) was taken
+
+    // Wait for the bytes to leave in steps of at most 1 ms, so that an interrupt
+    // ends the wait at once; the whole wait never runs past the deadline.
+    const int limit = remainingWait(timeout);
+    QElapsedTimer waited;
+    waited.start();
+    while (device->bytesToWrite() > 0) {
+        const qint64 left = limit - waited.elapsed();
+        const bool progressed = device->waitForBytesWritten(static_cast<int>(qBound(qint64(0), left, qint64(1))));
+        if (isCancelled())
+            return COMM_CANCELLED;
+        if (!progressed && left <= 0)
+            return COMM_TX_FAIL;
+    }
+    emit outputPacket(makeItem(0, packet));
+    trace(false, packet);
+    return COMM_OK;
+}
+
+int QvxProtocol::receivePacket(QByteArray *packet)
+{
+    const Framing &f = framing();
+    inTransaction = true;
+    qsizetype wanted = f.replyMinimum; // only grows during one call
+    int result = COMM_OK;
+    for (;;) {
+        if (isCancelled()) {
+            result = COMM_CANCELLED; // the receive buffer keeps its bytes
+            break;
+        }
+        if (rxBuffer.size() < wanted)
+            pullArrivals(1);
+        if (isPacketTimeout()) {
+            if (!rxBuffer.isEmpty()) {
+                emit logMessage(QStringLiteral("COMM_RX_CORRUPT: rx time out"));
+                if (f.logSizeOnTimeout)
+                    emit logMessage(QStringLiteral("read data size = %1").arg(rxBuffer.size()));
+                logBytes(QStringLiteral("read data = "), rxBuffer);
+                rxBuffer.clear();
+            }
+            result = COMM_RX_TIMEOUT;
+            break;
+        }
+        if (rxBuffer.size() < wanted)
+            continue;
+
+        const qsizetype p = rxBuffer.indexOf(f.header);
+        if (p < 0) {
+            // Dropping bytes from the front cannot make a header appear, so drop
+            // at once what one-byte steps would drop before more bytes are read.
+            dropFront(rxBuffer.size() - wanted + 1);
+            continue;
+        }
+        if (p > 0) {
+            emit logMessage(QStringLiteral("COMM_RX_CORRUPT: remove unnecessary packets"));
+            logBytes(QStringLiteral("remove data = "), rxBuffer.left(p));
+            dropFront(p);
+            continue;
+        }
+        const qsizetype size = f.replyPacketSize(rxBuffer);
+        if (size == kReject) {
+            dropFront(1);
+            continue;
+        }
+        if (size > rxBuffer.size()) {
+            wanted = size;
+            continue;
+        }
+        if (!f.checksumMatches(rxBuffer, 0, size)) {
+            emit logMessage(f.checksumLog);
+            logBytes(QStringLiteral("read data = "), rxBuffer);
+            rxBuffer.clear();
+            result = COMM_RX_CORRUPT;
+            break;
+        }
+        *packet = rxBuffer.left(size);
+        dropFront(size); // later bytes stay for the next receive
+        emit outputPacket(makeItem(1, *packet));
+        trace(true, *packet);
+        break;
+    }
+    inTransaction = false;
+    return result;
+}
+
+bool QvxProtocol::pullArrivals(int waitMs)
+{
+    if (!device)
+        return false;
+    if (device->bytesAvailable() <= 0 && !device->waitForReadyRead(waitMs))
+        return false;
+    emit updateRxStatus(true);
+    rxBuffer += device->readAll();
+    emit updateRxStatus(false);
+    return true;
+}
+
+void QvxProtocol::dropFront(qsizetype count)
+{
+    rxBuffer.remove(0, qMin(count, rxBuffer.size()));
+}
+
+void QvxProtocol::logBytes(const QString &label, const QByteArray &bytes)
+{
+    emit logMessage(label + hexText(bytes));
+}
+
+QString QvxProtocol::hexText(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex(' ').toUpper());
+}
+
+QvxProtocol::PacketItem QvxProtocol::makeItem(int direction, const QByteArray &data, const QString &text) const
+{
+    PacketItem item;
+    item.tick = QDateTime::currentMSecsSinceEpoch();
+    item.direction = direction;
+    item.protocol = version();
+    item.data = data;
+    item.text = text;
+    return item;
+}
+
+void QvxProtocol::parseArrivals()
+{
+    const Framing &f = framing();
+    interByteTimer->stop();
+    if (rxBuffer.isEmpty())
+        clearHeaderPositions();
+    emit updateRxStatus(true);
+    if (device)
+        rxBuffer += device->readAll();
+    emit updateRxStatus(false);
+
+    for (;;) {
+        if (rxBuffer.isEmpty())
+            return;
+        if (rxBuffer.size() < f.streamMinimum) {
+            startInterByteTimer();
+            return;
+        }
+        const qsizetype p = rxBuffer.indexOf(f.header);
+        if (p < 0) {
+            // One-byte drops until too few bytes remain, done at once.
+            dropFront(rxBuffer.size() - f.streamMinimum + 1);
+            clearHeaderPositions();
+            continue;
+        }
+        if (p > 0) {
+            emit logMessage(QStringLiteral("COMM_RX_CORRUPT: remove unnecessary packets"));
+            logBytes(QStringLiteral("remove data = "), rxBuffer.left(p));
+            dropFront(p);
+            clearHeaderPositions();
+            continue;
+        }
+        const qsizetype size = f.streamPacketSize(rxBuffer, 0);
+        if (size == kReject || size == kPending) {
+            // kPending cannot occur at the head with streamMinimum bytes held.
+            dropFront(1);
+            clearHeaderPositions();
+            continue;
+        }
+        if (rxBuffer.size() < size) {
+            const int q = scanHeaders();
+            if (q <= 0) {
+                startInterByteTimer(); // wait for the rest
+                return;
+            }
+            discardCorrupt(q, QStringLiteral("Invalid packet length"));
+            continue;
+        }
+        if (!f.checksumMatches(rxBuffer, 0, size)) {
+            const int q = scanHeaders();
+            if (q > 0) {
+                discardCorrupt(q, f.checksumReason);
+                continue;
+            }
+            emit logMessage(f.checksumLog);
+            logBytes(QStringLiteral("read data = "), rxBuffer);
+            rxBuffer.clear();
+            clearHeaderPositions();
+            continue;
+        }
+        const QByteArray packet = rxBuffer.left(size);
+        dropFront(size);
+        clearHeaderPositions();
+        emit outputPacket(makeItem(1, packet));
+        if (f.traceStreamPackets)
+            trace(true, packet);
+    }
+}
+
+int QvxProtocol::scanHeaders()
+{
+    const Framing &f = framing();
+    qsizetype from = qMax(rescanFrom, 1);
+    for (qsizetype q; (q = rxBuffer.indexOf(f.header, from)) >= 0; from = q + 1)
+        headerPositions.append(static_cast<int>(q));
+    // The next call also finds a header whose first bytes are already held.
+    rescanFrom = static_cast<int>(qMax<qsizetype>(rxBuffer.size() - (f.header.size() - 1), 1));
+
+    QList<int> stillPossible;
+    for (const int p : std::as_const(headerPositions)) {
+        if (p <= 0 || p + f.header.size() > rxBuffer.size())
+            continue;
+        const qsizetype size = f.streamPacketSize(rxBuffer, p);
+        if (size == kPending) {
+            stillPossible.append(p);
+            continue;
+        }
+        if (size == kReject)
+            continue;
+        if (rxBuffer.size() - p < size) {
+            stillPossible.append(p);
+            continue;
+        }
+        if (f.checksumMatches(rxBuffer, p, size))
+            return p; // the caller's discard clears the list
+    }
+    headerPositions = stillPossible;
+    return -1;
+}
+
+void QvxProtocol::discardCorrupt(qsizetype count, const QString &reason)
+{
+    emit logMessage(QStringLiteral("COMM_RX_CORRUPT: ") + reason);
+    logBytes(QStringLiteral("corrupt data = "), rxBuffer.left(count));
+    dropFront(count);
+    clearHeaderPositions();
+}
+
+void QvxProtocol::onInterByteTimeout()
+{
+    if (!rxBuffer.isEmpty()) {
+        emit logMessage(QStringLiteral("COMM_RX_CORRUPT: inter-byte timeout (%1 bytes)").arg(rxBuffer.size()));
+        rxBuffer.clear();
+    }
+    clearHeaderPositions();
+}
+
+void QvxProtocol::startInterByteTimer()
+{
+    const int ms = extraLatency + 500;
+    interByteTimer->start(ms > 0 ? ms : 1);
+}
+
+void QvxProtocol::clearHeaderPositions()
+{
+    headerPositions.clear();
+    rescanFrom = 1;
+}

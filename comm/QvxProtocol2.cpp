@@ -1,0 +1,280 @@
+// Protocol 2.0: packet format, CRC, byte stuffing and the transaction steps.
+#include "comm/QvxProtocol2.h"
+
+#include "comm/CommResult.h"
+#include "comm/PacketBytes.h"
+
+#include <array>
+
+using packet::byteAt;
+using packet::word16At;
+
+namespace {
+
+constexpr std::array<quint16, 256> makeCrcTable()
+{
+    std::array<quint16, 256> table{};
+    for (int i = 0; i < 256; ++i) {
+        quint16 crc = static_cast<quint16>(i << 8);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = static_cast<quint16>((crc & 0x8000) ? (crc << 1) ^ 0x8005 : crc << 1);
+        table[static_cast<size_t>(i)] = crc;
+    }
+    return table;
+}
+constexpr std::array<quint16, 256> kCrcTable = makeCrcTable();
+
+quint16 crcOf(const char *data, qsizetype size, quint16 crc = 0)
+{
+    for (qsizetype i = 0; i < size; ++i) {
+        const auto index = ((crc >> 8) ^ static_cast<uchar>(data[i])) & 0xFF;
+        crc = static_cast<quint16>((crc << 8) ^ kCrcTable[static_cast<size_t>(index)]);
+    }
+    return crc;
+}
+
+const QByteArray kHeader = QByteArrayLiteral("\xFF\xFF\xFD\x00");
+const QByteArray kStuffMark = QByteArrayLiteral("\xFF\xFF\xFD");
+constexpr qsizetype kStuffFrom = 7; // stuffing applies from the instruction byte on
+constexpr qsizetype kLenOffset = 5;
+constexpr qsizetype kSmallestStatus = 11;
+
+bool stuffMarkAt(const QByteArray &bytes, qsizetype i)
+{
+    return i + 2 < bytes.size() && bytes.at(i) == '\xFF' && bytes.at(i + 1) == '\xFF' && bytes.at(i + 2) == '\xFD';
+}
+
+void adjustLen(QByteArray &packet, int delta)
+{
+    const int len = (word16At(packet, kLenOffset) + delta) & 0xFFFF;
+    packet[kLenOffset] = static_cast<char>(len & 0xFF);
+    packet[kLenOffset + 1] = static_cast<char>(len >> 8);
+}
+
+} // namespace
+
+QvxProtocol2::QvxProtocol2(QObject *parent)
+    : QvxProtocol(parent)
+{
+}
+
+QString QvxProtocol2::version() const
+{
+    return QStringLiteral("2.0");
+}
+
+void QvxProtocol2::addStuffing(QByteArray &packet)
+{
+    if (packet.size() <= kStuffFrom)
+        return;
+    QByteArray out = packet.left(kStuffFrom);
+    out.reserve(packet.size() + packet.size() / 3 + 1);
+    int added = 0;
+    for (qsizetype i = kStuffFrom; i < packet.size();) {
+        if (stuffMarkAt(packet, i)) {
+            out += kStuffMark;
+            out += '\xFD';
+            ++added;
+            i += 3;
+        } else {
+            out += packet.at(i++);
+        }
+    }
+    if (added == 0)
+        return;
+    adjustLen(out, added);
+    packet = out;
+}
+
+void QvxProtocol2::removeStuffing(QByteArray &packet)
+{
+    // The CRC bytes were never stuffed: an FF FF before them and a CRC of FD FD
+    // must stay as they are.
+    const qsizetype end = packet.size() - 2;
+    if (end <= kStuffFrom)
+        return;
+    QByteArray out = packet.left(kStuffFrom);
+    out.reserve(packet.size());
+    int removed = 0;
+    for (qsizetype i = kStuffFrom; i < end;) {
+        if (i + 3 < end && stuffMarkAt(packet, i) && packet.at(i + 3) == '\xFD') {
+            out += kStuffMark;
+            ++removed;
+            i += 4;
+        } else {
+            out += packet.at(i++);
+        }
+    }
+    if (removed == 0)
+        return;
+    out += packet.right(2);
+    adjustLen(out, -removed);
+    packet = out;
+}
+
+ushort QvxProtocol2::updateCrc(ushort crc, const QByteArray &data, ushort size)
+{
+    return crcOf(data.constData(), qMin<qsizetype>(size, data.size()), crc);
+}
+
+QByteArray QvxProtocol2::instructionPacket(uchar id, uchar instruction, const QByteArray &params)
+{
+    QByteArray packet = kHeader;
+    packet.reserve(10 + params.size());
+    packet::appendByte(packet, id);
+    packet::appendWord16(packet, static_cast<int>(params.size()) + 3); // LEN keeps 16 bits
+    packet::appendByte(packet, instruction);
+    packet += params;
+    return packet;
+}
+
+int QvxProtocol2::txPacket(QByteArray &packet)
+{
+    addStuffing(packet);
+    if (packet.size() > kMaxSendSize)
+        return COMM_TX_ERROR; // nothing written
+    const quint16 crc = crcOf(packet.constData(), packet.size());
+    packet::appendWord16(packet, crc);
+    return sendPacket(packet);
+}
+
+int QvxProtocol2::rxPacket(QByteArray *packet, bool keepStuffing)
+{
+    const int result = receivePacket(packet);
+    if (result == COMM_OK && !keepStuffing)
+        removeStuffing(*packet);
+    return result;
+}
+
+int QvxProtocol2::receiveReply(const QByteArray &sent, QByteArray *reply, uchar *error, bool keepStuffing)
+{
+    return receiveMatchingReply(sent, reply, error, keepStuffing, true);
+}
+
+int QvxProtocol2::receiveMatchingReply(const QByteArray &sent, QByteArray *reply, uchar *error,
+                                       bool keepStuffing, bool acceptRefusal)
+{
+    // The request's fields are read unstuffed, so that a stuffed address or
+    // length does not shift the length of the reply awaited.
+    QByteArray request = sent;
+    removeStuffing(request);
+    if (request.size() < 10)
+        return COMM_TX_ERROR; // not a packet this engine sent
+    const uchar id = byteAt(request, 4);
+    const uchar instruction = byteAt(request, 7);
+
+    if (instruction == FastBulkRead) {
+        // The combined reply holds, per requested range, an error byte, the ID,
+        // the data and two more bytes.
+        const qsizetype ranges = (request.size() - 10) / 5;
+        int expected = 8;
+        for (qsizetype k = 0; k < ranges; ++k)
+            expected += word16At(request, 11 + 5 * k) + 4;
+        setPacketTimeout(expected + 10 * static_cast<int>(ranges));
+        for (;;) {
+            const int result = rxPacket(reply, keepStuffing);
+            if (result != COMM_OK)
+                return result;
+            if (byteAt(*reply, 4) == id)
+                return COMM_OK; // the error byte is not written
+        }
+    }
+    if (id == kBroadcastId)
+        return (instruction == SyncRead || instruction == BulkRead) ? COMM_NOT_AVAILABLE : COMM_OK;
+    if (instruction == Action)
+        return COMM_OK;
+
+    int expected = 0;
+    switch (instruction) {
+    case Read:
+        if (request.size() < 14)
+            return COMM_TX_ERROR;
+        expected = word16At(request, 10) + kSmallestStatus;
+        setPacketTimeout(expected);
+        break;
+    case FactoryReset:
+        setPacketTimeoutMs(500);
+        break;
+    case Clear:
+        setPacketTimeoutMs(10000);
+        break;
+    case Aux:
+        setPacketTimeoutMs(2000);
+        break;
+    default:
+        setPacketTimeout(kSmallestStatus);
+        break;
+    }
+
+    for (;;) {
+        const int result = rxPacket(reply, keepStuffing);
+        if (result != COMM_OK)
+            return result;
+        if (byteAt(*reply, 4) != id)
+            continue; // another device's packet: dropped, same clock
+        if (instruction == Read && reply->size() != expected) {
+            const bool refusal = acceptRefusal && reply->size() < expected && (byteAt(*reply, 8) & 0x7F) != 0;
+            if (!refusal)
+                continue;
+        }
+        break;
+    }
+    if (error)
+        *error = byteAt(*reply, 8);
+    return COMM_OK;
+}
+
+int QvxProtocol2::txRxPacket(QByteArray &packet, QByteArray *reply, uchar *error, bool keepStuffing)
+{
+    const int result = txPacket(packet);
+    if (result != COMM_OK)
+        return result;
+    return receiveReply(packet, reply, error, keepStuffing);
+}
+
+const QvxProtocol::Framing &QvxProtocol2::framing() const
+{
+    static const Framing f{
+        kHeader,
+        9,  // the stream parser judges a head with its instruction byte and one more
+        10, // a reply wait starts out wanting this much
+        &QvxProtocol2::streamPacketSize,
+        &QvxProtocol2::replyPacketSize,
+        &QvxProtocol2::crcMatches,
+        QStringLiteral("COMM_RX_CORRUPT: crc error"),
+        QStringLiteral("CRC Error"),
+        true,
+        true,
+    };
+    return f;
+}
+
+qsizetype QvxProtocol2::streamPacketSize(const QByteArray &buffer, qsizetype p)
+{
+    if (p + 7 >= buffer.size())
+        return kPending; // the instruction byte has not arrived
+    const int len = word16At(buffer, p + 5);
+    const uchar instruction = byteAt(buffer, p + 7);
+    const int smallest = instruction == Status ? 4 : 3; // instruction (and error) and CRC
+    if (byteAt(buffer, p + 4) == 0xFF || len + 7 > kMaxReceiveSize || len < smallest)
+        return kReject;
+    return len + 7;
+}
+
+qsizetype QvxProtocol2::replyPacketSize(const QByteArray &buffer)
+{
+    const int len = word16At(buffer, 5);
+    if (len + 7 > kMaxReceiveSize || len < 4 || byteAt(buffer, 7) != Status)
+        return kReject;
+    return len + 7;
+}
+
+bool QvxProtocol2::crcMatches(const QByteArray &buffer, qsizetype p, qsizetype size)
+{
+    return crcOf(buffer.constData() + p, size - 2) == word16At(buffer, p + size - 2);
+}
+
+void QvxProtocol2::onReadyRead()
+{
+    parseArrivals();
+}

@@ -1,0 +1,106 @@
+#pragma once
+// Packet engine of servo protocol 2.0: header FF FF FD 00, 16-bit length,
+// byte stuffing and CRC-16. Single-device instructions, the broadcast ping,
+// sync and bulk transfers, and the stream parser for bytes that arrive outside
+// a transaction.
+
+#include "comm/QvxProtocol.h"
+
+class QvxProtocol2 : public QvxProtocol
+{
+    Q_OBJECT
+
+public:
+    enum Instruction : uchar {
+        Ping = 0x01,
+        Read = 0x02,
+        Write = 0x03,
+        RegWrite = 0x04,
+        Action = 0x05,
+        FactoryReset = 0x06,
+        Reboot = 0x08,
+        SystemWrite = 0x0D,
+        Clear = 0x10,
+        Aux = 0x20,
+        Status = 0x55,
+        SyncRead = 0x82,
+        SyncWrite = 0x83,
+        BulkRead = 0x92,
+        BulkWrite = 0x93,
+        FastBulkRead = 0x9A,
+    };
+    static constexpr uchar kBroadcastId = 0xFE;
+    // Largest packet sent: bytes after stuffing, before the CRC.
+    static constexpr int kMaxSendSize = 4096;
+    // Largest packet received, in bytes (LEN + 7).
+    static constexpr int kMaxReceiveSize = 61440;
+
+    explicit QvxProtocol2(QObject *parent = nullptr);
+
+    QString version() const override;
+    int ping(uchar id, ushort *model_number, uchar *firmware_version, uchar *error) override;
+    int readTxRx(uchar id, ushort address, ushort length, uchar *data, uchar *error) override;
+    int writeTxRx(uchar id, ushort address, ushort length, const uchar *data, uchar *error) override;
+    int regWriteTxRx(uchar id, ushort address, ushort length, const uchar *data) override;
+    int action(uchar id) override;
+    int factoryReset(uchar id) override;
+    int reboot(uchar id) override;
+    int digitalReset(uchar id) override;
+    int clear(uchar id, uchar param) override;
+    int multiturnClear(uchar id, uchar param) override;
+    int sysWriteTxRx(uchar id, ushort address, ushort length, const uchar *data, uchar *error) override;
+    void onReadyRead() override;
+    int broadcastPing(int wait_ms) override;
+    int bulkRead(const QList<BulkReadParam> &params, QList<BulkReadResult> *results) override;
+    int bulkWrite(const QByteArray &param) override;
+    int syncRead() override;
+    int syncWrite(ushort address, ushort data_length, const QByteArray &param) override;
+    int shufflePing(int wait_ms) override;
+    int shuffleId(uchar id, QByteArray data, int wait_ms, int count) override;
+    int fastSyncRead() override;
+    int fastBulkRead(const QList<BulkReadParam> &params, QList<BulkReadResult> *results) override;
+    int auxBackup(uchar id) override;
+    int auxRestore(uchar id) override;
+    int dumpReadData(uchar id, ushort address, ushort length, uchar type, QByteArray *out) override;
+
+    // Byte stuffing: from offset 7 on, FF FF FD is followed by an extra FD, and
+    // LEN counts the extra bytes. Both work in place and fix LEN.
+    static void addStuffing(QByteArray &packet);
+    // Expects a packet with its two CRC bytes, which are never unstuffed.
+    static void removeStuffing(QByteArray &packet);
+    // CRC-16 (polynomial 0x8005, initial value as given, MSB first, no final
+    // XOR) over the first `size` bytes of data, continuing from `crc`.
+    static ushort updateCrc(ushort crc, const QByteArray &data, ushort size);
+
+    // Send step: stuffs the packet (built without CRC), checks its size, appends
+    // the CRC and writes it; on return the packet holds the bytes as sent.
+    int txPacket(QByteArray &packet);
+    // Receive step: one valid status packet; stuffing removed unless keepStuffing.
+    int rxPacket(QByteArray *packet, bool keepStuffing);
+    // Reply step for the packet just sent: starts the packet clock for its
+    // instruction and waits for the addressed device's reply.
+    int receiveReply(const QByteArray &sent, QByteArray *reply, uchar *error, bool keepStuffing);
+    int txRxPacket(QByteArray &packet, QByteArray *reply, uchar *error, bool keepStuffing);
+
+    // An instruction packet before stuffing and CRC.
+    static QByteArray instructionPacket(uchar id, uchar instruction, const QByteArray &params = QByteArray());
+
+protected:
+    const Framing &framing() const override;
+
+private:
+    // The reply step. With acceptRefusal, a READ reply of the addressed device
+    // that is shorter than asked and carries an error number ends the wait: the
+    // device refused, and waiting on would only turn its answer into a time-out.
+    int receiveMatchingReply(const QByteArray &sent, QByteArray *reply, uchar *error, bool keepStuffing,
+                             bool acceptRefusal);
+    // Sends the packet, awaits the reply, emits the signal's (result, id, error).
+    int signalledCommand(QByteArray packet, uchar *matchedError);
+    int writeInstruction(uchar instruction, uchar id, ushort address, ushort length, const uchar *data,
+                         uchar *error);
+    static QByteArray bulkParameterBlock(const QList<BulkReadParam> &params);
+
+    static qsizetype streamPacketSize(const QByteArray &buffer, qsizetype p);
+    static qsizetype replyPacketSize(const QByteArray &buffer);
+    static bool crcMatches(const QByteArray &buffer, qsizetype p, qsizetype size);
+};

@@ -1,0 +1,204 @@
+// Protocol 2.0: the single-device instructions.
+#include "comm/QvxProtocol2.h"
+
+#include "comm/CommResult.h"
+#include "comm/PacketBytes.h"
+
+#include <cstring>
+
+using packet::byteAt;
+using packet::word16At;
+
+namespace {
+
+constexpr qsizetype kStatusData = 9;   // reply parameters start here
+constexpr qsizetype kFullPingReply = 14; // status with model number and firmware version
+
+QByteArray addressAndLength(ushort address, ushort length)
+{
+    QByteArray params;
+    packet::appendWord16(params, address);
+    packet::appendWord16(params, length);
+    return params;
+}
+
+// CLEAR sub-command 1 and the multi-turn clear carry this magic.
+const QByteArray kClearMagic = QByteArrayLiteral("QVX\"");
+const QByteArray kErrorClearMagic = QByteArrayLiteral("ERCL");
+const QByteArray kAuxMagic = QByteArrayLiteral("CTRL");
+
+} // namespace
+
+int QvxProtocol2::ping(uchar id, ushort *model_number, uchar *firmware_version, uchar *error)
+{
+    QByteArray packet = instructionPacket(id, Ping);
+    QByteArray reply;
+    uchar status = 0;
+    const int result = txRxPacket(packet, &reply, &status, false);
+    if (result != COMM_OK)
+        return result;
+    // A shorter reply carries neither value; nothing is read beyond it.
+    if (reply.size() >= kFullPingReply) {
+        if (model_number)
+            *model_number = static_cast<ushort>(word16At(reply, kStatusData));
+        if (firmware_version)
+            *firmware_version = byteAt(reply, kStatusData + 2);
+    }
+    if (error)
+        *error = status;
+    return COMM_OK;
+}
+
+int QvxProtocol2::readTxRx(uchar id, ushort address, ushort length, uchar *data, uchar *error)
+{
+    QByteArray packet = instructionPacket(id, Read, addressAndLength(address, length));
+    QByteArray reply;
+    uchar status = 0;
+    const int result = txRxPacket(packet, &reply, &status, false);
+    if (result != COMM_OK)
+        return result;
+    // A refusal (shorter reply with an error number) leaves the data untouched.
+    if (data && reply.size() == length + 11)
+        std::memcpy(data, reply.constData() + kStatusData, length);
+    if (error)
+        *error = status;
+    return COMM_OK;
+}
+
+int QvxProtocol2::writeInstruction(uchar instruction, uchar id, ushort address, ushort length, const uchar *data,
+                                   uchar *error)
+{
+    if (!data && length > 0)
+        return COMM_TX_ERROR; // no bytes to write: nothing is sent
+    QByteArray params;
+    params.reserve(2 + length);
+    packet::appendWord16(params, address);
+    if (length > 0)
+        params.append(reinterpret_cast<const char *>(data), length);
+    QByteArray packet = instructionPacket(id, instruction, params);
+    QByteArray reply;
+    return txRxPacket(packet, &reply, error, false);
+}
+
+int QvxProtocol2::writeTxRx(uchar id, ushort address, ushort length, const uchar *data, uchar *error)
+{
+    return writeInstruction(Write, id, address, length, data, error);
+}
+
+int QvxProtocol2::regWriteTxRx(uchar id, ushort address, ushort length, const uchar *data)
+{
+    uchar dropped = 0;
+    return writeInstruction(RegWrite, id, address, length, data, &dropped);
+}
+
+int QvxProtocol2::sysWriteTxRx(uchar id, ushort address, ushort length, const uchar *data, uchar *error)
+{
+    return writeInstruction(SystemWrite, id, address, length, data, error);
+}
+
+int QvxProtocol2::action(uchar id)
+{
+    QByteArray packet = instructionPacket(id, Action);
+    return txPacket(packet);
+}
+
+int QvxProtocol2::signalledCommand(QByteArray packet, uchar *matchedError)
+{
+    QByteArray reply;
+    *matchedError = 0;
+    uchar status = 0;
+    const int result = txRxPacket(packet, &reply, &status, false);
+    if (result == COMM_OK)
+        *matchedError = status;
+    return result;
+}
+
+int QvxProtocol2::factoryReset(uchar id)
+{
+    uchar error = 0;
+    const int result = signalledCommand(instructionPacket(id, FactoryReset, QByteArray(1, '\x02')), &error);
+    emit resetCompleted(result, id, error);
+    return result;
+}
+
+int QvxProtocol2::reboot(uchar id)
+{
+    uchar error = 0;
+    const int result = signalledCommand(instructionPacket(id, Reboot), &error);
+    emit rebootCompleted(result, id, error);
+    return result;
+}
+
+int QvxProtocol2::digitalReset(uchar)
+{
+    return COMM_UNSUPPORTED;
+}
+
+int QvxProtocol2::clear(uchar id, uchar param)
+{
+    QByteArray params(1, static_cast<char>(param));
+    if (param == 1)
+        params += kClearMagic;
+    else if (param == 2)
+        params += kErrorClearMagic;
+    else
+        params += QByteArray(4, '\0');
+    uchar error = 0;
+    const int result = signalledCommand(instructionPacket(id, Clear, params), &error);
+    emit clearCompleted(result, id, error);
+    return result;
+}
+
+int QvxProtocol2::multiturnClear(uchar id, uchar param)
+{
+    QByteArray params = QByteArray(1, '\x01') + kClearMagic;
+    params += static_cast<char>(param);
+    uchar error = 0;
+    const int result = signalledCommand(instructionPacket(id, Clear, params), &error);
+    emit multiturnClearCompleted(result, id, error);
+    return result;
+}
+
+int QvxProtocol2::auxBackup(uchar id)
+{
+    uchar error = 0;
+    const int result = signalledCommand(instructionPacket(id, Aux, QByteArray(1, '\x01') + kAuxMagic), &error);
+    emit auxBackupCompleted(result, id, error);
+    return result;
+}
+
+int QvxProtocol2::auxRestore(uchar id)
+{
+    uchar error = 0;
+    const int result = signalledCommand(instructionPacket(id, Aux, QByteArray(1, '\x02') + kAuxMagic), &error);
+    emit auxRestoreCompleted(result, id, error);
+    return result;
+}
+
+int QvxProtocol2::dumpReadData(uchar id, ushort address, ushort length, uchar type, QByteArray *out)
+{
+    QByteArray local;
+    QByteArray *reply = out ? out : &local;
+    reply->clear();
+    QByteArray params = addressAndLength(address | 0x8000, length); // bit 15 selects the dump
+    params += static_cast<char>(type);
+    QByteArray packet = instructionPacket(id, Read, params);
+    const int result = txPacket(packet);
+    if (result != COMM_OK)
+        return result;
+    // The dump has no way to pass an error byte on, so a refusal is not taken as
+    // data: the wait goes on for a reply of the full size.
+    uchar dropped = 0;
+    return receiveMatchingReply(packet, reply, &dropped, false, false);
+}
+
+int QvxProtocol2::shufflePing(int)
+{
+    // The shuffle instruction comes with the ID-shuffle feature.
+    return COMM_UNSUPPORTED;
+}
+
+int QvxProtocol2::shuffleId(uchar, QByteArray, int, int)
+{
+    return COMM_UNSUPPORTED;
+}

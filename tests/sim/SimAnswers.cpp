@@ -1,0 +1,284 @@
+// How the simulated devices answer: protocol 2.0 (unicast and broadcast) and
+// protocol 1.0 instructions. Called by the bus thread with the bus mutex held.
+#include "tests/sim/SimBusImpl.h"
+#include "tests/sim/SimPackets.h"
+
+#include <algorithm>
+
+namespace sim {
+
+namespace {
+
+// Protocol 2.0 error numbers the devices report.
+constexpr quint8 kErrorInstruction = 0x02;
+constexpr quint8 kErrorDataLength = 0x05;
+constexpr quint8 kErrorAccess = 0x07;
+// Protocol 1.0 error bits.
+constexpr quint8 kError1Range = 0x08;
+constexpr quint8 kError1Instruction = 0x40;
+
+int word16(const QByteArray &b, qsizetype i)
+{
+    return static_cast<quint8>(b.at(i)) | (static_cast<quint8>(b.at(i + 1)) << 8);
+}
+
+QByteArray word16Bytes(int value)
+{
+    QByteArray b;
+    b += static_cast<char>(value & 0xFF);
+    b += static_cast<char>((value >> 8) & 0xFF);
+    return b;
+}
+
+QByteArray identity(const Device &dev)
+{
+    return word16Bytes(dev.modelNumber) + QByteArray(1, static_cast<char>(dev.firmware));
+}
+
+// A read of the table: the data, or the error when the range lies outside.
+Reply readReply(const Device &dev, int address, int length, quint8 outsideError)
+{
+    if (!dev.holds(address, length))
+        return dev.status(outsideError, {});
+    return dev.status(0, dev.table.mid(address, length));
+}
+
+// A write (WRITE, SYSTEM_WRITE, a block of a sync or bulk write). A refusing
+// device leaves its table alone.
+bool applyWrite(Device &dev, int address, const QByteArray &data)
+{
+    if (dev.refuses())
+        return true;
+    return dev.write(address, data);
+}
+
+void applyAction(Device &dev)
+{
+    if (dev.registered && !dev.refuses())
+        dev.write(dev.registeredAddress, dev.registeredData);
+    dev.registered = false;
+}
+
+} // namespace
+
+Device *SimBus::Impl::find(quint8 id, Protocol protocol)
+{
+    for (Device &dev : devices) {
+        if (dev.id == id && dev.protocol == protocol)
+            return &dev;
+    }
+    return nullptr;
+}
+
+QList<Reply> SimBus::Impl::answer(const Instruction &in)
+{
+    return in.protocol == Protocol::V2 ? answer2(in) : answer1(in);
+}
+
+QList<Reply> SimBus::Impl::answer2(const Instruction &in)
+{
+    if (in.id == 0xFE)
+        return broadcast2(in);
+    Device *dev = find(in.id, Protocol::V2);
+    if (!dev)
+        return {};
+    const QByteArray &p = in.params;
+    switch (in.code) {
+    case 0x01: // PING
+        return {dev->status(0, identity(*dev))};
+    case 0x02: // READ
+        if (p.size() < 4)
+            return {dev->status(kErrorDataLength, {})};
+        return {readReply(*dev, word16(p, 0), word16(p, 2), kErrorAccess)};
+    case 0x03:   // WRITE
+    case 0x0D: { // SYSTEM_WRITE
+        if (p.size() < 2)
+            return {dev->status(kErrorDataLength, {})};
+        const Reply ok = dev->status(0, {}); // sent from the ID it was addressed to
+        return {applyWrite(*dev, word16(p, 0), p.mid(2)) ? ok : dev->status(kErrorAccess, {})};
+    }
+    case 0x04: // REG_WRITE
+        if (p.size() < 2 || !dev->holds(word16(p, 0), static_cast<int>(p.size()) - 2))
+            return {dev->status(kErrorAccess, {})};
+        dev->registered = true;
+        dev->registeredAddress = word16(p, 0);
+        dev->registeredData = p.mid(2);
+        return {dev->status(0, {})};
+    case 0x05: // ACTION
+        applyAction(*dev);
+        return {};
+    case 0x06: { // FACTORY_RESET
+        const Reply ok = dev->status(0, {});
+        if (!dev->refuses())
+            dev->restoreFactory();
+        return {ok};
+    }
+    case 0x08: // REBOOT
+        ++dev->reboots;
+        return {dev->status(0, {})};
+    case 0x10: // CLEAR
+    case 0x20: // AUX
+        return {dev->status(0, {})};
+    default:
+        return {dev->status(kErrorInstruction, {})};
+    }
+}
+
+QList<Reply> SimBus::Impl::broadcast2(const Instruction &in)
+{
+    const QByteArray &p = in.params;
+    QList<Reply> replies;
+    QList<Device *> all;
+    for (Device &dev : devices) {
+        if (dev.protocol == Protocol::V2)
+            all.append(&dev);
+    }
+    std::sort(all.begin(), all.end(), [](const Device *a, const Device *b) { return a->id < b->id; });
+
+    switch (in.code) {
+    case 0x01: // PING: everyone answers, in ID order
+        for (const Device *dev : all)
+            replies.append(dev->status(0, identity(*dev)));
+        break;
+    case 0x83: { // SYNC_WRITE: address, length, then (ID, data) per device
+        if (p.size() < 4)
+            break;
+        const int address = word16(p, 0);
+        const int length = word16(p, 2);
+        for (qsizetype at = 4; at + 1 + length <= p.size(); at += 1 + length) {
+            if (Device *dev = find(static_cast<quint8>(p.at(at)), Protocol::V2))
+                applyWrite(*dev, address, p.mid(at + 1, length));
+        }
+        break;
+    }
+    case 0x93: // BULK_WRITE: (ID, address, length, data) per device
+        for (qsizetype at = 0; at + 5 <= p.size();) {
+            const int length = word16(p, at + 3);
+            if (at + 5 + length > p.size())
+                break;
+            if (Device *dev = find(static_cast<quint8>(p.at(at)), Protocol::V2))
+                applyWrite(*dev, word16(p, at + 1), p.mid(at + 5, length));
+            at += 5 + length;
+        }
+        break;
+    case 0x92: // BULK_READ: each listed device answers in turn
+        for (qsizetype at = 0; at + 5 <= p.size(); at += 5) {
+            if (const Device *dev = find(static_cast<quint8>(p.at(at)), Protocol::V2))
+                replies.append(readReply(*dev, word16(p, at + 1), word16(p, at + 3), kErrorAccess));
+        }
+        break;
+    case 0x9A: { // FAST_BULK_READ: one combined status from ID 0xFE
+        // Per device: error, ID, data and two check bytes; the last device's two
+        // bytes are the packet CRC. The chain ends at the first device that is
+        // missing or silent.
+        QByteArray blocks;
+        const Device *first = nullptr;
+        for (qsizetype at = 0; at + 5 <= p.size(); at += 5) {
+            const Device *dev = find(static_cast<quint8>(p.at(at)), Protocol::V2);
+            if (!dev || dev->faults.silent)
+                break;
+            first = first ? first : dev;
+            if (!blocks.isEmpty())
+                blocks += word16Bytes(crc16(blocks));
+            const int address = word16(p, at + 1);
+            const int length = word16(p, at + 3);
+            const bool inside = dev->holds(address, length);
+            blocks += static_cast<char>(dev->faults.error ? dev->faults.error : (inside ? 0 : kErrorAccess));
+            blocks += static_cast<char>(dev->id);
+            blocks += inside ? dev->table.mid(address, length) : QByteArray(length, '\0');
+        }
+        if (first)
+            replies.append(first->withFaults(packet2(0xFE, 0x55, blocks)));
+        break;
+    }
+    default: // the rest is carried out by every device, none answers
+        for (Device *dev : all) {
+            switch (in.code) {
+            case 0x03:
+            case 0x0D:
+                if (p.size() >= 2)
+                    applyWrite(*dev, word16(p, 0), p.mid(2));
+                break;
+            case 0x05:
+                applyAction(*dev);
+                break;
+            case 0x06:
+                if (!dev->refuses())
+                    dev->restoreFactory();
+                break;
+            case 0x08:
+                ++dev->reboots;
+                break;
+            default:
+                break;
+            }
+        }
+        break;
+    }
+    return replies;
+}
+
+QList<Reply> SimBus::Impl::answer1(const Instruction &in)
+{
+    const QByteArray &p = in.params;
+    QList<Device *> targets;
+    for (Device &dev : devices) {
+        if (dev.protocol == Protocol::V1 && (in.id == 0xFE || dev.id == in.id))
+            targets.append(&dev);
+    }
+    QList<Reply> replies;
+    for (Device *dev : targets) {
+        Reply reply;
+        switch (in.code) {
+        case 0x01: // PING
+            reply = dev->status(0, {});
+            break;
+        case 0x02: // READ
+            reply = p.size() < 2 ? dev->status(kError1Instruction, {})
+                                 : readReply(*dev, static_cast<quint8>(p.at(0)), static_cast<quint8>(p.at(1)),
+                                             kError1Range);
+            break;
+        case 0x03:   // WRITE
+        case 0x0D: { // SYSTEM_WRITE
+            if (p.isEmpty()) {
+                reply = dev->status(kError1Instruction, {});
+                break;
+            }
+            const Reply ok = dev->status(0, {});
+            reply = applyWrite(*dev, static_cast<quint8>(p.at(0)), p.mid(1)) ? ok : dev->status(kError1Range, {});
+            break;
+        }
+        case 0x04: // REG_WRITE
+            if (p.isEmpty() || !dev->holds(static_cast<quint8>(p.at(0)), static_cast<int>(p.size()) - 1)) {
+                reply = dev->status(kError1Range, {});
+                break;
+            }
+            dev->registered = true;
+            dev->registeredAddress = static_cast<quint8>(p.at(0));
+            dev->registeredData = p.mid(1);
+            reply = dev->status(0, {});
+            break;
+        case 0x05: // ACTION
+            applyAction(*dev);
+            break;
+        case 0x06: // FACTORY_RESET
+            reply = dev->status(0, {});
+            if (!dev->refuses())
+                dev->restoreFactory();
+            break;
+        case 0x07: // DIGITAL_RESET
+        case 0x08: // REBOOT
+            reply = dev->status(0, {});
+            ++dev->reboots;
+            break;
+        default:
+            reply = dev->status(kError1Instruction, {});
+            break;
+        }
+        if (in.id != 0xFE) // nobody answers a broadcast
+            replies.append(reply);
+    }
+    return replies;
+}
+
+} // namespace sim

@@ -1,0 +1,378 @@
+#include "tests/sim/SimBus.h"
+
+#include "tests/sim/SimBusImpl.h"
+#include "tests/sim/SimPackets.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace sim {
+
+namespace {
+// Longest protocol 2.0 packet the engines send (4096 bytes and the CRC);
+// a longer LEN is taken for noise.
+constexpr qsizetype kLongestInstruction2 = 4098;
+// A partial packet that stops growing for this long is dropped.
+constexpr int kStaleMs = 100;
+
+quint16 word16(const QByteArray &b, qsizetype i)
+{
+    return static_cast<quint16>(static_cast<quint8>(b.at(i)) | (static_cast<quint8>(b.at(i + 1)) << 8));
+}
+
+QString instructionName(Protocol protocol, quint8 code)
+{
+    switch (code) {
+    case 0x01: return QStringLiteral("PING");
+    case 0x02: return QStringLiteral("READ");
+    case 0x03: return QStringLiteral("WRITE");
+    case 0x04: return QStringLiteral("REG_WRITE");
+    case 0x05: return QStringLiteral("ACTION");
+    case 0x06: return QStringLiteral("FACTORY_RESET");
+    case 0x08: return QStringLiteral("REBOOT");
+    case 0x0D: return QStringLiteral("SYSTEM_WRITE");
+    case 0x55: return QStringLiteral("STATUS");
+    case 0x83: return QStringLiteral("SYNC_WRITE");
+    case 0x92: return QStringLiteral("BULK_READ");
+    default: break;
+    }
+    if (protocol == Protocol::V1)
+        return code == 0x07 ? QStringLiteral("DIGITAL_RESET") : QStringLiteral("INST_%1").arg(code, 2, 16, QChar('0')).toUpper();
+    switch (code) {
+    case 0x10: return QStringLiteral("CLEAR");
+    case 0x20: return QStringLiteral("AUX");
+    case 0x82: return QStringLiteral("SYNC_READ");
+    case 0x93: return QStringLiteral("BULK_WRITE");
+    case 0x9A: return QStringLiteral("FAST_BULK_READ");
+    default: return QStringLiteral("INST_%1").arg(code, 2, 16, QChar('0')).toUpper();
+    }
+}
+} // namespace
+
+QString Instruction::name() const
+{
+    return instructionName(protocol, code);
+}
+
+QString Instruction::logLine() const
+{
+    QString line = QStringLiteral("%1 %2 %3").arg(protocol == Protocol::V2 ? "2.0" : "1.0").arg(id).arg(name());
+    if (!params.isEmpty())
+        line += QLatin1Char(' ') + QString::fromLatin1(params.toHex(' ').toUpper());
+    return line;
+}
+
+SimBus::SimBus()
+    : d(std::make_unique<Impl>())
+{
+    d->clock.start();
+    if (d->open())
+        d->thread = std::thread([this] { d->run(); });
+}
+
+SimBus::~SimBus()
+{
+    d->close();
+}
+
+bool SimBus::isOpen() const { return d->master >= 0; }
+QString SimBus::errorString() const { return d->error; }
+QString SimBus::portName() const { return d->port; }
+
+void SimBus::addDevice(const Device &device)
+{
+    std::lock_guard lock(d->mutex);
+    for (Device &existing : d->devices) {
+        if (existing.id == device.id && existing.protocol == device.protocol) {
+            existing = device;
+            return;
+        }
+    }
+    d->devices.append(device);
+}
+
+void SimBus::removeDevice(quint8 id, Protocol protocol)
+{
+    std::lock_guard lock(d->mutex);
+    d->devices.removeIf([&](const Device &dev) { return dev.id == id && dev.protocol == protocol; });
+}
+
+std::optional<Device> SimBus::device(quint8 id, Protocol protocol) const
+{
+    std::lock_guard lock(d->mutex);
+    if (const Device *dev = d->find(id, protocol))
+        return *dev;
+    return std::nullopt;
+}
+
+QByteArray SimBus::memory(quint8 id, int address, int length, Protocol protocol) const
+{
+    std::lock_guard lock(d->mutex);
+    const Device *dev = d->find(id, protocol);
+    return dev && dev->holds(address, length) ? dev->table.mid(address, length) : QByteArray();
+}
+
+void SimBus::setMemory(quint8 id, int address, const QByteArray &bytes, Protocol protocol)
+{
+    std::lock_guard lock(d->mutex);
+    if (Device *dev = d->find(id, protocol))
+        dev->write(address, bytes);
+}
+
+void SimBus::setFaults(quint8 id, const Faults &faults, Protocol protocol)
+{
+    std::lock_guard lock(d->mutex);
+    if (Device *dev = d->find(id, protocol))
+        dev->faults = faults;
+}
+
+QList<Instruction> SimBus::received() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->received;
+}
+
+int SimBus::receivedCount(quint8 code) const
+{
+    std::lock_guard lock(d->mutex);
+    return static_cast<int>(std::count_if(d->received.cbegin(), d->received.cend(),
+                                          [code](const Instruction &i) { return i.code == code; }));
+}
+
+void SimBus::clearReceived()
+{
+    std::lock_guard lock(d->mutex);
+    d->received.clear();
+}
+
+bool SimBus::waitForReceived(int count, int timeoutMs) const
+{
+    std::unique_lock lock(d->mutex);
+    return d->receivedChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                       [&] { return d->received.size() >= count; });
+}
+
+int SimBus::corruptPackets() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->corrupt;
+}
+
+bool SimBus::setLogFile(const QString &path)
+{
+    std::FILE *file = std::fopen(QFile::encodeName(path).constData(), "a");
+    std::lock_guard lock(d->mutex);
+    if (d->log)
+        std::fclose(d->log);
+    d->log = file;
+    return file != nullptr;
+}
+
+void SimBus::sendRaw(const QByteArray &bytes)
+{
+    d->writeAll(bytes);
+}
+
+void SimBus::setEcho(bool on)
+{
+    d->echo = on;
+}
+
+// --- the link ---------------------------------------------------------------
+
+bool SimBus::Impl::open()
+{
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        error = QStringLiteral("openpty: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    // Raw from the start: no echo and no line editing, even while no serial
+    // port has the slave open (and after one closes it again).
+    termios t{};
+    ::tcgetattr(slave, &t);
+    ::cfmakeraw(&t);
+    ::tcsetattr(slave, TCSANOW, &t);
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    ::fcntl(master, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave, F_SETFD, FD_CLOEXEC);
+    int wake[2];
+    if (::pipe2(wake, O_CLOEXEC | O_NONBLOCK) != 0) {
+        error = QStringLiteral("pipe: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+        ::close(master);
+        ::close(slave);
+        master = slave = -1;
+        return false;
+    }
+    wakeRead = wake[0];
+    wakeWrite = wake[1];
+    char name[128] = {};
+    ::ttyname_r(slave, name, sizeof name);
+    port = QString::fromLocal8Bit(name);
+    return true;
+}
+
+void SimBus::Impl::close()
+{
+    stopping = true;
+    if (wakeWrite >= 0) {
+        const char one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wakeWrite, &one, 1);
+    }
+    if (thread.joinable())
+        thread.join();
+    for (int *fd : {&master, &slave, &wakeRead, &wakeWrite}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+    if (log)
+        std::fclose(log);
+    log = nullptr;
+}
+
+void SimBus::Impl::run()
+{
+    pollfd fds[2] = {{master, POLLIN, 0}, {wakeRead, POLLIN, 0}};
+    while (!stopping) {
+        const int n = ::poll(fds, 2, inbox.isEmpty() ? -1 : kStaleMs);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || (fds[1].revents & POLLIN))
+            break;
+        if (n == 0) {
+            inbox.clear(); // a partial packet stopped growing
+            continue;
+        }
+        if (fds[0].revents & POLLIN) {
+            char chunk[4096];
+            ssize_t got;
+            while ((got = ::read(master, chunk, sizeof chunk)) > 0) {
+                if (echo)
+                    writeAll(QByteArray(chunk, got));
+                else
+                    inbox.append(chunk, got);
+            }
+            cutPackets();
+        } else if (fds[0].revents & (POLLHUP | POLLERR)) {
+            pause(10); // nobody on the other side for now
+        }
+    }
+}
+
+void SimBus::Impl::cutPackets()
+{
+    for (;;) {
+        const qsizetype h = inbox.indexOf("\xFF\xFF");
+        if (h < 0) {
+            inbox = inbox.endsWith('\xFF') ? QByteArray(1, '\xFF') : QByteArray();
+            return;
+        }
+        inbox.remove(0, h);
+        if (inbox.size() < 4)
+            return;
+        Instruction in;
+        in.atMs = clock.elapsed();
+        if (inbox.at(2) == '\xFD' && inbox.at(3) == '\0') {
+            if (inbox.size() < 7)
+                return;
+            const qsizetype total = word16(inbox, 5) + 7;
+            if (total < 10 || total > kLongestInstruction2) {
+                inbox.remove(0, 1);
+                continue;
+            }
+            if (inbox.size() < total)
+                return;
+            in.raw = inbox.left(total);
+            if (crc16(in.raw.left(total - 2)) != word16(in.raw, total - 2)) {
+                std::lock_guard lock(mutex);
+                ++corrupt;
+                inbox.remove(0, 1);
+                continue;
+            }
+            inbox.remove(0, total);
+            const QByteArray body = unstuffBody(in.raw.mid(7, total - 9));
+            in.protocol = Protocol::V2;
+            in.id = static_cast<quint8>(in.raw.at(4));
+            in.code = static_cast<quint8>(body.at(0));
+            in.params = body.mid(1);
+        } else {
+            const qsizetype total = static_cast<quint8>(inbox.at(3)) + 4;
+            if (total < 6) {
+                inbox.remove(0, 1);
+                continue;
+            }
+            if (inbox.size() < total)
+                return;
+            in.raw = inbox.left(total);
+            if (checksum1(in.raw, 2, total - 1) != static_cast<quint8>(in.raw.at(total - 1))) {
+                std::lock_guard lock(mutex);
+                ++corrupt;
+                inbox.remove(0, 1);
+                continue;
+            }
+            inbox.remove(0, total);
+            in.protocol = Protocol::V1;
+            in.id = static_cast<quint8>(in.raw.at(2));
+            in.code = static_cast<quint8>(in.raw.at(4));
+            in.params = in.raw.mid(5, total - 6);
+        }
+        take(in);
+    }
+}
+
+void SimBus::Impl::take(const Instruction &instruction)
+{
+    QList<Reply> replies;
+    {
+        std::lock_guard lock(mutex);
+        received.append(instruction);
+        if (log) {
+            std::fputs((instruction.logLine() + QLatin1Char('\n')).toUtf8().constData(), log);
+            std::fflush(log);
+        }
+        replies = answer(instruction);
+    }
+    receivedChanged.notify_all();
+    for (const Reply &reply : replies) {
+        if (reply.bytes.isEmpty())
+            continue;
+        if (reply.delayMs > 0 && !pause(reply.delayMs))
+            return;
+        writeAll(reply.bytes);
+    }
+}
+
+bool SimBus::Impl::pause(int ms)
+{
+    pollfd wake{wakeRead, POLLIN, 0};
+    return ::poll(&wake, 1, ms) == 0 && !stopping;
+}
+
+void SimBus::Impl::writeAll(const QByteArray &bytes)
+{
+    std::lock_guard lock(writeMutex);
+    const char *data = bytes.constData();
+    qsizetype left = bytes.size();
+    while (left > 0 && !stopping) {
+        const ssize_t n = ::write(master, data, static_cast<size_t>(left));
+        if (n > 0) {
+            data += n;
+            left -= n;
+        } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            pollfd fds[2] = {{master, POLLOUT, 0}, {wakeRead, POLLIN, 0}};
+            ::poll(fds, 2, 100);
+        } else {
+            return;
+        }
+    }
+}
+
+} // namespace sim

@@ -1,0 +1,85 @@
+#pragma once
+// A simulated servo bus on a pseudo-terminal pair. The bus serves the master
+// side on a thread of its own; the program under test opens portName() (the
+// slave side) with QSerialPort as it would open a real adapter. Devices answer
+// protocol 1.0 and 2.0 instructions from their byte tables, with the faults set
+// on them, and every instruction that arrives is recorded.
+//
+// All member functions may be called from any thread.
+
+#include "tests/sim/SimDevice.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+namespace sim {
+
+// One instruction as the bus received it.
+struct Instruction
+{
+    qint64 atMs = 0; // ms since the bus started
+    Protocol protocol = Protocol::V2;
+    quint8 id = 0;
+    quint8 code = 0;   // the instruction byte
+    QByteArray params; // parameters, stuffing removed
+    QByteArray raw;    // the packet as it arrived
+
+    // "PING", "READ", "WRITE", "SYNC_WRITE", ... or "INST_xx" for unknown codes.
+    QString name() const;
+    // One line of the instruction log: protocol, ID, name and the parameters in
+    // hex, e.g. "2.0 1 WRITE 40 00 01".
+    QString logLine() const;
+};
+
+class SimBus
+{
+public:
+    SimBus();
+    ~SimBus();
+    SimBus(const SimBus &) = delete;
+    SimBus &operator=(const SimBus &) = delete;
+
+    // False when no pseudo-terminal could be had; errorString() says why.
+    bool isOpen() const;
+    QString errorString() const;
+    // The path of the slave side, e.g. "/dev/pts/7".
+    QString portName() const;
+
+    // Devices answer on their ID and protocol; adding one with the ID and
+    // protocol of another replaces it.
+    void addDevice(const Device &device);
+    void removeDevice(quint8 id, Protocol protocol = Protocol::V2);
+    std::optional<Device> device(quint8 id, Protocol protocol = Protocol::V2) const;
+    QByteArray memory(quint8 id, int address, int length, Protocol protocol = Protocol::V2) const;
+    void setMemory(quint8 id, int address, const QByteArray &bytes, Protocol protocol = Protocol::V2);
+    void setFaults(quint8 id, const Faults &faults, Protocol protocol = Protocol::V2);
+
+    // Every well-formed instruction received, in order.
+    QList<Instruction> received() const;
+    // How many received instructions have this code (any protocol, any ID).
+    int receivedCount(quint8 code) const;
+    void clearReceived();
+    // Waits until at least `count` instructions were received; for instructions
+    // that get no reply. Returns false when timeoutMs passed first.
+    bool waitForReceived(int count, int timeoutMs) const;
+    // Packets that arrived with a bad CRC or checksum (not recorded, not answered).
+    int corruptPackets() const;
+
+    // Appends each instruction's log line to this file, flushed per line.
+    bool setLogFile(const QString &path);
+    // Puts bytes on the line as if another station sent them.
+    void sendRaw(const QByteArray &bytes);
+    // Echo mode: every byte received is sent straight back and nothing is
+    // parsed (a bare link, to measure the round trip of the line itself).
+    void setEcho(bool on);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+} // namespace sim

@@ -1,0 +1,60 @@
+#pragma once
+// Inside of SimBus, shared by its link code (SimBus.cpp) and its device
+// behaviour (SimAnswers.cpp). Not for use outside tests/sim.
+
+#include "tests/sim/SimBus.h"
+
+#include <QElapsedTimer>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <thread>
+
+namespace sim {
+
+struct SimBus::Impl
+{
+    // The link: pty master (ours) and slave (held open so the master never sees
+    // a hang-up while the program under test reopens the port), and a pipe
+    // that wakes the bus thread to stop.
+    int master = -1;
+    int slave = -1;
+    int wakeRead = -1;
+    int wakeWrite = -1;
+    QString port;
+    QString error;
+    std::thread thread;
+    std::atomic<bool> stopping{false};
+    std::atomic<bool> echo{false};
+    QElapsedTimer clock;
+    QByteArray inbox; // bytes received and not yet cut into packets (bus thread only)
+
+    // Everything below is guarded by `mutex`.
+    mutable std::mutex mutex;
+    mutable std::condition_variable receivedChanged;
+    QList<Device> devices;
+    QList<Instruction> received;
+    int corrupt = 0;
+    std::FILE *log = nullptr;
+
+    std::mutex writeMutex; // one writer on the line at a time
+
+    bool open();
+    void close();
+    void run();
+    void cutPackets();
+    void take(const Instruction &instruction);
+    bool pause(int ms);
+    void writeAll(const QByteArray &bytes);
+
+    // Device behaviour, called with `mutex` held: the replies to one instruction.
+    Device *find(quint8 id, Protocol protocol);
+    QList<Reply> answer(const Instruction &instruction);
+    QList<Reply> answer2(const Instruction &instruction);
+    QList<Reply> broadcast2(const Instruction &instruction);
+    QList<Reply> answer1(const Instruction &instruction);
+};
+
+} // namespace sim

@@ -1,0 +1,115 @@
+#include "tests/sim/SimOptions.h"
+
+#include <QStringList>
+
+namespace sim {
+
+namespace {
+
+bool toNumber(const QString &text, int low, int high, int *out)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok, 0); // decimal, or 0x... hex
+    if (!ok || value < low || value > high)
+        return false;
+    *out = value;
+    return true;
+}
+
+bool toHex(const QString &text, QByteArray *out)
+{
+    const QByteArray latin = text.toLatin1();
+    if (latin.size() % 2 != 0 || latin.contains(' '))
+        return false;
+    *out = QByteArray::fromHex(latin);
+    return out->size() * 2 == latin.size();
+}
+
+} // namespace
+
+std::optional<Device> parseDevice(const QString &text, QString *error)
+{
+    int id = -1;
+    int model = -1;
+    int firmware = 0;
+    int size = -1;
+    Protocol protocol = Protocol::V2;
+    Faults faults;
+    QList<QPair<int, QByteArray>> memory;
+
+    auto fail = [&](const QString &why) {
+        *error = QStringLiteral("device \"%1\": %2").arg(text, why);
+        return std::nullopt;
+    };
+    for (const QString &part : text.split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        const qsizetype eq = part.indexOf(QLatin1Char('='));
+        const QString key = part.left(eq).trimmed();
+        const QString value = eq < 0 ? QString() : part.mid(eq + 1).trimmed();
+        int number = 0;
+        if (key == QLatin1String("silent") && eq < 0) {
+            faults.silent = true;
+        } else if (key == QLatin1String("corrupt") && eq < 0) {
+            faults.corruptChecksum = true;
+        } else if (key == QLatin1String("omit-data") && eq < 0) {
+            faults.omitData = true;
+        } else if (eq < 0) {
+            return fail(QStringLiteral("\"%1\" needs a value").arg(key));
+        } else if (key == QLatin1String("id")) {
+            if (!toNumber(value, 0, 253, &id))
+                return fail(QStringLiteral("id must be 0 to 253"));
+        } else if (key == QLatin1String("model")) {
+            if (!toNumber(value, 0, 0xFFFF, &model))
+                return fail(QStringLiteral("model must be 0 to 65535"));
+        } else if (key == QLatin1String("fw")) {
+            if (!toNumber(value, 0, 0xFF, &firmware))
+                return fail(QStringLiteral("fw must be 0 to 255"));
+        } else if (key == QLatin1String("protocol")) {
+            if (value != QLatin1String("1.0") && value != QLatin1String("2.0"))
+                return fail(QStringLiteral("protocol must be 1.0 or 2.0"));
+            protocol = value == QLatin1String("1.0") ? Protocol::V1 : Protocol::V2;
+        } else if (key == QLatin1String("size")) {
+            if (!toNumber(value, 8, 0xFFFF, &size))
+                return fail(QStringLiteral("size must be 8 to 65535"));
+        } else if (key == QLatin1String("mem")) {
+            const QStringList at = value.split(QLatin1Char(':'));
+            QByteArray bytes;
+            if (at.size() != 2 || !toNumber(at[0], 0, 0xFFFF, &number) || !toHex(at[1], &bytes))
+                return fail(QStringLiteral("mem must be ADDRESS:HEXBYTES"));
+            memory.append({number, bytes});
+        } else if (key == QLatin1String("error")) {
+            if (!toNumber(value, 0, 0xFF, &number))
+                return fail(QStringLiteral("error must be 0 to 255"));
+            faults.error = static_cast<quint8>(number);
+        } else if (key == QLatin1String("delay")) {
+            if (!toNumber(value, 0, 600000, &faults.delayMs))
+                return fail(QStringLiteral("delay must be 0 to 600000 ms"));
+        } else if (key == QLatin1String("truncate")) {
+            if (!toNumber(value, 0, 0xFFFF, &faults.truncateTo))
+                return fail(QStringLiteral("truncate must be 0 to 65535"));
+        } else if (key == QLatin1String("noise")) {
+            if (!toHex(value, &faults.noise))
+                return fail(QStringLiteral("noise must be hex bytes"));
+        } else {
+            return fail(QStringLiteral("unknown key \"%1\"").arg(key));
+        }
+    }
+    if (id < 0)
+        return fail(QStringLiteral("id is missing"));
+    if (model < 0)
+        return fail(QStringLiteral("model is missing"));
+
+    Device device = protocol == Protocol::V2
+                        ? Device::protocol2(static_cast<quint8>(id), static_cast<quint16>(model),
+                                            static_cast<quint8>(firmware), size < 0 ? 256 : size)
+                        : Device::protocol1(static_cast<quint8>(id), static_cast<quint16>(model),
+                                            static_cast<quint8>(firmware), size < 0 ? 50 : size);
+    for (const auto &[address, bytes] : std::as_const(memory)) {
+        if (!device.holds(address, static_cast<int>(bytes.size())))
+            return fail(QStringLiteral("mem at %1 lies outside the table").arg(address));
+        device.setInitial(address, bytes);
+    }
+    device.faults = faults;
+    return device;
+}
+
+} // namespace sim

@@ -1,0 +1,177 @@
+// The test kit itself: what the engine tests and the end-to-end tests rely on.
+#include "tests/sim/SimBus.h"
+#include "tests/sim/SimOptions.h"
+#include "tests/sim/SimPackets.h"
+#include "tests/support/QtPrinters.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QSerialPort>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+// Reads from the port until `count` bytes came or a second passed.
+QByteArray readBytes(QSerialPort &port, qsizetype count)
+{
+    QByteArray got;
+    for (int i = 0; i < 100 && got.size() < count; ++i) {
+        if (port.bytesAvailable() > 0 || port.waitForReadyRead(10))
+            got += port.readAll();
+    }
+    return got;
+}
+
+struct OpenBus
+{
+    sim::SimBus bus;
+    QSerialPort port;
+    OpenBus()
+    {
+        port.setPortName(bus.portName());
+        port.setBaudRate(57600);
+    }
+    bool open() { return bus.isOpen() && port.open(QIODevice::ReadWrite); }
+    QByteArray exchange(const QByteArray &request, qsizetype replySize)
+    {
+        port.write(request);
+        port.waitForBytesWritten(1000);
+        return readBytes(port, replySize);
+    }
+};
+
+} // namespace
+
+TEST(SimPackets, CrcAndStuffingMatchTheProtocolExamples)
+{
+    EXPECT_EQ(sim::crc16("123456789"), 0xFEE8);
+    EXPECT_EQ(sim::packet2(1, 0x01), sim::fromHex("FF FF FD 00 01 03 00 01 19 4E"));
+    // WRITE of FF FF FD 00 to 0x0074: one FD inserted, LEN raised.
+    EXPECT_EQ(sim::packet2(1, 0x03, sim::fromHex("74 00 FF FF FD 00")),
+              sim::fromHex("FF FF FD 00 01 0A 00 03 74 00 FF FF FD FD 00 21 E7"));
+    EXPECT_EQ(sim::unstuffBody(sim::fromHex("03 FF FF FD FD FF FF FD FD")), sim::fromHex("03 FF FF FD FF FF FD"));
+    EXPECT_EQ(sim::packet1(1, 0x01), sim::fromHex("FF FF 01 02 01 FB"));
+}
+
+TEST(SimBusLink, DevicesAnswerOverARealSerialPort)
+{
+    OpenBus b;
+    ASSERT_TRUE(b.open()) << b.bus.errorString().toStdString() << b.port.errorString().toStdString();
+    b.bus.addDevice(sim::Device::protocol2(1, 1020, 53));
+    b.bus.addDevice(sim::Device::protocol1(3, 12, 7));
+
+    EXPECT_EQ(b.exchange(sim::packet2(1, 0x01), 14), sim::status2(1, 0, sim::fromHex("FC 03 35")));
+    EXPECT_EQ(b.exchange(sim::packet1(3, 0x02, sim::fromHex("00 04")), 10),
+              sim::packet1(3, 0, sim::fromHex("0C 00 07 03")));
+    // Nobody at ID 9: no answer (the next reply comes alone), but the
+    // instruction is on record.
+    b.port.write(sim::packet2(9, 0x01));
+    EXPECT_EQ(b.exchange(sim::packet2(1, 0x01), 14), sim::status2(1, 0, sim::fromHex("FC 03 35")));
+
+    const QList<sim::Instruction> got = b.bus.received();
+    ASSERT_EQ(got.size(), 4);
+    EXPECT_EQ(got[0].logLine(), "2.0 1 PING");
+    EXPECT_EQ(got[1].logLine(), "1.0 3 READ 00 04");
+    EXPECT_EQ(got[2].id, 9);
+}
+
+TEST(SimBusLink, WritesChangeTheTableAndTheIdMovesTheDevice)
+{
+    OpenBus b;
+    ASSERT_TRUE(b.open());
+    b.bus.addDevice(sim::Device::protocol2(1, 1020, 53));
+    EXPECT_EQ(b.exchange(sim::packet2(1, 0x03, sim::fromHex("40 00 01")), 11), sim::status2(1, 0));
+    EXPECT_EQ(b.bus.memory(1, 64, 1), sim::fromHex("01"));
+    // The reply to the ID change still comes from the old ID.
+    EXPECT_EQ(b.exchange(sim::packet2(1, 0x03, sim::fromHex("07 00 05")), 11), sim::status2(1, 0));
+    EXPECT_FALSE(b.bus.device(1).has_value());
+    EXPECT_EQ(b.bus.memory(5, 64, 1), sim::fromHex("01"));
+}
+
+TEST(SimBusLink, FaultsShapeTheReply)
+{
+    struct Case
+    {
+        const char *name;
+        sim::Faults faults;
+        QByteArray expected;
+    };
+    const QByteArray good = sim::status2(1, 0, sim::fromHex("FC 03 35"));
+    QByteArray corrupt = good;
+    corrupt[13] = static_cast<char>(corrupt.at(13) ^ 0x5A);
+    sim::Faults f;
+    const Case cases[] = {
+        {"corrupt", [&] { auto x = f; x.corruptChecksum = true; return x; }(), corrupt},
+        {"truncate", [&] { auto x = f; x.truncateTo = 9; return x; }(), good.left(9)},
+        {"noise", [&] { auto x = f; x.noise = sim::fromHex("00 11"); return x; }(), sim::fromHex("00 11") + good},
+        {"error", [&] { auto x = f; x.error = 0x84; return x; }(), sim::status2(1, 0x84, sim::fromHex("FC 03 35"))},
+        {"omit data", [&] { auto x = f; x.omitData = true; return x; }(), sim::status2(1, 0)},
+    };
+    OpenBus b;
+    ASSERT_TRUE(b.open());
+    b.bus.addDevice(sim::Device::protocol2(1, 1020, 53));
+    for (const Case &c : cases) {
+        b.bus.setFaults(1, c.faults);
+        EXPECT_EQ(b.exchange(sim::packet2(1, 0x01), c.expected.size()), c.expected) << c.name;
+        b.port.clear();
+    }
+}
+
+TEST(SimOptions, DeviceTextBuildsTheDeviceOrSaysWhatIsWrong)
+{
+    QString error;
+    const auto dev = sim::parseDevice("id=3,model=12,fw=7,protocol=1.0,mem=30:0002,error=4,delay=20,silent", &error);
+    ASSERT_TRUE(dev.has_value()) << error.toStdString();
+    EXPECT_EQ(dev->protocol, sim::Protocol::V1);
+    EXPECT_EQ(dev->table.size(), 50);
+    EXPECT_EQ(dev->table.mid(0, 4), sim::fromHex("0C 00 07 03"));
+    EXPECT_EQ(dev->table.mid(30, 2), sim::fromHex("00 02"));
+    EXPECT_EQ(dev->faults.error, 4);
+    EXPECT_EQ(dev->faults.delayMs, 20);
+    EXPECT_TRUE(dev->faults.silent);
+
+    for (const char *bad : {"model=12", "id=1", "id=300,model=1", "id=1,model=1,protocol=3.0", "id=1,model=1,mem=300:00",
+                            "id=1,model=1,noise=F", "id=1,model=1,colour=red", "id=1,model=1,fw"}) {
+        error.clear();
+        EXPECT_FALSE(sim::parseDevice(bad, &error).has_value()) << bad;
+        EXPECT_FALSE(error.isEmpty()) << bad;
+    }
+}
+
+TEST(SimProgram, PrintsThePortServesDevicesAndLogsInstructions)
+{
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath("received.log");
+    QProcess simProgram;
+    simProgram.start(qEnvironmentVariable("ZEPHLET_SIM"),
+                     {"--device", "id=1,model=1020,fw=53", "--device", "id=2,model=1130,fw=40", "--log", logPath});
+    ASSERT_TRUE(simProgram.waitForStarted());
+    ASSERT_TRUE(simProgram.waitForReadyRead(5000));
+    const QString portName = QString::fromLocal8Bit(simProgram.readLine()).trimmed();
+    ASSERT_TRUE(portName.startsWith("/dev/")) << portName.toStdString();
+
+    QSerialPort port;
+    port.setPortName(portName);
+    ASSERT_TRUE(port.open(QIODevice::ReadWrite));
+    port.write(sim::packet2(2, 0x01));
+    port.waitForBytesWritten(1000);
+    EXPECT_EQ(readBytes(port, 14), sim::status2(2, 0, sim::fromHex("6A 04 28")));
+    port.close();
+
+    simProgram.kill();
+    simProgram.waitForFinished();
+    QFile log(logPath);
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    EXPECT_EQ(log.readAll(), "2.0 2 PING\n");
+}
+
+TEST(SimProgram, RefusesABadDeviceText)
+{
+    QProcess simProgram;
+    simProgram.start(qEnvironmentVariable("ZEPHLET_SIM"), {"--device", "id=1"});
+    ASSERT_TRUE(simProgram.waitForFinished(5000));
+    EXPECT_EQ(simProgram.exitCode(), 2);
+    EXPECT_TRUE(simProgram.readAllStandardOutput().isEmpty());
+    EXPECT_TRUE(simProgram.readAllStandardError().contains("model is missing"));
+}

@@ -1,0 +1,51 @@
+// zephlet-sim: serves simulated servos on a pseudo-terminal until it is killed.
+// The first line on standard output is the path of the port to open.
+#include "platform/OutputSink.h"
+#include "tests/sim/SimBus.h"
+#include "tests/sim/SimOptions.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Simulated servo bus on a pseudo-terminal. Prints the port path, then serves until killed."));
+    parser.addHelpOption();
+    const QCommandLineOption deviceOption(
+        QStringLiteral("device"),
+        QStringLiteral("A device: id=N,model=N[,fw=N][,protocol=1.0|2.0][,size=N][,mem=ADDR:HEX]"
+                       "[,error=N][,delay=MS][,truncate=N][,noise=HEX][,silent][,corrupt][,omit-data]."),
+        QStringLiteral("spec"));
+    const QCommandLineOption logOption(QStringLiteral("log"),
+                                       QStringLiteral("Append one line per received instruction to this file."),
+                                       QStringLiteral("file"));
+    parser.addOption(deviceOption);
+    parser.addOption(logOption);
+    parser.process(app);
+
+    sim::SimBus bus;
+    if (!bus.isOpen()) {
+        std::fprintf(stderr, "zephlet-sim: %s\n", qPrintable(bus.errorString()));
+        return 1;
+    }
+    for (const QString &spec : parser.values(deviceOption)) {
+        QString error;
+        const std::optional<sim::Device> device = sim::parseDevice(spec, &error);
+        if (!device) {
+            std::fprintf(stderr, "zephlet-sim: %s\n", qPrintable(error));
+            return 2;
+        }
+        bus.addDevice(*device);
+    }
+    if (parser.isSet(logOption) && !bus.setLogFile(parser.value(logOption))) {
+        std::fprintf(stderr, "zephlet-sim: cannot open the log file %s\n", qPrintable(parser.value(logOption)));
+        return 1;
+    }
+    platform::OutputSink::write(bus.portName() + QLatin1Char('\n'));
+    return app.exec();
+}
