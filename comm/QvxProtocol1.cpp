@@ -92,7 +92,7 @@ int QvxProtocol1::ping(uchar id, ushort *model_number, uchar *firmware_version, 
     QByteArray reply;
     uchar pingError = 0;
     int result = txRxPacket(packet, &reply, &pingError);
-    if (result != COMM_OK)
+    if (result != COMM_OK || reply.isEmpty()) // a broadcast awaits no reply
         return result;
     uchar head[7] = {};
     result = readTxRx(id, 0, sizeof head, head, error);
@@ -117,7 +117,7 @@ int QvxProtocol1::readTxRx(uchar id, ushort address, ushort length, uchar *data,
     QByteArray reply;
     uchar status = 0;
     const int result = txRxPacket(packet, &reply, &status);
-    if (result != COMM_OK)
+    if (result != COMM_OK || reply.isEmpty()) // a broadcast awaits no reply
         return result;
     if (data)
         std::memcpy(data, reply.constData() + kReplyData, length);
@@ -171,7 +171,7 @@ int QvxProtocol1::signalledCommand(uchar instruction, uchar id, uchar *matchedEr
     QByteArray reply;
     uchar status = 0;
     const int result = txRxPacket(packet, &reply, &status);
-    *matchedError = result == COMM_OK ? status : 0;
+    *matchedError = result == COMM_OK && !reply.isEmpty() ? status : 0;
     return result;
 }
 

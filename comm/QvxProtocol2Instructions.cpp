@@ -37,6 +37,8 @@ int QvxProtocol2::ping(uchar id, ushort *model_number, uchar *firmware_version, 
     const int result = txRxPacket(packet, &reply, &status, false);
     if (result != COMM_OK)
         return result;
+    if (reply.isEmpty())
+        return COMM_OK; // broadcast: nothing awaited, nothing matched
     // A shorter reply carries neither value; nothing is read beyond it.
     if (reply.size() >= kFullPingReply) {
         if (model_number)
@@ -57,6 +59,8 @@ int QvxProtocol2::readTxRx(uchar id, ushort address, ushort length, uchar *data,
     const int result = txRxPacket(packet, &reply, &status, false);
     if (result != COMM_OK)
         return result;
+    if (reply.isEmpty())
+        return COMM_OK; // broadcast: nothing awaited, nothing matched
     // A refusal (shorter reply with an error number) leaves the data untouched.
     if (data && reply.size() == length + 11)
         std::memcpy(data, reply.constData() + kStatusData, length);
@@ -108,7 +112,7 @@ int QvxProtocol2::signalledCommand(QByteArray packet, uchar *matchedError)
     *matchedError = 0;
     uchar status = 0;
     const int result = txRxPacket(packet, &reply, &status, false);
-    if (result == COMM_OK)
+    if (result == COMM_OK && !reply.isEmpty())
         *matchedError = status;
     return result;
 }

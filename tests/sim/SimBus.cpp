@@ -346,7 +346,15 @@ void SimBus::Impl::take(const Instruction &instruction)
             continue;
         if (reply.delayMs > 0 && !pause(reply.delayMs))
             return;
-        writeAll(reply.bytes);
+        if (reply.byteGapMs <= 0) {
+            writeAll(reply.bytes);
+            continue;
+        }
+        for (qsizetype i = 0; i < reply.bytes.size(); ++i) {
+            if (i > 0 && !pause(reply.byteGapMs))
+                return;
+            writeAll(reply.bytes.mid(i, 1));
+        }
     }
 }
 

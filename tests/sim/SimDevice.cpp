@@ -99,7 +99,7 @@ Reply Device::withFaults(QByteArray packet) const
         packet[packet.size() - 1] = static_cast<char>(packet.at(packet.size() - 1) ^ 0x5A);
     if (faults.truncateTo >= 0 && faults.truncateTo < packet.size())
         packet.truncate(faults.truncateTo);
-    return {faults.noise + packet, faults.delayMs};
+    return {faults.noise + packet, faults.delayMs, faults.byteGapMs};
 }
 
 } // namespace sim

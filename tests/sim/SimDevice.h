@@ -21,6 +21,7 @@ struct Faults
     quint8 error = 0;             // error byte of every status packet
     bool omitData = false;        // status packets carry no parameters (READ without data, PING without model)
     int delayMs = 0;              // pause before every reply
+    int byteGapMs = 0;            // pause between the bytes of every reply (a reply in pieces)
 };
 
 // One reply ready to go on the line.
@@ -28,6 +29,7 @@ struct Reply
 {
     QByteArray bytes;
     int delayMs = 0;
+    int byteGapMs = 0;
 };
 
 struct Device

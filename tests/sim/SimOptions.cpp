@@ -83,6 +83,9 @@ std::optional<Device> parseDevice(const QString &text, QString *error)
         } else if (key == QLatin1String("delay")) {
             if (!toNumber(value, 0, 600000, &faults.delayMs))
                 return fail(QStringLiteral("delay must be 0 to 600000 ms"));
+        } else if (key == QLatin1String("gap")) {
+            if (!toNumber(value, 0, 10000, &faults.byteGapMs))
+                return fail(QStringLiteral("gap must be 0 to 10000 ms"));
         } else if (key == QLatin1String("truncate")) {
             if (!toNumber(value, 0, 0xFFFF, &faults.truncateTo))
                 return fail(QStringLiteral("truncate must be 0 to 65535"));

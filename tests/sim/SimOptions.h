@@ -1,7 +1,7 @@
 #pragma once
 // The device description language of the zephlet-sim command line:
 //   id=1,model=1020,fw=53[,protocol=2.0][,size=256][,mem=132:00080000]...
-// with fault switches error=N, delay=MS, truncate=N, noise=HEX, silent,
+// with fault switches error=N, delay=MS, gap=MS, truncate=N, noise=HEX, silent,
 // corrupt and omit-data. See tests/sim/README.md.
 
 #include "tests/sim/SimDevice.h"

@@ -19,7 +19,7 @@ int main(int argc, char *argv[])
     const QCommandLineOption deviceOption(
         QStringLiteral("device"),
         QStringLiteral("A device: id=N,model=N[,fw=N][,protocol=1.0|2.0][,size=N][,mem=ADDR:HEX]"
-                       "[,error=N][,delay=MS][,truncate=N][,noise=HEX][,silent][,corrupt][,omit-data]."),
+                       "[,error=N][,delay=MS][,gap=MS][,truncate=N][,noise=HEX][,silent][,corrupt][,omit-data]."),
         QStringLiteral("spec"));
     const QCommandLineOption logOption(QStringLiteral("log"),
                                        QStringLiteral("Append one line per received instruction to this file."),
