@@ -1,5 +1,7 @@
 #include "tests/sim/SimOptions.h"
 
+#include "tests/sim/SimModels.h"
+
 #include <QStringList>
 
 namespace sim {
@@ -31,9 +33,9 @@ std::optional<Device> parseDevice(const QString &text, QString *error)
 {
     int id = -1;
     int model = -1;
-    int firmware = 0;
+    int firmware = -1;
     int size = -1;
-    Protocol protocol = Protocol::V2;
+    std::optional<Protocol> protocol;
     Faults faults;
     QList<QPair<int, QByteArray>> memory;
 
@@ -101,11 +103,26 @@ std::optional<Device> parseDevice(const QString &text, QString *error)
     if (model < 0)
         return fail(QStringLiteral("model is missing"));
 
-    Device device = protocol == Protocol::V2
-                        ? Device::protocol2(static_cast<quint8>(id), static_cast<quint16>(model),
-                                            static_cast<quint8>(firmware), size < 0 ? 256 : size)
-                        : Device::protocol1(static_cast<quint8>(id), static_cast<quint16>(model),
-                                            static_cast<quint8>(firmware), size < 0 ? 50 : size);
+    std::optional<Device> built;
+    if (hasBuiltInDescription(static_cast<quint16>(model))) {
+        // Laid out by the program's own description of the model.
+        QString why;
+        built = builtInDevice(static_cast<quint16>(model), static_cast<quint8>(id),
+                              firmware < 0 ? std::nullopt : std::optional<int>(firmware), &why);
+        if (!built)
+            return fail(why);
+        if (size >= 0)
+            return fail(QStringLiteral("size comes from the description of model %1").arg(model));
+        if (protocol && *protocol != built->protocol)
+            return fail(QStringLiteral("model %1 does not speak that protocol").arg(model));
+    } else if (protocol.value_or(Protocol::V2) == Protocol::V2) {
+        built = Device::protocol2(static_cast<quint8>(id), static_cast<quint16>(model),
+                                  static_cast<quint8>(qMax(firmware, 0)), size < 0 ? 256 : size);
+    } else {
+        built = Device::protocol1(static_cast<quint8>(id), static_cast<quint16>(model),
+                                  static_cast<quint8>(qMax(firmware, 0)), size < 0 ? 50 : size);
+    }
+    Device &device = *built;
     for (const auto &[address, bytes] : std::as_const(memory)) {
         if (!device.holds(address, static_cast<int>(bytes.size())))
             return fail(QStringLiteral("mem at %1 lies outside the table").arg(address));

@@ -1,8 +1,11 @@
 // The test kit itself: what the engine tests and the end-to-end tests rely on.
 #include "tests/sim/SimBus.h"
+#include "tests/sim/SimModels.h"
 #include "tests/sim/SimOptions.h"
 #include "tests/sim/SimPackets.h"
 #include "tests/support/QtPrinters.h"
+
+#include "device/QvxModelRegistry.h"
 
 #include <QFile>
 #include <QProcess>
@@ -118,6 +121,55 @@ TEST(SimBusLink, FaultsShapeTheReply)
     }
 }
 
+TEST(SimModels, DevicesFromDescriptionsCarryTheirLayoutAndInitialValues)
+{
+    QvxModelRegistry registry;
+    registry.load(":/device/assets/xml/", false);
+    struct Case
+    {
+        quint16 model;
+        std::optional<int> firmware;
+        int expectedFirmware;
+        sim::Protocol protocol;
+    };
+    const Case cases[] = {
+        {1020, std::nullopt, 55, sim::Protocol::V2}, // the latest release
+        {1020, 52, 52, sim::Protocol::V2},           // the version-0 description
+        {12, 7, 7, sim::Protocol::V1},
+        {400, std::nullopt, 14, sim::Protocol::V2},
+    };
+    for (const Case &c : cases) {
+        QString error;
+        const auto dev = sim::builtInDevice(c.model, 9, c.firmware, &error);
+        ASSERT_TRUE(dev.has_value()) << c.model << ": " << error.toStdString();
+        const QvxDeviceModel *model = registry.find(c.model, c.expectedFirmware);
+        ASSERT_NE(model, nullptr) << c.model;
+        EXPECT_EQ(dev->protocol, c.protocol) << c.model;
+        EXPECT_EQ(dev->table.size(), model->tableSize) << c.model;
+        EXPECT_EQ(dev->firmware, c.expectedFirmware) << c.model;
+        auto at = [&](const QString &name) {
+            const QvxControlItem *item = model->itemsByName.value(name);
+            return item ? dev->table.mid(item->address, item->length) : QByteArray("missing");
+        };
+        EXPECT_EQ(at("Model Number"), QByteArray::fromRawData(reinterpret_cast<const char *>(&c.model), 2)) << c.model;
+        EXPECT_EQ(at("Firmware Version"), QByteArray(1, static_cast<char>(c.expectedFirmware))) << c.model;
+        EXPECT_EQ(at("ID"), sim::fromHex("09")) << c.model;
+        EXPECT_EQ(dev->idAddress, model->itemsByName.value("ID")->address) << c.model;
+        for (const QvxControlItem *item : model->itemsByAddress) {
+            if (item->name == "Model Number" || item->name == "Firmware Version" || item->name == "ID" ||
+                item->length > 4)
+                continue;
+            const quint32 init = static_cast<quint32>(item->init);
+            EXPECT_EQ(at(item->name), QByteArray(reinterpret_cast<const char *>(&init), item->length))
+                << c.model << " " << item->name.toStdString();
+        }
+    }
+    QString error;
+    EXPECT_FALSE(sim::builtInDevice(2200, 1, std::nullopt, &error).has_value()) << "a Modbus model";
+    EXPECT_TRUE(error.contains("Modbus"));
+    EXPECT_FALSE(sim::builtInDevice(4242, 1, std::nullopt, &error).has_value()) << "an unknown model";
+}
+
 TEST(SimOptions, DeviceTextBuildsTheDeviceOrSaysWhatIsWrong)
 {
     QString error;
@@ -131,8 +183,15 @@ TEST(SimOptions, DeviceTextBuildsTheDeviceOrSaysWhatIsWrong)
     EXPECT_EQ(dev->faults.delayMs, 20);
     EXPECT_TRUE(dev->faults.silent);
 
+    // A model without a description is built by code.
+    const auto plain = sim::parseDevice("id=4,model=77,protocol=1.0,size=60", &error);
+    ASSERT_TRUE(plain.has_value()) << error.toStdString();
+    EXPECT_EQ(plain->table.size(), 60);
+    EXPECT_EQ(plain->table.mid(0, 4), sim::fromHex("4D 00 00 04"));
+
     for (const char *bad : {"model=12", "id=1", "id=300,model=1", "id=1,model=1,protocol=3.0", "id=1,model=1,mem=300:00",
-                            "id=1,model=1,noise=F", "id=1,model=1,colour=red", "id=1,model=1,fw"}) {
+                            "id=1,model=1,noise=F", "id=1,model=1,colour=red", "id=1,model=1,fw",
+                            "id=1,model=2200", "id=1,model=1020,size=300", "id=1,model=12,protocol=2.0"}) {
         error.clear();
         EXPECT_FALSE(sim::parseDevice(bad, &error).has_value()) << bad;
         EXPECT_FALSE(error.isEmpty()) << bad;
