@@ -1,0 +1,152 @@
+// Round trips over a pseudo-terminal: PING and a 4-byte READ through the
+// protocol 2.0 engine against the simulated bus, each beside the raw round trip
+// of the same line with the bus as a bare echo; and the wait for a silent device,
+// whose CPU time shows that waiting does not keep a core busy.
+#include "comm/CommResult.h"
+#include "comm/QvxProtocol2.h"
+#include "tests/sim/SimBus.h"
+#include "tests/sim/SimPackets.h"
+
+#include <QCoreApplication>
+#include <QSerialPort>
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Line
+{
+    sim::SimBus bus;
+    QSerialPort port;
+    QvxProtocol2 engine;
+    Line()
+    {
+        bus.addDevice(sim::Device::protocol2(1, 1020, 53));
+        bus.setMemory(1, 132, sim::fromHex("00 08 00 00"));
+        port.setPortName(bus.portName());
+        port.setBaudRate(1000000);
+        port.open(QIODevice::ReadWrite);
+        engine.device = &port;
+        engine.baudRate = 1000000;
+    }
+};
+
+double medianOf(std::vector<double> samples)
+{
+    if (samples.empty())
+        return 0;
+    std::sort(samples.begin(), samples.end());
+    return samples[samples.size() / 2];
+}
+
+// One raw round trip: the bytes out through the serial port and the echo back.
+double rawRoundTripUs(QSerialPort &port, const QByteArray &bytes)
+{
+    const auto start = Clock::now();
+    port.write(bytes);
+    while (port.bytesToWrite() > 0)
+        port.waitForBytesWritten(1);
+    qsizetype got = 0;
+    while (got < bytes.size()) {
+        if (port.bytesAvailable() > 0 || port.waitForReadyRead(1))
+            got += port.readAll().size();
+    }
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+double rawMedianUs(Line &line, const QByteArray &bytes)
+{
+    line.bus.setEcho(true);
+    std::vector<double> samples;
+    for (int i = 0; i < 300; ++i)
+        samples.push_back(rawRoundTripUs(line.port, bytes));
+    line.bus.setEcho(false);
+    return medianOf(samples);
+}
+
+template <class Call>
+void engineRoundTrip(benchmark::State &state, const QByteArray &request, Call call)
+{
+    Line line;
+    const double raw = rawMedianUs(line, request);
+    std::vector<double> samples;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        const int result = call(line.engine);
+        samples.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        if (result != COMM_OK) {
+            state.SkipWithError("the device did not answer");
+            return;
+        }
+    }
+    const double median = medianOf(samples);
+    state.counters["median_us"] = median;
+    state.counters["raw_median_us"] = raw;
+    state.counters["target_us"] = 2 * raw + 50; // what the engine may take at most
+    state.counters["within_target"] = median <= 2 * raw + 50 ? 1 : 0;
+}
+
+void BM_RawEcho(benchmark::State &state)
+{
+    Line line;
+    line.bus.setEcho(true);
+    const QByteArray ping = sim::packet2(1, 0x01);
+    std::vector<double> samples;
+    for (auto _ : state)
+        samples.push_back(rawRoundTripUs(line.port, ping));
+    state.counters["median_us"] = medianOf(samples);
+}
+
+void BM_Ping(benchmark::State &state)
+{
+    engineRoundTrip(state, sim::packet2(1, 0x01), [](QvxProtocol2 &engine) {
+        ushort model = 0;
+        uchar fw = 0;
+        uchar error = 0;
+        return engine.ping(1, &model, &fw, &error);
+    });
+}
+
+void BM_Read4(benchmark::State &state)
+{
+    engineRoundTrip(state, sim::packet2(1, 0x02, sim::fromHex("84 00 04 00")), [](QvxProtocol2 &engine) {
+        uchar data[4] = {};
+        uchar error = 0;
+        return engine.readTxRx(1, 132, 4, data, &error);
+    });
+}
+
+// A ping nobody answers waits out its 34 ms; cpu_time far below real_time means
+// the wait sleeps in the kernel instead of spinning.
+void BM_SilentDeviceTimeout(benchmark::State &state)
+{
+    Line line;
+    for (auto _ : state) {
+        uchar error = 0;
+        if (line.engine.ping(9, nullptr, nullptr, &error) != COMM_RX_TIMEOUT) {
+            state.SkipWithError("a silent device answered");
+            return;
+        }
+    }
+}
+
+} // namespace
+
+BENCHMARK(BM_RawEcho)->Iterations(2000);
+BENCHMARK(BM_Ping)->Iterations(2000);
+BENCHMARK(BM_Read4)->Iterations(2000);
+BENCHMARK(BM_SilentDeviceTimeout)->Iterations(20)->Unit(benchmark::kMillisecond);
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
