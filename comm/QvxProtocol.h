@@ -149,6 +149,9 @@ public slots:
     void onTimeout();
 
 protected:
+    // One of the completion signals (resetCompleted, rebootCompleted, ...).
+    using Completion = void (QvxProtocol::*)(int result, uchar id, uchar error);
+
     // Verdicts of a framing's size tests besides a packet size.
     static constexpr qsizetype kPending = 0; // the fields that decide have not all arrived
     static constexpr qsizetype kReject = -1; // these bytes cannot start a packet

@@ -2,6 +2,7 @@
 
 #include "comm/CommResult.h"
 #include "comm/PacketBytes.h"
+#include "device/ProtocolConstants.h"
 
 #include <cstring>
 
@@ -34,7 +35,7 @@ QvxProtocol1::QvxProtocol1(QObject *parent)
 
 QString QvxProtocol1::version() const
 {
-    return QStringLiteral("1.0");
+    return kProtocolVersion1;
 }
 
 QByteArray QvxProtocol1::instructionPacket(uchar id, uchar instruction, const QByteArray &params)
@@ -165,38 +166,29 @@ int QvxProtocol1::action(uchar id)
     return txRxPacket(packet, &reply, &unused);
 }
 
-int QvxProtocol1::signalledCommand(uchar instruction, uchar id, uchar *matchedError)
+int QvxProtocol1::signalledCommand(uchar instruction, uchar id, Completion completed)
 {
     QByteArray packet = instructionPacket(id, instruction);
     QByteArray reply;
-    uchar status = 0;
-    const int result = txRxPacket(packet, &reply, &status);
-    *matchedError = result == COMM_OK && !reply.isEmpty() ? status : 0;
+    uchar error = 0; // written only when a reply was matched
+    const int result = txRxPacket(packet, &reply, &error);
+    emit(this->*completed)(result, id, result == COMM_OK ? error : 0);
     return result;
 }
 
 int QvxProtocol1::factoryReset(uchar id)
 {
-    uchar error = 0;
-    const int result = signalledCommand(FactoryReset, id, &error);
-    emit resetCompleted(result, id, error);
-    return result;
+    return signalledCommand(FactoryReset, id, &QvxProtocol::resetCompleted);
 }
 
 int QvxProtocol1::reboot(uchar id)
 {
-    uchar error = 0;
-    const int result = signalledCommand(Reboot, id, &error);
-    emit rebootCompleted(result, id, error);
-    return result;
+    return signalledCommand(Reboot, id, &QvxProtocol::rebootCompleted);
 }
 
 int QvxProtocol1::digitalReset(uchar id)
 {
-    uchar error = 0;
-    const int result = signalledCommand(DigitalReset, id, &error);
-    emit resetCompleted(result, id, error);
-    return result;
+    return signalledCommand(DigitalReset, id, &QvxProtocol::resetCompleted);
 }
 
 // Operations protocol 1.0 does not have: no traffic, no signal.

@@ -64,7 +64,9 @@ private:
     int txRxPacket(QByteArray &tx, QByteArray *rx, uchar *error);
     int writeInstruction(uchar instruction, uchar id, ushort address, ushort length, const uchar *data,
                          uchar *error);
-    int signalledCommand(uchar instruction, uchar id, uchar *matchedError);
+    // Sends the instruction, awaits the reply and emits `completed` with the
+    // result, the ID and the error byte (0 unless a reply was matched).
+    int signalledCommand(uchar instruction, uchar id, Completion completed);
     static QByteArray instructionPacket(uchar id, uchar instruction, const QByteArray &params = QByteArray());
 
     static qsizetype streamPacketSize(const QByteArray &buffer, qsizetype p);

@@ -3,6 +3,7 @@
 
 #include "comm/CommResult.h"
 #include "comm/PacketBytes.h"
+#include "device/ProtocolConstants.h"
 
 #include <array>
 
@@ -60,7 +61,7 @@ QvxProtocol2::QvxProtocol2(QObject *parent)
 
 QString QvxProtocol2::version() const
 {
-    return QStringLiteral("2.0");
+    return kProtocolVersion2;
 }
 
 void QvxProtocol2::addStuffing(QByteArray &packet)

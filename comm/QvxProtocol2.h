@@ -94,8 +94,9 @@ private:
     // device refused, and waiting on would only turn its answer into a time-out.
     int receiveMatchingReply(const QByteArray &sent, QByteArray *reply, uchar *error, bool keepStuffing,
                              bool acceptRefusal);
-    // Sends the packet, awaits the reply, emits the signal's (result, id, error).
-    int signalledCommand(QByteArray packet, uchar *matchedError);
+    // Sends the packet, awaits the reply and emits `completed` with the result,
+    // the ID and the error byte (0 unless a reply was matched).
+    int signalledCommand(QByteArray packet, uchar id, Completion completed);
     int writeInstruction(uchar instruction, uchar id, ushort address, ushort length, const uchar *data,
                          uchar *error);
     static QByteArray bulkParameterBlock(const QList<BulkReadParam> &params);

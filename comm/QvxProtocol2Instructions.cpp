@@ -35,10 +35,8 @@ int QvxProtocol2::ping(uchar id, ushort *model_number, uchar *firmware_version, 
     QByteArray reply;
     uchar status = 0;
     const int result = txRxPacket(packet, &reply, &status, false);
-    if (result != COMM_OK)
+    if (result != COMM_OK || reply.isEmpty()) // a broadcast awaits no reply
         return result;
-    if (reply.isEmpty())
-        return COMM_OK; // broadcast: nothing awaited, nothing matched
     // A shorter reply carries neither value; nothing is read beyond it.
     if (reply.size() >= kFullPingReply) {
         if (model_number)
@@ -57,10 +55,8 @@ int QvxProtocol2::readTxRx(uchar id, ushort address, ushort length, uchar *data,
     QByteArray reply;
     uchar status = 0;
     const int result = txRxPacket(packet, &reply, &status, false);
-    if (result != COMM_OK)
+    if (result != COMM_OK || reply.isEmpty()) // a broadcast awaits no reply
         return result;
-    if (reply.isEmpty())
-        return COMM_OK; // broadcast: nothing awaited, nothing matched
     // A refusal (shorter reply with an error number) leaves the data untouched.
     if (data && reply.size() == length + 11)
         std::memcpy(data, reply.constData() + kStatusData, length);
@@ -106,31 +102,24 @@ int QvxProtocol2::action(uchar id)
     return txPacket(packet);
 }
 
-int QvxProtocol2::signalledCommand(QByteArray packet, uchar *matchedError)
+int QvxProtocol2::signalledCommand(QByteArray packet, uchar id, Completion completed)
 {
     QByteArray reply;
-    *matchedError = 0;
-    uchar status = 0;
-    const int result = txRxPacket(packet, &reply, &status, false);
-    if (result == COMM_OK && !reply.isEmpty())
-        *matchedError = status;
+    uchar error = 0; // written only when a reply was matched
+    const int result = txRxPacket(packet, &reply, &error, false);
+    emit(this->*completed)(result, id, result == COMM_OK ? error : 0);
     return result;
 }
 
 int QvxProtocol2::factoryReset(uchar id)
 {
-    uchar error = 0;
-    const int result = signalledCommand(instructionPacket(id, FactoryReset, QByteArray(1, '\x02')), &error);
-    emit resetCompleted(result, id, error);
-    return result;
+    return signalledCommand(instructionPacket(id, FactoryReset, QByteArray(1, '\x02')), id,
+                            &QvxProtocol::resetCompleted);
 }
 
 int QvxProtocol2::reboot(uchar id)
 {
-    uchar error = 0;
-    const int result = signalledCommand(instructionPacket(id, Reboot), &error);
-    emit rebootCompleted(result, id, error);
-    return result;
+    return signalledCommand(instructionPacket(id, Reboot), id, &QvxProtocol::rebootCompleted);
 }
 
 int QvxProtocol2::digitalReset(uchar)
@@ -147,36 +136,26 @@ int QvxProtocol2::clear(uchar id, uchar param)
         params += kErrorClearMagic;
     else
         params += QByteArray(4, '\0');
-    uchar error = 0;
-    const int result = signalledCommand(instructionPacket(id, Clear, params), &error);
-    emit clearCompleted(result, id, error);
-    return result;
+    return signalledCommand(instructionPacket(id, Clear, params), id, &QvxProtocol::clearCompleted);
 }
 
 int QvxProtocol2::multiturnClear(uchar id, uchar param)
 {
     QByteArray params = QByteArray(1, '\x01') + kClearMagic;
     params += static_cast<char>(param);
-    uchar error = 0;
-    const int result = signalledCommand(instructionPacket(id, Clear, params), &error);
-    emit multiturnClearCompleted(result, id, error);
-    return result;
+    return signalledCommand(instructionPacket(id, Clear, params), id, &QvxProtocol::multiturnClearCompleted);
 }
 
 int QvxProtocol2::auxBackup(uchar id)
 {
-    uchar error = 0;
-    const int result = signalledCommand(instructionPacket(id, Aux, QByteArray(1, '\x01') + kAuxMagic), &error);
-    emit auxBackupCompleted(result, id, error);
-    return result;
+    return signalledCommand(instructionPacket(id, Aux, QByteArray(1, '\x01') + kAuxMagic), id,
+                            &QvxProtocol::auxBackupCompleted);
 }
 
 int QvxProtocol2::auxRestore(uchar id)
 {
-    uchar error = 0;
-    const int result = signalledCommand(instructionPacket(id, Aux, QByteArray(1, '\x02') + kAuxMagic), &error);
-    emit auxRestoreCompleted(result, id, error);
-    return result;
+    return signalledCommand(instructionPacket(id, Aux, QByteArray(1, '\x02') + kAuxMagic), id,
+                            &QvxProtocol::auxRestoreCompleted);
 }
 
 int QvxProtocol2::dumpReadData(uchar id, ushort address, ushort length, uchar type, QByteArray *out)

@@ -11,6 +11,7 @@
 #include <QStringList>
 #include <QTest>
 
+#include <functional>
 #include <ostream>
 
 // One qvxFound emission.
@@ -54,7 +55,31 @@ struct EngineOnBus
         });
     }
 
+    sim::Protocol protocol = sim::Protocol::V2; // of the devices fault() reaches
+
     bool open() { return bus.isOpen() && port.open(QIODevice::ReadWrite); }
+
+    // Gives one device the faults that `set` makes of a fresh set.
+    void fault(quint8 id, const std::function<void(sim::Faults &)> &set)
+    {
+        sim::Faults f;
+        set(f);
+        bus.setFaults(id, f, protocol);
+    }
+
+    // Runs `run` and returns (result, id, error) of every emission of `signal`
+    // meanwhile.
+    template <class Run>
+    QList<QList<int>> completions(void (QvxProtocol::*signal)(int, uchar, uchar), Run run)
+    {
+        QList<QList<int>> emitted;
+        const auto connection = QObject::connect(&engine, signal, [&](int result, uchar id, uchar error) {
+            emitted << QList<int>{result, id, error};
+        });
+        run();
+        QObject::disconnect(connection);
+        return emitted;
+    }
 
     // As the serial transport does: bytes that arrive outside a transaction go
     // to the stream parser.

@@ -17,15 +17,10 @@ struct Bus : EngineOnBus<QvxProtocol1>
 {
     Bus()
     {
+        protocol = sim::Protocol::V1;
         open();
         bus.addDevice(sim::Device::protocol1(1, 12, 7, 260));
         bus.setMemory(1, 36, fromHex("00 02"), sim::Protocol::V1);
-    }
-    void fault(const std::function<void(sim::Faults &)> &set)
-    {
-        sim::Faults f;
-        set(f);
-        bus.setFaults(1, f, sim::Protocol::V1);
     }
 };
 
@@ -111,7 +106,7 @@ TEST(Protocol1Transaction, ReadsAndWritesTheTableWithTheErrorBits)
     ASSERT_EQ(b.engine.writeTxRx(1, 30, 2, goal, &error), COMM_OK);
     EXPECT_EQ(b.bus.memory(1, 30, 2, sim::Protocol::V1), fromHex("FF 03"));
 
-    b.fault([](auto &f) { f.error = 0x24; }); // overheating and overload
+    b.fault(1, [](auto &f) { f.error = 0x24; }); // overheating and overload
     ASSERT_EQ(b.engine.readTxRx(1, 36, 2, data, &error), COMM_OK);
     EXPECT_EQ(error, 0x24);
 }
@@ -142,7 +137,7 @@ TEST(Protocol1Transaction, ResultCodesAndReplyMatching)
     };
     for (const Case &c : cases) {
         Bus b;
-        b.fault(c.fault);
+        b.fault(1, c.fault);
         uchar data[2] = {kUntouched, kUntouched};
         uchar error = kUntouched;
         EXPECT_EQ(b.engine.readTxRx(1, 36, 2, data, &error), c.expected) << c.name;
@@ -239,15 +234,14 @@ TEST(Protocol1Transaction, ResetsAndRebootSignalResultIdAndErrorByte)
     for (const Case &c : cases) {
         for (const bool answered : {true, false}) {
             Bus b;
-            b.fault([&](auto &f) {
+            b.fault(1, [&](auto &f) {
                 f.error = 0x20;
                 f.silent = !answered;
             });
-            QList<QList<int>> emitted;
-            QObject::connect(&b.engine, c.signal,
-                             [&](int result, uchar id, uchar error) { emitted << QList<int>{result, id, error}; });
+            int result = 0;
+            const QList<QList<int>> emitted = b.completions(c.signal, [&] { result = c.run(b.engine); });
             const QList<int> expected = answered ? QList<int>{COMM_OK, 1, 0x20} : QList<int>{COMM_RX_TIMEOUT, 1, 0};
-            EXPECT_EQ(c.run(b.engine), expected[0]) << c.name;
+            EXPECT_EQ(result, expected[0]) << c.name;
             EXPECT_EQ(emitted, QList<QList<int>>{expected}) << c.name;
         }
     }

@@ -29,12 +29,6 @@ struct Bus : EngineOnBus<QvxProtocol2>
         bus.setMemory(1, 132, fromHex("00 08 00 00"));
         bus.setMemory(2, 132, fromHex("11 22 33 44"));
     }
-    void fault(quint8 id, const std::function<void(sim::Faults &)> &set)
-    {
-        sim::Faults f;
-        set(f);
-        bus.setFaults(id, f);
-    }
 };
 
 QString hexOf(const QByteArray &bytes)
@@ -64,6 +58,26 @@ bool same(const QList<Result> &a, const QList<Result> &b)
 }
 
 #define EXPECT_RESULTS(actual, expected) EXPECT_TRUE(same(actual, expected)) << describe(actual)
+
+struct BulkCase
+{
+    const char *name;
+    std::function<void(Bus &)> arrange;
+    int expected;
+    QList<Result> results;
+};
+using BulkOperation = int (QvxProtocol2::*)(const QList<QvxProtocol::BulkReadParam> &, QList<Result> *);
+
+void expectBulk(BulkOperation read, const QList<QvxProtocol::BulkReadParam> &ranges, const QList<BulkCase> &cases)
+{
+    for (const BulkCase &c : cases) {
+        Bus b;
+        c.arrange(b);
+        QList<Result> results;
+        EXPECT_EQ((b.engine.*read)(ranges, &results), c.expected) << c.name;
+        EXPECT_RESULTS(results, c.results) << c.name;
+    }
+}
 
 const Found kDevice1{1, 1020, 53};
 const Found kDevice2{2, 1130, 40};
@@ -149,15 +163,8 @@ TEST(Protocol2SyncBulkWrite, EveryListedDeviceTakesItsBlockWithoutAnswering)
 
 TEST(Protocol2BulkRead, TakesOneReplyPerRangeInRequestOrder)
 {
-    struct Case
-    {
-        const char *name;
-        std::function<void(Bus &)> arrange;
-        int expected;
-        QList<Result> results;
-    };
     const QList<QvxProtocol::BulkReadParam> ranges{{2, 132, 4}, {1, 132, 2}};
-    const Case cases[] = {
+    expectBulk(&QvxProtocol2::bulkRead, ranges, {
         {"both answer", [](Bus &) {}, COMM_OK,
          {{2, 132, 4, fromHex("11 22 33 44"), 0}, {1, 132, 2, fromHex("00 08"), 0}}},
         {"the second stays silent", [](Bus &b) { b.fault(1, [](auto &f) { f.silent = true; }); }, COMM_RX_TIMEOUT,
@@ -172,14 +179,7 @@ TEST(Protocol2BulkRead, TakesOneReplyPerRangeInRequestOrder)
          COMM_OK, {{2, 132, 4, QByteArray(), 7}, {1, 132, 2, fromHex("00 08"), 0}}},
         {"the first reply corrupt", [](Bus &b) { b.fault(2, [](auto &f) { f.corruptChecksum = true; }); },
          COMM_RX_CORRUPT, {}},
-    };
-    for (const Case &c : cases) {
-        Bus b;
-        c.arrange(b);
-        QList<Result> results;
-        EXPECT_EQ(b.engine.bulkRead(ranges, &results), c.expected) << c.name;
-        EXPECT_RESULTS(results, c.results) << c.name;
-    }
+    });
 }
 
 TEST(Protocol2BulkRead, EachRangeWaitsForItsOwnWindow)
@@ -192,15 +192,8 @@ TEST(Protocol2BulkRead, EachRangeWaitsForItsOwnWindow)
 
 TEST(Protocol2FastBulkRead, SplitsTheCombinedReplyPerRange)
 {
-    struct Case
-    {
-        const char *name;
-        std::function<void(Bus &)> arrange;
-        int expected;
-        QList<Result> results;
-    };
     const QList<QvxProtocol::BulkReadParam> ranges{{1, 132, 4}, {2, 132, 4}};
-    const Case cases[] = {
+    expectBulk(&QvxProtocol2::fastBulkRead, ranges, {
         {"two devices", [](Bus &) {}, COMM_OK,
          {{1, 132, 4, fromHex("00 08 00 00"), 0}, {2, 132, 4, fromHex("11 22 33 44"), 0}}},
         {"stuffing inside the first block does not shift the second",
@@ -209,14 +202,7 @@ TEST(Protocol2FastBulkRead, SplitsTheCombinedReplyPerRange)
         {"a reply that ends early yields the blocks it holds",
          [](Bus &b) { b.bus.removeDevice(2); }, COMM_OK, {{1, 132, 4, fromHex("00 08 00 00"), 0}}},
         {"no reply", [](Bus &b) { b.fault(1, [](auto &f) { f.silent = true; }); }, COMM_RX_TIMEOUT, {}},
-    };
-    for (const Case &c : cases) {
-        Bus b;
-        c.arrange(b);
-        QList<Result> results;
-        EXPECT_EQ(b.engine.fastBulkRead(ranges, &results), c.expected) << c.name;
-        EXPECT_RESULTS(results, c.results) << c.name;
-    }
+    });
 }
 
 TEST(Protocol2FastBulkRead, ReadsTheBlocksAtTheirOffsets)

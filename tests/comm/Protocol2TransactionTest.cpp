@@ -27,12 +27,6 @@ struct Bus : EngineOnBus<QvxProtocol2>
         bus.addDevice(sim::Device::protocol2(1, 1020, 53));
         bus.setMemory(1, 132, fromHex("00 08 00 00"));
     }
-    void fault(const std::function<void(sim::Faults &)> &set)
-    {
-        sim::Faults f;
-        set(f);
-        bus.setFaults(1, f);
-    }
 };
 
 // Sets the token's state from another thread after `ms`, as the interrupt
@@ -77,25 +71,25 @@ TEST(Protocol2Transaction, EachResultCodeComesFromItsCause)
     QByteArray corrupted = sim::status2(1, 0, fromHex("00 08 00 00"));
     corrupted[14] = static_cast<char>(corrupted.at(14) ^ 0x5A);
     const Case cases[] = {
-        {"silent device", [](Bus &b, CancellationToken &) { b.fault([](auto &f) { f.silent = true; }); },
+        {"silent device", [](Bus &b, CancellationToken &) { b.fault(1, [](auto &f) { f.silent = true; }); },
          COMM_RX_TIMEOUT, {}},
-        {"corrupt reply", [](Bus &b, CancellationToken &) { b.fault([](auto &f) { f.corruptChecksum = true; }); },
+        {"corrupt reply", [](Bus &b, CancellationToken &) { b.fault(1, [](auto &f) { f.corruptChecksum = true; }); },
          COMM_RX_CORRUPT,
          {"COMM_RX_CORRUPT: crc error", "read data = " + hexOf(corrupted)}},
         {"bytes that never form a packet",
-         [](Bus &b, CancellationToken &) { b.fault([](auto &f) { f.truncateTo = 12; }); }, COMM_RX_TIMEOUT,
+         [](Bus &b, CancellationToken &) { b.fault(1, [](auto &f) { f.truncateTo = 12; }); }, COMM_RX_TIMEOUT,
          {"COMM_RX_CORRUPT: rx time out", "read data size = 12", "read data = FF FF FD 00 01 08 00 55 00 00 08 00"}},
         {"failed write", [](Bus &b, CancellationToken &) { b.port.close(); }, COMM_TX_FAIL, {}},
         {"cancelled token",
          [](Bus &b, CancellationToken &t) {
-             b.fault([](auto &f) { f.silent = true; });
+             b.fault(1, [](auto &f) { f.silent = true; });
              b.engine.extraLatency = 5000;
              b.engine.token = &t;
          },
          COMM_CANCELLED, {}, 30},
         {"deadline passing during the wait",
          [](Bus &b, CancellationToken &t) {
-             b.fault([](auto &f) { f.silent = true; });
+             b.fault(1, [](auto &f) { f.silent = true; });
              b.engine.extraLatency = 5000;
              b.engine.token = &t;
              t.hasDeadline = true;
@@ -140,7 +134,7 @@ TEST(Protocol2Transaction, ReadReturnsTheDataAndTheDeviceErrorByte)
     EXPECT_EQ(error, 0);
 
     // The hardware-alert bit alone comes back with the data.
-    b.fault([](auto &f) { f.error = 0x80; });
+    b.fault(1, [](auto &f) { f.error = 0x80; });
     ASSERT_EQ(b.engine.readTxRx(1, 132, 4, data, &error), COMM_OK);
     EXPECT_EQ(error, 0x80);
 }
@@ -167,7 +161,7 @@ TEST(Protocol2Transaction, ReplyMatching)
     };
     for (const Case &c : cases) {
         Bus b;
-        b.fault(c.fault);
+        b.fault(1, c.fault);
         b.engine.extraLatency = c.latency;
         uchar data[4] = {};
         uchar error = kUntouched;
@@ -227,7 +221,7 @@ TEST(Protocol2Transaction, EachInstructionWaitsItsOwnReplyWindow)
 TEST(Protocol2Transaction, ALateReplyCountsOnlyInsideItsWindow)
 {
     Bus b;
-    b.fault([](auto &f) { f.delayMs = 150; });
+    b.fault(1, [](auto &f) { f.delayMs = 150; });
     EXPECT_EQ(b.engine.factoryReset(1), COMM_OK) << "within 500 ms";
     EXPECT_EQ(b.engine.reboot(1), COMM_RX_TIMEOUT) << "past 35 ms";
 }
@@ -262,7 +256,7 @@ TEST(Protocol2Transaction, PingReportsModelAndFirmware)
 TEST(Protocol2Transaction, APingReplyWithoutIdentityIsNotReadBeyondItsEnd)
 {
     Bus b;
-    b.fault([](auto &f) {
+    b.fault(1, [](auto &f) {
         f.omitData = true;
         f.error = 0x02;
     });
@@ -292,7 +286,7 @@ TEST(Protocol2Transaction, ARefusedReadEndsWithTheDevicesErrorNotATimeout)
     };
     for (const Case &c : cases) {
         Bus b;
-        b.fault([&](auto &f) {
+        b.fault(1, [&](auto &f) {
             f.omitData = true;
             f.error = c.error;
         });
@@ -340,14 +334,12 @@ TEST(Protocol2Transaction, CompletionSignalsCarryResultIdAndErrorByte)
             Bus b;
             if (!answered)
                 b.engine.wallClock = &fastClock; // CLEAR's ten seconds pass in a tenth
-            b.fault([&](auto &f) {
+            b.fault(1, [&](auto &f) {
                 f.error = 0x05;
                 f.silent = !answered;
             });
-            QList<QList<int>> emitted;
-            QObject::connect(&b.engine, c.signal,
-                             [&](int result, uchar id, uchar error) { emitted << QList<int>{result, id, error}; });
-            const int result = c.run(b.engine);
+            int result = 0;
+            const QList<QList<int>> emitted = b.completions(c.signal, [&] { result = c.run(b.engine); });
             const QList<int> expected = answered ? QList<int>{COMM_OK, 1, 5} : QList<int>{COMM_RX_TIMEOUT, 1, 0};
             EXPECT_EQ(result, expected[0]) << c.name << (answered ? "" : " (silent)");
             EXPECT_EQ(emitted, QList<QList<int>>{expected}) << c.name << (answered ? "" : " (silent)");
@@ -359,11 +351,10 @@ TEST(Protocol2Transaction, AFailedWriteIsSignalledWithZeroError)
 {
     Bus b;
     b.port.close();
-    QList<QList<int>> emitted;
-    QObject::connect(&b.engine, &QvxProtocol::rebootCompleted,
-                     [&](int result, uchar id, uchar error) { emitted << QList<int>{result, id, error}; });
-    EXPECT_EQ(b.engine.reboot(7), COMM_TX_FAIL);
-    EXPECT_EQ(emitted, (QList<QList<int>>{{COMM_TX_FAIL, 7, 0}}));
+    int result = 0;
+    EXPECT_EQ(b.completions(&QvxProtocol::rebootCompleted, [&] { result = b.engine.reboot(7); }),
+              (QList<QList<int>>{{COMM_TX_FAIL, 7, 0}}));
+    EXPECT_EQ(result, COMM_TX_FAIL);
 }
 
 TEST(Protocol2Transaction, OperationsWithoutProtocolSupportSendNothing)

@@ -14,36 +14,33 @@ QByteArray word16(int value)
 }
 } // namespace
 
-Device Device::protocol2(quint8 id, quint16 modelNumber, quint8 firmware, int tableSize)
+namespace {
+Device byCode(Protocol protocol, quint8 id, quint16 modelNumber, quint8 firmware, int tableSize, int firmwareAddress,
+              int idAddress)
 {
     Device d;
     d.id = id;
-    d.protocol = Protocol::V2;
+    d.protocol = protocol;
     d.modelNumber = modelNumber;
     d.firmware = firmware;
-    d.table = QByteArray(qMax(tableSize, 8), '\0');
+    d.table = QByteArray(qMax(tableSize, qMax(firmwareAddress, idAddress) + 1), '\0');
     d.initialTable = d.table;
-    d.idAddress = 7;
+    d.idAddress = idAddress;
     d.setInitial(0, word16(modelNumber));
-    d.setInitial(6, QByteArray(1, static_cast<char>(firmware)));
-    d.setInitial(7, QByteArray(1, static_cast<char>(id)));
+    d.setInitial(firmwareAddress, QByteArray(1, static_cast<char>(firmware)));
+    d.setInitial(idAddress, QByteArray(1, static_cast<char>(id)));
     return d;
+}
+} // namespace
+
+Device Device::protocol2(quint8 id, quint16 modelNumber, quint8 firmware, int tableSize)
+{
+    return byCode(Protocol::V2, id, modelNumber, firmware, tableSize, 6, 7);
 }
 
 Device Device::protocol1(quint8 id, quint16 modelNumber, quint8 firmware, int tableSize)
 {
-    Device d;
-    d.id = id;
-    d.protocol = Protocol::V1;
-    d.modelNumber = modelNumber;
-    d.firmware = firmware;
-    d.table = QByteArray(qMax(tableSize, 7), '\0');
-    d.initialTable = d.table;
-    d.idAddress = 3;
-    d.setInitial(0, word16(modelNumber));
-    d.setInitial(2, QByteArray(1, static_cast<char>(firmware)));
-    d.setInitial(3, QByteArray(1, static_cast<char>(id)));
-    return d;
+    return byCode(Protocol::V1, id, modelNumber, firmware, tableSize, 2, 3);
 }
 
 void Device::setInitial(int address, const QByteArray &bytes)

@@ -13,34 +13,20 @@ quint16 crc16(const QByteArray &bytes)
     return crc;
 }
 
-QByteArray stuffBody(const QByteArray &body)
+namespace {
+// Copies a body, adding (stuff) or dropping (unstuff) the FD that follows each
+// FF FF FD.
+QByteArray restuff(const QByteArray &body, bool stuff)
 {
     QByteArray out;
-    int run = 0; // how much of FF FF FD the output currently ends with
-    for (const char c : body) {
-        out += c;
-        const auto b = static_cast<quint8>(c);
-        if (run == 2 && b == 0xFD) {
-            out += '\xFD';
-            run = 0;
-        } else if (b == 0xFF) {
-            run = run == 0 ? 1 : 2;
-        } else {
-            run = 0;
-        }
-    }
-    return out;
-}
-
-QByteArray unstuffBody(const QByteArray &body)
-{
-    QByteArray out;
-    int run = 0;
+    int run = 0; // how much of FF FF FD the copy currently ends with
     for (qsizetype i = 0; i < body.size(); ++i) {
         const auto b = static_cast<quint8>(body.at(i));
         out += body.at(i);
         if (run == 2 && b == 0xFD) {
-            if (i + 1 < body.size() && static_cast<quint8>(body.at(i + 1)) == 0xFD)
+            if (stuff)
+                out += '\xFD';
+            else if (i + 1 < body.size() && static_cast<quint8>(body.at(i + 1)) == 0xFD)
                 ++i; // the inserted byte
             run = 0;
         } else if (b == 0xFF) {
@@ -50,6 +36,17 @@ QByteArray unstuffBody(const QByteArray &body)
         }
     }
     return out;
+}
+} // namespace
+
+QByteArray stuffBody(const QByteArray &body)
+{
+    return restuff(body, true);
+}
+
+QByteArray unstuffBody(const QByteArray &body)
+{
+    return restuff(body, false);
 }
 
 QByteArray packet2(quint8 id, quint8 instruction, const QByteArray &params)
