@@ -64,10 +64,15 @@ void applyAction(Device &dev)
 Device *SimBus::Impl::find(quint8 id, Protocol protocol)
 {
     for (Device &dev : devices) {
-        if (dev.id == id && dev.protocol == protocol)
+        if (dev.id == id && dev.protocol == protocol && hears(dev))
             return &dev;
     }
     return nullptr;
+}
+
+bool SimBus::Impl::hears(const Device &device) const
+{
+    return device.baudRate == 0 || device.baudRate == lineBaud;
 }
 
 QList<Reply> SimBus::Impl::answer(const Instruction &in)
@@ -130,7 +135,7 @@ QList<Reply> SimBus::Impl::broadcast2(const Instruction &in)
     QList<Reply> replies;
     QList<Device *> all;
     for (Device &dev : devices) {
-        if (dev.protocol == Protocol::V2)
+        if (dev.protocol == Protocol::V2 && hears(dev))
             all.append(&dev);
     }
     std::sort(all.begin(), all.end(), [](const Device *a, const Device *b) { return a->id < b->id; });
@@ -223,7 +228,7 @@ QList<Reply> SimBus::Impl::answer1(const Instruction &in)
     const QByteArray &p = in.params;
     QList<Device *> targets;
     for (Device &dev : devices) {
-        if (dev.protocol == Protocol::V1 && (in.id == 0xFE || dev.id == in.id))
+        if (dev.protocol == Protocol::V1 && (in.id == 0xFE || dev.id == in.id) && hears(dev))
             targets.append(&dev);
     }
     QList<Reply> replies;

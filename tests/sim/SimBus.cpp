@@ -1,6 +1,7 @@
 #include "tests/sim/SimBus.h"
 
 #include "tests/sim/SimBusImpl.h"
+#include "tests/sim/SimLineSpeed.h"
 #include "tests/sim/SimPackets.h"
 
 #include <QFile>
@@ -334,6 +335,7 @@ void SimBus::Impl::take(const Instruction &instruction)
     {
         std::lock_guard lock(mutex);
         received.append(instruction);
+        lineBaud = lineBaudRate(slave);
         if (log) {
             std::fputs((instruction.logLine() + QLatin1Char('\n')).toUtf8().constData(), log);
             std::fflush(log);

@@ -38,6 +38,7 @@ struct SimBus::Impl
     QList<Instruction> received;
     int corrupt = 0;
     std::FILE *log = nullptr;
+    int lineBaud = 0; // the port's rate when the instruction being answered arrived
 
     std::mutex writeMutex; // one writer on the line at a time
 
@@ -51,6 +52,9 @@ struct SimBus::Impl
 
     // Device behaviour, called with `mutex` held: the replies to one instruction.
     Device *find(quint8 id, Protocol protocol);
+    // Whether the device hears the line: a device set to another rate than the
+    // port's receives only garbage.
+    bool hears(const Device &device) const;
     QList<Reply> answer(const Instruction &instruction);
     QList<Reply> answer2(const Instruction &instruction);
     QList<Reply> broadcast2(const Instruction &instruction);

@@ -41,6 +41,7 @@ struct Device
     QByteArray table;        // the control table
     QByteArray initialTable; // what a factory reset restores
     int idAddress = -1;      // where the ID lives: a write there moves the device
+    int baudRate = 0;        // answers only while the port runs at this rate (0: at any rate)
     Faults faults;
 
     // A registered write, carried out by ACTION.

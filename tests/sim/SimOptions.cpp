@@ -38,6 +38,7 @@ std::optional<Device> parseDevice(const QString &text, QString *error)
     std::optional<Protocol> protocol;
     Faults faults;
     QList<QPair<int, QByteArray>> memory;
+    int baud = 0;
 
     auto fail = [&](const QString &why) {
         *error = QStringLiteral("device \"%1\": %2").arg(text, why);
@@ -72,6 +73,9 @@ std::optional<Device> parseDevice(const QString &text, QString *error)
         } else if (key == QLatin1String("size")) {
             if (!toNumber(value, 8, 0xFFFF, &size))
                 return fail(QStringLiteral("size must be 8 to 65535"));
+        } else if (key == QLatin1String("baud")) {
+            if (!toNumber(value, 1, 100000000, &baud))
+                return fail(QStringLiteral("baud must be a rate in bits per second"));
         } else if (key == QLatin1String("mem")) {
             const QStringList at = value.split(QLatin1Char(':'));
             QByteArray bytes;
@@ -129,6 +133,7 @@ std::optional<Device> parseDevice(const QString &text, QString *error)
         device.setInitial(address, bytes);
     }
     device.faults = faults;
+    device.baudRate = baud;
     return device;
 }
 

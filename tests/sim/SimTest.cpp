@@ -92,6 +92,21 @@ TEST(SimBusLink, WritesChangeTheTableAndTheIdMovesTheDevice)
     EXPECT_EQ(b.bus.memory(5, 64, 1), sim::fromHex("01"));
 }
 
+TEST(SimBusLink, ADeviceSetToABaudRateHearsOnlyThatRate)
+{
+    OpenBus b;
+    ASSERT_TRUE(b.open());
+    sim::Device dev = sim::Device::protocol2(1, 1020, 53);
+    dev.baudRate = 1000000;
+    b.bus.addDevice(dev);
+    b.bus.addDevice(sim::Device::protocol2(2, 1130, 40)); // any rate
+    // At 57600 only device 2 answers the broadcast ping.
+    EXPECT_EQ(b.exchange(sim::packet2(0xFE, 0x01), 14), sim::status2(2, 0, sim::fromHex("6A 04 28")));
+    b.port.setBaudRate(1000000);
+    EXPECT_EQ(b.exchange(sim::packet2(0xFE, 0x01), 28),
+              sim::status2(1, 0, sim::fromHex("FC 03 35")) + sim::status2(2, 0, sim::fromHex("6A 04 28")));
+}
+
 TEST(SimBusLink, FaultsShapeTheReply)
 {
     struct Case
@@ -173,12 +188,14 @@ TEST(SimModels, DevicesFromDescriptionsCarryTheirLayoutAndInitialValues)
 TEST(SimOptions, DeviceTextBuildsTheDeviceOrSaysWhatIsWrong)
 {
     QString error;
-    const auto dev = sim::parseDevice("id=3,model=12,fw=7,protocol=1.0,mem=30:0002,error=4,delay=20,silent", &error);
+    const auto dev =
+        sim::parseDevice("id=3,model=12,fw=7,protocol=1.0,baud=1000000,mem=30:0002,error=4,delay=20,silent", &error);
     ASSERT_TRUE(dev.has_value()) << error.toStdString();
     EXPECT_EQ(dev->protocol, sim::Protocol::V1);
     EXPECT_EQ(dev->table.size(), 50);
     EXPECT_EQ(dev->table.mid(0, 4), sim::fromHex("0C 00 07 03"));
     EXPECT_EQ(dev->table.mid(30, 2), sim::fromHex("00 02"));
+    EXPECT_EQ(dev->baudRate, 1000000);
     EXPECT_EQ(dev->faults.error, 4);
     EXPECT_EQ(dev->faults.delayMs, 20);
     EXPECT_TRUE(dev->faults.silent);
@@ -216,13 +233,16 @@ TEST(SimProgram, PrintsThePortServesDevicesAndLogsInstructions)
     port.write(sim::packet2(2, 0x01));
     port.waitForBytesWritten(1000);
     EXPECT_EQ(readBytes(port, 14), sim::status2(2, 0, sim::fromHex("6A 04 28")));
+    port.write(sim::packet2(1, 0x03, sim::fromHex("40 00 01")));
+    port.waitForBytesWritten(1000);
+    EXPECT_EQ(readBytes(port, 11), sim::status2(1, 0));
     port.close();
 
     simProgram.kill();
     simProgram.waitForFinished();
     QFile log(logPath);
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
-    EXPECT_EQ(log.readAll(), "2.0 2 PING\n");
+    EXPECT_EQ(log.readAll(), "2.0 2 PING\n2.0 1 WRITE 40 00 01\n");
 }
 
 TEST(SimProgram, RefusesABadDeviceText)

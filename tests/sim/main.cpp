@@ -18,7 +18,7 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QCommandLineOption deviceOption(
         QStringLiteral("device"),
-        QStringLiteral("A device: id=N,model=N[,fw=N][,protocol=1.0|2.0][,size=N][,mem=ADDR:HEX]"
+        QStringLiteral("A device: id=N,model=N[,fw=N][,protocol=1.0|2.0][,size=N][,baud=N][,mem=ADDR:HEX]"
                        "[,error=N][,delay=MS][,gap=MS][,truncate=N][,noise=HEX][,silent][,corrupt][,omit-data]."),
         QStringLiteral("spec"));
     const QCommandLineOption logOption(QStringLiteral("log"),
