@@ -1,7 +1,9 @@
 // Round trips over a pseudo-terminal: PING and a 4-byte READ through the
 // protocol 2.0 engine against the simulated bus, each beside the raw round trip
-// of the same line with the bus as a bare echo; and the wait for a silent device,
-// whose CPU time shows that waiting does not keep a core busy.
+// of the same line with the bus as a bare echo; the wait for a silent device,
+// whose CPU time shows that waiting does not keep a core busy; and how soon an
+// interrupt ends a wait.
+#include "comm/CancellationToken.h"
 #include "comm/CommResult.h"
 #include "comm/QvxProtocol2.h"
 #include "tests/sim/SimBus.h"
@@ -13,6 +15,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -135,12 +138,44 @@ void BM_SilentDeviceTimeout(benchmark::State &state)
     }
 }
 
+// How long a wait goes on after the interrupt handler sets the token: from the
+// moment the state changes on another thread to the engine's return.
+void BM_CancelLatency(benchmark::State &state)
+{
+    Line line;
+    line.engine.extraLatency = 10000; // the reply window would run for ten seconds
+    CancellationToken token;
+    line.engine.token = &token;
+    std::vector<double> samples;
+    for (auto _ : state) {
+        token.state = 0;
+        Clock::time_point interrupted;
+        std::thread handler([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            interrupted = Clock::now();
+            token.state = 1;
+        });
+        uchar error = 0;
+        const int result = line.engine.ping(9, nullptr, nullptr, &error);
+        const auto returned = Clock::now();
+        handler.join();
+        if (result != COMM_CANCELLED) {
+            state.SkipWithError("the wait was not cancelled");
+            return;
+        }
+        samples.push_back(std::chrono::duration<double, std::micro>(returned - interrupted).count());
+    }
+    state.counters["median_us"] = medianOf(samples);
+    state.counters["max_us"] = *std::max_element(samples.begin(), samples.end());
+}
+
 } // namespace
 
 BENCHMARK(BM_RawEcho)->Iterations(2000);
 BENCHMARK(BM_Ping)->Iterations(2000);
 BENCHMARK(BM_Read4)->Iterations(2000);
 BENCHMARK(BM_SilentDeviceTimeout)->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CancelLatency)->Iterations(50)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv)
 {

@@ -241,6 +241,20 @@ TEST(Protocol2Transaction, BroadcastAndActionReturnRightAfterTheWrite)
     EXPECT_TRUE(b.itemData(1).isEmpty()) << "nothing was read";
 }
 
+TEST(Protocol2Transaction, TheReplyStepRefusesToAwaitABroadcastRead)
+{
+    Bus b;
+    for (const uchar instruction : {QvxProtocol2::BulkRead, QvxProtocol2::SyncRead}) {
+        QByteArray packet = QvxProtocol2::instructionPacket(0xFE, instruction, fromHex("01 84 00 04 00"));
+        ASSERT_EQ(b.engine.txPacket(packet), COMM_OK);
+        QByteArray reply;
+        uchar error = kUntouched;
+        EXPECT_EQ(b.engine.receiveReply(packet, &reply, &error, false), COMM_NOT_AVAILABLE) << int(instruction);
+        EXPECT_TRUE(reply.isEmpty());
+        EXPECT_EQ(error, kUntouched);
+    }
+}
+
 TEST(Protocol2Transaction, PingReportsModelAndFirmware)
 {
     Bus b;
