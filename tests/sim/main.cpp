@@ -20,7 +20,7 @@ int main(int argc, char *argv[])
         QStringLiteral("device"),
         QStringLiteral("A device: id=N,model=N[,fw=N][,protocol=1.0|2.0][,size=N][,baud=N][,mem=ADDR:HEX]"
                        "[,error=N][,delay=MS][,gap=MS][,truncate=N][,noise=HEX][,silent][,corrupt][,omit-data]."),
-        QStringLiteral("spec"));
+        QStringLiteral("keys"));
     const QCommandLineOption logOption(QStringLiteral("log"),
                                        QStringLiteral("Append one line per received instruction to this file."),
                                        QStringLiteral("file"));
@@ -33,9 +33,9 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "zephlet-sim: %s\n", qPrintable(bus.errorString()));
         return 1;
     }
-    for (const QString &spec : parser.values(deviceOption)) {
+    for (const QString &text : parser.values(deviceOption)) {
         QString error;
-        const std::optional<sim::Device> device = sim::parseDevice(spec, &error);
+        const std::optional<sim::Device> device = sim::parseDevice(text, &error);
         if (!device) {
             std::fprintf(stderr, "zephlet-sim: %s\n", qPrintable(error));
             return 2;
