@@ -241,6 +241,22 @@ TEST(Protocol2Transaction, BroadcastAndActionReturnRightAfterTheWrite)
     EXPECT_TRUE(b.itemData(1).isEmpty()) << "nothing was read";
 }
 
+TEST(Protocol2Transaction, AStuffedReadRequestAwaitsTheLengthItAskedFor)
+{
+    // Address 0xFFFF and length 0x00FD put FF FF FD into the request, which goes
+    // out stuffed; the reply awaited is still 253 data bytes long.
+    Bus b;
+    b.bus.addDevice(sim::Device::protocol2(1, 1020, 53, 0xFFFF + 0xFD));
+    const QByteArray expected(0xFD, '\x3C');
+    b.bus.setMemory(1, 0xFFFF, expected);
+    QByteArray data(0xFD, '\0');
+    uchar error = kUntouched;
+    ASSERT_EQ(b.engine.readTxRx(1, 0xFFFF, 0xFD, reinterpret_cast<uchar *>(data.data()), &error), COMM_OK);
+    EXPECT_EQ(b.sent(0), fromHex("FF FF FD 00 01 08 00 02 FF FF FD FD 00") + b.sent(0).right(2));
+    EXPECT_EQ(data, expected);
+    EXPECT_EQ(error, 0);
+}
+
 TEST(Protocol2Transaction, TheReplyStepRefusesToAwaitABroadcastRead)
 {
     Bus b;
