@@ -1,5 +1,6 @@
 #include "comm/CommMetaTypes.h"
 
+#include "comm/QvxComm.h"
 #include "comm/QvxCommRecords.h"
 #include "comm/QvxProtocol.h"
 #include "comm/QvxRecords.h"
@@ -20,5 +21,7 @@ void registerCommMetaTypes()
         qRegisterMetaType<qvx::MultiGraphReadResults>("qvx::MultiGraphReadResults");
         qRegisterMetaType<QvxCommRecords::AgingDatas>("QvxComm::AgingDatas");
         qRegisterMetaType<QvxCommRecords::MultiAgingParams>("QvxComm::MultiAgingParams");
+        qRegisterMetaType<QvxComm::State>();
+        qRegisterMetaType<QvxComm::DumpType>();
     });
 }

@@ -1,0 +1,289 @@
+#pragma once
+// The abstract transport: one link to the servo bus (a serial port, a TCP
+// connection or a Modbus client). It holds what every link shares: the
+// connection settings, the connection state, the busy flag, the lent
+// cancellation token, the poll statistics and the state of the polling and
+// aging engines. The bus operations are virtual; the concrete transports
+// implement them. The connect and disconnect wrappers, the settings by key, the
+// dump read and the error-history read are built here on those operations
+// alone, so they work on every transport.
+//
+// Members are public: the device operations, the firmware procedures and the
+// reading engines reach them directly, as the engines' own members are.
+
+#include "comm/CancellationToken.h"
+#include "comm/QvxCommRecords.h"
+#include "comm/QvxProtocol.h"
+#include "comm/QvxRecords.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QMetaType>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <atomic>
+#include <optional>
+
+class QTimer;
+
+class QvxComm : public QObject, public QvxCommRecords
+{
+    Q_OBJECT
+
+public:
+    enum State { Disconnected = 0, Connected = 1 };
+    Q_ENUM(State)
+
+    // Which dump regions dumpRead reads: flag i asks for region type i.
+    struct DumpType
+    {
+        bool region0 = false;
+        bool region1 = false;
+        bool region2 = false;
+        bool region3 = false;
+        bool region4 = false;
+    };
+
+    // Settings keys of connectionSetting and setConnectionSetting.
+    enum SettingKey {
+        KeyPortName = 0,
+        KeyBaudRate = 1,
+        KeyDataBits = 2,
+        KeyParity = 3,
+        KeyStopBits = 4,
+        KeyFlowControl = 5,
+        KeyNetworkPort = 6,
+        KeyNetworkAddress = 7,
+    };
+
+    explicit QvxComm(QObject *parent = nullptr);
+    ~QvxComm() override;
+
+    // --- bus operations (result codes of comm/CommResult.h) -----------------
+    virtual int ping(uchar id, ushort *model_number, uchar *firmware_version, uchar *error) = 0;
+    // Every answer is announced by qvxFound; the normal end is COMM_RX_TIMEOUT.
+    virtual int broadcastPing(int wait_ms) = 0;
+    virtual int shufflePing(int wait_ms) = 0;
+    virtual int shuffleId(uchar id, QByteArray data, int wait_ms, int count) = 0;
+    virtual bool isOpen() const = 0;
+    virtual bool setBaudRate(int baudrate) = 0;
+    // "1.0", "2.0" or "MODBUS".
+    virtual QString version() const = 0;
+    virtual void setProtocolVersion(QString version) = 0;
+    // Extra latency in ms added to every packet time-out.
+    virtual void setTimeout(int ms) = 0;
+    // Remembers the running script command's token (not owned) until cleared.
+    virtual void setCancellationToken(CancellationToken *token);
+    virtual void clearCancellationToken();
+    // Synchronous item transfers, no signal. *value is written only on COMM_OK.
+    virtual int read1Byte(uchar id, ushort address, int *value, uchar *error) = 0;
+    virtual int read2Byte(uchar id, ushort address, int *value, uchar *error) = 0;
+    virtual int read4Byte(uchar id, ushort address, int *value, uchar *error) = 0;
+    virtual int write1Byte(uchar id, ushort address, int value, uchar *error) = 0;
+    virtual int write2Byte(uchar id, ushort address, int value, uchar *error) = 0;
+    virtual int write4Byte(uchar id, ushort address, int value, uchar *error) = 0;
+    // The transport's own connect step behind connectQvx: open with the stored
+    // settings and check that servo `id` answers.
+    virtual bool doConnectQvx(uchar id) = 0;
+    virtual void doDisconnectQvx() = 0;
+    // One poll of the update, graph and multi-graph readers.
+    virtual int readUpdate(uchar id, ushort length) = 0;
+    virtual int readGraph(uchar id, ushort address, ushort length) = 0;
+    virtual int readMultiGraph(qvx::MultiGraphReadParams params) = 0;
+    virtual int bulkWrite(QByteArray params) = 0;
+    // SYNC_WRITE through the current engine, without a protocol switch.
+    virtual int syncWriteDirect(ushort address, ushort length, QByteArray params) = 0;
+    // Whether the servos of the option's first step are still moving.
+    virtual bool isMotionInProgress(qvx::MotionAgingOption &option) = 0;
+    // Reads `size` bytes at `index` of dump region `type` of ID 200.
+    virtual int dumpReadData(uchar type, ushort index, ushort size) = 0;
+
+    // --- functions of the abstract transport itself ------------------------
+    // Stores the state and emits stateChanged, only when it changes.
+    void setState(QvxComm::State s);
+    // Key 0 portName, 1 baudRate, 2 dataBits, 3 parity, 4 stopBits,
+    // 5 flowControl, 6 networkPort, 7 networkAddress; other keys give int 0.
+    QVariant connectionSetting(int key) const;
+    // Stores under the same keys (other keys store nothing); always true.
+    bool setConnectionSetting(int key, const QVariant &value);
+    bool isModbusConnection() const;
+    // Chunked read of one dump region (100 bytes a chunk, then the remainder,
+    // also when that is 0); false at the first chunk that fails.
+    bool readDumpRegion(int type, int size);
+    // Records one poll read in the poll statistics.
+    void measureUpdatePeriod();
+
+    // --- members ----------------------------------------------------------
+    int connectionType = 0; // 0 serial, 1 TCP client, 2 Modbus RTU, 3 Modbus TCP
+    QString portName;
+    int baudRate = 0;    // bits per second, stored by open
+    int dataBits = 8;    // QSerialPort::DataBits
+    int parity = 0;      // QSerialPort::Parity
+    int stopBits = 1;    // QSerialPort::StopBits
+    int flowControl = 0; // QSerialPort::FlowControl
+    ushort networkPort = 0;
+    QString networkAddress;
+    uchar targetId = 0; // servo of the update and graph readers and of plain aging
+    qint64 lastPollTick = 0; // ms since the epoch; 0: no poll yet
+    double meanPollPeriod = 0;
+    QList<qint64> pollGaps; // the last gaps between polls, at most kGapWindow
+    State state = Disconnected;
+    bool busy = false; // a dump or error-history read runs; polling ticks wait
+    // 0: servos reached directly; otherwise the model number of the controller
+    // board at ID 200 that relays the bus at boardBaud.
+    int boardModel = 0;
+    int boardBaud = 57600;
+    qint64 lastTimerTick = 0;
+    int extraLatency = 0; // ms
+    bool lateTick = false;
+    CancellationToken *token = nullptr; // lent by the script runner; not owned
+    // The device operations point this at their cancel flag around a broadcast
+    // ping; the transport itself never reads it.
+    std::atomic<bool> *cancelFlagPointer = nullptr;
+    QTimer *updateTimer = nullptr;
+    QTimer *graphTimer = nullptr;
+    ushort graphAddress = 0;
+    ushort pollLength = 0; // bytes of the update read and of the graph read
+    QTimer *multiGraphTimer = nullptr;
+    qvx::MultiGraphReadParams multiGraphParams;
+    bool multiGraphFast = false;
+    int agingMode = 0; // 0 idle, 1 aging, 2 multi-aging, 3 motion aging
+    qint64 lastAgingTick = 0;
+    double meanAgingPeriod = 0;
+    QList<qint64> agingGaps;
+    ushort agingAddress = 0;
+    ushort agingLength = 0;
+    int repeat = 0; // cycles of the running aging engine; 0 endless
+    AgingDatas agingList;
+    AgingDatas agingRepeatList;
+    QTimer *agingTimer = nullptr;
+    qint64 clock = 0;
+    int stepCounter = 0;
+    qint64 lastClockTick = 0;
+    int lastWrittenValue = 0;
+    QList<MultiAgingStep> multiAgingSteps;
+    QList<MultiAgingStep> multiAgingRepeatSteps;
+    QTimer *multiAgingTimer = nullptr;
+    bool syncMode = false;
+    ushort syncAddress = 0;
+    ushort syncLength = 0;
+    // Items of the step multi-aging wrote last (a copy), for change detection.
+    std::optional<QList<MultiAgingItem>> lastSentItems;
+    int motionPhase = 0; // 0 wait for the motion to end, 1 dwell, 2 send the next step
+    qvx::MotionAgingOption motionOption;
+    QTimer *motionAgingTimer = nullptr;
+
+    // Gaps kept by the poll and aging statistics.
+    static constexpr qsizetype kGapWindow = 100;
+    // The controller board and the dump source answer on this ID.
+    static constexpr uchar kBoardId = 200;
+
+public slots:
+    // doConnectQvx; a failure while connected turns the state to Disconnected.
+    bool connectQvx(uchar id);
+    // Ends a running aging engine, then doDisconnectQvx.
+    void disconnectQvx();
+    virtual bool open(QString port_name, int baudrate) = 0;
+    virtual void close() = 0;
+    // Transfers with a completion signal; a non-empty protocol_version selects
+    // the engine for this call only.
+    virtual int write1ByteTxRx(uchar id, ushort address, uchar data, QString protocol_version = QString()) = 0;
+    virtual int write2ByteTxRx(uchar id, ushort address, ushort data, QString protocol_version = QString()) = 0;
+    virtual int write4ByteTxRx(uchar id, ushort address, uint data, QString protocol_version = QString()) = 0;
+    virtual int read1ByteTxRx(uchar id, ushort address, QString protocol_version = QString()) = 0;
+    virtual int read2ByteTxRx(uchar id, ushort address, QString protocol_version = QString()) = 0;
+    virtual int read4ByteTxRx(uchar id, ushort address, QString protocol_version = QString()) = 0;
+    virtual int sysWrite1ByteTxRx(uchar id, ushort address, uchar data, QString protocol_version = QString()) = 0;
+    virtual int sysWrite2ByteTxRx(uchar id, ushort address, ushort data, QString protocol_version = QString()) = 0;
+    virtual int sysWrite4ByteTxRx(uchar id, ushort address, uint data, QString protocol_version = QString()) = 0;
+    // `address` serves the Modbus transport only (its command register).
+    virtual int reset(uchar id, ushort address = 0) = 0;
+    virtual int reboot(uchar id, ushort address = 0) = 0;
+    virtual int clear(uchar id, uchar param, ushort address = 0) = 0;
+    virtual int multiturnClear(uchar id, uchar param, ushort address = 0) = 0;
+    virtual int syncWrite(ushort address, ushort data_length, QByteArray param,
+                          QString protocol_version = QString()) = 0;
+    virtual int auxBackup(uchar id, ushort address = 0) = 0;
+    virtual int auxRestore(uchar id, ushort address = 0) = 0;
+    // The update and graph readers arrive with the reading engines; until
+    // then their start slots, interval slot and ticks do nothing.
+    void startGraph(uchar id, ushort address, ushort length, int interval);
+    void stopGraph();
+    void startUpdate(uchar id, ushort length, int interval);
+    void stopUpdate();
+    void setUpdateInterval(int interval);
+    void getErrorHistory(uchar id, ushort count_address, ushort index_address, ushort data_address);
+    void onGraphTimer();
+    void onUpdateTimer();
+    virtual void startMultiGraph(qvx::MultiGraphReadParams params, int interval, bool fast = false) = 0;
+    void stopMultiGraph();
+    void onMultiGraphTimer();
+    // The aging engines arrive later as well: their starts and ticks do
+    // nothing yet; the stops act as they always will.
+    void startAging(uchar id, ushort address, ushort length, int repeat, QvxComm::AgingDatas list,
+                    QvxComm::AgingDatas repeat_list);
+    void stopAging();
+    void onAgingTimer();
+    void startMultiAging(QvxComm::MultiAgingParams params, qvx::MultiAgingOption option);
+    void stopMultiAging();
+    void onMultiAgingTimer();
+    void startMotionAging(qvx::MotionAgingOption option);
+    void stopMotionAging();
+    void onMotionAgingTimer();
+    void dumpRead(QvxComm::DumpType type);
+    virtual int readHandPresetData(uchar id, ushort address, int joint_slot_count) = 0;
+    virtual int writeHandPresetData(uchar id, ushort address, qvx::HandPresetData data, int joint_slot_count) = 0;
+
+signals:
+    void logMessage(QString msg);
+    void openFailed(QString port_name, int baudrate);
+    void openSucceed(QString port_name, int baudrate);
+    void closed();
+    void stateChanged(QvxComm::State state);
+    void qvxFound(uchar id, ushort model_number, uchar firmware_version);
+    void shufflePingStatus(uchar id, uchar org_id, ushort model_number, uchar firmware_version);
+    void shuffleIdStatus(uchar id, uchar org_id, ushort model_number, uchar firmware_version);
+    void read1ByteCompleted(int result, uchar id, ushort address, uchar data, uchar error);
+    void read2ByteCompleted(int result, uchar id, ushort address, ushort data, uchar error);
+    void read4ByteCompleted(int result, uchar id, ushort address, uint data, uchar error);
+    void write1ByteCompleted(int result, uchar id, ushort address, uchar data, uchar error);
+    void write2ByteCompleted(int result, uchar id, ushort address, ushort data, uchar error);
+    void write4ByteCompleted(int result, uchar id, ushort address, uint data, uchar error);
+    void sysWrite1ByteCompleted(int result, uchar id, ushort address, uchar data, uchar error);
+    void sysWrite2ByteCompleted(int result, uchar id, ushort address, ushort data, uchar error);
+    void sysWrite4ByteCompleted(int result, uchar id, ushort address, uint data, uchar error);
+    void resetCompleted(int result, uchar id, uchar error);
+    void rebootCompleted(int result, uchar id, uchar error);
+    void clearCompleted(int result, uchar id, uchar error);
+    void multiturnClearCompleted(int result, uchar id, uchar error);
+    void updateRxStatus(bool status);
+    void updateTxStatus(bool status);
+    void outputPacket(QvxProtocol::PacketItem packet_item);
+    void updateCompleted(int result, uchar id, ushort length, QByteArray data, uchar error, qlonglong tick);
+    void graphReadCompleted(int result, uchar id, ushort address, ushort length, QByteArray data, uchar error,
+                            qlonglong tick);
+    void getErrorHistoryCompleted(int result, QStringList error_list);
+    void restoreWriteCompleted(int result, uchar error); // declared; nothing emits it
+    void auxBackupCompleted(int result, uchar id, uchar error);
+    void auxRestoreCompleted(int result, uchar id, uchar error);
+    void multiGraphReadCompleted(int result, qvx::MultiGraphReadResults results, qlonglong tick);
+    void agingCompleted();
+    void agingStopped();
+    void multiAgingCompleted();
+    void multiAgingStopped(int error = 0);
+    void motionAgingStopped(int error = 0);
+    void dumpReadCompleted(int dump_size);
+    void dumpReadDataCompleted(int result, uchar error, int type, QByteArray data);
+    void readHandPresetDataCompleted(int result, uchar id, ushort address, qvx::HandPresetData data, uchar error);
+    void writeHandPresetDataCompleted(int result, uchar id, ushort address, uchar error);
+
+protected:
+    // Appends now - *lastTick to gaps (keeping the last kGapWindow), updates the
+    // mean, and moves *lastTick to now. Shared by the poll and aging statistics.
+    static void recordGap(qint64 *lastTick, QList<qint64> *gaps, double *mean);
+};
+
+Q_DECLARE_METATYPE(QvxComm::DumpType)

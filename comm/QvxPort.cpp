@@ -1,0 +1,364 @@
+#include "comm/QvxPort.h"
+
+#include "comm/CommResult.h"
+#include "comm/QvxProtocol1.h"
+#include "comm/QvxProtocol2.h"
+#include "device/BaseConstants.h"
+#include "device/DeviceConstants.h"
+
+#include <QDateTime>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+
+// Controller boards take the servo rate at this address; the others at kBoardBaudAddress.
+constexpr ushort kBoardBaudAddressOld = 9;
+constexpr ushort kBoardBaudAddress = 12;
+// Over a board every reply also crosses the relay.
+constexpr int kBoardLatencyMs = 200;
+
+ushort boardBaudAddress(int boardModel)
+{
+    return (boardModel == 218 || boardModel == 220) ? kBoardBaudAddressOld : kBoardBaudAddress;
+}
+
+} // namespace
+
+QvxPort::QvxPort(bool listenToPort, QObject *parent)
+    : QvxProtocolComm(parent)
+    , listen(listenToPort)
+{
+    connectionType = 0;
+    serial_port = new QSerialPort(this);
+    if (listen)
+        connect(serial_port, &QSerialPort::readyRead, this, &QvxPort::handleReadyRead);
+    connect(serial_port, &QSerialPort::errorOccurred, this, &QvxPort::handleError);
+    protocol_text = kProtocolVersion2;
+    QvxProtocolComm::setProtocolVersion(kProtocolVersion2);
+    qvx_protocol1->device = serial_port;
+    qvx_protocol2->device = serial_port;
+
+    play_timer = new QTimer(this);
+    play_timer->setTimerType(Qt::PreciseTimer);
+    connect(play_timer, &QTimer::timeout, this, &QvxPort::onPlayTimer);
+    modbus_timer = new QTimer(this);
+    modbus_timer->setTimerType(Qt::PreciseTimer);
+    connect(modbus_timer, &QTimer::timeout, this, &QvxPort::onModbusTimeoutTimer);
+}
+
+QvxPort::~QvxPort()
+{
+    // The port closes when it goes with the children; nothing of that may
+    // reach this half-destroyed transport.
+    serial_port->disconnect(this);
+}
+
+bool QvxPort::isOpen() const
+{
+    return serial_port->isOpen();
+}
+
+QString QvxPort::version() const
+{
+    return protocol_text;
+}
+
+void QvxPort::setProtocolVersion(QString version)
+{
+    protocol_text = version;
+    QvxProtocolComm::setProtocolVersion(version);
+}
+
+// --- open, baud rate, close ----------------------------------------------------
+
+bool QvxPort::open(QString port_name, int baudrate)
+{
+    lastPollTick = 0;
+    meanPollPeriod = 0;
+    lastAgingTick = 0;
+    meanAgingPeriod = 0;
+    close();
+    portName = port_name;
+    baudRate = baudrate;
+    serial_port->setPortName(port_name);
+    if (!openLink(baudrate)) {
+        emit openFailed(port_name, baudrate);
+        return false;
+    }
+    QThread::msleep(kSettleMs);
+    emit openSucceed(port_name, baudrate);
+    return true;
+}
+
+bool QvxPort::setBaudRate(int baudrate)
+{
+    close();
+    if (!openLink(baudrate))
+        return false;
+    if (boardModel != 0)
+        QThread::msleep(kSettleMs);
+    return true;
+}
+
+bool QvxPort::openLink(int baudrate)
+{
+    const bool viaBoard = boardModel != 0;
+    serial_port->setBaudRate(viaBoard ? boardBaud : baudrate);
+    // Both engines, so that a later protocol switch finds the new engine timing
+    // its replies for this rate.
+    const int latency = viaBoard ? qMax(extraLatency, kBoardLatencyMs) : extraLatency;
+    for (QvxProtocol *engine : {static_cast<QvxProtocol *>(qvx_protocol1), static_cast<QvxProtocol *>(qvx_protocol2)}) {
+        engine->baudRate = baudrate;
+        engine->extraLatency = latency;
+    }
+    if (!serial_port->open(QIODevice::ReadWrite))
+        return false;
+    serial_port->clear(QSerialPort::AllDirections);
+    if (viaBoard && !tellBoard(baudrate)) {
+        close(); // a port the board did not take is not left open as if usable
+        return false;
+    }
+    return true;
+}
+
+bool QvxPort::tellBoard(int baudrate)
+{
+    const QString saved = version();
+    setProtocolVersion(kProtocolVersion2);
+    const uchar value = kRegisterByBaudRate2.value(baudrate, 0);
+    uchar error = 0;
+    const int result = writeTxRx(kBoardId, boardBaudAddress(boardModel), 1, &value, &error);
+    setProtocolVersion(saved);
+    return result == COMM_OK && error == 0;
+}
+
+void QvxPort::close()
+{
+    stopGraph();
+    stopUpdate();
+    stopPlay();
+    if (serial_port->isOpen()) {
+        serial_port->clear(QSerialPort::AllDirections);
+        serial_port->close();
+        emit closed();
+    }
+    resetReceivers();
+    pollGaps.clear();
+    agingGaps.clear();
+    setState(Disconnected);
+}
+
+void QvxPort::resetReceivers()
+{
+    modbus_timer->stop();
+    modbus_buffer.clear();
+    port_held = false;
+    qvx_protocol1->resetState();
+    qvx_protocol2->resetState();
+}
+
+bool QvxPort::doConnectQvx(uchar id)
+{
+    if (!open(portName, baudRate)) {
+        close();
+        return false;
+    }
+    ushort model = 0;
+    uchar firmware = 0;
+    uchar error = 0;
+    if (ping(id, &model, &firmware, &error) != COMM_OK) {
+        QThread::msleep(kSettleMs);
+        if (ping(id, &model, &firmware, &error) != COMM_OK) {
+            close();
+            return false;
+        }
+    }
+    setState(Connected);
+    return true;
+}
+
+void QvxPort::doDisconnectQvx()
+{
+    close();
+}
+
+// --- arrivals and a lost port ------------------------------------------------------
+
+void QvxPort::handleReadyRead()
+{
+    if (port_held)
+        return; // a firmware procedure reads the port itself
+    if (version() == kModbusProtocolName)
+        return; // the Modbus frame sniffer comes with the traffic tools
+    // While a transaction runs its receive loop reads these bytes itself.
+    if (!qvx_protocol->inTransaction)
+        qvx_protocol->onReadyRead();
+}
+
+void QvxPort::handleError(QSerialPort::SerialPortError error)
+{
+    if (error != QSerialPort::ResourceError)
+        return; // the operation that met it sees its own failure
+    stopAging();
+    stopGraph();
+    stopUpdate();
+    stopPlay();
+    pollGaps.clear();
+    agingGaps.clear();
+    resetReceivers();
+    setState(Disconnected);
+}
+
+// --- the polling reads ---------------------------------------------------------------
+
+bool QvxPort::isPort(const QString &name) const
+{
+    const QString held = serial_port->portName();
+    return held == name || QStringLiteral("/dev/") + held == name;
+}
+
+int QvxPort::checkLink()
+{
+    if (!serial_port->isOpen() && !open(portName, baudRate))
+        return COMM_NOT_AVAILABLE;
+    if (!isPort(portName) && !open(portName, baudRate))
+        return COMM_NOT_AVAILABLE;
+    if (boardModel == 0 && serial_port->baudRate() != baudRate && !setBaudRate(baudRate))
+        return COMM_NOT_AVAILABLE;
+    return COMM_OK;
+}
+
+std::optional<int> QvxPort::beginPoll(int length)
+{
+    if (length > kRxBufferSize)
+        return COMM_UNSUPPORTED; // the reply would not fit rx_buffer
+    const int link = checkLink();
+    if (link != COMM_OK)
+        return link;
+    measureUpdatePeriod();
+    return std::nullopt;
+}
+
+int QvxPort::readUpdate(uchar id, ushort length)
+{
+    if (const std::optional<int> refused = beginPoll(length))
+        return *refused;
+    uchar error = 0;
+    const int result = readTxRx(id, 0, length, rx_buffer, &error);
+    const qint64 tick = QDateTime::currentMSecsSinceEpoch();
+    emit updateCompleted(result, id, length, QByteArray(reinterpret_cast<const char *>(rx_buffer), length), error,
+                         tick);
+    return result;
+}
+
+int QvxPort::readGraph(uchar id, ushort address, ushort length)
+{
+    if (const std::optional<int> refused = beginPoll(length))
+        return *refused;
+    uchar error = 0;
+    const int result = readTxRx(id, address, length, rx_buffer, &error);
+    const qint64 tick = QDateTime::currentMSecsSinceEpoch();
+    emit graphReadCompleted(result, id, address, length,
+                            QByteArray(reinterpret_cast<const char *>(rx_buffer), length), error, tick);
+    return result;
+}
+
+int QvxPort::readMultiGraph(qvx::MultiGraphReadParams)
+{
+    if (const std::optional<int> refused = beginPoll(0))
+        return *refused;
+    QList<QvxProtocol::BulkReadResult> replies;
+    const int result = multiGraphFast ? qvx_protocol->fastBulkRead(bulk_read_params, &replies)
+                                      : qvx_protocol->bulkRead(bulk_read_params, &replies);
+    qvx::MultiGraphReadResults results;
+    results.reserve(replies.size());
+    for (const QvxProtocol::BulkReadResult &reply : std::as_const(replies)) {
+        qvx::MultiGraphReadResult r;
+        r.id = static_cast<uchar>(reply.id);
+        r.address = static_cast<ushort>(reply.address);
+        r.length = static_cast<ushort>(reply.length);
+        r.data = reply.data;
+        r.error = static_cast<uchar>(reply.error);
+        results.append(r);
+    }
+    const qint64 tick = QDateTime::currentMSecsSinceEpoch();
+    emit multiGraphReadCompleted(result, results, tick);
+    return result;
+}
+
+// --- reads of the device operations and the self-diagnosis ----------------------------
+
+int QvxPort::readVerbose(uchar id, ushort length, uchar *data, uchar *error, bool verbose)
+{
+    setVerbose(verbose);
+    const int result = readTxRx(id, 0, length, data, error);
+    setVerbose(false);
+    return result;
+}
+
+int QvxPort::readAndNotify(uchar id, ushort address, ushort length, uchar *data, uchar *error)
+{
+    const int result = readTxRx(id, address, length, data, error);
+    const QByteArray bytes = data ? QByteArray(reinterpret_cast<const char *>(data), length) : QByteArray();
+    emit readCompleted(result, id, address, length, bytes, error ? *error : uchar(0));
+    return result;
+}
+
+// --- serial format ----------------------------------------------------------------------
+
+bool QvxPort::setDataBits(int bits)
+{
+    return serial_port && serial_port->setDataBits(static_cast<QSerialPort::DataBits>(bits));
+}
+
+bool QvxPort::setParity(int value)
+{
+    return serial_port && serial_port->setParity(static_cast<QSerialPort::Parity>(value));
+}
+
+bool QvxPort::setStopBits(int value)
+{
+    return serial_port && serial_port->setStopBits(static_cast<QSerialPort::StopBits>(value));
+}
+
+bool QvxPort::setFlowControl(int value)
+{
+    return serial_port && serial_port->setFlowControl(static_cast<QSerialPort::FlowControl>(value));
+}
+
+bool QvxPort::applySetting(int key, const QVariant &value)
+{
+    setConnectionSetting(key, value);
+    switch (key) {
+    case KeyBaudRate: return setBaudRate(baudRate);
+    case KeyDataBits: return setDataBits(dataBits);
+    case KeyParity: return setParity(parity);
+    case KeyStopBits: return setStopBits(stopBits);
+    case KeyFlowControl: return setFlowControl(flowControl);
+    default: return false;
+    }
+}
+
+// --- traffic tools ----------------------------------------------------------------------
+
+int QvxPort::writeRaw(QByteArray)
+{
+    return COMM_UNSUPPORTED;
+}
+
+void QvxPort::startPlay() {}
+
+void QvxPort::stopPlay()
+{
+    play_timer->stop();
+    playing = false;
+    emit playStopped();
+}
+
+void QvxPort::onPlayTimer() {}
+
+void QvxPort::onModbusTimeoutTimer()
+{
+    modbus_buffer.clear();
+}

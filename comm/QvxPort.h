@@ -1,0 +1,109 @@
+#pragma once
+// The serial-port transport: a packet-engine transport whose link is one
+// QSerialPort. The servos are reached directly on the port, or through a
+// controller board at ID 200 that relays the bus at its own baud rate; opening
+// through a board also tells it, with one protocol 2.0 write, at which rate the
+// servos run. It adds the polling reads, the handling of bytes that arrive
+// between transactions, the reaction to a lost port, the whole-table read with
+// the hex trace and a read that announces its data by a signal.
+
+#include "comm/QvxProtocolComm.h"
+
+#include <QSerialPort>
+
+#include <optional>
+
+class QTimer;
+
+class QvxPort : public QvxProtocolComm
+{
+    Q_OBJECT
+
+public:
+    // With `listen`, bytes that arrive outside a transaction go to the current
+    // engine's stream parser.
+    explicit QvxPort(bool listen, QObject *parent = nullptr);
+    ~QvxPort() override;
+
+    bool isOpen() const override;
+    // The protocol text last set: "1.0", "2.0" or any other text stored.
+    QString version() const override;
+    // Stores any text; "1.0" and "2.0" also select the engine.
+    void setProtocolVersion(QString version) override;
+    // Reopens at another rate. `baudRate` keeps the rate of the last open.
+    bool setBaudRate(int baudrate) override;
+    bool doConnectQvx(uchar id) override;
+    void doDisconnectQvx() override;
+    // The polling reads: the link is reopened (or set back to `baudRate`) when
+    // needed; COMM_NOT_AVAILABLE, without a signal, when that fails. A length
+    // beyond rx_buffer is refused with COMM_UNSUPPORTED, without a signal.
+    int readUpdate(uchar id, ushort length) override;
+    int readGraph(uchar id, ushort address, ushort length) override;
+    // Reads the list startMultiGraph prepared; `params` is not consulted.
+    int readMultiGraph(qvx::MultiGraphReadParams params) override;
+
+    // A read from address 0 (a whole control table) with the hex trace as
+    // `verbose`; the trace is off afterwards.
+    int readVerbose(uchar id, ushort length, uchar *data, uchar *error, bool verbose);
+    // A read whose bytes (the `length` bytes now in `data`) also go out in
+    // readCompleted.
+    int readAndNotify(uchar id, ushort address, ushort length, uchar *data, uchar *error);
+    // Both engines back to idle, the sniffer buffer emptied, the port no longer held.
+    void resetReceivers();
+    bool setDataBits(int dataBits);
+    bool setParity(int parity);
+    bool setStopBits(int stopBits);
+    bool setFlowControl(int flowControl);
+    // Stores a setting by key and applies it: key 1 sets the baud rate, keys 2
+    // to 5 the serial format. Other keys apply nothing and give false.
+    bool applySetting(int key, const QVariant &value);
+
+    QSerialPort *serial_port = nullptr; // the link: a child, the device of both engines
+    bool listen = false;
+    QString protocol_text; // returned by version()
+    QList<QvxProtocol::PacketItem> packet_list; // replay list
+    QTimer *play_timer = nullptr;
+    bool playing = false;
+    qint64 play_clock = 0;
+    int play_index = 0;
+    QByteArray modbus_buffer; // bytes of the Modbus frame sniffer
+    QTimer *modbus_timer = nullptr;
+
+    // Ms the link settles after an open before the first packet.
+    static constexpr int kSettleMs = 100;
+
+public slots:
+    bool open(QString port_name, int baudrate) override;
+    void close() override;
+    void handleReadyRead();
+    void handleError(QSerialPort::SerialPortError error);
+    // Raw sending, the packet replay and the Modbus frame sniffer come with the
+    // traffic tools; until then writeRaw answers COMM_UNSUPPORTED without
+    // sending, and startPlay and onPlayTimer do nothing.
+    int writeRaw(QByteArray write_data);
+    void startPlay();
+    void stopPlay();
+    void onPlayTimer();
+    void onModbusTimeoutTimer();
+
+signals:
+    void readCompleted(int result, uchar id, ushort address, ushort length, QByteArray data, uchar error);
+    void playStopped();
+    void playIndexChanged(int index);
+
+private:
+    // Configures and opens the port for a link whose servos run at
+    // `baudrate`, telling a controller board when there is one. Both engines
+    // get the rate and the latency. A failed board handshake closes the port.
+    bool openLink(int baudrate);
+    // The protocol 2.0 write that tells the controller board the servos' rate.
+    bool tellBoard(int baudrate);
+    // The link check of the polling reads.
+    int checkLink();
+    // Whether the serial port is the one named `name` (QSerialPort reports a
+    // Unix device path without its "/dev/" folder).
+    bool isPort(const QString &name) const;
+    // The link check and the statistics of a polling read; nothing when the
+    // read may go ahead, else the result it ends with.
+    std::optional<int> beginPoll(int length);
+};

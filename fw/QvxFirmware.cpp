@@ -1,0 +1,111 @@
+#include "fw/QvxFirmware.h"
+
+#include "device/BaseConstants.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+namespace {
+
+struct DialectRow
+{
+    QStringList prefixes; // tested in this order
+    int deviceType;
+};
+
+// Servo series and family prefixes, the single servo model "QN-100" and the
+// controller board "Tarlin". No prefix of one row begins a prefix of another,
+// so a name fits at most one row.
+const QList<DialectRow> &dialectRows()
+{
+    static const QList<DialectRow> rows{
+        {{"VB", "VC", "VF", "VG"}, 0},
+        {{"VH", "VP-", "VK", "VL", "QBL-", "QBK-", "QCL-", "QCK-", "QAL-", "QAK-"}, 1},
+        {{"QN-100"}, 4},
+        {{"QELR-", "QEKR-", "QDLR-", "QDKR-", "QGLS-", "QGKS-", "QFLS-", "QFKS-", "Quorvex", "QJA-"}, 3},
+        {{"Tarlin"}, 5},
+    };
+    return rows;
+}
+
+constexpr int kGenericDialect = 2;
+
+bool startsWithAny(const QString &name, const QStringList &prefixes)
+{
+    for (const QString &prefix : prefixes) {
+        if (name.startsWith(prefix, Qt::CaseSensitive))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+QvxFirmware::QvxFirmware(QObject *owner)
+    : QvxPort(owner != nullptr, nullptr)
+{
+    qRegisterMetaType<QvxFirmware::UpdateParam>(); // firmware_update is reachable through the meta-object
+    externalImages = replacementImages(replacementFolder());
+}
+
+QvxFirmware::~QvxFirmware() = default;
+
+int QvxFirmware::classifyDevice(const QString &modelName)
+{
+    for (const DialectRow &row : dialectRows()) {
+        if (startsWithAny(modelName, row.prefixes))
+            return row.deviceType;
+    }
+    return kGenericDialect;
+}
+
+int QvxFirmware::calibrationDeviceType(const QString &modelName)
+{
+    return startsWithAny(modelName, {"VH", "VN", "VK", "VL"}) ? 1 : kGenericDialect;
+}
+
+QString QvxFirmware::replacementFolder()
+{
+    return kDataDirectory + QStringLiteral("/externalBIN");
+}
+
+QMap<QString, QString> QvxFirmware::replacementImages(const QString &folder)
+{
+    QMap<QString, QString> images;
+    const QFileInfoList files = QDir(folder).entryInfoList(QDir::Files, QDir::Name);
+    for (const QFileInfo &file : files) {
+        if (file.suffix().toUpper() != QStringLiteral("ECP"))
+            continue;
+        const QString baseName = file.baseName(); // up to the first "."
+        images.insert(baseName.left(baseName.indexOf(QLatin1Char('_'))), file.filePath());
+    }
+    return images;
+}
+
+// The procedures come with the update work; until then every request fails
+// plainly, so that a caller never takes the missing work for a finished one.
+bool QvxFirmware::firmware_update(QvxFirmware::UpdateParam)
+{
+    emit firmware_failed(tr("Failed"));
+    return false;
+}
+
+bool QvxFirmware::firmware_recovery(QString, QString, QString)
+{
+    emit firmware_failed(tr("Failed"));
+    return false;
+}
+
+bool QvxFirmware::calibration(QString, QString)
+{
+    emit firmware_failed(tr("Failed"));
+    return false;
+}
+
+bool QvxFirmware::calibration_next()
+{
+    emit calibration_nextFailed();
+    return false;
+}
+
+void QvxFirmware::calibration_cancel() {}
