@@ -1,8 +1,6 @@
 #include "comm/QvxPort.h"
 
 #include "comm/CommResult.h"
-#include "comm/QvxProtocol1.h"
-#include "comm/QvxProtocol2.h"
 #include "device/BaseConstants.h"
 #include "device/DeviceConstants.h"
 

@@ -224,7 +224,12 @@ bool QvxProtocol::pullArrivals(int waitMs)
 {
     if (!device)
         return false;
-    if (device->bytesAvailable() <= 0 && !device->waitForReadyRead(waitMs))
+    // A serial port also takes in bytes while it waits for something else (a
+    // write leaving, say): those are already buffered and count as arrived,
+    // before the wait and also when the wait itself reports nothing new.
+    if (device->bytesAvailable() <= 0)
+        device->waitForReadyRead(waitMs);
+    if (device->bytesAvailable() <= 0)
         return false;
     emit updateRxStatus(true);
     rxBuffer += device->readAll();

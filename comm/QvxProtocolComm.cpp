@@ -1,8 +1,6 @@
 #include "comm/QvxProtocolComm.h"
 
 #include "comm/CommResult.h"
-#include "comm/QvxProtocol1.h"
-#include "comm/QvxProtocol2.h"
 #include "device/ProtocolConstants.h"
 
 #include <QDebug>

@@ -6,9 +6,8 @@
 // engines their I/O device and do the polling reads.
 
 #include "comm/QvxComm.h"
-
-class QvxProtocol1;
-class QvxProtocol2;
+#include "comm/QvxProtocol1.h"
+#include "comm/QvxProtocol2.h"
 
 class QvxProtocolComm : public QvxComm
 {

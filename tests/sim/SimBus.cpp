@@ -187,6 +187,12 @@ void SimBus::setEcho(bool on)
     d->echo = on;
 }
 
+void SimBus::setResponder(Responder responder)
+{
+    std::lock_guard lock(d->mutex);
+    d->responder = std::move(responder);
+}
+
 // --- the link ---------------------------------------------------------------
 
 bool SimBus::Impl::open()
@@ -340,7 +346,10 @@ void SimBus::Impl::take(const Instruction &instruction)
             std::fputs((instruction.logLine() + QLatin1Char('\n')).toUtf8().constData(), log);
             std::fflush(log);
         }
-        replies = answer(instruction);
+        std::optional<QByteArray> scripted;
+        if (responder)
+            scripted = responder(instruction);
+        replies = scripted ? QList<Reply>{Reply{*scripted}} : answer(instruction);
     }
     receivedChanged.notify_all();
     for (const Reply &reply : replies) {

@@ -13,6 +13,7 @@
 #include <QList>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -76,6 +77,13 @@ public:
     // Echo mode: every byte received is sent straight back and nothing is
     // parsed (a bare link, to measure the round trip of the line itself).
     void setEcho(bool on);
+
+    // Answers instructions in place of the devices, for device behaviour they
+    // lack: the reply bytes (empty: no reply), or nothing to let the devices
+    // answer as usual. Every instruction is still recorded. It runs on the bus
+    // thread with the bus lock held, so it must not call back into the bus.
+    using Responder = std::function<std::optional<QByteArray>(const Instruction &)>;
+    void setResponder(Responder responder);
 
 private:
     struct Impl;

@@ -39,6 +39,7 @@ struct SimBus::Impl
     int corrupt = 0;
     std::FILE *log = nullptr;
     int lineBaud = 0; // the port's rate when the instruction being answered arrived
+    Responder responder;
 
     std::mutex writeMutex; // one writer on the line at a time
 
