@@ -27,29 +27,27 @@ quint32 fromLittleEndian(const std::array<uchar, 4> &bytes)
 QvxProtocolComm::QvxProtocolComm(QObject *parent)
     : QvxComm(parent)
 {
+    // Signal to signal: the transport's receivers get the engine's arguments as they are.
+    const auto relayShared = [this](QvxProtocol *engine) {
+        connect(engine, &QvxProtocol::resetCompleted, this, &QvxComm::resetCompleted);
+        connect(engine, &QvxProtocol::rebootCompleted, this, &QvxComm::rebootCompleted);
+        connect(engine, &QvxProtocol::updateRxStatus, this, &QvxComm::updateRxStatus);
+        connect(engine, &QvxProtocol::updateTxStatus, this, &QvxComm::updateTxStatus);
+        connect(engine, &QvxProtocol::outputPacket, this, &QvxComm::outputPacket);
+        connect(engine, &QvxProtocol::qvxFound, this, &QvxComm::qvxFound);
+        connect(engine, &QvxProtocol::logMessage, this, &QvxComm::logMessage);
+    };
     qvx_protocol1 = new QvxProtocol1(this);
-    connect(qvx_protocol1, &QvxProtocol::resetCompleted, this, &QvxComm::resetCompleted);
-    connect(qvx_protocol1, &QvxProtocol::rebootCompleted, this, &QvxComm::rebootCompleted);
-    connect(qvx_protocol1, &QvxProtocol::updateRxStatus, this, &QvxComm::updateRxStatus);
-    connect(qvx_protocol1, &QvxProtocol::updateTxStatus, this, &QvxComm::updateTxStatus);
-    connect(qvx_protocol1, &QvxProtocol::outputPacket, this, &QvxComm::outputPacket);
-    connect(qvx_protocol1, &QvxProtocol::qvxFound, this, &QvxComm::qvxFound);
-    connect(qvx_protocol1, &QvxProtocol::logMessage, this, &QvxComm::logMessage);
-
+    relayShared(qvx_protocol1);
+    // The protocol 1.0 engine has none of the operations behind the other six.
     qvx_protocol2 = new QvxProtocol2(this);
-    connect(qvx_protocol2, &QvxProtocol::resetCompleted, this, &QvxComm::resetCompleted);
-    connect(qvx_protocol2, &QvxProtocol::rebootCompleted, this, &QvxComm::rebootCompleted);
+    relayShared(qvx_protocol2);
     connect(qvx_protocol2, &QvxProtocol::clearCompleted, this, &QvxComm::clearCompleted);
     connect(qvx_protocol2, &QvxProtocol::multiturnClearCompleted, this, &QvxComm::multiturnClearCompleted);
-    connect(qvx_protocol2, &QvxProtocol::updateRxStatus, this, &QvxComm::updateRxStatus);
-    connect(qvx_protocol2, &QvxProtocol::updateTxStatus, this, &QvxComm::updateTxStatus);
-    connect(qvx_protocol2, &QvxProtocol::outputPacket, this, &QvxComm::outputPacket);
-    connect(qvx_protocol2, &QvxProtocol::qvxFound, this, &QvxComm::qvxFound);
     connect(qvx_protocol2, &QvxProtocol::shufflePingStatus, this, &QvxComm::shufflePingStatus);
     connect(qvx_protocol2, &QvxProtocol::shuffleIdStatus, this, &QvxComm::shuffleIdStatus);
     connect(qvx_protocol2, &QvxProtocol::auxBackupCompleted, this, &QvxComm::auxBackupCompleted);
     connect(qvx_protocol2, &QvxProtocol::auxRestoreCompleted, this, &QvxComm::auxRestoreCompleted);
-    connect(qvx_protocol2, &QvxProtocol::logMessage, this, &QvxComm::logMessage);
 
     qvx_protocol = qvx_protocol2;
 }

@@ -258,10 +258,7 @@ TEST(PortLink, ConnectPingsTwiceBeforeGivingUp)
 TEST(PortLink, FailedConnectAfterAConnectReportsTheStateOnce)
 {
     PortOnBus b;
-    b.addServo(1);
-    b.port->portName = b.bus.portName();
-    b.port->baudRate = 57600;
-    ASSERT_TRUE(b.port->connectQvx(1));
+    ASSERT_TRUE(b.connectServo());
     b.events.clear();
     EXPECT_FALSE(b.port->connectQvx(9)); // nobody at 9
     EXPECT_EQ(b.events.count("stateChanged 0"), 1);
@@ -283,10 +280,7 @@ TEST(PortLink, DisconnectEndsTheRunningAgingFirst)
     };
     for (const Case &c : cases) {
         PortOnBus b;
-        b.addServo(1);
-        b.port->portName = b.bus.portName();
-        b.port->baudRate = 57600;
-        ASSERT_TRUE(b.port->connectQvx(1));
+        ASSERT_TRUE(b.connectServo());
         QObject::connect(b.port.get(), &QvxComm::multiAgingStopped,
                          [&](int e) { b.events << QStringLiteral("multiAgingStopped %1").arg(e); });
         QObject::connect(b.port.get(), &QvxComm::motionAgingStopped,
@@ -303,10 +297,7 @@ TEST(PortLink, DisconnectEndsTheRunningAgingFirst)
 TEST(PortLink, LostPortStopsEverythingButLeavesThePortToItsOwner)
 {
     PortOnBus b;
-    b.addServo(1);
-    b.port->portName = b.bus.portName();
-    b.port->baudRate = 57600;
-    ASSERT_TRUE(b.port->connectQvx(1));
+    ASSERT_TRUE(b.connectServo());
     b.port->agingMode = 1;
     b.port->pollGaps = {10, 12};
     b.port->agingGaps = {5};

@@ -54,6 +54,15 @@ struct PortOnBus
         bus.setMemory(id, 132, sim::fromHex("00 08 00 00"));
     }
 
+    // Opens through the connect step: a servo at ID `id` on the port at 57600.
+    bool connectServo(quint8 id = 1)
+    {
+        addServo(id);
+        port->portName = bus.portName();
+        port->baudRate = 57600;
+        return port->connectQvx(id);
+    }
+
     void fault(quint8 id, void (*set)(sim::Faults &), sim::Protocol protocol = sim::Protocol::V2)
     {
         sim::Faults f;
