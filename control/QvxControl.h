@@ -1,0 +1,164 @@
+#pragma once
+// The device-operations object: the one object through which the interactive
+// console and script mode act on devices. It owns the transport (a
+// QvxFirmware, whose serial link carries every bus operation), the model
+// registry and a whole-table buffer, and keeps the values of the current
+// connection. Every operation runs synchronously on the thread that created
+// the object and prints its own results (script mode captures them).
+//
+// Cancellation: an operation the user may interrupt (scans, the item chooser,
+// continuous get, table, the set dialogue) clears its cancel flag, lends it
+// to the line editor (Ctrl+C and the end of piped input set it), polls it
+// between its steps and takes it back on every way out. The caller then
+// points the editor back at its own flag.
+
+#include "control/PortList.h"
+#include "device/QvxModelRegistry.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <atomic>
+
+class InputManager;
+class ItemPresenter;
+class QTimer;
+class QvxComm;
+class QvxFirmware;
+struct QvxControlItem;
+struct QvxDeviceModel;
+
+class QvxControl : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Bytes of the whole-table buffer; a description whose table is larger is refused by the table command.
+    static constexpr int kTableBufferSize = 4096;
+
+    // `input` is the console's line editor, null in script mode (no prompts then).
+    explicit QvxControl(InputManager *input, QObject *parent = nullptr);
+    // Closes the port and frees the transport at once (no deferred delete).
+    ~QvxControl() override;
+
+    // ----- Ports and settings
+    // Closes any open port first; prints nothing.
+    bool openPort(const QString &name, uint baud);
+    void closePort();
+    bool isPortOpen() const;
+    static QList<PortEntry> availablePorts();
+    void printAvailablePorts() const;
+    // The scan with no port open: asks which of the system's ports to scan and
+    // tries each at every console baud rate (per-ID sweep with packet trace
+    // when verbose, else a broadcast ping).
+    void scanPorts(bool verbose = false);
+    // The same over the given ports (the system list shows no pseudo-terminals).
+    void scanPorts(const QList<PortEntry> &ports, bool verbose);
+    void setTimeout(uint ms);
+    void setProtocolVersion(const QString &version);
+
+    QString portName() const { return portName_; }
+    uint baudRate() const { return baudRate_; }
+    // ID of the last device command, -1 before the first; the console's default ID.
+    int lastId() const { return lastId_; }
+
+    // ----- Result texts
+    static QString communicationResultName(int result);
+    static bool hasStatusError(uchar error, const QString &protocol);
+    static QString statusErrorText(uchar error, const QString &protocol);
+    // For the protocol the transport speaks now.
+    QString statusErrorText(uchar error) const;
+    // Prints the error line ("ID <id> : <name or error text>") and gives false
+    // for a failed result or a status error; true, silently, otherwise.
+    bool checkResult(uchar id, int result, uchar error) const;
+
+    // ----- Device commands
+    bool pingCore(uchar id, ushort *modelNumber, uchar *firmwareVersion, uchar *error, bool verbose, bool report);
+    // Ping with the device's line ("ID 1 : ACK", "[ID:001] AR-240, v53") or its error line.
+    void pingAndPrint(uchar id, bool verbose = false, bool report = true);
+    // Identifies a device before a command that needs its control table: on
+    // success prints its "[ID:...]" line. A device that does not answer is
+    // reported with its error line only when `report` is set (the commands
+    // below report; the console's item-name test stays silent).
+    bool pingDevice(uchar id, ushort *modelNumber, uchar *firmwareVersion, uchar *error, bool report = false);
+    void scanRange(uchar first, uchar last, bool verbose = false);
+    void broadcastPing(uint waitMs, bool verbose = false);
+    void resetDevice(uchar id, bool verbose = false);
+    void rebootDevice(uchar id, bool verbose = false);
+    // Parameter 1 or 2: the clear instruction; 10: the multi-turn clear; others are refused.
+    void clearDevice(uchar id, int parameter, bool verbose = false);
+    // Looks for a controller board on ID 200 of `port`; leaves the port open when one answers.
+    void detectControllerBoard(const QString &port, QString &boardName);
+    // While running, closes the port under an operation once the cancel flag is set.
+    void startCancelWatchdog();
+    void stopCancelWatchdog();
+
+    // ----- Items
+    const QvxDeviceModel *findControlTable(ushort modelNumber, uchar firmwareVersion);
+    bool chooseItem(const QvxDeviceModel &model, const QStringList &names, QvxControlItem **item);
+    static QStringList findItems(const QvxDeviceModel &model, const QString &text);
+    // False when the chooser was cancelled; true with a null item when nothing matches.
+    bool findItem(const QvxDeviceModel &model, const QString &name, QvxControlItem **item);
+
+    void printItem(uchar id, const QString &name, bool verbose = false);
+    void getItem(uchar id, const QString &name, bool continuous = false, bool verbose = false);
+    void printTable(uchar id, bool paged = false, bool verbose = false, ushort start = 0, ushort end = 65535);
+    void printStatus(uchar id);
+    // Writes `value` at once; a value that does not fit the item's width is refused.
+    void setItem(uchar id, const QString &name, int value, bool verbose = false);
+    void setItemInteractive(uchar id, const QString &name);
+
+    // ----- Presentation
+    // The item's value from a table image (0 when the image ends before the item does).
+    static void decodeItemValue(QvxControlItem *item, const QByteArray &table);
+    // One device read of the item; 0 (after the error line) when it fails.
+    int readItem(uchar id, QvxControlItem *item);
+    bool isItemSigned(uchar id, QvxControlItem *item, const QvxDeviceModel *model);
+    void signedItemValue(uchar id, QvxControlItem *item, const QvxDeviceModel *model);
+    QString selectUnit(uchar id, QvxControlItem *item, const QvxDeviceModel *model);
+    QString selectScale(uchar id, QvxControlItem *item, const QvxDeviceModel *model);
+    int itemMinimum(uchar id, QvxControlItem *item, const QvxDeviceModel *model);
+    int itemMaximum(uchar id, QvxControlItem *item, const QvxDeviceModel *model);
+    void printDecimalValue(uchar id, QvxControlItem *item, const QvxDeviceModel *model);
+    static void printHexValue(const QvxControlItem *item);
+    static void printEnumValue(const QvxControlItem *item);
+    static void printBitNames(const QvxControlItem *item);
+    static void printDottedQuad(const QvxControlItem *item);
+    void printScaledValue(uchar id, QvxControlItem *item, const QvxDeviceModel *model);
+    void printValueColumn(uchar id, QvxControlItem *item, const QvxDeviceModel *model);
+    void printScale(uchar id, QvxControlItem *item, const QvxDeviceModel *model);
+    static void printTableRow(QvxControlItem *item, const QvxDeviceModel *model);
+    void printStatusRow(uchar id, const QString &label, const QString &itemName, const QvxDeviceModel *model);
+
+    QvxComm *transport() const;
+
+signals:
+    void qvxFound(uchar id, ushort model_number, uchar firmware_version);
+
+private:
+    struct Device; // what a successful identification found
+    bool identify(uchar id, Device &device);
+    ItemPresenter devicePresenter(uchar id, const QvxDeviceModel *model);
+    void setTrace(bool on);
+    int readRaw(uchar id, const QvxControlItem &item, int *value, uchar *error, bool verbose);
+    int writeRaw(uchar id, const QvxControlItem &item, int value, int length, uchar *error, bool verbose);
+    void printOneItemRow(uchar id, QvxControlItem *item, const QvxDeviceModel *model);
+    void readContinuously(uchar id, QvxControlItem *item, const QvxDeviceModel *model, bool verbose);
+    void printRows(const QList<QvxControlItem *> &items, const QvxDeviceModel *model, bool paged);
+    void scanOnePort(const PortEntry &port, bool verbose, bool &cancelled);
+    void cancelWatchdogTick();
+
+    QvxFirmware *transport_ = nullptr;
+    QvxModelRegistry registry_;
+    std::array<uchar, kTableBufferSize> tableBuffer_; // not cleared: each table read fills what it shows
+    QString portName_;
+    uint baudRate_ = 0;
+    int lastId_ = -1;
+    InputManager *inputManager_ = nullptr;
+    std::atomic<bool> cancelFlag_{false};
+    QTimer *cancelWatchdog_ = nullptr;
+};

@@ -1,0 +1,130 @@
+// QvxControl: result texts, and the parts of item presentation that need no device.
+
+#include "control/QvxControl.h"
+
+#include "comm/CommResult.h"
+#include "control/ItemLookup.h"
+#include "control/ItemPresenter.h"
+#include "device/BaseConstants.h"
+#include "device/ProtocolConstants.h"
+#include "device/QvxDeviceModel.h"
+#include "platform/OutputSink.h"
+
+#include <QtEndian>
+
+namespace {
+
+// Name of a numbered error (protocol 2.0 error number, Modbus exception code)
+// from its table; numbers the table does not hold get a text of their own.
+QString numberedErrorText(uchar error, const QStringList &names)
+{
+    const int number = error & 0x7F;
+    if (number >= 1 && number <= names.size())
+        return names.at(number - 1) + QStringLiteral(" Error");
+    return QStringLiteral("Unknown Error (%1)").arg(number);
+}
+
+} // namespace
+
+QString QvxControl::communicationResultName(int result)
+{
+    switch (result) {
+    case COMM_OK:
+        return QStringLiteral("COMM_OK");
+    case COMM_PORT_BUSY:
+        return QStringLiteral("COMM_PORT_BUSY");
+    case COMM_TX_FAIL:
+        return QStringLiteral("COMM_TX_FAIL");
+    case COMM_RX_FAIL:
+        return QStringLiteral("COMM_RX_FAIL");
+    case COMM_TX_ERROR:
+        return QStringLiteral("COMM_TX_ERROR");
+    case COMM_RX_WAITING:
+        return QStringLiteral("COMM_RX_WAITING");
+    case COMM_RX_TIMEOUT:
+        return QStringLiteral("COMM_RX_TIMEOUT");
+    case COMM_RX_CORRUPT:
+        return QStringLiteral("COMM_RX_CORRUPT");
+    case COMM_NOT_AVAILABLE:
+        return QStringLiteral("COMM_NOT_AVAILABLE");
+    default:
+        return QStringLiteral("Unknown (%1)").arg(result);
+    }
+}
+
+bool QvxControl::hasStatusError(uchar error, const QString &protocol)
+{
+    if (protocol == kProtocolVersion1)
+        return (error & 0x58) != 0; // Range, Checksum and Instruction; the other bits are warnings
+    if (protocol == kProtocolVersion2)
+        return (error & 0x7F) != 0; // bit 7 alone is the alert bit
+    return false;
+}
+
+QString QvxControl::statusErrorText(uchar error, const QString &protocol)
+{
+    if (protocol == kProtocolVersion1) {
+        QStringList names;
+        for (int bit = 0; bit < 8; ++bit)
+            if (error & (1 << bit))
+                names.append(kProtocol1ErrorBitNames.at(bit) + QStringLiteral(" Error"));
+        return names.join(QStringLiteral(", "));
+    }
+    if (protocol == kProtocolVersion2)
+        return numberedErrorText(error, kProtocol2ErrorNames);
+    if (protocol == kModbusProtocolName)
+        return numberedErrorText(error, kModbusExceptionNames);
+    return QString();
+}
+
+void QvxControl::decodeItemValue(QvxControlItem *item, const QByteArray &table)
+{
+    if (!item || (item->length != 1 && item->length != 2 && item->length != 4))
+        return;
+    if (item->address + item->length > table.size()) {
+        item->value = 0;
+        return;
+    }
+    const auto *bytes = reinterpret_cast<const uchar *>(table.constData()) + item->address;
+    switch (item->length) {
+    case 1:
+        item->value = bytes[0];
+        break;
+    case 2:
+        item->value = qFromLittleEndian<quint16>(bytes);
+        break;
+    default:
+        item->value = qFromLittleEndian<qint32>(bytes);
+        break;
+    }
+}
+
+QStringList QvxControl::findItems(const QvxDeviceModel &model, const QString &text)
+{
+    return matchingItemNames(model, text);
+}
+
+void QvxControl::printHexValue(const QvxControlItem *item)
+{
+    platform::OutputSink::write(ItemPresenter::hexColumn(*item));
+}
+
+void QvxControl::printEnumValue(const QvxControlItem *item)
+{
+    platform::OutputSink::write(ItemPresenter::enumColumn(*item));
+}
+
+void QvxControl::printBitNames(const QvxControlItem *item)
+{
+    platform::OutputSink::write(ItemPresenter::bitNamesColumn(*item));
+}
+
+void QvxControl::printDottedQuad(const QvxControlItem *item)
+{
+    platform::OutputSink::write(ItemPresenter::dottedQuadColumn(*item));
+}
+
+void QvxControl::printTableRow(QvxControlItem *item, const QvxDeviceModel *model)
+{
+    platform::OutputSink::write(ItemPresenter(model).tableRow(*item));
+}
