@@ -41,6 +41,7 @@ InputManager::InputManager(const QString *prompt, QObject *parent)
 InputManager::InputManager(const QString *prompt, platform::KeyInput &keys, QObject *parent)
     : QObject(parent)
     , prompt_(prompt)
+    , keys_(keys)
     , processor_(std::make_unique<UnixInputProcessor>(this, keys))
 {
     // The commands that have a help page: all but "help" and "status".

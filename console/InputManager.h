@@ -57,6 +57,8 @@ public:
     void requestStop();
     // True once a read has ended for the end of input (not for its last line).
     bool atEndOfInput() const;
+    // Where the keys come from; the continuous get peeks at it between readings.
+    platform::KeyInput &keyInput() const { return keys_; }
 
     void setInterruptFlag(std::atomic<bool> *flag);
     void clearInterruptFlag();
@@ -119,6 +121,7 @@ private:
     QStringList completionCommands_;
     QStringList itemNames_;
     const QString *prompt_;
+    platform::KeyInput &keys_;
     std::atomic<std::atomic<bool> *> interruptFlag_{nullptr};
     std::unique_ptr<InputProcessor> processor_;
 };

@@ -24,6 +24,7 @@
 #include <array>
 #include <atomic>
 
+class CancelLoan;
 class InputManager;
 class ItemPresenter;
 class QTimer;
@@ -60,6 +61,9 @@ public:
     void scanPorts(const QList<PortEntry> &ports, bool verbose);
     void setTimeout(uint ms);
     void setProtocolVersion(const QString &version);
+
+    // The listen time of the multi-port scan's broadcast ping at each rate (5000 ms).
+    void setScanListenTime(int ms);
 
     QString portName() const { return portName_; }
     uint baudRate() const { return baudRate_; }
@@ -140,16 +144,24 @@ signals:
     void qvxFound(uchar id, ushort model_number, uchar firmware_version);
 
 private:
-    struct Device; // what a successful identification found
-    bool identify(uchar id, Device &device);
+    // Pings a device for a command that needs its control table; the model, or null after the error lines.
+    const QvxDeviceModel *identify(uchar id);
+    QString failureText(int result, uchar error) const; // null when the result and error byte are fine
+    QString pingFailure(uchar id, ushort *modelNumber, uchar *firmwareVersion, uchar *error, bool verbose);
+    void reportCommand(uchar id, int result, const QString &done);
     ItemPresenter devicePresenter(uchar id, const QvxDeviceModel *model);
     void setTrace(bool on);
     int readRaw(uchar id, const QvxControlItem &item, int *value, uchar *error, bool verbose);
     int writeRaw(uchar id, const QvxControlItem &item, int value, int length, uchar *error, bool verbose);
-    void printOneItemRow(uchar id, QvxControlItem *item, const QvxDeviceModel *model);
-    void readContinuously(uchar id, QvxControlItem *item, const QvxDeviceModel *model, bool verbose);
-    void printRows(const QList<QvxControlItem *> &items, const QvxDeviceModel *model, bool paged);
-    void scanOnePort(const PortEntry &port, bool verbose, bool &cancelled);
+    // Read or write with the error line of a failure; false then.
+    bool readChecked(uchar id, const QvxControlItem &item, int *value, bool verbose);
+    bool writeChecked(uchar id, const QvxControlItem &item, int value, int length, bool verbose);
+    static bool hasSupportedLength(const QvxControlItem &item);
+    // findItem, with the error line when nothing matches; false when there is no item to act on.
+    bool findNamedItem(const QvxDeviceModel &model, const QString &name, QvxControlItem **item);
+    void printColumns(uchar id, QvxControlItem *item, const QvxDeviceModel *model, const QString &head,
+                      const QString &afterDecimal, const QString &end);
+    void scanOnePort(const CancelLoan &loan, const PortEntry &port, bool verbose, bool &cancelled);
     void cancelWatchdogTick();
 
     QvxFirmware *transport_ = nullptr;
@@ -161,4 +173,11 @@ private:
     InputManager *inputManager_ = nullptr;
     std::atomic<bool> cancelFlag_{false};
     QTimer *cancelWatchdog_ = nullptr;
+    int scanListenMs_ = 5000;
 };
+
+// Visible rows of the console window, 20 when standard output is no terminal.
+int consoleWindowHeight();
+// Rows on one page of a paged table: the window's rows less 3, at least 5; 17
+// when there is no window (`visibleRows` 0).
+int tableRowsPerPage(int visibleRows);

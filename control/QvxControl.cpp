@@ -1,0 +1,289 @@
+// QvxControl: construction, the connection, settings, the multi-port scan and
+// the raw item reads and writes the commands share.
+
+#include "control/QvxControl.h"
+
+#include "comm/CommResult.h"
+#include "console/Console.h"
+#include "console/InputManager.h"
+#include "control/CancelLoan.h"
+#include "control/ItemLookup.h"
+#include "device/BaudConstants.h"
+#include "device/QvxDeviceModel.h"
+#include "fw/QvxFirmware.h"
+#include "platform/OutputSink.h"
+
+#include <QDir>
+#include <QMetaType>
+#include <QSerialPort>
+
+#include <limits>
+
+QvxControl::QvxControl(InputManager *input, QObject *parent)
+    : QObject(parent)
+    , inputManager_(input)
+{
+    tableBuffer_.fill(0);
+    qRegisterMetaType<QSerialPort::SerialPortError>();
+    registry_.load(QStringLiteral(":/device/assets/xml/"), false);
+    registry_.load(QDir::currentPath() + QStringLiteral("/xml"), true);
+    if (inputManager_)
+        inputManager_->setItemNames(registry_.visibleItemNames());
+    transport_ = new QvxFirmware(this);
+    connect(transport_, &QvxComm::qvxFound, this, &QvxControl::qvxFound);
+}
+
+QvxControl::~QvxControl()
+{
+    // Both live on this thread: close and free the transport now. A deferred
+    // delete would need an event loop that script mode no longer runs, and
+    // would leave the port open until then.
+    if (transport_) {
+        transport_->close();
+        delete transport_;
+        transport_ = nullptr;
+    }
+}
+
+QvxComm *QvxControl::transport() const
+{
+    return transport_;
+}
+
+void QvxControl::setTrace(bool on)
+{
+    transport_->setVerbose(on);
+}
+
+// ----- Ports and settings
+
+void QvxControl::closePort()
+{
+    if (!transport_)
+        return;
+    transport_->close();
+    portName_.clear();
+    baudRate_ = 0;
+}
+
+bool QvxControl::openPort(const QString &name, uint baud)
+{
+    closePort();
+    if (baud > uint(std::numeric_limits<int>::max()) || !transport_->open(name, int(baud)))
+        return false;
+    portName_ = name;
+    baudRate_ = baud;
+    return true;
+}
+
+bool QvxControl::isPortOpen() const
+{
+    return transport_ && transport_->isOpen();
+}
+
+QList<PortEntry> QvxControl::availablePorts()
+{
+    return systemPortEntries();
+}
+
+void QvxControl::printAvailablePorts() const
+{
+    const QList<PortEntry> ports = availablePorts();
+    if (ports.isEmpty()) {
+        Console::instance().printLine(QStringLiteral("No serial ports found"));
+        return;
+    }
+    QString text = QStringLiteral("Available ports:\n");
+    for (qsizetype i = 0; i < ports.size(); ++i)
+        text += QStringLiteral("  %1. %2\n").arg(i + 1).arg(ports.at(i).title);
+    platform::OutputSink::write(text);
+}
+
+void QvxControl::setTimeout(uint ms)
+{
+    transport_->setTimeout(int(std::min<uint>(ms, uint(std::numeric_limits<int>::max()))));
+    Console::instance().printSuccess(QStringLiteral("set timeout %1[ms] OK").arg(ms));
+}
+
+void QvxControl::setProtocolVersion(const QString &version)
+{
+    transport_->setProtocolVersion(version);
+    Console::instance().printSuccess(QStringLiteral("set protocol %1 OK").arg(version));
+}
+
+void QvxControl::setScanListenTime(int ms)
+{
+    scanListenMs_ = ms;
+}
+
+void QvxControl::scanPorts(bool verbose)
+{
+    scanPorts(availablePorts(), verbose);
+}
+
+void QvxControl::scanPorts(const QList<PortEntry> &ports, bool verbose)
+{
+    const Console &console = Console::instance();
+    if (ports.isEmpty()) {
+        console.printLine(QStringLiteral("No serial ports found"));
+        return;
+    }
+    QString menu = QStringLiteral("Select ports to scan:\n  0: All ports\n");
+    for (qsizetype i = 0; i < ports.size(); ++i)
+        menu += QStringLiteral("  %1: %2\n").arg(i + 1).arg(ports.at(i).title);
+    menu += QStringLiteral("Enter port numbers (comma separated, e.g., 0 or 1,2,3): ");
+    platform::OutputSink::write(menu);
+    const QString answer = inputManager_ ? inputManager_->readLine(true) : QString();
+
+    const QList<PortEntry> selection = selectPorts(answer, ports);
+    if (selection.isEmpty()) {
+        console.printError(QStringLiteral("No valid ports selected. Scan cancelled."));
+        return;
+    }
+    console.printLine(QStringLiteral("Scanning %1 port(s) for devices...").arg(selection.size()));
+    console.printLine(QStringLiteral("Press Ctrl+C to cancel scan"));
+
+    bool cancelled = false;
+    {
+        const CancelLoan loan(inputManager_, cancelFlag_);
+        for (const PortEntry &port : selection) {
+            if (loan.cancelled()) {
+                cancelled = true;
+                break;
+            }
+            scanOnePort(loan, port, verbose, cancelled);
+            if (cancelled)
+                break;
+        }
+    }
+    if (!cancelled)
+        console.printLine(QStringLiteral("Scan completed"));
+}
+
+void QvxControl::scanOnePort(const CancelLoan &loan, const PortEntry &port, bool verbose, bool &cancelled)
+{
+    for (const int baud : kBaudRates) {
+        if (loan.cancelled()) {
+            cancelled = true;
+            return;
+        }
+        Console::instance().printLine(QStringLiteral("Scanning port: %1 at %2 bps...").arg(port.name).arg(baud));
+        closePort();
+        if (!transport_->open(port.name, baud)) {
+            Console::instance().printError(QStringLiteral("Port not opened"));
+            return; // the other rates of this port are not tried
+        }
+        portName_ = port.name;
+        baudRate_ = uint(baud);
+        if (verbose) {
+            for (int id = 0; id <= 252; ++id) {
+                if (loan.cancelled()) {
+                    cancelled = true;
+                    return; // the port stays open
+                }
+                pingAndPrint(uchar(id), true, true);
+            }
+        } else {
+            if (loan.cancelled()) {
+                cancelled = true;
+                return;
+            }
+            transport_->cancelFlagPointer = &cancelFlag_;
+            transport_->broadcastPing(scanListenMs_);
+            transport_->cancelFlagPointer = nullptr;
+            if (loan.cancelled()) {
+                cancelled = true;
+                return;
+            }
+        }
+        closePort();
+    }
+}
+
+// ----- Items: lookup and raw access
+
+const QvxDeviceModel *QvxControl::findControlTable(ushort modelNumber, uchar firmwareVersion)
+{
+    return registry_.find(modelNumber, firmwareVersion);
+}
+
+bool QvxControl::chooseItem(const QvxDeviceModel &model, const QStringList &names, QvxControlItem **item)
+{
+    return chooseItemByNumber(model, names, item, inputManager_, cancelFlag_);
+}
+
+bool QvxControl::findItem(const QvxDeviceModel &model, const QString &name, QvxControlItem **item)
+{
+    return lookUpItem(model, name, item, inputManager_, cancelFlag_);
+}
+
+int QvxControl::readRaw(uchar id, const QvxControlItem &item, int *value, uchar *error, bool verbose)
+{
+    int result = COMM_UNSUPPORTED;
+    setTrace(verbose);
+    switch (item.length) {
+    case 1:
+        result = transport_->read1Byte(id, item.address, value, error);
+        break;
+    case 2:
+        result = transport_->read2Byte(id, item.address, value, error);
+        break;
+    case 4:
+        result = transport_->read4Byte(id, item.address, value, error);
+        break;
+    default:
+        break;
+    }
+    setTrace(false);
+    return result;
+}
+
+int QvxControl::writeRaw(uchar id, const QvxControlItem &item, int value, int length, uchar *error, bool verbose)
+{
+    int result = COMM_UNSUPPORTED;
+    setTrace(verbose);
+    switch (length) {
+    case 1:
+        result = transport_->write1Byte(id, item.address, value, error);
+        break;
+    case 2:
+        result = transport_->write2Byte(id, item.address, value, error);
+        break;
+    case 4:
+        result = transport_->write4Byte(id, item.address, value, error);
+        break;
+    default:
+        break;
+    }
+    setTrace(false);
+    return result;
+}
+
+bool QvxControl::readChecked(uchar id, const QvxControlItem &item, int *value, bool verbose)
+{
+    if (!hasSupportedLength(item))
+        return false;
+    uchar error = 0;
+    *value = 0;
+    const int result = readRaw(id, item, value, &error, verbose);
+    return checkResult(id, result, error);
+}
+
+bool QvxControl::writeChecked(uchar id, const QvxControlItem &item, int value, int length, bool verbose)
+{
+    if (length != 1 && length != 2 && length != 4) {
+        Console::instance().printError(QStringLiteral("Unsupported item length"));
+        return false;
+    }
+    uchar error = 0;
+    const int result = writeRaw(id, item, value, length, &error, verbose);
+    return checkResult(id, result, error);
+}
+
+bool QvxControl::hasSupportedLength(const QvxControlItem &item)
+{
+    if (item.length == 1 || item.length == 2 || item.length == 4)
+        return true;
+    Console::instance().printError(QStringLiteral("Unsupported item length"));
+    return false;
+}

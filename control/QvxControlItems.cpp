@@ -1,0 +1,312 @@
+// QvxControl: item values read from the device and shown in rows; get (once
+// and continuously), table and status.
+
+#include "control/QvxControl.h"
+
+#include "console/Console.h"
+#include "console/InputManager.h"
+#include "control/CancelLoan.h"
+#include "control/ItemPresenter.h"
+#include "device/DeviceConstants.h"
+#include "device/QvxDeviceModel.h"
+#include "fw/QvxFirmware.h"
+#include "platform/KeyInput.h"
+#include "platform/OutputSink.h"
+#include "platform/Terminal.h"
+
+#include <QThread>
+
+namespace {
+
+const QString kSeparator = QStringLiteral(" : ");
+
+void write(const QString &text)
+{
+    platform::OutputSink::write(text);
+}
+
+// Every item of a model in the order of searching and printing: top-level items, then each category's.
+QList<QvxControlItem *> allItems(const QvxDeviceModel &model)
+{
+    QList<QvxControlItem *> items;
+    for (QvxControlItem *item : model.items)
+        if (item)
+            items.append(item);
+    for (const QvxItemCategory &category : model.categories)
+        for (QvxControlItem *item : category.items)
+            if (item)
+                items.append(item);
+    return items;
+}
+
+struct StatusRow
+{
+    const char *label;
+    const QString &item;
+};
+
+} // namespace
+
+int consoleWindowHeight()
+{
+    const int rows = platform::terminalRows();
+    return rows > 0 ? rows : 20;
+}
+
+int tableRowsPerPage(int visibleRows)
+{
+    if (visibleRows <= 0)
+        return 17; // not a terminal
+    return std::max(visibleRows - 3, 5);
+}
+
+// ----- Presentation with device reads
+
+ItemPresenter QvxControl::devicePresenter(uchar id, const QvxDeviceModel *model)
+{
+    return ItemPresenter(model, [this, id](QvxControlItem &item) { return readItem(id, &item); });
+}
+
+int QvxControl::readItem(uchar id, QvxControlItem *item)
+{
+    if (!item || (item->length != 1 && item->length != 2 && item->length != 4))
+        return 0;
+    int value = 0;
+    uchar error = 0;
+    const int result = readRaw(id, *item, &value, &error, false);
+    return checkResult(id, result, error) ? value : 0;
+}
+
+bool QvxControl::isItemSigned(uchar id, QvxControlItem *item, const QvxDeviceModel *model)
+{
+    return item && devicePresenter(id, model).isSigned(*item);
+}
+
+void QvxControl::signedItemValue(uchar id, QvxControlItem *item, const QvxDeviceModel *model)
+{
+    if (item)
+        devicePresenter(id, model).convertIfSigned(*item);
+}
+
+QString QvxControl::selectUnit(uchar id, QvxControlItem *item, const QvxDeviceModel *model)
+{
+    return devicePresenter(id, model).unit(*item);
+}
+
+QString QvxControl::selectScale(uchar id, QvxControlItem *item, const QvxDeviceModel *model)
+{
+    return devicePresenter(id, model).scale(*item);
+}
+
+int QvxControl::itemMinimum(uchar id, QvxControlItem *item, const QvxDeviceModel *model)
+{
+    return item ? devicePresenter(id, model).minimum(*item) : 0;
+}
+
+int QvxControl::itemMaximum(uchar id, QvxControlItem *item, const QvxDeviceModel *model)
+{
+    return item ? devicePresenter(id, model).maximum(*item) : 0;
+}
+
+void QvxControl::printDecimalValue(uchar id, QvxControlItem *item, const QvxDeviceModel *model)
+{
+    write(devicePresenter(id, model).decimalColumn(*item));
+}
+
+void QvxControl::printScaledValue(uchar id, QvxControlItem *item, const QvxDeviceModel *model)
+{
+    write(devicePresenter(id, model).scaledColumn(*item));
+}
+
+void QvxControl::printValueColumn(uchar id, QvxControlItem *item, const QvxDeviceModel *model)
+{
+    write(devicePresenter(id, model).valueColumn(*item));
+}
+
+void QvxControl::printScale(uchar id, QvxControlItem *item, const QvxDeviceModel *model)
+{
+    write(devicePresenter(id, model).scaleLine(*item));
+}
+
+void QvxControl::printStatusRow(uchar id, const QString &label, const QString &itemName,
+                                const QvxDeviceModel *model)
+{
+    QvxControlItem *item = model ? model->itemsByName.value(itemName) : nullptr;
+    if (!item)
+        return;
+    item->value = readItem(id, item);
+    const ItemPresenter presenter = devicePresenter(id, model);
+    presenter.convertIfSigned(*item);
+    write(QString::asprintf("%-15s", label.toUtf8().constData()) + kSeparator);
+    write(presenter.valueColumn(*item) + QLatin1Char('\n'));
+}
+
+// Address, name, decimal, hexadecimal and value columns, written one by one:
+// a device read behind a column may print its error line before that column.
+void QvxControl::printColumns(uchar id, QvxControlItem *item, const QvxDeviceModel *model, const QString &head,
+                              const QString &afterDecimal, const QString &end)
+{
+    write(head);
+    printDecimalValue(id, item, model);
+    write(afterDecimal);
+    printHexValue(item);
+    write(kSeparator);
+    printValueColumn(id, item, model);
+    write(end);
+}
+
+// ----- Get
+
+void QvxControl::printItem(uchar id, const QString &name, bool verbose)
+{
+    const QvxDeviceModel *model = identify(id);
+    QvxControlItem *item = nullptr;
+    if (!model || !findNamedItem(*model, name, &item))
+        return;
+    int value = 0;
+    if (!readChecked(id, *item, &value, verbose))
+        return;
+    item->value = value;
+    const QString head = ItemPresenter::addressColumn(*item) + kSeparator + ItemPresenter::nameColumn(*item, false)
+                         + kSeparator;
+    printColumns(id, item, model, head, kSeparator, QStringLiteral("\n"));
+}
+
+void QvxControl::getItem(uchar id, const QString &name, bool continuous, bool verbose)
+{
+    if (!continuous) {
+        printItem(id, name, verbose);
+        return;
+    }
+    const QvxDeviceModel *model = identify(id);
+    QvxControlItem *item = nullptr;
+    if (!model || !findNamedItem(*model, name, &item) || !hasSupportedLength(*item))
+        return;
+    write(QStringLiteral("Press Ctrl+C to stop continuous reading...\n"));
+    const QString head =
+        ItemPresenter::addressColumn(*item) + kSeparator + ItemPresenter::nameColumn(*item, true) + kSeparator;
+
+    platform::KeyInput &keys = inputManager_ ? inputManager_->keyInput() : platform::KeyInput::standardInput();
+    {
+        const CancelLoan loan(inputManager_, cancelFlag_);
+        const platform::KeyMode keyMode; // keys one by one, no echo; Ctrl+C still signals
+        for (;;) {
+            if (loan.cancelled())
+                break;
+            // Only the first pending key is looked at: Ctrl+C ends the reading,
+            // Enter is dropped, anything else stays for the line editor.
+            platform::KeyEvent key;
+            if (keys.peek(key)) {
+                if (key.ctrl && key.virtualKey == platform::kVkC) {
+                    keys.take(key);
+                    break;
+                }
+                if (key.character == U'\r' || key.character == U'\n')
+                    keys.take(key);
+            }
+            int value = 0;
+            if (readChecked(id, *item, &value, verbose)) {
+                item->value = value;
+                if (verbose)
+                    printColumns(id, item, model, head, kSeparator, QStringLiteral("\n"));
+                else
+                    printColumns(id, item, model, QLatin1Char('\r') + head, kSeparator, QStringLiteral("   "));
+            }
+            QThread::msleep(100);
+        }
+    }
+    if (!verbose)
+        write(QStringLiteral("\n"));
+}
+
+// ----- Table
+
+void QvxControl::printTable(uchar id, bool paged, bool verbose, ushort start, ushort end)
+{
+    const QvxDeviceModel *model = identify(id);
+    if (!model)
+        return;
+    // The buffer is fixed; a larger table (only a description of the override folder can have one)
+    // is refused rather than read past its end.
+    if (model->tableSize > kTableBufferSize) {
+        Console::instance().printError(QStringLiteral("Control table of %1 is %2 bytes, larger than the %3 bytes a table read holds")
+                                           .arg(model->name)
+                                           .arg(model->tableSize)
+                                           .arg(kTableBufferSize));
+        return;
+    }
+    uchar error = 0;
+    const int result = transport_->readVerbose(id, model->tableSize, tableBuffer_.data(), &error, verbose);
+    if (!checkResult(id, result, error))
+        return;
+    const QByteArray image(reinterpret_cast<const char *>(tableBuffer_.data()), model->tableSize);
+    const QList<QvxControlItem *> items = allItems(*model);
+    for (QvxControlItem *item : items)
+        decodeItemValue(item, image);
+
+    const bool wholeTable = start == 0 && end == 65535;
+    QList<QvxControlItem *> rows;
+    for (QvxControlItem *item : items) {
+        const auto lastByte = static_cast<quint16>(item->address + item->length - 1);
+        if (!item->hidden && (wholeTable || (lastByte >= start && item->address <= end)))
+            rows.append(item);
+    }
+
+    const ItemPresenter presenter(model);
+    const CancelLoan loan(inputManager_, cancelFlag_);
+    if (!paged) {
+        for (QvxControlItem *item : rows) {
+            if (loan.cancelled())
+                return;
+            write(presenter.tableRow(*item));
+        }
+        return;
+    }
+    const int perPage = tableRowsPerPage(platform::terminalRows());
+    for (qsizetype next = 0;;) {
+        if (loan.cancelled())
+            return;
+        QString page;
+        for (const qsizetype last = std::min(next + perPage, rows.size()); next < last; ++next)
+            page += presenter.tableRow(*rows.at(next));
+        write(page);
+        if (next >= rows.size() || cancelFlag_.load())
+            return;
+        const std::optional<QString> answer = loan.ask(QStringLiteral("-- Press Enter to continue (press 'q' to quit) --\n"));
+        if (!answer || answer->trimmed().toLower() == QLatin1String("q"))
+            return;
+    }
+}
+
+// ----- Status
+
+void QvxControl::printStatus(uchar id)
+{
+    const QvxDeviceModel *model = identify(id);
+    if (!model)
+        return;
+    const QString rule = QString(50, QLatin1Char('-')) + QLatin1Char('\n');
+    const StatusRow first[] = {
+        {"Operating Mode", kItemOperatingMode},
+        {"Torque", kItemTorqueEnable},
+        {"LED", kItemLed},
+        {"Hardware Error", kItemHardwareErrorStatus},
+    };
+    const StatusRow second[] = {
+        {"Position", kItemPresentPosition},
+        {"Velocity", kItemPresentVelocity},
+        {"Speed", kItemPresentSpeed},
+        {"Current", kItemPresentCurrent},
+        {"Load", kItemPresentLoad},
+        {"Voltage", kItemPresentInputVoltage},
+        {"Temperature", kItemPresentTemperature},
+        {"Inverter TEMP", kItemPresentInverterTemperature},
+        {"Motor TEMP", kItemPresentMotorTemperature},
+    };
+    write(rule);
+    for (const StatusRow &row : first)
+        printStatusRow(id, QString::fromUtf8(row.label), row.item, model);
+    write(rule);
+    for (const StatusRow &row : second)
+        printStatusRow(id, QString::fromUtf8(row.label), row.item, model);
+}

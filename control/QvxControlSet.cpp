@@ -1,0 +1,89 @@
+// QvxControl: the set commands, a direct write and the dialogue.
+
+#include "control/QvxControl.h"
+
+#include "console/Console.h"
+#include "control/ItemPresenter.h"
+#include "control/SetDialogue.h"
+#include "device/QvxDeviceModel.h"
+
+#include <limits>
+
+namespace {
+
+// The values a write of `length` bytes can carry, read as signed or unsigned.
+QPair<qint64, qint64> widthBounds(int length)
+{
+    switch (length) {
+    case 1:
+        return {-128, 255};
+    case 2:
+        return {-32768, 65535};
+    default:
+        return {std::numeric_limits<int>::min(), std::numeric_limits<int>::max()};
+    }
+}
+
+} // namespace
+
+bool QvxControl::findNamedItem(const QvxDeviceModel &model, const QString &name, QvxControlItem **item)
+{
+    if (!findItem(model, name, item))
+        return false; // the chooser was cancelled: nothing more to say
+    if (!*item) {
+        Console::instance().printError(QStringLiteral("Item not found: ") + name);
+        return false;
+    }
+    return true;
+}
+
+void QvxControl::setItem(uchar id, const QString &name, int value, bool verbose)
+{
+    const QvxDeviceModel *model = identify(id);
+    QvxControlItem *item = nullptr;
+    if (!model || !findNamedItem(*model, name, &item) || !hasSupportedLength(*item))
+        return;
+    // A value the item's width cannot carry is refused instead of being cut to its low bytes.
+    const auto [lowest, highest] = widthBounds(item->length);
+    if (value < lowest || value > highest) {
+        Console::instance().printError(
+            QStringLiteral("Value for %1 must be between %2 and %3").arg(item->name).arg(lowest).arg(highest));
+        return;
+    }
+    if (writeChecked(id, *item, value, item->length, verbose))
+        Console::instance().printSuccess(QStringLiteral("write %1 %2 OK").arg(item->name).arg(value));
+}
+
+void QvxControl::setItemInteractive(uchar id, const QString &name)
+{
+    const QvxDeviceModel *model = identify(id);
+    QvxControlItem *item = nullptr;
+    if (!model || !findNamedItem(*model, name, &item))
+        return;
+    int value = 0;
+    if (!readChecked(id, *item, &value, false))
+        return;
+    item->value = value;
+    const QString head = ItemPresenter::addressColumn(*item) + QStringLiteral(" : ")
+                         + ItemPresenter::nameColumn(*item, false) + QStringLiteral(" : ");
+    printColumns(id, item, model, head, QStringLiteral(", "), QStringLiteral("\n"));
+
+    SetDialogue dialogue(inputManager_, cancelFlag_, [this, id, item](int newValue, int length) {
+        return writeChecked(id, *item, newValue, length, false);
+    });
+    switch (item->ui) {
+    case 3:
+        dialogue.chooseValue(*item, itemMinimum(id, item, model));
+        break;
+    case 9:
+        dialogue.enterBits(*item);
+        break;
+    default: {
+        const int minimum = itemMinimum(id, item, model);
+        const int maximum = itemMaximum(id, item, model);
+        dialogue.enterValue(*item, minimum, maximum,
+                            [&] { return devicePresenter(id, model).scaleLine(*item); });
+        break;
+    }
+    }
+}
