@@ -14,6 +14,9 @@ public:
     OutputCapture(const OutputCapture &) = delete;
     OutputCapture &operator=(const OutputCapture &) = delete;
 
+    // Everything written since the last take(), left in place.
+    const QByteArray &peek() const { return buffer_; }
+
     // Everything written since the last take().
     QByteArray take()
     {
