@@ -148,6 +148,23 @@ TEST_F(ItemCommands, TableShowsTheRangeFromOneRead)
     EXPECT_TRUE(whole.endsWith(QStringLiteral("150  : Motor Present Temperature :          0 :       0x00 :        0 [°C]\n")));
 }
 
+TEST_F(ItemCommands, ATableLargerThanTheBufferIsRefusedUnread)
+{
+    folder_.writeDescription(QStringLiteral("big.xml"),
+                             DescriptionFolder::withItems(
+                                 QStringLiteral("Name=\"BIG-1\" ModelNumber=\"4343\" Type=\"Quorvex2\""),
+                                 QStringLiteral("<Item Address=\"0\" Name=\"Model Number\" RW=\"1\" Length=\"2\"/>"
+                                                "<Item Address=\"5000\" Name=\"Far Away\" RW=\"3\" Length=\"4\"/>")));
+    makeControl();
+    ASSERT_TRUE(control_->openPort(bus_.portName(), 1000000));
+    bus_.addDevice(sim::Device::protocol2(7, 4343, 1));
+    bus_.clearReceived();
+    control_->printTable(7);
+    EXPECT_EQ(out(), QStringLiteral("[ID:007] BIG-1, v1\n"
+                                    "[Error] Control table of BIG-1 is 5004 bytes, larger than the 4096 bytes a table read holds\n"));
+    EXPECT_EQ(received(0x02), 0);
+}
+
 TEST_F(ItemCommands, PagedTableAsksBetweenPages)
 {
     if (platform::isTerminal(platform::StandardStream::Output))
