@@ -36,3 +36,17 @@ std::optional<QString> CancelLoan::ask(const QString &prompt) const
         return std::nullopt;
     return answer;
 }
+
+std::optional<QString> CancelLoan::askNonEmpty(const QString &prompt, const std::function<QString()> &preface) const
+{
+    for (;;) {
+        if (preface) {
+            if (cancelled())
+                return std::nullopt;
+            platform::OutputSink::write(preface());
+        }
+        std::optional<QString> answer = ask(prompt);
+        if (!answer || !answer->isEmpty())
+            return answer;
+    }
+}

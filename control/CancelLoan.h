@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <optional>
 
 class InputManager;
@@ -28,6 +29,9 @@ public:
     // and reads one answer in prompt mode. Nothing when the flag is set before
     // or after the read, or when there is no editor to read from.
     std::optional<QString> ask(const QString &prompt) const;
+    // ask() until the answer is not empty (an empty answer asks again without
+    // a word); `preface`, when given, is written before each question.
+    std::optional<QString> askNonEmpty(const QString &prompt, const std::function<QString()> &preface = {}) const;
 
 private:
     InputManager *input_;

@@ -42,11 +42,9 @@ bool chooseItemByNumber(const QvxDeviceModel &model, const QStringList &names, Q
     const QString prompt =
         QStringLiteral("Choose item number (1-%1, press Ctrl+C to cancel): ").arg(names.size());
     for (;;) {
-        const std::optional<QString> answer = loan.ask(prompt);
+        const std::optional<QString> answer = loan.askNonEmpty(prompt);
         if (!answer)
             return false;
-        if (answer->isEmpty())
-            continue;
         bool ok = false;
         const int number = answer->toInt(&ok, 10);
         if (!ok || number < 1 || number > names.size()) {

@@ -1,11 +1,10 @@
 #include "control/ItemPresenter.h"
 
+#include "device/Arithmetic.h"
 #include "device/DeviceConstants.h"
 #include "device/QvxDeviceModel.h"
 
 #include <algorithm>
-#include <cmath>
-#include <limits>
 
 namespace {
 
@@ -19,25 +18,6 @@ int referencedAddress(const QString &text, const QString &marker, bool *ok = nul
     QString rest = text;
     rest.remove(marker);
     return rest.toInt(ok, 10);
-}
-
-// Negation in 32 bits: the lowest int stays itself instead of overflowing.
-int negated(int v)
-{
-    return static_cast<int>(0u - static_cast<quint32>(v));
-}
-
-// Truncation toward zero, clamped to the target type (NaN reads as 0).
-template <typename T>
-T truncated(double v)
-{
-    if (std::isnan(v))
-        return 0;
-    if (v >= static_cast<double>(std::numeric_limits<T>::max()))
-        return std::numeric_limits<T>::max();
-    if (v <= static_cast<double>(std::numeric_limits<T>::min()))
-        return std::numeric_limits<T>::min();
-    return static_cast<T>(v);
 }
 
 } // namespace
@@ -150,21 +130,12 @@ QString ItemPresenter::boundText(const QvxControlItem &item, const QStringList &
 
 int ItemPresenter::bound(const QString &text, bool allowNegated) const
 {
-    bool ok = false;
-    const int number = text.toInt(&ok, 10);
-    if (ok)
-        return number;
-    if (allowNegated && text.contains(kNegatedAddr)) {
-        const int address = referencedAddress(text, kNegatedAddr, &ok);
-        QvxControlItem *ref = ok ? itemAt(address) : nullptr;
-        return ref ? negated(valueOf_(*ref)) : 0;
-    }
-    if (text.contains(kAddr)) {
-        const int address = referencedAddress(text, kAddr, &ok);
-        QvxControlItem *ref = ok ? itemAt(address) : nullptr;
-        return ref ? valueOf_(*ref) : 0;
-    }
-    return 0;
+    return QvxControlItem::limitTextValue(text, allowNegated, [this](int address, int *value) {
+        QvxControlItem *ref = itemAt(address);
+        if (ref)
+            *value = valueOf_(*ref);
+        return ref != nullptr;
+    });
 }
 
 int ItemPresenter::minimum(const QvxControlItem &item) const
@@ -259,9 +230,9 @@ QString ItemPresenter::scaledColumn(const QvxControlItem &item) const
     if (item.scale.contains(QLatin1Char('.')))
         number = QString::asprintf("%8.02f", x);
     else if (item.length != 4 || isSigned(item))
-        number = QString::asprintf("%8d", truncated<int>(x));
+        number = QString::asprintf("%8d", truncatedTo<int>(x));
     else
-        number = QString::asprintf("%8lld", static_cast<long long>(static_cast<quint32>(truncated<qint64>(x))));
+        number = QString::asprintf("%8lld", static_cast<long long>(static_cast<quint32>(truncatedTo<qint64>(x))));
     return QStringLiteral("%1 [%2]").arg(number, unitText);
 }
 

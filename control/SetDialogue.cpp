@@ -52,11 +52,9 @@ void SetDialogue::chooseValue(const QvxControlItem &item, int base)
                                .arg(choices.first().value)
                                .arg(choices.last().value);
     for (;;) {
-        const std::optional<QString> answer = loan.ask(prompt);
+        const std::optional<QString> answer = loan.askNonEmpty(prompt);
         if (!answer)
             return;
-        if (answer->isEmpty())
-            continue;
         bool ok = false;
         const int number = answer->toInt(&ok, 10);
         const auto chosen = std::find_if(choices.cbegin(), choices.cend(),
@@ -131,15 +129,11 @@ void SetDialogue::enterValue(const QvxControlItem &item, int minimum, int maximu
 {
     const CancelLoan loan(input_, cancelFlag_);
     const QString prompt = QStringLiteral("Input value (%1-%2, press Ctrl+C to cancel): ").arg(minimum).arg(maximum);
+    const auto scale = [&] { return QStringLiteral("Scale :  ") + scaleLine() + QLatin1Char('\n'); };
     for (;;) {
-        if (loan.cancelled())
-            return;
-        platform::OutputSink::write(QStringLiteral("Scale :  ") + scaleLine() + QLatin1Char('\n'));
-        const std::optional<QString> answer = loan.ask(prompt);
+        const std::optional<QString> answer = loan.askNonEmpty(prompt, scale);
         if (!answer)
             return;
-        if (answer->isEmpty())
-            continue;
         bool ok = false;
         const int value = answer->toInt(&ok, 10);
         if (!ok || value < minimum || value > maximum) {

@@ -1,5 +1,6 @@
 #include "device/QvxControlItem.h"
 
+#include "device/Arithmetic.h"
 #include "device/QvxDeviceModel.h"
 
 #include <algorithm>
@@ -49,24 +50,6 @@ bool minMaxConditionHolds(const QString &entry, const QvxDeviceModel *model)
         return false;
     const QvxControlItem *ref = itemAt(model, referencedAddress(parts.at(0), kAddr));
     return ref && ref->value == toInt(parts.at(1));
-}
-
-// Negation without overflow: INT_MIN stays INT_MIN, as in 32-bit hardware.
-int negated(int v)
-{
-    return static_cast<int>(0u - static_cast<quint32>(v));
-}
-
-// Truncates toward zero into int; out-of-range and NaN results are clamped rather than undefined.
-int truncatedToInt(double v)
-{
-    if (std::isnan(v))
-        return 0;
-    if (v >= static_cast<double>(std::numeric_limits<int>::max()))
-        return std::numeric_limits<int>::max();
-    if (v <= static_cast<double>(std::numeric_limits<int>::min()))
-        return std::numeric_limits<int>::min();
-    return static_cast<int>(v);
 }
 
 } // namespace
@@ -196,7 +179,7 @@ QString QvxControlItem::actualValueText(int decimals) const
                                                             : static_cast<double>(value) * s;
     if (scale.contains(QLatin1Char('.')))
         return QString::asprintf("%.*f", std::max(decimals, 0), v);
-    return QString::asprintf("%d", truncatedToInt(v));
+    return QString::asprintf("%d", truncatedTo<int>(v));
 }
 
 // The index of the first unit condition that holds, else the last index.
@@ -242,24 +225,32 @@ static QString limitText(const QvxControlItem &item, const QStringList &limits, 
     return limits.value(chosen);
 }
 
-// A limit text as a number: decimal, "-addr<N>" (minimums only) or "addr<N>".
-static int limitValue(const QString &text, bool allowNegated, const QvxDeviceModel *model)
+int QvxControlItem::limitTextValue(const QString &text, bool allowNegated,
+                                   const std::function<bool(int address, int *value)> &valueAt)
 {
     bool ok = false;
     const int number = text.toInt(&ok, 10);
     if (ok)
         return number;
-    if (allowNegated && text.contains(kNegatedAddr)) {
-        const int address = referencedAddress(text, kNegatedAddr, &ok);
-        const QvxControlItem *ref = ok ? itemAt(model, address) : nullptr;
-        return ref ? negated(ref->value) : 0;
-    }
-    if (text.contains(kAddr)) {
-        const int address = referencedAddress(text, kAddr, &ok);
-        const QvxControlItem *ref = ok ? itemAt(model, address) : nullptr;
-        return ref ? ref->value : 0;
-    }
-    return 0;
+    const bool negative = allowNegated && text.contains(kNegatedAddr);
+    if (!negative && !text.contains(kAddr))
+        return 0;
+    const int address = referencedAddress(text, negative ? kNegatedAddr : kAddr, &ok);
+    int value = 0;
+    if (!ok || !valueAt(address, &value))
+        return 0;
+    return negative ? negated32(value) : value;
+}
+
+// A limit text as a number, from the values the model's items hold.
+static int limitValue(const QString &text, bool allowNegated, const QvxDeviceModel *model)
+{
+    return QvxControlItem::limitTextValue(text, allowNegated, [model](int address, int *value) {
+        const QvxControlItem *ref = itemAt(model, address);
+        if (ref)
+            *value = ref->value;
+        return ref != nullptr;
+    });
 }
 
 int QvxControlItem::conditionalMinimum(const QvxDeviceModel *model) const

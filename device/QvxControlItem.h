@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 struct QvxDeviceModel;
 
 struct QvxControlItem
@@ -68,5 +70,11 @@ struct QvxControlItem
     QString conditionalUnit(const QvxDeviceModel *model) const;
     double conditionalScale(const QvxDeviceModel *model) const;
     int conditionalMinimum(const QvxDeviceModel *model) const;
+    // The number a limit text stands for: a decimal; for "addr<N>" the value
+    // of the item at N, negated for "-addr<N>" when `allowNegated`. `valueAt`
+    // gives the value of the item at an address and false when there is none;
+    // such an address, and any other text, count as 0.
+    static int limitTextValue(const QString &text, bool allowNegated,
+                              const std::function<bool(int address, int *value)> &valueAt);
     int conditionalMaximum(const QvxDeviceModel *model) const;
 };
