@@ -51,6 +51,32 @@ TEST_F(DeviceCommands, PingPrintsTheDeviceOrWhyItFailed)
     EXPECT_EQ(out(), QString());
 }
 
+TEST_F(DeviceCommands, ProtocolOneDevicesAndTheirErrorBits)
+{
+    QString error;
+    const std::optional<sim::Device> cv110 = sim::builtInDevice(12, 3, std::nullopt, &error);
+    ASSERT_TRUE(cv110) << error.toStdString();
+    bus_.addDevice(*cv110);
+    sim::Device warning = *cv110, refusing = *cv110;
+    warning.id = 4;
+    warning.faults.error = 0x01; // input voltage: a warning only
+    refusing.id = 7;
+    refusing.faults.error = 0x48; // range and instruction
+    bus_.addDevice(warning);
+    bus_.addDevice(refusing);
+    control_->setProtocolVersion(QStringLiteral("1.0"));
+    out();
+    const QString model = QStringLiteral("CV-110, v%1\n").arg(cv110->firmware);
+    for (const auto &[id, lines] : QList<QPair<quint8, QString>>{
+             {3, QStringLiteral("ID 3 : ACK\n[ID:003] ") + model},
+             {4, QStringLiteral("ID 4 : ACK\n[ID:004] ") + model},
+             {7, QStringLiteral("[Error] ID 7 : Range Error, Instruction Error\n")},
+             {1, QStringLiteral("[Error] ID 1 : COMM_RX_TIMEOUT\n")}}) {
+        control_->pingAndPrint(id);
+        EXPECT_EQ(out(), lines) << int(id);
+    }
+}
+
 TEST_F(DeviceCommands, PingDeviceIdentifiesForCommandsThatNeedATable)
 {
     ushort model = 0;
