@@ -23,6 +23,7 @@
 
 #include <array>
 #include <atomic>
+#include <functional>
 
 class CancelLoan;
 class InputManager;
@@ -148,7 +149,8 @@ private:
     const QvxDeviceModel *identify(uchar id);
     QString failureText(int result, uchar error) const; // null when the result and error byte are fine
     QString pingFailure(uchar id, ushort *modelNumber, uchar *firmwareVersion, uchar *error, bool verbose);
-    void reportCommand(uchar id, int result, const QString &done);
+    // Reset, reboot and clear: the command traced as asked, then its success or result name.
+    void runDeviceCommand(uchar id, bool verbose, const std::function<int()> &command, const QString &done);
     ItemPresenter devicePresenter(uchar id, const QvxDeviceModel *model);
     void setTrace(bool on);
     int readRaw(uchar id, const QvxControlItem &item, int *value, uchar *error, bool verbose);
@@ -159,6 +161,11 @@ private:
     static bool hasSupportedLength(const QvxControlItem &item);
     // findItem, with the error line when nothing matches; false when there is no item to act on.
     bool findNamedItem(const QvxDeviceModel &model, const QString &name, QvxControlItem **item);
+    // identify() and findNamedItem(): the model, or null when there is nothing to act on.
+    const QvxDeviceModel *identifyItem(uchar id, const QString &name, QvxControlItem **item);
+    // identifyItem(), one read of the item and its row; null when any step failed.
+    const QvxDeviceModel *readAndShowItem(uchar id, const QString &name, bool verbose, const QString &afterDecimal,
+                                          QvxControlItem **item);
     void printColumns(uchar id, QvxControlItem *item, const QvxDeviceModel *model, const QString &head,
                       const QString &afterDecimal, const QString &end);
     void scanOnePort(const CancelLoan &loan, const PortEntry &port, bool verbose, bool &cancelled);

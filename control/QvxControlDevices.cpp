@@ -163,8 +163,12 @@ void QvxControl::broadcastPing(uint waitMs, bool verbose)
 
 // ----- Reset, reboot, clear (the transport returns no device error byte for these)
 
-void QvxControl::reportCommand(uchar id, int result, const QString &done)
+void QvxControl::runDeviceCommand(uchar id, bool verbose, const std::function<int()> &command, const QString &done)
 {
+    lastId_ = id;
+    setTrace(verbose);
+    const int result = command();
+    setTrace(false);
     if (result != COMM_OK)
         Console::instance().printError(deviceLine(id, communicationResultName(result)));
     else
@@ -173,37 +177,26 @@ void QvxControl::reportCommand(uchar id, int result, const QString &done)
 
 void QvxControl::resetDevice(uchar id, bool verbose)
 {
-    lastId_ = id;
-    setTrace(verbose);
-    const int result = transport_->reset(id);
-    setTrace(false);
-    reportCommand(id, result, QStringLiteral("reset OK"));
+    runDeviceCommand(id, verbose, [&] { return transport_->reset(id); }, QStringLiteral("reset OK"));
 }
 
 void QvxControl::rebootDevice(uchar id, bool verbose)
 {
-    lastId_ = id;
-    setTrace(verbose);
-    const int result = transport_->reboot(id);
-    setTrace(false);
-    reportCommand(id, result, QStringLiteral("reboot OK"));
+    runDeviceCommand(id, verbose, [&] { return transport_->reboot(id); }, QStringLiteral("reboot OK"));
 }
 
 void QvxControl::clearDevice(uchar id, int parameter, bool verbose)
 {
-    lastId_ = id;
-    int result = COMM_OK;
+    const QString done = QStringLiteral("clear OK");
     if (parameter == 1 || parameter == 2) {
-        setTrace(verbose);
-        result = transport_->clear(id, uchar(parameter));
-        setTrace(false);
+        runDeviceCommand(id, verbose, [&] { return transport_->clear(id, uchar(parameter)); }, done);
     } else if (parameter == 10) {
-        result = transport_->multiturnClear(id, 0); // never traced
+        // The multi-turn clear is never traced.
+        runDeviceCommand(id, false, [&] { return transport_->multiturnClear(id, 0); }, done);
     } else {
+        lastId_ = id;
         Console::instance().printError(QStringLiteral("Invalid parameter"));
-        return;
     }
-    reportCommand(id, result, QStringLiteral("clear OK"));
 }
 
 // ----- Controller board and cancel watchdog

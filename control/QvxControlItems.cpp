@@ -157,19 +157,32 @@ void QvxControl::printColumns(uchar id, QvxControlItem *item, const QvxDeviceMod
 
 // ----- Get
 
-void QvxControl::printItem(uchar id, const QString &name, bool verbose)
+const QvxDeviceModel *QvxControl::identifyItem(uchar id, const QString &name, QvxControlItem **item)
 {
     const QvxDeviceModel *model = identify(id);
-    QvxControlItem *item = nullptr;
-    if (!model || !findNamedItem(*model, name, &item))
-        return;
+    if (!model || !findNamedItem(*model, name, item))
+        return nullptr;
+    return model;
+}
+
+const QvxDeviceModel *QvxControl::readAndShowItem(uchar id, const QString &name, bool verbose,
+                                                  const QString &afterDecimal, QvxControlItem **item)
+{
+    const QvxDeviceModel *model = identifyItem(id, name, item);
     int value = 0;
-    if (!readChecked(id, *item, &value, verbose))
-        return;
-    item->value = value;
-    const QString head = ItemPresenter::addressColumn(*item) + kSeparator + ItemPresenter::nameColumn(*item, false)
-                         + kSeparator;
-    printColumns(id, item, model, head, kSeparator, QStringLiteral("\n"));
+    if (!model || !readChecked(id, **item, &value, verbose))
+        return nullptr;
+    (*item)->value = value;
+    const QString head = ItemPresenter::addressColumn(**item) + kSeparator
+                         + ItemPresenter::nameColumn(**item, false) + kSeparator;
+    printColumns(id, *item, model, head, afterDecimal, QStringLiteral("\n"));
+    return model;
+}
+
+void QvxControl::printItem(uchar id, const QString &name, bool verbose)
+{
+    QvxControlItem *item = nullptr;
+    readAndShowItem(id, name, verbose, kSeparator, &item);
 }
 
 void QvxControl::getItem(uchar id, const QString &name, bool continuous, bool verbose)
@@ -178,9 +191,9 @@ void QvxControl::getItem(uchar id, const QString &name, bool continuous, bool ve
         printItem(id, name, verbose);
         return;
     }
-    const QvxDeviceModel *model = identify(id);
     QvxControlItem *item = nullptr;
-    if (!model || !findNamedItem(*model, name, &item) || !hasSupportedLength(*item))
+    const QvxDeviceModel *model = identifyItem(id, name, &item);
+    if (!model || !hasSupportedLength(*item))
         return;
     write(QStringLiteral("Press Ctrl+C to stop continuous reading...\n"));
     const QString head =

@@ -39,9 +39,9 @@ bool QvxControl::findNamedItem(const QvxDeviceModel &model, const QString &name,
 
 void QvxControl::setItem(uchar id, const QString &name, int value, bool verbose)
 {
-    const QvxDeviceModel *model = identify(id);
     QvxControlItem *item = nullptr;
-    if (!model || !findNamedItem(*model, name, &item) || !hasSupportedLength(*item))
+    const QvxDeviceModel *model = identifyItem(id, name, &item);
+    if (!model || !hasSupportedLength(*item))
         return;
     // A value the item's width cannot carry is refused instead of being cut to its low bytes.
     const auto [lowest, highest] = widthBounds(item->length);
@@ -56,17 +56,11 @@ void QvxControl::setItem(uchar id, const QString &name, int value, bool verbose)
 
 void QvxControl::setItemInteractive(uchar id, const QString &name)
 {
-    const QvxDeviceModel *model = identify(id);
+    // The set row has ", " after the decimal column.
     QvxControlItem *item = nullptr;
-    if (!model || !findNamedItem(*model, name, &item))
+    const QvxDeviceModel *model = readAndShowItem(id, name, false, QStringLiteral(", "), &item);
+    if (!model)
         return;
-    int value = 0;
-    if (!readChecked(id, *item, &value, false))
-        return;
-    item->value = value;
-    const QString head = ItemPresenter::addressColumn(*item) + QStringLiteral(" : ")
-                         + ItemPresenter::nameColumn(*item, false) + QStringLiteral(" : ");
-    printColumns(id, item, model, head, QStringLiteral(", "), QStringLiteral("\n"));
 
     SetDialogue dialogue(inputManager_, cancelFlag_, [this, id, item](int newValue, int length) {
         return writeChecked(id, *item, newValue, length, false);
