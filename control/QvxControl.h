@@ -173,7 +173,7 @@ private:
 
     QvxFirmware *transport_ = nullptr;
     QvxModelRegistry registry_;
-    std::array<uchar, kTableBufferSize> tableBuffer_; // not cleared: each table read fills what it shows
+    std::array<uchar, kTableBufferSize> tableBuffer_; // zeroed once; each table read fills what it shows
     QString portName_;
     uint baudRate_ = 0;
     int lastId_ = -1;
