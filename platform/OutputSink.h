@@ -23,6 +23,16 @@ public:
     static bool isCapturing();
 };
 
+// The program's standard error. Never captured: script mode writes its error
+// lines and a command's forwarded diagnostics here while standard output
+// carries nothing but records.
+class ErrorSink
+{
+public:
+    static void write(const QString &text);
+    static void write(const QByteArray &utf8);
+};
+
 // Writes all bytes to a file descriptor, retrying short writes and EINTR.
 // A closed reader (EPIPE) drops the rest silently: output loss never ends the program
 // (the first call makes the process ignore SIGPIPE).

@@ -79,4 +79,14 @@ bool OutputSink::isCapturing()
     return captureBuffer != nullptr;
 }
 
+void ErrorSink::write(const QString &text)
+{
+    write(text.toUtf8());
+}
+
+void ErrorSink::write(const QByteArray &utf8)
+{
+    writeAll(STDERR_FILENO, utf8.constData(), utf8.size());
+}
+
 } // namespace platform
