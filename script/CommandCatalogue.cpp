@@ -26,6 +26,21 @@ ArgumentSpec stringArgument(const QString &name, bool required, const QString &d
     return argument;
 }
 
+ArgumentSpec boundedArgument(const QString &name, const QString &type, bool required, qint64 minimum,
+                             qint64 maximum, const QString &description)
+{
+    ArgumentSpec argument;
+    argument.name = name;
+    argument.type = type;
+    argument.required = required;
+    argument.description = description;
+    argument.hasMinimum = true;
+    argument.minimum = minimum;
+    argument.hasMaximum = true;
+    argument.maximum = maximum;
+    return argument;
+}
+
 ArgumentSpec deviceId()
 {
     return integerArgument(QStringLiteral("id"), 0, kLastDeviceId, QStringLiteral("Device ID."));
@@ -152,30 +167,13 @@ QStringList commandNames()
 
 ArgumentSpec integerArgument(const QString &name, qint64 minimum, qint64 maximum, const QString &description)
 {
-    ArgumentSpec argument;
-    argument.name = name;
-    argument.type = QStringLiteral("integer");
-    argument.required = true;
-    argument.description = description;
-    argument.hasMinimum = true;
-    argument.minimum = minimum;
-    argument.hasMaximum = true;
-    argument.maximum = maximum;
-    return argument;
+    return boundedArgument(name, QStringLiteral("integer"), true, minimum, maximum, description);
 }
 
 ArgumentSpec rangeArgument(const QString &name, qint64 maximum, const QString &format, const QString &description)
 {
-    ArgumentSpec argument;
-    argument.name = name;
-    argument.type = QStringLiteral("range");
-    argument.required = false;
-    argument.description = description;
+    ArgumentSpec argument = boundedArgument(name, QStringLiteral("range"), false, 0, maximum, description);
     argument.format = format;
-    argument.hasMinimum = true;
-    argument.minimum = 0;
-    argument.hasMaximum = true;
-    argument.maximum = maximum;
     return argument;
 }
 
