@@ -372,14 +372,22 @@ TEST(Signals, InterruptAndBreakEndARunningCommandWith130)
 TEST(Signals, KeepTheirDefaultActionBeforeTheCommandsRun)
 {
     QTemporaryDir dir;
-    const QString fifo = dir.filePath("never-written");
+    const QString fifo = dir.filePath("commands");
     ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
     for (const int signal : {SIGINT, SIGQUIT}) {
-        // Blocked in the input stage: the FIFO has no writer yet.
         ChildProcess child(driver(), {"-f", fifo.toUtf8()});
-        QThread::msleep(200);
+        // Once our end opens, the program is reading its input, which never ends.
+        int writer = -1;
+        for (int i = 0; i < 2000 && writer < 0; ++i) {
+            writer = ::open(fifo.toLocal8Bit().constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (writer < 0)
+                QThread::msleep(5);
+        }
+        ASSERT_GE(writer, 0);
+        QThread::msleep(50);
         child.signal(signal);
         child.wait(10000);
+        ::close(writer);
         EXPECT_EQ(child.termSignal(), signal);
     }
 }
