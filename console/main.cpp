@@ -1,4 +1,5 @@
 #include "console/LicenseTexts.h"
+#include "control/QvxControl.h"
 #include "platform/CommandLine.h"
 #include "platform/OutputSink.h"
 #include "script/ScriptRunner.h"
@@ -14,11 +15,11 @@ int usageError(const QString &usage)
     return 2;
 }
 
-// The device backend of script mode. The device-operations object plugs in
-// here; until then script mode reports that it has no backend.
+// The device backend of script mode: a device-operations object without line
+// editor and without parent, owned by the runner from here on.
 std::unique_ptr<script::IQvxCommandBackend> createBackend()
 {
-    return nullptr;
+    return std::make_unique<QvxControl>(nullptr, nullptr);
 }
 
 } // namespace

@@ -20,6 +20,19 @@ void collectMatches(const QList<QvxControlItem *> &items, const QString &text, Q
 
 } // namespace
 
+QList<QvxControlItem *> itemsInOrder(const QvxDeviceModel &model)
+{
+    QList<QvxControlItem *> items;
+    for (QvxControlItem *item : model.items)
+        if (item)
+            items.append(item);
+    for (const QvxItemCategory &category : model.categories)
+        for (QvxControlItem *item : category.items)
+            if (item)
+                items.append(item);
+    return items;
+}
+
 QStringList matchingItemNames(const QvxDeviceModel &model, const QString &text)
 {
     QStringList names;

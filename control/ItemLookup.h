@@ -11,6 +11,10 @@ class InputManager;
 struct QvxControlItem;
 struct QvxDeviceModel;
 
+// Every item of a model (hidden ones included) in the order of searching and
+// printing: the top-level items, then each category's; no null entries.
+QList<QvxControlItem *> itemsInOrder(const QvxDeviceModel &model);
+
 // Names of the visible items whose names contain `text` (case ignored), in
 // the model's order of items, then sorted by UTF-16 code units.
 QStringList matchingItemNames(const QvxDeviceModel &model, const QString &text);

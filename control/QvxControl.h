@@ -11,19 +11,26 @@
 // to the line editor (Ctrl+C and the end of piped input set it), polls it
 // between its steps and takes it back on every way out. The caller then
 // points the editor back at its own flag.
+//
+// Script mode reaches the same object through its second base,
+// script::IQvxCommandBackend: operations that answer with a CommandResult
+// instead of printing, cancelled through the runner's CancellationToken.
 
 #include "control/PortList.h"
 #include "device/QvxModelRegistry.h"
+#include "script/IQvxCommandBackend.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <QVariantMap>
 
 #include <array>
 #include <atomic>
 #include <functional>
+#include <optional>
 
 class CancelLoan;
 class InputManager;
@@ -34,7 +41,7 @@ class QvxFirmware;
 struct QvxControlItem;
 struct QvxDeviceModel;
 
-class QvxControl : public QObject
+class QvxControl : public QObject, public script::IQvxCommandBackend
 {
     Q_OBJECT
 
@@ -141,6 +148,37 @@ public:
 
     QvxComm *transport() const;
 
+    // ----- Script backend (QvxControlScript.cpp)
+    void beginCommand(CancellationToken *token) override;
+    void endCommand() override;
+    script::CommandResult listPorts() override;
+    script::CommandResult open(const QString &port, int baudrate) override;
+    script::CommandResult close() override;
+    script::CommandResult setProtocol(const QString &version) override;
+    script::CommandResult setNetworkDelay(int milliseconds) override;
+    script::CommandResult scan(int start, int end, bool hasRange, bool verbose) override;
+    script::CommandResult ping(int id, bool verbose) override;
+    script::CommandResult get(int id, const QString &item, bool verbose) override;
+    script::CommandResult set(int id, const QString &item, int value, bool verbose) override;
+    script::CommandResult table(int id, int start, int end, bool verbose) override;
+    script::CommandResult status(int id) override;
+    script::CommandResult reset(int id, bool verbose) override;
+    script::CommandResult reboot(int id, bool verbose) override;
+    script::CommandResult clear(int id, int parameter, bool verbose) override;
+
+    // The pieces the script operations are made of.
+    static QVariantMap deviceToMap(int id, ushort modelNumber, uchar firmware, const QvxDeviceModel *model);
+    script::CommandResult resultFromCommunication(int id, int result, uchar error) const;
+    // Pings the device and finds its description; on success `lastId` is the ID.
+    script::CommandResult findDeviceResult(int id, bool verbose, ushort *modelNumber, uchar *firmware,
+                                           const QvxDeviceModel **model);
+    // Converts the item's value by its sign rule in place, then describes it.
+    static QVariantMap itemToMap(QvxControlItem *item, const QvxDeviceModel *model);
+    script::CommandResult readItemResult(int id, QvxControlItem *item, const QvxDeviceModel *model, bool verbose,
+                                         QVariantMap *itemMap);
+    static script::CommandResult findItemResult(const QvxDeviceModel *model, const QString &name,
+                                                QvxControlItem **item);
+
 signals:
     void qvxFound(uchar id, ushort model_number, uchar firmware_version);
 
@@ -168,8 +206,16 @@ private:
                                           QvxControlItem **item);
     void printColumns(uchar id, QvxControlItem *item, const QvxDeviceModel *model, const QString &head,
                       const QString &afterDecimal, const QString &end);
+    // Why a table larger than the whole-table buffer is not read.
+    static QString tableTooLargeText(const QvxDeviceModel &model);
     void scanOnePort(const CancelLoan &loan, const PortEntry &port, bool verbose, bool &cancelled);
     void cancelWatchdogTick();
+    // Script mode: the failure of a device command while no port is open, or nothing.
+    std::optional<script::CommandResult> portNotOpen() const;
+    // Script mode: the scan's test between two pings.
+    bool scanCancelled() const;
+    // Script mode: reset, reboot and clear, whose replies carry no device error byte.
+    script::CommandResult deviceCommandResult(int id, int parameter, int result) const;
 
     QvxFirmware *transport_ = nullptr;
     QvxModelRegistry registry_;

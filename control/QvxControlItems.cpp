@@ -6,6 +6,7 @@
 #include "console/Console.h"
 #include "console/InputManager.h"
 #include "control/CancelLoan.h"
+#include "control/ItemLookup.h"
 #include "control/ItemPresenter.h"
 #include "device/DeviceConstants.h"
 #include "device/QvxDeviceModel.h"
@@ -23,20 +24,6 @@ const QString kSeparator = QStringLiteral(" : ");
 void write(const QString &text)
 {
     platform::OutputSink::write(text);
-}
-
-// Every item of a model in the order of searching and printing: top-level items, then each category's.
-QList<QvxControlItem *> allItems(const QvxDeviceModel &model)
-{
-    QList<QvxControlItem *> items;
-    for (QvxControlItem *item : model.items)
-        if (item)
-            items.append(item);
-    for (const QvxItemCategory &category : model.categories)
-        for (QvxControlItem *item : category.items)
-            if (item)
-                items.append(item);
-    return items;
 }
 
 struct StatusRow
@@ -242,10 +229,7 @@ void QvxControl::printTable(uchar id, bool paged, bool verbose, ushort start, us
     // The buffer is fixed; a larger table (only a description of the override folder can have one)
     // is refused rather than read past its end.
     if (model->tableSize > kTableBufferSize) {
-        Console::instance().printError(QStringLiteral("Control table of %1 is %2 bytes, larger than the %3 bytes a table read holds")
-                                           .arg(model->name)
-                                           .arg(model->tableSize)
-                                           .arg(kTableBufferSize));
+        Console::instance().printError(tableTooLargeText(*model));
         return;
     }
     uchar error = 0;
@@ -253,7 +237,7 @@ void QvxControl::printTable(uchar id, bool paged, bool verbose, ushort start, us
     if (!checkResult(id, result, error))
         return;
     const QByteArray image(reinterpret_cast<const char *>(tableBuffer_.data()), model->tableSize);
-    const QList<QvxControlItem *> items = allItems(*model);
+    const QList<QvxControlItem *> items = itemsInOrder(*model);
     for (QvxControlItem *item : items)
         decodeItemValue(item, image);
 
@@ -289,6 +273,14 @@ void QvxControl::printTable(uchar id, bool paged, bool verbose, ushort start, us
         if (!answer || answer->trimmed().toLower() == QLatin1String("q"))
             return;
     }
+}
+
+QString QvxControl::tableTooLargeText(const QvxDeviceModel &model)
+{
+    return QStringLiteral("Control table of %1 is %2 bytes, larger than the %3 bytes a table read holds")
+        .arg(model.name)
+        .arg(model.tableSize)
+        .arg(kTableBufferSize);
 }
 
 // ----- Status
