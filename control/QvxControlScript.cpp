@@ -372,13 +372,16 @@ CommandResult QvxControl::table(int id, int start, int end, bool verbose)
     if (!read.ok)
         return read;
 
+    // Every item takes its value from the image first: the sign rule of an item
+    // in the range may look at one outside it, which must not show an older value.
     const QByteArray image(reinterpret_cast<const char *>(tableBuffer_.data()), model->tableSize);
-    QVariantList items;
-    for (QvxControlItem *item : itemsInOrder(*model)) {
-        if (item->hidden || item->address > end || item->address + item->length <= start)
-            continue;
+    const QList<QvxControlItem *> all = itemsInOrder(*model);
+    for (QvxControlItem *item : all)
         decodeItemValue(item, image);
-        items.append(itemToMap(item, model));
+    QVariantList items;
+    for (QvxControlItem *item : all) {
+        if (!item->hidden && item->address <= end && item->address + item->length > start)
+            items.append(itemToMap(item, model));
     }
     insertAll(device.data, {{QStringLiteral("range"), rangeMap(start, end)}, {QStringLiteral("items"), items}});
     return device;
