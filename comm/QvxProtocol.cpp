@@ -8,6 +8,7 @@
 #include <QIODevice>
 #include <QTimer>
 
+#include <limits>
 #include <utility>
 
 namespace {
@@ -41,8 +42,11 @@ void QvxProtocol::resetState()
 
 int QvxProtocol::packetTimeoutFor(int bytes) const
 {
-    // Evaluated in this order, in double precision, then truncated.
+    // Evaluated in this order, in double precision, then truncated. A huge
+    // extra latency makes the longest wait an int holds, never a negative one.
     const double timeout = (1000.0 / baudRate) * 10.0 * bytes + 32.0 + 2.0 + extraLatency;
+    if (timeout >= double(std::numeric_limits<int>::max()))
+        return std::numeric_limits<int>::max();
     return static_cast<int>(timeout);
 }
 
@@ -382,8 +386,8 @@ void QvxProtocol::onInterByteTimeout()
 
 void QvxProtocol::startInterByteTimer()
 {
-    const int ms = extraLatency + 500;
-    interByteTimer->start(ms > 0 ? ms : 1);
+    const qint64 ms = qint64(extraLatency) + 500; // no int overflow for a huge latency
+    interByteTimer->start(int(qBound(qint64(1), ms, qint64(std::numeric_limits<int>::max()))));
 }
 
 void QvxProtocol::clearHeaderPositions()

@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <limits>
 
 namespace {
 
@@ -94,6 +95,9 @@ TEST(PacketClock, TimeoutFollowsBaudRateBytesAndLatency)
     const Case cases[] = {
         {57600, 0, 11, 35}, {1000000, 0, 11, 34}, {9600, 0, 11, 45},
         {9600, 0, 100, 138}, {57600, 0, 0, 34},  {57600, 200, 11, 235},
+        // A huge extra latency gives the longest wait, never a negative one.
+        {57600, std::numeric_limits<int>::max(), 11, std::numeric_limits<int>::max()},
+        {57600, std::numeric_limits<int>::max() - 30, 11, std::numeric_limits<int>::max()},
     };
     QvxProtocol2 engine;
     for (const Case &c : cases) {

@@ -8,6 +8,7 @@
 #include "tests/support/QtPrinters.h"
 
 #include <gtest/gtest.h>
+#include <limits>
 
 using sim::fromHex;
 
@@ -162,5 +163,17 @@ TEST(StreamParser, AnIncompletePacketIsDroppedAfterTheInterByteTimeout)
         ASSERT_TRUE(QTest::qWaitFor([&] { return !b.logs.isEmpty(); }, 5000));
         EXPECT_EQ(b.logs, QStringList{"COMM_RX_CORRUPT: inter-byte timeout (3 bytes)"});
         EXPECT_TRUE(b.engine.rxBuffer.isEmpty());
+    }
+    {
+        // The longest extra latency an int holds: the engine waits (and never
+        // overflows to a wait that is over at once).
+        EngineOnBus<QvxProtocol2> b;
+        ASSERT_TRUE(b.open());
+        b.listen();
+        b.engine.extraLatency = std::numeric_limits<int>::max();
+        ASSERT_TRUE(b.feed(status.left(10)));
+        QTest::qWait(200);
+        EXPECT_TRUE(b.logs.isEmpty()) << b.logs.join(QLatin1Char('\n')).toStdString();
+        EXPECT_EQ(b.engine.rxBuffer.size(), 10);
     }
 }
