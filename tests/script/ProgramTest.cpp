@@ -1,7 +1,7 @@
-// Whole runs as a user starts them: the real program for everything that
-// needs no device (first-argument words, options, input refusals), and the
-// script runner over the fake backend for runs with commands (permissions,
-// input read to its end, signals, closed pipes).
+// Whole runs as a user starts them, without devices: the first-argument words,
+// the options, the input and its limits, and closed pipes, with the real
+// program; permissions and signals also with the script runner over the fake
+// backend, whose device commands can be made to wait like a silent bus.
 
 #include "console/LicenseTexts.h"
 #include "script/HelpTexts.h"
@@ -261,6 +261,40 @@ TEST_F(Input, AcceptedInputRunsLineByLine)
     }
 }
 
+TEST_F(Input, TheProgramRunsAcceptedInputLineByLine)
+{
+    const QByteArray comments = QByteArray(1023, '#') + '\n';
+    const struct
+    {
+        const char *what;
+        QByteArray bytes;
+        int exitCode;
+        QByteArrayList records; // "<command> <success>" per JSON record
+    } cases[] = {
+        {"exactly 1 MiB", comments.repeated(1023) + "help ping" + QByteArray(1014, ' ') + '\n', 0, {"help true"}},
+        {"byte-order mark and CR LF", "\xEF\xBB\xBFhelp ping\r\n# help x\r\n\r\n  help scan  \r\n", 0,
+         {"help true", "help true"}},
+        {"two marks and bare CRs", "\xEF\xBB\xBF\xEF\xBB\xBFhelp get\rhelp set", 0, {"help true", "help true"}},
+        // Accepted as input; the topic is then unknown.
+        {"a line of 16 KiB", "help \"" + QByteArray(16377, 'x') + "\"\n", 2, {"help false"}},
+        {"nothing but comments", "# a\n\n   # b\n", 0, {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const ProgramResult result = runProgram(program(), {"--json", "-f", file(c.bytes).toUtf8()});
+        EXPECT_EQ(result.exitCode, c.exitCode);
+        QByteArrayList records;
+        for (const QByteArray &line : result.out.split('\n')) {
+            if (line.isEmpty())
+                continue;
+            const QJsonObject record = QJsonDocument::fromJson(line).object();
+            records.append(record["command"].toString().toUtf8() + (record["success"].toBool() ? " true" : " false"));
+        }
+        EXPECT_EQ(records, c.records);
+        EXPECT_TRUE(result.err.isEmpty());
+    }
+}
+
 TEST(Permissions, NothingReachesTheDeviceWithoutItsFlag)
 {
     const struct
@@ -316,22 +350,22 @@ TEST(PipedInput, IsReadUntilTheWriterCloses)
     QTemporaryDir dir;
     const QString fifo = dir.filePath("commands");
     ASSERT_EQ(::mkfifo(fifo.toLocal8Bit().constData(), 0600), 0);
-    const QString logPath = dir.filePath("calls.log");
 
-    ChildProcess child(driver(), {"-f", fifo.toUtf8()}, {"ZEPHLET_FAKE_LOG=" + logPath.toUtf8()});
-    slowWriter(fifo, "ping 1\nping 2");
+    ChildProcess child(program(), {"-f", fifo.toUtf8()});
+    slowWriter(fifo, "help ping\nhelp scan");
     EXPECT_EQ(child.wait(), 0) << child.err().toStdString();
-    EXPECT_EQ(child.out(), "ID 1: AR-240 (model 1020, firmware 53)\nID 2: AR-240 (model 1020, firmware 53)\n");
+    EXPECT_EQ(child.out(), "Ping one device.\nUsage: ping <id> [-v|--verbose]\n"
+                           "Scan for devices.\nUsage: scan [start-end] [-v|--verbose]\n");
 
-    ChildProcess fromStdin(driver(), {"--json", "-f", "/dev/stdin"});
+    ChildProcess fromStdin(program(), {"--json", "-f", "/dev/stdin"});
     QThread::msleep(300);
-    fromStdin.write("ping 7\n");
+    fromStdin.write("help ping\n");
     QThread::msleep(100);
-    fromStdin.write("ping 8\n");
+    fromStdin.write("help get\n");
     fromStdin.closeInput();
     EXPECT_EQ(fromStdin.wait(), 0) << fromStdin.err().toStdString();
     EXPECT_EQ(fromStdin.out().count('\n'), 2);
-    EXPECT_TRUE(fromStdin.out().contains("\"id\":8"));
+    EXPECT_TRUE(fromStdin.out().contains("\"topic\":\"get\"")) << fromStdin.out().toStdString();
 }
 
 int waitForCall(const QString &logPath, const QString &call)
@@ -403,7 +437,7 @@ TEST(ClosedOutput, NeverEndsTheRunOrChangesItsExitCode)
     for (int i = 0; i < 200; ++i)
         arguments << "-e" << "help";
     arguments << "-e" << "ping 999";
-    ChildProcess run(driver(), arguments);
+    ChildProcess run(program(), arguments);
     run.closeOutput();
     EXPECT_EQ(run.wait(), 2);
     EXPECT_EQ(run.termSignal(), 0);

@@ -1,0 +1,57 @@
+#pragma once
+// The simulated servo bus as its own program (zephlet-sim, named by the
+// environment variable ZEPHLET_SIM): simulated devices on a pseudo-terminal
+// that the program under test opens like a serial adapter, and the log of
+// every instruction they received.
+
+#include <QFile>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+class SimProgram
+{
+public:
+    // `devices`: one --device text each, e.g. "id=1,model=1020".
+    explicit SimProgram(const QStringList &devices)
+    {
+        QStringList arguments;
+        for (const QString &device : devices)
+            arguments << QStringLiteral("--device") << device;
+        arguments << QStringLiteral("--log") << logPath();
+        process_.start(qEnvironmentVariable("ZEPHLET_SIM"), arguments);
+        EXPECT_TRUE(process_.waitForStarted()) << "ZEPHLET_SIM names the simulator program";
+        EXPECT_TRUE(process_.waitForReadyRead(5000));
+        portName_ = QString::fromLocal8Bit(process_.readLine()).trimmed();
+        EXPECT_TRUE(portName_.startsWith(QLatin1String("/dev/"))) << portName_.toStdString();
+    }
+    ~SimProgram()
+    {
+        process_.kill();
+        process_.waitForFinished();
+    }
+    SimProgram(const SimProgram &) = delete;
+    SimProgram &operator=(const SimProgram &) = delete;
+
+    QString portName() const { return portName_; }
+
+    // The instructions received so far, one "<protocol> <id> <name> <params>" line each.
+    QByteArrayList received() const
+    {
+        QFile log(logPath());
+        if (!log.open(QIODevice::ReadOnly))
+            return {};
+        QByteArrayList lines = log.readAll().split('\n');
+        lines.removeAll(QByteArray());
+        return lines;
+    }
+
+private:
+    QString logPath() const { return folder_.filePath(QStringLiteral("received.log")); }
+
+    QTemporaryDir folder_;
+    QProcess process_;
+    QString portName_;
+};
