@@ -212,6 +212,11 @@ private:
     void cancelWatchdogTick();
     // Script mode: the failure of a device command while no port is open, or nothing.
     std::optional<script::CommandResult> portNotOpen() const;
+    // Script mode: findDeviceResult without the identity, and for get and set
+    // the item lookup after it (the device's data on success).
+    script::CommandResult findDevice(int id, bool verbose, const QvxDeviceModel **model);
+    script::CommandResult findDeviceAndItem(int id, const QString &name, bool verbose, const QvxDeviceModel **model,
+                                            QvxControlItem **item);
     // Script mode: the scan's test between two pings.
     bool scanCancelled() const;
     // Script mode: reset, reboot and clear, whose replies carry no device error byte.

@@ -181,6 +181,23 @@ CommandResult QvxControl::findItemResult(const QvxDeviceModel *model, const QStr
     return CommandResult::success();
 }
 
+CommandResult QvxControl::findDevice(int id, bool verbose, const QvxDeviceModel **model)
+{
+    ushort modelNumber = 0;
+    uchar firmware = 0;
+    return findDeviceResult(id, verbose, &modelNumber, &firmware, model);
+}
+
+CommandResult QvxControl::findDeviceAndItem(int id, const QString &name, bool verbose, const QvxDeviceModel **model,
+                                            QvxControlItem **item)
+{
+    const CommandResult device = findDevice(id, verbose, model);
+    if (!device.ok)
+        return device;
+    const CommandResult found = findItemResult(*model, name, item);
+    return found.ok ? device : found;
+}
+
 bool QvxControl::scanCancelled() const
 {
     if (transport_->cancelFlagPointer && transport_->cancelFlagPointer->load())
@@ -278,24 +295,17 @@ CommandResult QvxControl::scan(int start, int end, bool hasRange, bool verbose)
 
 CommandResult QvxControl::ping(int id, bool verbose)
 {
-    ushort modelNumber = 0;
-    uchar firmware = 0;
     const QvxDeviceModel *model = nullptr;
-    return findDeviceResult(id, verbose, &modelNumber, &firmware, &model);
+    return findDevice(id, verbose, &model);
 }
 
 CommandResult QvxControl::get(int id, const QString &name, bool verbose)
 {
-    ushort modelNumber = 0;
-    uchar firmware = 0;
     const QvxDeviceModel *model = nullptr;
-    CommandResult device = findDeviceResult(id, verbose, &modelNumber, &firmware, &model);
+    QvxControlItem *item = nullptr;
+    CommandResult device = findDeviceAndItem(id, name, verbose, &model, &item);
     if (!device.ok)
         return device;
-    QvxControlItem *item = nullptr;
-    const CommandResult found = findItemResult(model, name, &item);
-    if (!found.ok)
-        return found;
     QVariantMap itemMap;
     const CommandResult read = readItemResult(id, item, model, verbose, &itemMap);
     if (!read.ok)
@@ -306,16 +316,11 @@ CommandResult QvxControl::get(int id, const QString &name, bool verbose)
 
 CommandResult QvxControl::set(int id, const QString &name, int value, bool verbose)
 {
-    ushort modelNumber = 0;
-    uchar firmware = 0;
     const QvxDeviceModel *model = nullptr;
-    CommandResult device = findDeviceResult(id, verbose, &modelNumber, &firmware, &model);
+    QvxControlItem *item = nullptr;
+    CommandResult device = findDeviceAndItem(id, name, verbose, &model, &item);
     if (!device.ok)
         return device;
-    QvxControlItem *item = nullptr;
-    const CommandResult found = findItemResult(model, name, &item);
-    if (!found.ok)
-        return found;
     if (item->rw != 3)
         return CommandResult::failure(script::kErrorInvalidArgument, QStringLiteral("Item is read-only"));
 
@@ -357,10 +362,8 @@ CommandResult QvxControl::set(int id, const QString &name, int value, bool verbo
 
 CommandResult QvxControl::table(int id, int start, int end, bool verbose)
 {
-    ushort modelNumber = 0;
-    uchar firmware = 0;
     const QvxDeviceModel *model = nullptr;
-    CommandResult device = findDeviceResult(id, verbose, &modelNumber, &firmware, &model);
+    CommandResult device = findDevice(id, verbose, &model);
     if (!device.ok)
         return device;
     // Only a description of the override folder can be larger than the buffer; it is refused, never read past it.
@@ -389,10 +392,8 @@ CommandResult QvxControl::table(int id, int start, int end, bool verbose)
 
 CommandResult QvxControl::status(int id)
 {
-    ushort modelNumber = 0;
-    uchar firmware = 0;
     const QvxDeviceModel *model = nullptr;
-    CommandResult device = findDeviceResult(id, false, &modelNumber, &firmware, &model);
+    CommandResult device = findDevice(id, false, &model);
     if (!device.ok)
         return device;
     const StatusItem rows[] = {
