@@ -1,0 +1,116 @@
+// The prompts that ask for what a command line left out: a device ID, a baud
+// rate, a protocol version. Answers are read in the editor's simple mode.
+#include "console/CommandArguments.h"
+#include "console/Commander.h"
+#include "console/Console.h"
+#include "device/BaudConstants.h"
+
+namespace {
+
+const QString kRule = QString(30, QLatin1Char('-'));
+
+void write(const QString &text)
+{
+    Console::print(text);
+}
+
+void writeLine(const QString &text)
+{
+    Console::instance().printLine(text);
+}
+
+} // namespace
+
+bool Commander::promptCancelled()
+{
+    // The end of input and a stop request also end a prompt, so that no prompt
+    // ever asks again on answers that can no longer come.
+    return checkInterrupted() || stop_.load() || editor_.atEndOfInput();
+}
+
+QString Commander::readAnswer()
+{
+    return editor_.readLine(true);
+}
+
+bool Commander::promptDeviceId(uchar &id)
+{
+    for (;;) {
+        if (promptCancelled())
+            return false;
+        write(QStringLiteral("Enter device ID (0-252, press Ctrl+C to cancel): "));
+        const QString answer = readAnswer();
+        if (promptCancelled())
+            return false;
+        if (answer.isEmpty())
+            continue;
+        if (parseDeviceId(answer, id))
+            return true;
+        Console::instance().printError(QStringLiteral("Invalid device ID. Device ID must be between 0 and 252"));
+    }
+}
+
+bool Commander::chooseBaudrate(int &baudrate)
+{
+    const int custom = int(kBaudRates.size()) + 1;
+    writeLine(QStringLiteral("----- Baudrate options -----"));
+    for (qsizetype i = 0; i < kBaudRateNames.size(); ++i)
+        writeLine(QStringLiteral("  %1 : %2").arg(i + 1).arg(kBaudRateNames.at(i)));
+    writeLine(QStringLiteral("  %1 : Custom baudrate").arg(custom));
+    writeLine(kRule);
+    for (;;) {
+        if (promptCancelled())
+            return false;
+        write(QStringLiteral("Choose baudrate (1-%1, press Ctrl+C to cancel): ").arg(custom));
+        const QString answer = readAnswer();
+        if (promptCancelled())
+            return false;
+        if (answer.isEmpty())
+            continue;
+        const int choice = answer.toInt(); // not a number: 0
+        if (choice >= 1 && choice < custom) {
+            baudrate = kBaudRates.at(choice - 1);
+            return true;
+        }
+        if (choice != custom) {
+            Console::instance().printError(QStringLiteral("Invalid baudrate index"));
+            continue;
+        }
+        if (promptCancelled())
+            return false;
+        write(QStringLiteral("Enter custom baudrate (press Ctrl+C to cancel): "));
+        const QString rate = readAnswer();
+        if (promptCancelled())
+            return false;
+        bool ok = false;
+        const int value = rate.toInt(&ok);
+        if (ok && value > 0) {
+            baudrate = value;
+            return true;
+        }
+        Console::instance().printError(QStringLiteral("Invalid baudrate. Must be a positive integer"));
+    }
+}
+
+bool Commander::chooseProtocolVersion(QString &version)
+{
+    for (;;) {
+        if (promptCancelled())
+            return false;
+        writeLine(QStringLiteral("----- Protocol Version Options -----"));
+        writeLine(QStringLiteral("  1 : Protocol 1.0"));
+        writeLine(QStringLiteral("  2 : Protocol 2.0"));
+        write(QStringLiteral("Choose protocol version (1-2, press Ctrl+C to cancel): "));
+        const QString answer = readAnswer();
+        if (promptCancelled())
+            return false;
+        if (answer.isEmpty())
+            continue;
+        const int choice = answer.toInt();
+        if (choice == 1 || choice == 2) {
+            version = choice == 1 ? QStringLiteral("1.0") : QStringLiteral("2.0");
+            return true;
+        }
+        Console::instance().printError(QStringLiteral("Invalid choice"));
+    }
+}

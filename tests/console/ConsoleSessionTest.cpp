@@ -1,0 +1,157 @@
+// The whole interactive console (shell, worker thread, loop) as a program:
+// with standard input from a pipe, and on a terminal.
+#include "HelpSummary.h"
+#include "PtySession.h"
+
+#include "tests/support/QtPrinters.h"
+
+#include <QProcess>
+#include <QThread>
+#include <csignal>
+#include <gtest/gtest.h>
+#include <memory>
+
+namespace {
+
+QString console()
+{
+    return qEnvironmentVariable("ZEPHLET_CONSOLE");
+}
+
+const QByteArray kBanner = "Quorvex Zephlet CLI [Version 1.18.3]\n"
+                           "Copyright (c) 2026 The zephlet-cli developers. All rights reserved.\n"
+                           "Type \"help\" or \"license\" for more information.\n";
+const QByteArray kClosing = "Shutting down...\nProgram terminated successfully.\n";
+
+struct Finished
+{
+    int exitCode = -1;
+    QByteArray output;
+    QByteArray errors;
+};
+
+Finished runPiped(const QByteArray &input)
+{
+    QProcess process;
+    process.start(console(), {});
+    EXPECT_TRUE(process.waitForStarted());
+    process.write(input);
+    process.closeWriteChannel();
+    EXPECT_TRUE(process.waitForFinished(20000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+TEST(PipedConsole, ASessionRunsFromBannerToTheClosingLines)
+{
+    ASSERT_FALSE(console().isEmpty()) << "ZEPHLET_CONSOLE names the console program";
+    struct Case
+    {
+        const char *name;
+        QByteArray input;
+        QByteArray ending; // what the prompt shows after the last command
+    };
+    const QList<Case> cases = {
+        {"ended by exit", "help\ntest\nhelp GET\nexit\nhelp\n", ">>> exit\n"},
+        {"ended by the end of input", "help\ntest\nhelp GET\n", ">>> \n"},
+        {"the last line without its line end", "help\ntest\nhelp GET", ">>> \n"},
+    };
+    for (const Case &c : cases) {
+        const Finished run = runPiped(c.input);
+        EXPECT_EQ(run.exitCode, 0) << c.name;
+        EXPECT_EQ(run.errors, QByteArray()) << c.name;
+        EXPECT_EQ(run.output, kBanner + ">>> help\n" + kHelpSummary +
+                                  ">>> test\n"
+                                  "[Error] Command not found - Unknown command: test\n"
+                                  ">>> help GET\n"
+                                  "[Error] GET is unknown command.\n" +
+                                  c.ending + kClosing)
+            << c.name;
+    }
+}
+
+TEST(PipedConsole, AnEmptyInputEndsAtOnce)
+{
+    const Finished run = runPiped({});
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.output, kBanner + ">>> \n" + kClosing);
+}
+
+// ---- on a terminal ----
+
+std::unique_ptr<PtySession> startConsole()
+{
+    auto session = std::make_unique<PtySession>(console(), QStringList{});
+    EXPECT_TRUE(session->started());
+    EXPECT_TRUE(session->waitFor(">>> ")) << session->output().toStdString();
+    return session;
+}
+
+#define EXPECT_SHOWS(session, text) EXPECT_TRUE((session)->waitFor(text)) << (session)->output().toStdString()
+
+TEST(TerminalConsole, CtrlCAtThePromptReportsAndTheConsoleGoesOn)
+{
+    auto session = startConsole();
+    EXPECT_TRUE(session->waitForKeyMode());
+    session->type("help ex");
+    EXPECT_SHOWS(session, "help ex");
+    session->type("\x03");
+    EXPECT_SHOWS(session, "[INFO] KeyboardInterrupt\r\n>>> ");
+    session->type("help exit\r");
+    EXPECT_SHOWS(session, "exit : Quit the program.");
+    session->type("exit\r");
+    EXPECT_SHOWS(session, "Shutting down...\r\nProgram terminated successfully.\r\n");
+    EXPECT_EQ(session->waitExit(), 0);
+}
+
+TEST(TerminalConsole, TabCompletesACommandWord)
+{
+    auto session = startConsole();
+    session->type("hel\t exi\t\r");
+    EXPECT_SHOWS(session, "exit : Quit the program.");
+    session->type("exit\r");
+    EXPECT_EQ(session->waitExit(), 0);
+}
+
+TEST(TerminalConsole, TheTerminalModeIsRestoredAfterExitAndAfterCtrlBreak)
+{
+    struct Case
+    {
+        const char *name;
+        QByteArray keys;
+        int exitCode;
+        const char *closing; // printed on the way out, or nullptr for none
+    };
+    const QList<Case> cases = {
+        {"exit", "exit\r", 0, "Program terminated successfully."},
+        {"EXIT with words", "EXIT now\r", 0, "Program terminated successfully."},
+        // Ctrl+\ stands for Ctrl+Break: the process ends by the signal, without the closing lines.
+        {"Ctrl+\\", "\x1c", 128 + SIGQUIT, nullptr},
+    };
+    for (const Case &c : cases) {
+        auto session = startConsole();
+        ASSERT_TRUE(session->waitForKeyMode()) << c.name;
+        session->type(c.keys);
+        EXPECT_EQ(session->waitExit(), c.exitCode) << c.name << '\n' << session->output().toStdString();
+        EXPECT_TRUE(sameMode(session->mode(), session->initialMode())) << c.name;
+        if (c.closing)
+            EXPECT_TRUE(session->output().contains(c.closing)) << c.name;
+        else
+            EXPECT_FALSE(session->output().contains("Shutting down")) << c.name;
+    }
+}
+
+TEST(TerminalConsole, AnIdleConsoleUsesNoMeasurableCpu)
+{
+    auto session = startConsole();
+    ASSERT_TRUE(session->waitForKeyMode());
+    const double before = processCpuSeconds(session->programPid());
+    QThread::sleep(3);
+    const double used = processCpuSeconds(session->programPid()) - before;
+    ASSERT_GE(before, 0);
+    // Two threads wait here: the main thread's event loop and the editor's
+    // key wait; a busy poll in either would use the whole 3 s.
+    EXPECT_LT(used, 0.15) << "CPU seconds over 3 s idle";
+}
+
+} // namespace
