@@ -38,6 +38,30 @@ bool isDecimalDigits(const QString &text)
     return true;
 }
 
+// Word 1 may be an ID; when it is no number at all, the item starts there and
+// the ID is the default one.
+bool resolveItemId(const QStringList &words, uchar &id, int &first, const QString &missingItem,
+                          const CommandContext &context)
+{
+    bool ok = false;
+    const uint value = words.at(1).toUInt(&ok, 10);
+    if (!ok) {
+        first = 1;
+        return context.defaultDeviceId(id);
+    }
+    if (value > kMaxDeviceId) {
+        error(kInvalidDeviceId);
+        return false;
+    }
+    if (words.size() == 2) {
+        error(missingItem);
+        return false;
+    }
+    id = uchar(value);
+    first = 2;
+    return true;
+}
+
 } // namespace
 
 bool CommandContext::defaultDeviceId(uchar &id) const
@@ -89,30 +113,6 @@ bool resolveDeviceId(const QStringList &words, uchar &id, const CommandContext &
         return true;
     error(kInvalidDeviceId);
     return false;
-}
-
-// Word 1 may be an ID; when it is no number at all, the item starts there and
-// the ID is the default one.
-static bool resolveItemId(const QStringList &words, uchar &id, int &first, const QString &missingItem,
-                          const CommandContext &context)
-{
-    bool ok = false;
-    const uint value = words.at(1).toUInt(&ok, 10);
-    if (!ok) {
-        first = 1;
-        return context.defaultDeviceId(id);
-    }
-    if (value > kMaxDeviceId) {
-        error(kInvalidDeviceId);
-        return false;
-    }
-    if (words.size() == 2) {
-        error(missingItem);
-        return false;
-    }
-    id = uchar(value);
-    first = 2;
-    return true;
 }
 
 bool resolveIdAndItem(const QStringList &words, uchar &id, int &first, const QString &name, int minimum,

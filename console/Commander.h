@@ -20,6 +20,7 @@
 #include <QObject>
 #include <QString>
 #include <atomic>
+#include <optional>
 
 namespace platform {
 class KeyInput;
@@ -58,8 +59,6 @@ public:
     // The process's control handler while a Commander exists.
     static bool consoleCtrlHandler(platform::ControlEvent event);
 
-    const QString &prompt() const { return prompt_; }
-
 signals:
     void exitCommand();
 
@@ -73,7 +72,9 @@ private:
     static void removeCtrlHandler();
     // True when a prompt is to give up: Ctrl+C, the end of input, or a stop.
     bool promptCancelled();
-    QString readAnswer();
+    // Writes the question and reads the answer (simple mode); nullopt when
+    // cancelled before or during the read.
+    std::optional<QString> ask(const QString &question);
     void endAtEndOfInput();
 
     std::atomic<bool> stop_{false};

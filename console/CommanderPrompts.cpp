@@ -28,23 +28,26 @@ bool Commander::promptCancelled()
     return checkInterrupted() || stop_.load() || editor_.atEndOfInput();
 }
 
-QString Commander::readAnswer()
+std::optional<QString> Commander::ask(const QString &question)
 {
-    return editor_.readLine(true);
+    if (promptCancelled())
+        return std::nullopt;
+    write(question);
+    const QString answer = editor_.readLine(true);
+    if (promptCancelled())
+        return std::nullopt;
+    return answer;
 }
 
 bool Commander::promptDeviceId(uchar &id)
 {
     for (;;) {
-        if (promptCancelled())
+        const std::optional<QString> answer = ask(QStringLiteral("Enter device ID (0-252, press Ctrl+C to cancel): "));
+        if (!answer)
             return false;
-        write(QStringLiteral("Enter device ID (0-252, press Ctrl+C to cancel): "));
-        const QString answer = readAnswer();
-        if (promptCancelled())
-            return false;
-        if (answer.isEmpty())
+        if (answer->isEmpty())
             continue;
-        if (parseDeviceId(answer, id))
+        if (parseDeviceId(*answer, id))
             return true;
         Console::instance().printError(QStringLiteral("Invalid device ID. Device ID must be between 0 and 252"));
     }
@@ -59,15 +62,13 @@ bool Commander::chooseBaudrate(int &baudrate)
     writeLine(QStringLiteral("  %1 : Custom baudrate").arg(custom));
     writeLine(kRule);
     for (;;) {
-        if (promptCancelled())
+        const std::optional<QString> answer =
+            ask(QStringLiteral("Choose baudrate (1-%1, press Ctrl+C to cancel): ").arg(custom));
+        if (!answer)
             return false;
-        write(QStringLiteral("Choose baudrate (1-%1, press Ctrl+C to cancel): ").arg(custom));
-        const QString answer = readAnswer();
-        if (promptCancelled())
-            return false;
-        if (answer.isEmpty())
+        if (answer->isEmpty())
             continue;
-        const int choice = answer.toInt(); // not a number: 0
+        const int choice = answer->toInt(); // not a number: 0
         if (choice >= 1 && choice < custom) {
             baudrate = kBaudRates.at(choice - 1);
             return true;
@@ -76,14 +77,11 @@ bool Commander::chooseBaudrate(int &baudrate)
             Console::instance().printError(QStringLiteral("Invalid baudrate index"));
             continue;
         }
-        if (promptCancelled())
-            return false;
-        write(QStringLiteral("Enter custom baudrate (press Ctrl+C to cancel): "));
-        const QString rate = readAnswer();
-        if (promptCancelled())
+        const std::optional<QString> rate = ask(QStringLiteral("Enter custom baudrate (press Ctrl+C to cancel): "));
+        if (!rate)
             return false;
         bool ok = false;
-        const int value = rate.toInt(&ok);
+        const int value = rate->toInt(&ok);
         if (ok && value > 0) {
             baudrate = value;
             return true;
@@ -95,18 +93,15 @@ bool Commander::chooseBaudrate(int &baudrate)
 bool Commander::chooseProtocolVersion(QString &version)
 {
     for (;;) {
-        if (promptCancelled())
+        const std::optional<QString> answer = ask(QStringLiteral("----- Protocol Version Options -----\n"
+                                                                 "  1 : Protocol 1.0\n"
+                                                                 "  2 : Protocol 2.0\n"
+                                                                 "Choose protocol version (1-2, press Ctrl+C to cancel): "));
+        if (!answer)
             return false;
-        writeLine(QStringLiteral("----- Protocol Version Options -----"));
-        writeLine(QStringLiteral("  1 : Protocol 1.0"));
-        writeLine(QStringLiteral("  2 : Protocol 2.0"));
-        write(QStringLiteral("Choose protocol version (1-2, press Ctrl+C to cancel): "));
-        const QString answer = readAnswer();
-        if (promptCancelled())
-            return false;
-        if (answer.isEmpty())
+        if (answer->isEmpty())
             continue;
-        const int choice = answer.toInt();
+        const int choice = answer->toInt();
         if (choice == 1 || choice == 2) {
             version = choice == 1 ? QStringLiteral("1.0") : QStringLiteral("2.0");
             return true;
