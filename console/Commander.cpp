@@ -1,6 +1,7 @@
 #include "console/Commander.h"
 
 #include "console/Console.h"
+#include "control/QvxControl.h"
 #include "device/ConsoleConstants.h"
 #include "platform/KeyInput.h"
 
@@ -79,7 +80,30 @@ bool Commander::consoleCtrlHandler(platform::ControlEvent event)
 void Commander::connectCommands()
 {
     connect(&parser_, &CommandParser::exitCommand, this, &Commander::onExitCommand);
+    connect(&parser_, &CommandParser::portCommand, this, &Commander::onPortCommand);
+    connect(&parser_, &CommandParser::openCommand, this, &Commander::onOpenCommand);
+    connect(&parser_, &CommandParser::closeCommand, this, &Commander::onCloseCommand);
+    connect(&parser_, &CommandParser::scanCommand, this, &Commander::onScanCommand);
+    connect(&parser_, &CommandParser::pingCommand, this, &Commander::onPingCommand);
+    connect(&parser_, &CommandParser::timeoutCommand, this, &Commander::onTimeoutCommand);
+    connect(&parser_, &CommandParser::protocolCommand, this, &Commander::onProtocolCommand);
+    connect(&parser_, &CommandParser::tableCommand, this, &Commander::onTableCommand);
     connect(&parser_, &CommandParser::helpCommand, this, &Commander::onHelpCommand);
+    connect(&parser_, &CommandParser::updateCommand, this, &Commander::onUpdateCommand);
+    connect(&parser_, &CommandParser::resetCommand, this, &Commander::onResetCommand);
+    connect(&parser_, &CommandParser::rebootCommand, this, &Commander::onRebootCommand);
+    connect(&parser_, &CommandParser::clearCommand, this, &Commander::onClearCommand);
+    connect(&parser_, &CommandParser::getCommand, this, &Commander::onGetCommand);
+    connect(&parser_, &CommandParser::setCommand, this, &Commander::onSetCommand);
+    connect(&parser_, &CommandParser::statusCommand, this, &Commander::onStatusCommand);
+}
+
+void Commander::createControl()
+{
+    if (control_)
+        return;
+    control_ = new QvxControl(&editor_, this);
+    connect(control_, &QvxControl::qvxFound, this, &Commander::onQvxFound);
 }
 
 bool Commander::isImplicitItemCommand(const QString &command)
@@ -91,6 +115,7 @@ bool Commander::isImplicitItemCommand(const QString &command)
 
 void Commander::run()
 {
+    createControl();
     for (;;) {
         if (stop_.load())
             return;
@@ -160,10 +185,6 @@ void Commander::onExitCommand()
     emit exitCommand();
 }
 
-void Commander::onHelpCommand(const QStringList &fields)
-{
-    help_.showHelp(fields.size() > 1 ? fields.at(1) : QString());
-}
 
 bool Commander::checkInterrupted()
 {

@@ -12,6 +12,7 @@
 // The end of standard input (a pipe or file ran out) counts as "exit"; a
 // prompt waiting at that moment ends as cancelled.
 
+#include "console/CommandArguments.h"
 #include "console/CommandParser.h"
 #include "console/HelpSystem.h"
 #include "console/InputManager.h"
@@ -25,6 +26,7 @@
 namespace platform {
 class KeyInput;
 }
+class QvxControl;
 
 class Commander : public QObject
 {
@@ -45,11 +47,19 @@ public:
     // an item line: "Goal Position 1024" is read as "set Goal Position 1024".
     static bool isImplicitItemCommand(const QString &command);
 
+    // Creates the device-operations object (once, before the first prompt;
+    // run() does it when nobody did).
+    void createControl();
+    QvxControl *control() const { return control_; }
+
     // Prompts for missing arguments. Each keeps asking until it has a valid
     // answer; false, with nothing printed, when Ctrl+C (or the end of input)
     // cancels it. The interrupted flag then stays set for the loop's report.
     bool promptDeviceId(uchar &id);
+    // The system's serial ports, numbered, and a custom name.
+    bool choosePort(QString &portName);
     bool chooseBaudrate(int &baudrate);
+    bool chooseConnection(QString &portName, int &baudrate);
     // The protocol menu of a "protocol" line without a version: "1.0" or "2.0".
     bool chooseProtocolVersion(QString &version);
 
@@ -64,10 +74,34 @@ signals:
 
 public slots:
     void onExitCommand();
+    void onPortCommand();
+    void onOpenCommand(const QStringList &fields);
+    void onCloseCommand();
+    void onScanCommand(const QStringList &fields);
+    void onPingCommand(const QStringList &fields);
+    void onTimeoutCommand(const QStringList &fields);
+    void onProtocolCommand(const QStringList &fields);
+    void onTableCommand(const QStringList &fields);
     void onHelpCommand(const QStringList &fields);
+    void onUpdateCommand(const QStringList &fields);
+    void onResetCommand(const QStringList &fields);
+    void onRebootCommand(const QStringList &fields);
+    void onClearCommand(const QStringList &fields);
+    // One device found by a broadcast ping: "  [ID:007] <model>, v<fw>".
+    void onQvxFound(uchar id, ushort model_number, uchar firmware_version);
+    void onGetCommand(const QStringList &fields);
+    void onSetCommand(const QStringList &fields);
+    void onStatusCommand(const QStringList &fields);
 
 private:
     void connectCommands();
+    // Where the argument rules take a left-out ID and ask about item names.
+    CommandContext commandContext();
+    // Whether the device has an item of this name; pings it silently.
+    bool itemNameExists(uchar id, const QString &name);
+    // Device operations lend their own flag to the editor; afterwards Ctrl+C
+    // must reach the console's flag again.
+    void pointEditorBack();
     static void installCtrlHandler(Commander *commander);
     static void removeCtrlHandler();
     // True when a prompt is to give up: Ctrl+C, the end of input, or a stop.
@@ -82,5 +116,6 @@ private:
     QString prompt_;
     InputManager editor_;
     CommandParser parser_;
+    QvxControl *control_ = nullptr; // a Qt child: deleted with the Commander
     HelpSystem help_;
 };

@@ -1,8 +1,9 @@
 // The prompts that ask for what a command line left out: a device ID, a baud
-// rate, a protocol version. Answers are read in the editor's simple mode.
+// rate, a serial port, a protocol version. Answers are read in the editor's simple mode.
 #include "console/CommandArguments.h"
 #include "console/Commander.h"
 #include "console/Console.h"
+#include "control/QvxControl.h"
 #include "device/BaudConstants.h"
 
 namespace {
@@ -51,6 +52,48 @@ bool Commander::promptDeviceId(uchar &id)
             return true;
         Console::instance().printError(QStringLiteral("Invalid device ID. Device ID must be between 0 and 252"));
     }
+}
+
+bool Commander::choosePort(QString &portName)
+{
+    const QList<PortEntry> ports = QvxControl::availablePorts();
+    const int custom = int(ports.size()) + 1;
+    writeLine(QStringLiteral("----- Available serial ports -----"));
+    for (qsizetype i = 0; i < ports.size(); ++i)
+        writeLine(QStringLiteral("  %1 : %2").arg(i + 1).arg(ports.at(i).title));
+    writeLine(QStringLiteral("  %1 : Custom port").arg(custom));
+    writeLine(kRule);
+    for (;;) {
+        const std::optional<QString> answer =
+            ask(QStringLiteral("Choose serial port (1-%1, press Ctrl+C to cancel): ").arg(custom));
+        if (!answer)
+            return false;
+        if (answer->isEmpty())
+            continue;
+        const int choice = answer->toInt(); // not a number: 0
+        if (choice >= 1 && choice < custom) {
+            portName = ports.at(choice - 1).name;
+            return true;
+        }
+        if (choice != custom) {
+            Console::instance().printError(QStringLiteral("Invalid port index"));
+            continue;
+        }
+        const std::optional<QString> name = ask(QStringLiteral("Enter custom port name (press Ctrl+C to cancel): "));
+        if (!name)
+            return false;
+        if (name->trimmed().isEmpty()) {
+            Console::instance().printError(QStringLiteral("Port name cannot be empty"));
+            continue;
+        }
+        portName = name->trimmed();
+        return true;
+    }
+}
+
+bool Commander::chooseConnection(QString &portName, int &baudrate)
+{
+    return choosePort(portName) && chooseBaudrate(baudrate);
 }
 
 bool Commander::chooseBaudrate(int &baudrate)
