@@ -46,6 +46,9 @@ Commander::~Commander()
     removeCtrlHandler();
     stop_.exchange(true);
     editor_.requestStop();
+    // Before the editor it was lent goes (the QObject base would delete it only after).
+    delete control_;
+    control_ = nullptr;
 }
 
 void Commander::installCtrlHandler(Commander *commander)

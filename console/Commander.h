@@ -50,7 +50,6 @@ public:
     // Creates the device-operations object (once, before the first prompt;
     // run() does it when nobody did).
     void createControl();
-    QvxControl *control() const { return control_; }
 
     // Prompts for missing arguments. Each keeps asking until it has a valid
     // answer; false, with nothing printed, when Ctrl+C (or the end of input)
@@ -116,6 +115,6 @@ private:
     QString prompt_;
     InputManager editor_;
     CommandParser parser_;
-    QvxControl *control_ = nullptr; // a Qt child: deleted with the Commander
+    QvxControl *control_ = nullptr; // a Qt child, lent the editor
     HelpSystem help_;
 };
