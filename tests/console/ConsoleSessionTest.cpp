@@ -2,6 +2,7 @@
 // with standard input from a pipe, and on a terminal.
 #include "HelpSummary.h"
 #include "PtySession.h"
+#include "SimProgram.h"
 
 #include "tests/support/QtPrinters.h"
 
@@ -139,6 +140,91 @@ TEST(TerminalConsole, TheTerminalModeIsRestoredAfterExitAndAfterCtrlBreak)
         else
             EXPECT_FALSE(session->output().contains("Shutting down")) << c.name;
     }
+}
+
+TEST(TerminalConsole, CtrlCInAMenuReturnsToThePromptWithNothingOpenedOrSet)
+{
+    struct Case
+    {
+        const char *line;
+        QByteArray question;
+    };
+    const QList<Case> cases = {
+        {"open\r", "Choose serial port ("},
+        {"open /dev/no-such-port\r", "Choose baudrate (1-10, press Ctrl+C to cancel): "},
+        {"protocol\r", "Choose protocol version (1-2, press Ctrl+C to cancel): "},
+        {"ping\r", "Enter device ID (0-252, press Ctrl+C to cancel): "},
+    };
+    for (const Case &c : cases) {
+        auto session = startConsole();
+        session->type(c.line);
+        EXPECT_SHOWS(session, c.question);
+        session->type("12\x03");
+        EXPECT_SHOWS(session, "\r\n[INFO] KeyboardInterrupt\r\n>>> ");
+        session->type("exit\r");
+        EXPECT_EQ(session->waitExit(), 0) << c.line;
+        const QByteArray output = session->output();
+        EXPECT_EQ(output.count("KeyboardInterrupt"), 1) << c.line;
+        EXPECT_FALSE(output.contains("[Error]")) << c.line << '\n' << output.toStdString();
+        EXPECT_FALSE(output.contains("[Success]")) << c.line << '\n' << output.toStdString();
+    }
+}
+
+TEST(TerminalConsole, TabCompletesAnItemName)
+{
+    auto session = startConsole();
+    session->type("get 1 present posi\t");
+    EXPECT_SHOWS(session, ">>> get 1 Present Position");
+    session->type("\x03");
+    EXPECT_SHOWS(session, "[INFO] KeyboardInterrupt");
+    session->type("goal posi\t");
+    EXPECT_SHOWS(session, ">>> Goal Position");
+    session->type("\x03");
+    EXPECT_SHOWS(session, "[INFO] KeyboardInterrupt");
+    session->type("exit\r");
+    EXPECT_EQ(session->waitExit(), 0);
+}
+
+TEST(TerminalConsole, CtrlCEndsARunningCommandAndStillReachesThePromptAfterIt)
+{
+    SimProgram bus({QStringLiteral("id=1,model=1020")});
+    auto session = startConsole();
+    session->type("open " + bus.portName().toUtf8() + " 57600\r");
+    EXPECT_SHOWS(session, "[Success] Port opened successfully");
+    // Each silent ID waits out its reply time: the scan runs for seconds.
+    session->type("scan 0-252\r");
+    EXPECT_SHOWS(session, "ID 1 : ACK");
+    session->type("\x03");
+    EXPECT_SHOWS(session, "[INFO] KeyboardInterrupt\r\n" + bus.portName().toUtf8() + ", 57600bps > ");
+    session->type("ab\x03");
+    EXPECT_SHOWS(session, "[INFO] KeyboardInterrupt");
+    session->type("exit\r");
+    EXPECT_EQ(session->waitExit(), 0);
+    EXPECT_FALSE(session->output().contains("Scan completed"));
+}
+
+TEST(TerminalConsole, AContinuousGetRewritesOneLineUntilCtrlC)
+{
+    SimProgram bus({QStringLiteral("id=1,model=1020")});
+    auto session = startConsole();
+    session->type("open " + bus.portName().toUtf8() + " 57600\r");
+    EXPECT_SHOWS(session, "[Success] Port opened successfully");
+    session->type("get 1 Present Position -c\r");
+    EXPECT_SHOWS(session, "Press Ctrl+C to stop continuous reading...\r\n");
+    const QByteArray row = "\r132  : Present Position          :          0 : 0x00000000 :     0.00 [\xC2\xB0]   ";
+    for (int reading = 0; reading < 3; ++reading)
+        EXPECT_SHOWS(session, row);
+    session->type("\x03");
+    EXPECT_SHOWS(session, "[INFO] KeyboardInterrupt\r\n");
+    const QByteArray output = session->output();
+    const qsizetype first = output.indexOf(row);
+    const qsizetype last = output.lastIndexOf(row);
+    ASSERT_GE(first, 0);
+    EXPECT_FALSE(output.mid(first, last - first).contains('\n')) << "every reading overwrites the one before";
+    EXPECT_TRUE(isKeyMode(session->mode())) << "the line editor has its key mode again";
+    session->type("exit\r");
+    EXPECT_EQ(session->waitExit(), 0);
+    EXPECT_TRUE(sameMode(session->mode(), session->initialMode()));
 }
 
 TEST(TerminalConsole, AnIdleConsoleUsesNoMeasurableCpu)
