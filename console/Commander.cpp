@@ -93,6 +93,9 @@ void Commander::connectCommands()
     connect(&parser_, &CommandParser::tableCommand, this, &Commander::onTableCommand);
     connect(&parser_, &CommandParser::helpCommand, this, &Commander::onHelpCommand);
     connect(&parser_, &CommandParser::updateCommand, this, &Commander::onUpdateCommand);
+    connect(&parser_, &CommandParser::upgradeCommand, this, &Commander::onUpgradeCommand);
+    connect(&parser_, &CommandParser::licenseCommand, this, &Commander::onLicenseCommand);
+    connect(&parser_, &CommandParser::copyrightCommand, this, &Commander::onCopyrightCommand);
     connect(&parser_, &CommandParser::resetCommand, this, &Commander::onResetCommand);
     connect(&parser_, &CommandParser::rebootCommand, this, &Commander::onRebootCommand);
     connect(&parser_, &CommandParser::clearCommand, this, &Commander::onClearCommand);

@@ -83,6 +83,9 @@ public slots:
     void onTableCommand(const QStringList &fields);
     void onHelpCommand(const QStringList &fields);
     void onUpdateCommand(const QStringList &fields);
+    void onUpgradeCommand(const QStringList &fields);
+    void onLicenseCommand(const QStringList &fields);
+    void onCopyrightCommand(const QStringList &fields);
     void onResetCommand(const QStringList &fields);
     void onRebootCommand(const QStringList &fields);
     void onClearCommand(const QStringList &fields);

@@ -3,6 +3,7 @@
 #include "console/CommandArguments.h"
 #include "console/Commander.h"
 #include "console/Console.h"
+#include "console/LicenseTexts.h"
 #include "control/QvxControl.h"
 #include "device/ConsoleConstants.h"
 #include "device/QvxDeviceModel.h"
@@ -160,6 +161,31 @@ void Commander::onUpdateCommand(const QStringList &fields)
     if (!resolveUpdateId(fields, control_->lastId(), id))
         return;
     // The firmware update flow is called here once the device operations have it.
+}
+
+void Commander::onUpgradeCommand(const QStringList &fields)
+{
+    const bool checkOnly = fields.contains(QStringLiteral("--check")) || fields.contains(QStringLiteral("-c"));
+    printUpgradeUnsupported(checkOnly, [this](QString &line) {
+        line = editor_.readLine(true);
+        return !interrupted_.load();
+    });
+}
+
+void Commander::onLicenseCommand(const QStringList &fields)
+{
+    if (fields.size() == 1)
+        printLicense();
+    else
+        error(QStringLiteral("Usage: ") + fields.at(0));
+}
+
+void Commander::onCopyrightCommand(const QStringList &fields)
+{
+    if (fields.size() == 1)
+        printCopyright();
+    else
+        error(QStringLiteral("Usage: copyright"));
 }
 
 void Commander::onResetCommand(const QStringList &fields)

@@ -1,4 +1,5 @@
 #include "console/LicenseTexts.h"
+#include "console/QvxCommand.h"
 #include "control/QvxControl.h"
 #include "platform/CommandLine.h"
 #include "platform/OutputSink.h"
@@ -58,7 +59,7 @@ int main(int argc, char *argv[])
     if (handled)
         return exitCode;
 
-    platform::OutputSink::write(QStringLiteral("zephlet-cli %1: the console is not available yet.\n")
-                                    .arg(QCoreApplication::applicationVersion()));
-    return 1;
+    // A bare invocation: the interactive console.
+    QvxCommand console;
+    return console.run();
 }

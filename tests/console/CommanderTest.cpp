@@ -2,6 +2,7 @@
 #include "HelpSummary.h"
 
 #include "console/Commander.h"
+#include "console/LicenseTexts.h"
 #include "tests/support/KeyPipe.h"
 #include "tests/support/OutputCapture.h"
 #include "tests/support/QtPrinters.h"
@@ -86,6 +87,23 @@ TEST_F(CommanderTest, BlankLinesDoNothingAndRunsOfBlanksSeparateWordsOnce)
                       "exit : Quit the program.\n"
                       "use) exit\n"
                       ">>> exit\n");
+}
+
+TEST_F(CommanderTest, LicenseCopyrightAndUpgradeAnswerInTheConsole)
+{
+    const QByteArray output = session("copyright\ncopyright now\nLICENSE please\nupgrade --check\nUpgrade x\nlicense\n");
+    const QByteArray expectedStart = ">>> copyright\n" + copyrightText().toUtf8() +
+                                     ">>> copyright now\n"
+                                     "[Error] Usage: copyright\n"
+                                     ">>> LICENSE please\n"
+                                     "[Error] Usage: LICENSE\n"
+                                     ">>> upgrade --check\n"
+                                     "upgrade is only supported on the Linux AppImage build.\n"
+                                     ">>> Upgrade x\n"
+                                     "upgrade is only supported on the Linux AppImage build.\n"
+                                     ">>> license\n";
+    EXPECT_EQ(output.left(expectedStart.size()), expectedStart);
+    EXPECT_EQ(output.mid(expectedStart.size()), loadLicenseText().toUtf8() + ">>> \n");
 }
 
 TEST_F(CommanderTest, TestAndAgingAreNoCommandsAndNoItemLines)

@@ -33,8 +33,8 @@ struct Session
 QByteArray runConsole(const QByteArray &input, int *exitCode)
 {
     QProcess process;
-    process.start(qEnvironmentVariable("ZEPHLET_CONSOLE"), {});
-    EXPECT_TRUE(process.waitForStarted()) << "ZEPHLET_CONSOLE names the console program";
+    process.start(qEnvironmentVariable("ZEPHLET_CLI"), {});
+    EXPECT_TRUE(process.waitForStarted()) << "ZEPHLET_CLI names the program";
     process.write(input);
     process.closeWriteChannel();
     EXPECT_TRUE(process.waitForFinished(60000));

@@ -16,7 +16,7 @@ namespace {
 
 QString console()
 {
-    return qEnvironmentVariable("ZEPHLET_CONSOLE");
+    return qEnvironmentVariable("ZEPHLET_CLI");
 }
 
 const QByteArray kBanner = "Quorvex Zephlet CLI [Version 1.18.3]\n"
@@ -45,7 +45,7 @@ Finished runPiped(const QByteArray &input)
 
 TEST(PipedConsole, ASessionRunsFromBannerToTheClosingLines)
 {
-    ASSERT_FALSE(console().isEmpty()) << "ZEPHLET_CONSOLE names the console program";
+    ASSERT_FALSE(console().isEmpty()) << "ZEPHLET_CLI names the program";
     struct Case
     {
         const char *name;
