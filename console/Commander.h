@@ -111,6 +111,9 @@ private:
     // Writes the question and reads the answer (simple mode); nullopt when
     // cancelled before or during the read.
     std::optional<QString> ask(const QString &question);
+    // Asks until the answer is a number from 1 to `count` (an empty answer
+    // silently, others after the error line `invalidIndex`); nullopt when cancelled.
+    std::optional<int> askIndex(const QString &question, int count, const QString &invalidIndex);
     void endAtEndOfInput();
 
     std::atomic<bool> stop_{false};

@@ -20,6 +20,17 @@ void writeLine(const QString &text)
     Console::instance().printLine(text);
 }
 
+// A menu's numbered entries and, numbered last, its custom entry, between a
+// header and a rule.
+void writeNumberedList(const QString &header, const QStringList &entries, const QString &customEntry)
+{
+    writeLine(header);
+    for (qsizetype i = 0; i < entries.size(); ++i)
+        writeLine(QStringLiteral("  %1 : %2").arg(i + 1).arg(entries.at(i)));
+    writeLine(QStringLiteral("  %1 : %2").arg(entries.size() + 1).arg(customEntry));
+    writeLine(kRule);
+}
+
 } // namespace
 
 bool Commander::promptCancelled()
@@ -54,30 +65,38 @@ bool Commander::promptDeviceId(uchar &id)
     }
 }
 
-bool Commander::choosePort(QString &portName)
+std::optional<int> Commander::askIndex(const QString &question, int count, const QString &invalidIndex)
 {
-    const QList<PortEntry> ports = QvxControl::availablePorts();
-    const int custom = int(ports.size()) + 1;
-    writeLine(QStringLiteral("----- Available serial ports -----"));
-    for (qsizetype i = 0; i < ports.size(); ++i)
-        writeLine(QStringLiteral("  %1 : %2").arg(i + 1).arg(ports.at(i).title));
-    writeLine(QStringLiteral("  %1 : Custom port").arg(custom));
-    writeLine(kRule);
     for (;;) {
-        const std::optional<QString> answer =
-            ask(QStringLiteral("Choose serial port (1-%1, press Ctrl+C to cancel): ").arg(custom));
+        const std::optional<QString> answer = ask(question);
         if (!answer)
-            return false;
+            return std::nullopt;
         if (answer->isEmpty())
             continue;
         const int choice = answer->toInt(); // not a number: 0
-        if (choice >= 1 && choice < custom) {
-            portName = ports.at(choice - 1).name;
+        if (choice >= 1 && choice <= count)
+            return choice;
+        Console::instance().printError(invalidIndex);
+    }
+}
+
+bool Commander::choosePort(QString &portName)
+{
+    const QList<PortEntry> ports = QvxControl::availablePorts();
+    QStringList titles;
+    for (const PortEntry &port : ports)
+        titles.append(port.title);
+    const int custom = int(ports.size()) + 1;
+    writeNumberedList(QStringLiteral("----- Available serial ports -----"), titles, QStringLiteral("Custom port"));
+    for (;;) {
+        const std::optional<int> choice =
+            askIndex(QStringLiteral("Choose serial port (1-%1, press Ctrl+C to cancel): ").arg(custom), custom,
+                     QStringLiteral("Invalid port index"));
+        if (!choice)
+            return false;
+        if (*choice < custom) {
+            portName = ports.at(*choice - 1).name;
             return true;
-        }
-        if (choice != custom) {
-            Console::instance().printError(QStringLiteral("Invalid port index"));
-            continue;
         }
         const std::optional<QString> name = ask(QStringLiteral("Enter custom port name (press Ctrl+C to cancel): "));
         if (!name)
@@ -99,26 +118,16 @@ bool Commander::chooseConnection(QString &portName, int &baudrate)
 bool Commander::chooseBaudrate(int &baudrate)
 {
     const int custom = int(kBaudRates.size()) + 1;
-    writeLine(QStringLiteral("----- Baudrate options -----"));
-    for (qsizetype i = 0; i < kBaudRateNames.size(); ++i)
-        writeLine(QStringLiteral("  %1 : %2").arg(i + 1).arg(kBaudRateNames.at(i)));
-    writeLine(QStringLiteral("  %1 : Custom baudrate").arg(custom));
-    writeLine(kRule);
+    writeNumberedList(QStringLiteral("----- Baudrate options -----"), kBaudRateNames, QStringLiteral("Custom baudrate"));
     for (;;) {
-        const std::optional<QString> answer =
-            ask(QStringLiteral("Choose baudrate (1-%1, press Ctrl+C to cancel): ").arg(custom));
-        if (!answer)
+        const std::optional<int> choice =
+            askIndex(QStringLiteral("Choose baudrate (1-%1, press Ctrl+C to cancel): ").arg(custom), custom,
+                     QStringLiteral("Invalid baudrate index"));
+        if (!choice)
             return false;
-        if (answer->isEmpty())
-            continue;
-        const int choice = answer->toInt(); // not a number: 0
-        if (choice >= 1 && choice < custom) {
-            baudrate = kBaudRates.at(choice - 1);
+        if (*choice < custom) {
+            baudrate = kBaudRates.at(*choice - 1);
             return true;
-        }
-        if (choice != custom) {
-            Console::instance().printError(QStringLiteral("Invalid baudrate index"));
-            continue;
         }
         const std::optional<QString> rate = ask(QStringLiteral("Enter custom baudrate (press Ctrl+C to cancel): "));
         if (!rate)

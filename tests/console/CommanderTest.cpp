@@ -1,5 +1,5 @@
 // The read-eval-print loop and its prompts, with keys from a pipe.
-#include "HelpSummary.h"
+#include "ConsoleTexts.h"
 
 #include "console/Commander.h"
 #include "console/LicenseTexts.h"
@@ -215,19 +215,7 @@ TEST_F(CommanderTest, PromptsGiveUpSilentlyOnCtrlCAndAtTheEndOfInput)
 
 TEST_F(CommanderTest, TheBaudRateMenuListsOnceAndRepeatsOnlyItsPrompt)
 {
-    const QByteArray menu = "----- Baudrate options -----\n"
-                            "  1 : 9600bps\n"
-                            "  2 : 57600bps\n"
-                            "  3 : 115200bps\n"
-                            "  4 : 1Mbps\n"
-                            "  5 : 2Mbps\n"
-                            "  6 : 3Mbps\n"
-                            "  7 : 4Mbps\n"
-                            "  8 : 4.5Mbps\n"
-                            "  9 : 6Mbps\n"
-                            "  10 : Custom baudrate\n"
-                            "------------------------------\n";
-    const QByteArray prompt = "Choose baudrate (1-10, press Ctrl+C to cancel): ";
+    const QByteArray &prompt = kBaudRateQuestion;
     const QByteArray custom = "Enter custom baudrate (press Ctrl+C to cancel): ";
     const QByteArray badIndex = "[Error] Invalid baudrate index\n";
     const QByteArray badRate = "[Error] Invalid baudrate. Must be a positive integer\n";
@@ -254,7 +242,7 @@ TEST_F(CommanderTest, TheBaudRateMenuListsOnceAndRepeatsOnlyItsPrompt)
         int rate = 0;
         ASSERT_TRUE(commander_->chooseBaudrate(rate)) << c.answers.toStdString();
         EXPECT_EQ(rate, c.rate) << c.answers.toStdString();
-        EXPECT_EQ(output_.take(), menu + c.afterMenu) << c.answers.toStdString();
+        EXPECT_EQ(output_.take(), kBaudRateMenu + c.afterMenu) << c.answers.toStdString();
     }
 }
 

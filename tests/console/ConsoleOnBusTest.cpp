@@ -1,7 +1,10 @@
 // The interactive console as a program, with piped input, against simulated
 // devices on a pseudo-terminal: every command's lines as the user sees them,
 // and what reached the devices.
+#include "ConsoleTexts.h"
 #include "SimProgram.h"
+
+#include "control/QvxControl.h"
 
 #include "tests/sim/SimPackets.h"
 #include "tests/support/QtPrinters.h"
@@ -20,6 +23,17 @@ const QByteArray kClosing = "Shutting down...\nProgram terminated successfully.\
 // ID 7 a protocol 2.0 device of a model without description.
 const QStringList kDevices{QStringLiteral("id=1,model=1020"), QStringLiteral("id=3,model=12"),
                            QStringLiteral("id=7,model=999")};
+
+// "set 1 LED" on the AR-240 up to the answer: the value choice of an item with value names.
+const QByteArray kLedDialogue = "%P, 57600bps > set 1 LED\n"
+                                "[INFO] Setting LED\n"
+                                "[ID:001] AR-240, v55\n"
+                                "65   : LED                       :          0,       0x00 : OFF\n"
+                                "------------------------------\n"
+                                "  0 : OFF\n"
+                                "  1 : ON\n"
+                                "------------------------------\n"
+                                "Choose item number (0-1, press Ctrl+C to cancel): ";
 
 struct Session
 {
@@ -93,25 +107,31 @@ TEST(ConsoleOnBus, OpenAndCloseChangeThePrompt)
          {}},
         {"the rate from the menu",
          "open %P\n\n12\n3\n",
-         ">>> open %P\n"
-         "----- Baudrate options -----\n"
-         "  1 : 9600bps\n"
-         "  2 : 57600bps\n"
-         "  3 : 115200bps\n"
-         "  4 : 1Mbps\n"
-         "  5 : 2Mbps\n"
-         "  6 : 3Mbps\n"
-         "  7 : 4Mbps\n"
-         "  8 : 4.5Mbps\n"
-         "  9 : 6Mbps\n"
-         "  10 : Custom baudrate\n"
-         "------------------------------\n"
-         "Choose baudrate (1-10, press Ctrl+C to cancel): \n"
-         "Choose baudrate (1-10, press Ctrl+C to cancel): 12\n"
-         "[Error] Invalid baudrate index\n"
-         "Choose baudrate (1-10, press Ctrl+C to cancel): 3\n"
-         "[Success] Port opened successfully\n"
+         ">>> open %P\n" + kBaudRateMenu + kBaudRateQuestion + "\n" + kBaudRateQuestion + "12\n" +
+             "[Error] Invalid baudrate index\n" + kBaudRateQuestion + "3\n" +
+             "[Success] Port opened successfully\n"
          "%P, 115200bps > \n",
+         {}},
+    });
+}
+
+TEST(ConsoleOnBus, ThePortMenuListsTheSystemPortsAndTakesACustomName)
+{
+    // The system's list shows no pseudo-terminals: the bus is named as a custom port.
+    const QList<PortEntry> ports = QvxControl::availablePorts();
+    const QByteArray custom = QByteArray::number(ports.size() + 1);
+    QByteArray menu = "----- Available serial ports -----\n";
+    for (qsizetype i = 0; i < ports.size(); ++i)
+        menu += "  " + QByteArray::number(i + 1) + " : " + ports.at(i).title.toUtf8() + "\n";
+    menu += "  " + custom + " : Custom port\n------------------------------\n";
+    const QByteArray question = "Choose serial port (1-" + custom + ", press Ctrl+C to cancel): ";
+    const QByteArray name = "Enter custom port name (press Ctrl+C to cancel): ";
+    runSessions({
+        {"an index out of range, an empty name, then the bus with blanks around it",
+         "open\n0\n" + custom + "\n   \n" + custom + "\n  %P  \n4\n",
+         ">>> open\n" + menu + question + "0\n[Error] Invalid port index\n" + question + custom + "\n" + name +
+             "   \n[Error] Port name cannot be empty\n" + question + custom + "\n" + name + "  %P  \n" +
+             kBaudRateMenu + kBaudRateQuestion + "4\n[Success] Port opened successfully\n%P, 1Mbps > \n",
          {}},
     });
 }
@@ -208,16 +228,8 @@ TEST(ConsoleOnBus, GetAndSetItemsByName)
          "%P, 57600bps > get Goal Position\n"
          "[ID:001] AR-240, v55\n"
          "116  : Goal Position             :       2000 : 0x000007D0 :   175.78 [\xC2\xB0]\n"
-         "%P, 57600bps > set 1 LED\n"
-         "[INFO] Setting LED\n"
-         "[ID:001] AR-240, v55\n"
-         "65   : LED                       :          0,       0x00 : OFF\n"
-         "------------------------------\n"
-         "  0 : OFF\n"
-         "  1 : ON\n"
-         "------------------------------\n"
-         "Choose item number (0-1, press Ctrl+C to cancel): 1\n"
-         "[Success] change LED to ON\n"
+             + kLedDialogue + "1\n" +
+             "[Success] change LED to ON\n"
          "%P, 57600bps > \n",
          {"2.0 1 WRITE 74 00 00 04 00 00", "2.0 1 WRITE 74 00 D0 07 00 00", "2.0 1 WRITE 41 00 01"}},
     });
@@ -320,34 +332,13 @@ TEST(ConsoleOnBus, TheEndOfInputCancelsAWaitingPromptAndEndsTheConsole)
     runSessions({
         {"in the baud-rate menu",
          "open %P",
-         ">>> open %P\n"
-         "----- Baudrate options -----\n"
-         "  1 : 9600bps\n"
-         "  2 : 57600bps\n"
-         "  3 : 115200bps\n"
-         "  4 : 1Mbps\n"
-         "  5 : 2Mbps\n"
-         "  6 : 3Mbps\n"
-         "  7 : 4Mbps\n"
-         "  8 : 4.5Mbps\n"
-         "  9 : 6Mbps\n"
-         "  10 : Custom baudrate\n"
-         "------------------------------\n"
-         "Choose baudrate (1-10, press Ctrl+C to cancel): \n",
+         ">>> open %P\n" + kBaudRateMenu + kBaudRateQuestion + "\n",
          {}},
         {"in the set dialogue: nothing is written",
          "open %P 57600\nset 1 LED\n",
          ">>> open %P 57600\n"
          "[Success] Port opened successfully\n"
-         "%P, 57600bps > set 1 LED\n"
-         "[INFO] Setting LED\n"
-         "[ID:001] AR-240, v55\n"
-         "65   : LED                       :          0,       0x00 : OFF\n"
-         "------------------------------\n"
-         "  0 : OFF\n"
-         "  1 : ON\n"
-         "------------------------------\n"
-         "Choose item number (0-1, press Ctrl+C to cancel): \n",
+             + kLedDialogue + "\n",
          {}},
     });
 }

@@ -1,6 +1,6 @@
 // The whole interactive console (shell, worker thread, loop) as a program:
 // with standard input from a pipe, and on a terminal.
-#include "HelpSummary.h"
+#include "ConsoleTexts.h"
 #include "PtySession.h"
 #include "SimProgram.h"
 

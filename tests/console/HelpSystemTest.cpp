@@ -1,4 +1,4 @@
-#include "HelpSummary.h"
+#include "ConsoleTexts.h"
 
 #include "console/HelpSystem.h"
 #include "device/ConsoleConstants.h"

@@ -1,5 +1,6 @@
 #pragma once
-// What "help" alone prints, for the console tests that run a session.
+// Fixed texts of the console that several tests expect: what "help" alone
+// prints, and the baud-rate menu up to its first question.
 
 #include <QByteArray>
 
@@ -25,3 +26,17 @@ inline const QByteArray kHelpSummary =
     "  license   - Display software and third-party license information.\n"
     "  copyright - Display copyright and third-party software notices.\n"
     "Type \"help [command]\" for more information.\n";
+
+inline const QByteArray kBaudRateMenu = "----- Baudrate options -----\n"
+                                        "  1 : 9600bps\n"
+                                        "  2 : 57600bps\n"
+                                        "  3 : 115200bps\n"
+                                        "  4 : 1Mbps\n"
+                                        "  5 : 2Mbps\n"
+                                        "  6 : 3Mbps\n"
+                                        "  7 : 4Mbps\n"
+                                        "  8 : 4.5Mbps\n"
+                                        "  9 : 6Mbps\n"
+                                        "  10 : Custom baudrate\n"
+                                        "------------------------------\n";
+inline const QByteArray kBaudRateQuestion = "Choose baudrate (1-10, press Ctrl+C to cancel): ";
