@@ -2,7 +2,7 @@
 // devices on a pseudo-terminal: every command's lines as the user sees them,
 // and what reached the devices.
 #include "ConsoleTexts.h"
-#include "SimProgram.h"
+#include "tests/sim/SimProgram.h"
 
 #include "control/QvxControl.h"
 

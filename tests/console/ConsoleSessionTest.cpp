@@ -2,7 +2,7 @@
 // with standard input from a pipe, and on a terminal.
 #include "ConsoleTexts.h"
 #include "PtySession.h"
-#include "SimProgram.h"
+#include "tests/sim/SimProgram.h"
 
 #include "tests/support/QtPrinters.h"
 

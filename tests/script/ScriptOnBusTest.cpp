@@ -3,7 +3,7 @@
 // every error code from its cause, permissions shown by the instructions the
 // devices received, the packet trace with -v, the deadline and the signals.
 
-#include "tests/console/SimProgram.h"
+#include "tests/sim/SimProgram.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/QtPrinters.h"
 
