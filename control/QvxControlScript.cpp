@@ -202,11 +202,8 @@ bool QvxControl::scanCancelled() const
 {
     if (transport_->cancelFlagPointer && transport_->cancelFlagPointer->load())
         return true;
-    const CancellationToken *token = transport_->token;
-    if (!token)
-        return false;
-    return token->state.load() != 0
-           || (token->hasDeadline && CancellationToken::steadyNowNs() >= token->deadline);
+    // The engines hold the same lent token; their test is the one meaning of it.
+    return transport_->qvx_protocol->isCancelled();
 }
 
 CommandResult QvxControl::deviceCommandResult(int id, int parameter, int result) const
