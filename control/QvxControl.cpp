@@ -271,7 +271,7 @@ bool QvxControl::readChecked(uchar id, const QvxControlItem &item, int *value, b
 
 bool QvxControl::writeChecked(uchar id, const QvxControlItem &item, int value, int length, bool verbose)
 {
-    if (length != 1 && length != 2 && length != 4) {
+    if (!isTransferWidth(length)) {
         Console::instance().printError(QStringLiteral("Unsupported item length"));
         return false;
     }
@@ -280,10 +280,27 @@ bool QvxControl::writeChecked(uchar id, const QvxControlItem &item, int value, i
     return checkResult(id, result, error);
 }
 
+bool QvxControl::isTransferWidth(int length)
+{
+    return length == 1 || length == 2 || length == 4;
+}
+
 bool QvxControl::hasSupportedLength(const QvxControlItem &item)
 {
-    if (item.length == 1 || item.length == 2 || item.length == 4)
+    if (isTransferWidth(item.length))
         return true;
     Console::instance().printError(QStringLiteral("Unsupported item length"));
     return false;
+}
+
+std::pair<int, int> QvxControl::writableRange(int length)
+{
+    switch (length) {
+    case 1:
+        return {-128, 255};
+    case 2:
+        return {-32768, 65535};
+    default:
+        return {std::numeric_limits<int>::min(), std::numeric_limits<int>::max()};
+    }
 }

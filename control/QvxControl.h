@@ -31,6 +31,7 @@
 #include <atomic>
 #include <functional>
 #include <optional>
+#include <utility>
 
 class CancelLoan;
 class InputManager;
@@ -196,7 +197,13 @@ private:
     // Read or write with the error line of a failure; false then.
     bool readChecked(uchar id, const QvxControlItem &item, int *value, bool verbose);
     bool writeChecked(uchar id, const QvxControlItem &item, int value, int length, bool verbose);
+    // Whether the bus has a transfer of `length` bytes (1, 2 or 4).
+    static bool isTransferWidth(int length);
+    // isTransferWidth for the item, with the error line when it fails.
     static bool hasSupportedLength(const QvxControlItem &item);
+    // The values a write of `length` bytes can carry, read as signed or
+    // unsigned; int's whole range for 4 bytes.
+    static std::pair<int, int> writableRange(int length);
     // findItem, with the error line when nothing matches; false when there is no item to act on.
     bool findNamedItem(const QvxDeviceModel &model, const QString &name, QvxControlItem **item);
     // identify() and findNamedItem(): the model, or null when there is nothing to act on.

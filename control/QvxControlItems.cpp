@@ -56,7 +56,7 @@ ItemPresenter QvxControl::devicePresenter(uchar id, const QvxDeviceModel *model)
 
 int QvxControl::readItem(uchar id, QvxControlItem *item)
 {
-    if (!item || (item->length != 1 && item->length != 2 && item->length != 4))
+    if (!item || !isTransferWidth(item->length))
         return 0;
     int value = 0;
     uchar error = 0;

@@ -25,11 +25,6 @@ namespace {
 const QString kOperationCancelled = QStringLiteral("Operation cancelled");
 const QString kUnsupportedLength = QStringLiteral("Unsupported item length");
 
-bool isSupportedLength(const QvxControlItem &item)
-{
-    return item.length == 1 || item.length == 2 || item.length == 4;
-}
-
 QVariantMap rangeMap(int start, int end)
 {
     return {{QStringLiteral("start"), start}, {QStringLiteral("end"), end}};
@@ -144,7 +139,7 @@ QVariantMap QvxControl::itemToMap(QvxControlItem *item, const QvxDeviceModel *mo
 CommandResult QvxControl::readItemResult(int id, QvxControlItem *item, const QvxDeviceModel *model, bool verbose,
                                          QVariantMap *itemMap)
 {
-    if (!isSupportedLength(*item))
+    if (!isTransferWidth(item->length))
         return CommandResult::failure(script::kErrorInvalidArgument, kUnsupportedLength);
     int value = 0;
     uchar error = 0;
@@ -322,15 +317,7 @@ CommandResult QvxControl::set(int id, const QString &name, int value, bool verbo
         return CommandResult::failure(script::kErrorInvalidArgument, QStringLiteral("Item is read-only"));
 
     // The item's width bounds the value; a whole-number limit of its description narrows that.
-    int lower = std::numeric_limits<int>::min();
-    int upper = std::numeric_limits<int>::max();
-    if (item->length == 1) {
-        lower = -128;
-        upper = 255;
-    } else if (item->length == 2) {
-        lower = -32768;
-        upper = 65535;
-    }
+    auto [lower, upper] = writableRange(item->length);
     if (const std::optional<int> minimum = wholeLimit(item->min))
         lower = std::max(lower, *minimum);
     if (const std::optional<int> maximum = wholeLimit(item->max))
@@ -340,7 +327,7 @@ CommandResult QvxControl::set(int id, const QString &name, int value, bool verbo
             script::kErrorInvalidArgument,
             QStringLiteral("Value for %1 must be between %2 and %3").arg(item->name).arg(lower).arg(upper),
             {{QStringLiteral("minimum"), lower}, {QStringLiteral("maximum"), upper}, {QStringLiteral("value"), value}});
-    if (!isSupportedLength(*item))
+    if (!isTransferWidth(item->length))
         return CommandResult::failure(script::kErrorInvalidArgument, kUnsupportedLength);
 
     uchar error = 0;

@@ -7,25 +7,6 @@
 #include "control/SetDialogue.h"
 #include "device/QvxDeviceModel.h"
 
-#include <limits>
-
-namespace {
-
-// The values a write of `length` bytes can carry, read as signed or unsigned.
-QPair<qint64, qint64> widthBounds(int length)
-{
-    switch (length) {
-    case 1:
-        return {-128, 255};
-    case 2:
-        return {-32768, 65535};
-    default:
-        return {std::numeric_limits<int>::min(), std::numeric_limits<int>::max()};
-    }
-}
-
-} // namespace
-
 bool QvxControl::findNamedItem(const QvxDeviceModel &model, const QString &name, QvxControlItem **item)
 {
     if (!findItem(model, name, item))
@@ -44,7 +25,7 @@ void QvxControl::setItem(uchar id, const QString &name, int value, bool verbose)
     if (!model || !hasSupportedLength(*item))
         return;
     // A value the item's width cannot carry is refused instead of being cut to its low bytes.
-    const auto [lowest, highest] = widthBounds(item->length);
+    const auto [lowest, highest] = writableRange(item->length);
     if (value < lowest || value > highest) {
         Console::instance().printError(
             QStringLiteral("Value for %1 must be between %2 and %3").arg(item->name).arg(lowest).arg(highest));

@@ -79,7 +79,7 @@ QString QvxControl::statusErrorText(uchar error, const QString &protocol)
 
 void QvxControl::decodeItemValue(QvxControlItem *item, const QByteArray &table)
 {
-    if (!item || (item->length != 1 && item->length != 2 && item->length != 4))
+    if (!item || !isTransferWidth(item->length))
         return;
     if (item->address + item->length > table.size()) {
         item->value = 0;
