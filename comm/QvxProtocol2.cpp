@@ -36,6 +36,7 @@ quint16 crcOf(const char *data, qsizetype size, quint16 crc = 0)
 
 const QByteArray kHeader = QByteArrayLiteral("\xFF\xFF\xFD\x00");
 const QByteArray kStuffMark = QByteArrayLiteral("\xFF\xFF\xFD");
+const QByteArray kStuffed = QByteArrayLiteral("\xFF\xFF\xFD\xFD"); // the mark with its extra FD
 constexpr qsizetype kStuffFrom = 7; // stuffing applies from the instruction byte on
 constexpr qsizetype kLenOffset = 5;
 constexpr qsizetype kSmallestStatus = 11;
@@ -66,12 +67,15 @@ QString QvxProtocol2::version() const
 
 void QvxProtocol2::addStuffing(QByteArray &packet)
 {
-    if (packet.size() <= kStuffFrom)
+    // Nearly every packet needs no stuffing: it is left alone, not copied,
+    // on every send.
+    const qsizetype first = packet.size() > kStuffFrom ? packet.indexOf(kStuffMark, kStuffFrom) : -1;
+    if (first < 0)
         return;
-    QByteArray out = packet.left(kStuffFrom);
+    QByteArray out = packet.left(first);
     out.reserve(packet.size() + packet.size() / 3 + 1);
     int added = 0;
-    for (qsizetype i = kStuffFrom; i < packet.size();) {
+    for (qsizetype i = first; i < packet.size();) {
         if (stuffMarkAt(packet, i)) {
             out += kStuffMark;
             out += '\xFD';
@@ -81,8 +85,6 @@ void QvxProtocol2::addStuffing(QByteArray &packet)
             out += packet.at(i++);
         }
     }
-    if (added == 0)
-        return;
     adjustLen(out, added);
     packet = out;
 }
@@ -94,10 +96,15 @@ void QvxProtocol2::removeStuffing(QByteArray &packet)
     const qsizetype end = packet.size() - 2;
     if (end <= kStuffFrom)
         return;
-    QByteArray out = packet.left(kStuffFrom);
+    // Every reply, and every request a reply wait reads, passes here; one
+    // without stuffing is left alone, not copied.
+    const qsizetype first = packet.indexOf(kStuffed, kStuffFrom);
+    if (first < 0 || first + 3 >= end)
+        return;
+    QByteArray out = packet.left(first);
     out.reserve(packet.size());
     int removed = 0;
-    for (qsizetype i = kStuffFrom; i < end;) {
+    for (qsizetype i = first; i < end;) {
         if (i + 3 < end && stuffMarkAt(packet, i) && packet.at(i + 3) == '\xFD') {
             out += kStuffMark;
             ++removed;
@@ -106,8 +113,6 @@ void QvxProtocol2::removeStuffing(QByteArray &packet)
             out += packet.at(i++);
         }
     }
-    if (removed == 0)
-        return;
     out += packet.right(2);
     adjustLen(out, -removed);
     packet = out;
