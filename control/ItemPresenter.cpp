@@ -9,15 +9,14 @@
 namespace {
 
 const QString kAddr = QStringLiteral("addr");
-const QString kNegatedAddr = QStringLiteral("-addr");
 constexpr int kNameWidth = 25; // bytes of UTF-8, as a C "%-25s" pads
 
-// The address named by "addr<N>" or "-addr<N>": every marker removed, the rest decimal.
-int referencedAddress(const QString &text, const QString &marker, bool *ok = nullptr)
+// The address named by "addr<N>": every marker removed, the rest decimal.
+int referencedAddress(const QString &text, const QString &marker)
 {
     QString rest = text;
     rest.remove(marker);
-    return rest.toInt(ok, 10);
+    return rest.toInt(nullptr, 10);
 }
 
 } // namespace
@@ -38,6 +37,16 @@ QvxControlItem *ItemPresenter::itemAt(int address) const
     return model_ ? model_->itemsByAddress.value(address) : nullptr;
 }
 
+std::function<bool(int address, int *value)> ItemPresenter::referencedValues() const
+{
+    return [this](int address, int *value) {
+        QvxControlItem *ref = itemAt(address);
+        if (ref)
+            *value = valueOf_(*ref);
+        return ref != nullptr;
+    };
+}
+
 int ItemPresenter::valueAt(int address) const
 {
     QvxControlItem *item = itemAt(address);
@@ -46,24 +55,7 @@ int ItemPresenter::valueAt(int address) const
 
 bool ItemPresenter::isSigned(const QvxControlItem &item) const
 {
-    if (item.sign != 0 && static_cast<quint32>(item.value) >= item.sign)
-        return true;
-    bool ok = false;
-    const int minimum = item.min.toInt(&ok, 10);
-    if (ok && minimum < 0)
-        return true;
-    if (!model_)
-        return false;
-    // "-addr<N>": a negative bound while the item at N is positive; "addr<N>": while it is negative.
-    if (item.min.contains(kNegatedAddr)) {
-        QvxControlItem *ref = itemAt(referencedAddress(item.min, kNegatedAddr));
-        return ref && valueOf_(*ref) > 0;
-    }
-    if (item.min.contains(kAddr)) {
-        QvxControlItem *ref = itemAt(referencedAddress(item.min, kAddr));
-        return ref && valueOf_(*ref) < 0;
-    }
-    return false;
+    return item.isSigned(referencedValues());
 }
 
 void ItemPresenter::convertIfSigned(QvxControlItem &item) const
@@ -130,12 +122,7 @@ QString ItemPresenter::boundText(const QvxControlItem &item, const QStringList &
 
 int ItemPresenter::bound(const QString &text, bool allowNegated) const
 {
-    return QvxControlItem::limitTextValue(text, allowNegated, [this](int address, int *value) {
-        QvxControlItem *ref = itemAt(address);
-        if (ref)
-            *value = valueOf_(*ref);
-        return ref != nullptr;
-    });
+    return QvxControlItem::limitTextValue(text, allowNegated, referencedValues());
 }
 
 int ItemPresenter::minimum(const QvxControlItem &item) const

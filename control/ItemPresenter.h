@@ -65,6 +65,8 @@ public:
 
 private:
     QvxControlItem *itemAt(int address) const;
+    // The values of the model's items as the value source gives them.
+    std::function<bool(int address, int *value)> referencedValues() const;
     bool bitConditionHolds(const QString &entry) const;
     bool equalityConditionHolds(const QString &entry) const;
     QString boundText(const QvxControlItem &item, const QStringList &bounds, const QString &plain) const;

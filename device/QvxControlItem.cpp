@@ -31,6 +31,17 @@ const QvxControlItem *itemAt(const QvxDeviceModel *model, int address)
     return model ? model->itemsByAddress.value(address) : nullptr;
 }
 
+// The values the model's items hold now; no item without a model.
+QvxControlItem::ValueAt heldValues(const QvxDeviceModel *model)
+{
+    return [model](int address, int *value) {
+        const QvxControlItem *ref = itemAt(model, address);
+        if (ref)
+            *value = ref->value;
+        return ref != nullptr;
+    };
+}
+
 // "addr<N>&<mask>": any bit of mask set in the value of the item at N. A condition
 // that names an item the model lacks does not hold.
 bool unitConditionHolds(const QString &entry, const QvxDeviceModel *model)
@@ -56,23 +67,23 @@ bool minMaxConditionHolds(const QString &entry, const QvxDeviceModel *model)
 
 bool QvxControlItem::isSigned(const QvxDeviceModel *model) const
 {
+    return isSigned(heldValues(model));
+}
+
+bool QvxControlItem::isSigned(const ValueAt &valueAt) const
+{
     if (sign != 0 && static_cast<quint32>(value) >= sign)
         return true;
     bool ok = false;
     const int minimum = min.toInt(&ok, 10);
     if (ok && minimum < 0)
         return true;
-    if (!model)
-        return false;
     // "-addr<N>": negative limit while the item at N is positive; "addr<N>": while it is negative.
-    if (min.contains(kNegatedAddr)) {
-        const QvxControlItem *ref = itemAt(model, referencedAddress(min, kNegatedAddr));
-        return ref && ref->value > 0;
-    }
-    if (min.contains(kAddr)) {
-        const QvxControlItem *ref = itemAt(model, referencedAddress(min, kAddr));
-        return ref && ref->value < 0;
-    }
+    int referenced = 0;
+    if (min.contains(kNegatedAddr))
+        return valueAt(referencedAddress(min, kNegatedAddr), &referenced) && referenced > 0;
+    if (min.contains(kAddr))
+        return valueAt(referencedAddress(min, kAddr), &referenced) && referenced < 0;
     return false;
 }
 
@@ -225,8 +236,7 @@ static QString limitText(const QvxControlItem &item, const QStringList &limits, 
     return limits.value(chosen);
 }
 
-int QvxControlItem::limitTextValue(const QString &text, bool allowNegated,
-                                   const std::function<bool(int address, int *value)> &valueAt)
+int QvxControlItem::limitTextValue(const QString &text, bool allowNegated, const ValueAt &valueAt)
 {
     bool ok = false;
     const int number = text.toInt(&ok, 10);
@@ -245,12 +255,7 @@ int QvxControlItem::limitTextValue(const QString &text, bool allowNegated,
 // A limit text as a number, from the values the model's items hold.
 static int limitValue(const QString &text, bool allowNegated, const QvxDeviceModel *model)
 {
-    return QvxControlItem::limitTextValue(text, allowNegated, [model](int address, int *value) {
-        const QvxControlItem *ref = itemAt(model, address);
-        if (ref)
-            *value = ref->value;
-        return ref != nullptr;
-    });
+    return QvxControlItem::limitTextValue(text, allowNegated, heldValues(model));
 }
 
 int QvxControlItem::conditionalMinimum(const QvxDeviceModel *model) const

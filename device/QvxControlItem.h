@@ -45,9 +45,15 @@ struct QvxControlItem
     QStringList maxes;
     QStringList minMaxConditions;
 
+    // Gives the value of the item at an address, and false when there is none.
+    using ValueAt = std::function<bool(int address, int *value)>;
+
     // Whether `value` is to be read as a negative quantity. `model` resolves
     // "addr" references in `min`; may be null.
     bool isSigned(const QvxDeviceModel *model) const;
+    // The same rule with the referenced values from `valueAt` (the console
+    // reads them from the device).
+    bool isSigned(const ValueAt &valueAt) const;
     // Converts `value` in place to its signed form when isSigned(model).
     void applySign(const QvxDeviceModel *model);
     // The conversion of applySign without the test.
@@ -74,7 +80,6 @@ struct QvxControlItem
     // of the item at N, negated for "-addr<N>" when `allowNegated`. `valueAt`
     // gives the value of the item at an address and false when there is none;
     // such an address, and any other text, count as 0.
-    static int limitTextValue(const QString &text, bool allowNegated,
-                              const std::function<bool(int address, int *value)> &valueAt);
+    static int limitTextValue(const QString &text, bool allowNegated, const ValueAt &valueAt);
     int conditionalMaximum(const QvxDeviceModel *model) const;
 };
