@@ -251,15 +251,8 @@ void QvxControl::printTable(uchar id, bool paged, bool verbose, ushort start, us
 
     const ItemPresenter presenter(model);
     const CancelLoan loan(inputManager_, cancelFlag_);
-    if (!paged) {
-        for (QvxControlItem *item : rows) {
-            if (loan.cancelled())
-                return;
-            write(presenter.tableRow(*item));
-        }
-        return;
-    }
-    const int perPage = tableRowsPerPage(platform::terminalRows());
+    // An unpaged table is one page: written at once, not a write per row.
+    const qsizetype perPage = paged ? tableRowsPerPage(platform::terminalRows()) : rows.size();
     for (qsizetype next = 0;;) {
         if (loan.cancelled())
             return;
@@ -267,7 +260,7 @@ void QvxControl::printTable(uchar id, bool paged, bool verbose, ushort start, us
         for (const qsizetype last = std::min(next + perPage, rows.size()); next < last; ++next)
             page += presenter.tableRow(*rows.at(next));
         write(page);
-        if (next >= rows.size() || cancelFlag_.load())
+        if (!paged || next >= rows.size() || cancelFlag_.load())
             return;
         const std::optional<QString> answer = loan.ask(QStringLiteral("-- Press Enter to continue (press 'q' to quit) --\n"));
         if (!answer || answer->trimmed().toLower() == QLatin1String("q"))
