@@ -23,7 +23,8 @@ struct CommandContext
     int lastId = -1;
     // Asks the user for a device ID; false when cancelled (Ctrl+C, end of input).
     std::function<bool(uchar &id)> promptDeviceId;
-    // Whether the device with this ID has an item of exactly this name (any case).
+    // Whether the device with this ID has a visible item whose name contains
+    // `name` (case ignored); the device is pinged for it.
     std::function<bool(uchar id, const QString &name)> itemNameExists;
 
     // The ID for a line without one: the last ID, else the prompt's answer.
