@@ -275,6 +275,14 @@ bool QvxControl::writeChecked(uchar id, const QvxControlItem &item, int value, i
         Console::instance().printError(QStringLiteral("Unsupported item length"));
         return false;
     }
+    // A value the item's width cannot carry is refused instead of being cut to
+    // its low bytes; every console write (direct or from a dialogue) passes here.
+    const auto [lowest, highest] = writableRange(length);
+    if (value < lowest || value > highest) {
+        Console::instance().printError(
+            QStringLiteral("Value for %1 must be between %2 and %3").arg(item.name).arg(lowest).arg(highest));
+        return false;
+    }
     uchar error = 0;
     const int result = writeRaw(id, item, value, length, &error, verbose);
     return checkResult(id, result, error);

@@ -22,15 +22,8 @@ void QvxControl::setItem(uchar id, const QString &name, int value, bool verbose)
 {
     QvxControlItem *item = nullptr;
     const QvxDeviceModel *model = identifyItem(id, name, &item);
-    if (!model || !hasSupportedLength(*item))
+    if (!model)
         return;
-    // A value the item's width cannot carry is refused instead of being cut to its low bytes.
-    const auto [lowest, highest] = writableRange(item->length);
-    if (value < lowest || value > highest) {
-        Console::instance().printError(
-            QStringLiteral("Value for %1 must be between %2 and %3").arg(item->name).arg(lowest).arg(highest));
-        return;
-    }
     if (writeChecked(id, *item, value, item->length, verbose))
         Console::instance().printSuccess(QStringLiteral("write %1 %2 OK").arg(item->name).arg(value));
 }

@@ -274,6 +274,33 @@ TEST_F(ItemCommands, SetDialogueShowsTheRowAndWritesTheAnswer)
     }
 }
 
+TEST_F(ItemCommands, SetDialogueRefusesAChoiceTheItemsWidthCannotCarry)
+{
+    // Ten value names from 250 on: the last four do not fit in one byte.
+    folder_.writeDescription(QStringLiteral("wide.xml"),
+                             DescriptionFolder::withItems(
+                                 QStringLiteral("Name=\"WIDE-1\" ModelNumber=\"4444\" Type=\"Quorvex2\""),
+                                 QStringLiteral("<Item Address=\"0\" Name=\"Model Number\" RW=\"1\" Length=\"2\"/>"
+                                                "<Item Address=\"20\" Name=\"Wide Choice\" RW=\"3\" Length=\"1\""
+                                                " Min=\"250\" Max=\"259\" UI=\"3\" Label=\"a:b:c:d:e:f:g:h:i:j\"/>")));
+    makeControl();
+    ASSERT_TRUE(control_->openPort(bus_.portName(), 1000000));
+    bus_.addDevice(sim::Device::protocol2(7, 4444, 1));
+    bus_.clearReceived();
+    type("259\r");
+    control_->setItemInteractive(7, QStringLiteral("Wide Choice"));
+    const QString printed = out();
+    EXPECT_TRUE(printed.endsWith(QStringLiteral("[Error] Value for Wide Choice must be between -128 and 255\n")))
+        << printed.toStdString();
+    EXPECT_FALSE(printed.contains(QStringLiteral("[Success]")));
+    EXPECT_TRUE(writes().isEmpty());
+
+    type("255\r");
+    control_->setItemInteractive(7, QStringLiteral("Wide Choice"));
+    EXPECT_TRUE(out().endsWith(QStringLiteral("[Success] change Wide Choice to f\n")));
+    EXPECT_EQ(writes(), QStringList{QStringLiteral("20:ff")});
+}
+
 TEST_F(ItemCommands, SetDialogueValueEntryReadsItsBoundsOnce)
 {
     setMemory(36, "7503");
