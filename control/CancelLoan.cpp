@@ -1,6 +1,6 @@
 #include "control/CancelLoan.h"
 
-#include "console/InputManager.h"
+#include "console/io/InputManager.h"
 #include "platform/OutputSink.h"
 
 #include <QCoreApplication>

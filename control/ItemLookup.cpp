@@ -1,6 +1,6 @@
 #include "control/ItemLookup.h"
 
-#include "console/Console.h"
+#include "console/io/Console.h"
 #include "control/CancelLoan.h"
 #include "device/QvxDeviceModel.h"
 #include "platform/OutputSink.h"

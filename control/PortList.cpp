@@ -1,6 +1,6 @@
 #include "control/PortList.h"
 
-#include "console/Console.h"
+#include "console/io/Console.h"
 
 #include <QSerialPortInfo>
 

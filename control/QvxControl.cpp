@@ -4,8 +4,8 @@
 #include "control/QvxControl.h"
 
 #include "comm/CommResult.h"
-#include "console/Console.h"
-#include "console/InputManager.h"
+#include "console/io/Console.h"
+#include "console/io/InputManager.h"
 #include "control/CancelLoan.h"
 #include "control/ItemLookup.h"
 #include "device/BaudConstants.h"

@@ -18,7 +18,7 @@
 
 #include "control/PortList.h"
 #include "device/QvxModelRegistry.h"
-#include "script/IQvxCommandBackend.h"
+#include "script/backend/IQvxCommandBackend.h"
 
 #include <QByteArray>
 #include <QList>

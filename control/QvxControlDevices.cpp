@@ -5,7 +5,7 @@
 #include "control/QvxControl.h"
 
 #include "comm/CommResult.h"
-#include "console/Console.h"
+#include "console/io/Console.h"
 #include "control/CancelLoan.h"
 #include "device/BaseConstants.h"
 #include "device/ProtocolConstants.h"

@@ -3,8 +3,8 @@
 
 #include "control/QvxControl.h"
 
-#include "console/Console.h"
-#include "console/InputManager.h"
+#include "console/io/Console.h"
+#include "console/io/InputManager.h"
 #include "control/CancelLoan.h"
 #include "control/ItemLookup.h"
 #include "control/ItemPresenter.h"

@@ -8,10 +8,10 @@
 #include "comm/CommResult.h"
 #include "control/ItemLookup.h"
 #include "device/DeviceConstants.h"
-#include "device/ItemValueDescription.h"
+#include "control/ItemValueDescription.h"
 #include "device/QvxDeviceModel.h"
 #include "fw/QvxFirmware.h"
-#include "script/ErrorCodes.h"
+#include "script/backend/ErrorCodes.h"
 
 #include <QVariantList>
 

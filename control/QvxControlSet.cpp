@@ -2,7 +2,7 @@
 
 #include "control/QvxControl.h"
 
-#include "console/Console.h"
+#include "console/io/Console.h"
 #include "control/ItemPresenter.h"
 #include "control/SetDialogue.h"
 #include "device/QvxDeviceModel.h"

@@ -1,6 +1,6 @@
 #include "control/SetDialogue.h"
 
-#include "console/Console.h"
+#include "console/io/Console.h"
 #include "control/CancelLoan.h"
 #include "device/QvxControlItem.h"
 #include "platform/OutputSink.h"

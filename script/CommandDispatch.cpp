@@ -1,8 +1,8 @@
 #include "script/CommandDispatch.h"
 
-#include "console/LicenseTexts.h"
+#include "licenses/LicenseTexts.h"
 #include "script/CommandCatalogue.h"
-#include "script/ErrorCodes.h"
+#include "script/backend/ErrorCodes.h"
 #include "script/HelpTexts.h"
 #include "script/ScriptInput.h"
 

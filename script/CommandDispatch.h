@@ -4,7 +4,7 @@
 // answers given here ("help", "license", "copyright") and one backend call for
 // every device command. Never prints.
 
-#include "script/IQvxCommandBackend.h"
+#include "script/backend/IQvxCommandBackend.h"
 #include "script/ScriptResult.h"
 
 #include <QString>

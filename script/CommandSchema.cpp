@@ -1,6 +1,6 @@
 #include "script/CommandSchema.h"
 
-#include "script/ErrorCodes.h"
+#include "script/backend/ErrorCodes.h"
 
 #include <QJsonArray>
 #include <QJsonValue>

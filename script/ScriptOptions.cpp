@@ -1,6 +1,6 @@
 #include "script/ScriptOptions.h"
 
-#include "console/LicenseTexts.h"
+#include "licenses/LicenseTexts.h"
 #include "script/CommandSchema.h"
 #include "script/HelpTexts.h"
 

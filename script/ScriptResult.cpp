@@ -1,6 +1,6 @@
 #include "script/ScriptResult.h"
 
-#include "script/ErrorCodes.h"
+#include "script/backend/ErrorCodes.h"
 #include "script/HelpTexts.h"
 
 namespace script {

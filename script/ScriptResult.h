@@ -2,7 +2,7 @@
 // One record of a script run: every command ends in exactly one, and so does a
 // run that fails before its first command (its command is then empty).
 
-#include "script/CommandResult.h"
+#include "script/backend/CommandResult.h"
 
 #include <QString>
 #include <QVariantMap>

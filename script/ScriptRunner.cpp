@@ -4,7 +4,7 @@
 #include "platform/OutputSink.h"
 #include "script/CommandDispatch.h"
 #include "script/CommandSchema.h"
-#include "script/ErrorCodes.h"
+#include "script/backend/ErrorCodes.h"
 #include "script/ScriptInput.h"
 #include "script/ScriptOptions.h"
 #include "script/ScriptOutput.h"

@@ -5,7 +5,7 @@
 // an event loop.
 
 #include "platform/ConsoleControl.h"
-#include "script/IQvxCommandBackend.h"
+#include "script/backend/IQvxCommandBackend.h"
 
 #include <QStringList>
 

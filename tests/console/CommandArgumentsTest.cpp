@@ -1,4 +1,4 @@
-#include "console/CommandArguments.h"
+#include "console/app/CommandArguments.h"
 #include "tests/support/OutputCapture.h"
 #include "tests/support/QtPrinters.h"
 

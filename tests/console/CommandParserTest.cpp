@@ -1,4 +1,4 @@
-#include "console/CommandParser.h"
+#include "console/app/CommandParser.h"
 #include "device/ConsoleConstants.h"
 #include "tests/support/OutputCapture.h"
 #include "tests/support/QtPrinters.h"

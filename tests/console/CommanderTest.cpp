@@ -1,8 +1,8 @@
 // The read-eval-print loop and its prompts, with keys from a pipe.
 #include "ConsoleTexts.h"
 
-#include "console/Commander.h"
-#include "console/LicenseTexts.h"
+#include "console/app/Commander.h"
+#include "licenses/LicenseTexts.h"
 #include "tests/support/KeyPipe.h"
 #include "tests/support/OutputCapture.h"
 #include "tests/support/QtPrinters.h"

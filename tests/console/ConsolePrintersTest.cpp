@@ -1,4 +1,4 @@
-#include "console/Console.h"
+#include "console/io/Console.h"
 #include "tests/support/OutputCapture.h"
 #include "tests/support/QtPrinters.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 // Synthetic key events and an editor on a pipe, for the line editor tests.
 
-#include "console/InputManager.h"
+#include "console/io/InputManager.h"
 #include "tests/support/KeyPipe.h"
 #include "tests/support/OutputCapture.h"
 

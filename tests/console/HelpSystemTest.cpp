@@ -1,6 +1,6 @@
 #include "ConsoleTexts.h"
 
-#include "console/HelpSystem.h"
+#include "console/app/HelpSystem.h"
 #include "device/ConsoleConstants.h"
 #include "tests/support/OutputCapture.h"
 #include "tests/support/QtPrinters.h"

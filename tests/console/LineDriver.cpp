@@ -12,8 +12,8 @@
 //
 // Options: --items "A,B" item names for completion; --no-handler sets no
 // control handler; --no-key-mode leaves the terminal mode to the editor.
-#include "console/Console.h"
-#include "console/InputManager.h"
+#include "console/io/Console.h"
+#include "console/io/InputManager.h"
 #include "platform/ConsoleControl.h"
 #include "platform/KeyInput.h"
 #include "platform/Terminal.h"

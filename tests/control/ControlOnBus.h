@@ -5,7 +5,7 @@
 // working folder is a temporary one whose "xml" folder holds the test
 // description, so the control finds it beside the built-in ones.
 
-#include "console/InputManager.h"
+#include "console/io/InputManager.h"
 #include "control/QvxControl.h"
 #include "tests/control/TestModel.h"
 #include "tests/sim/SimBus.h"

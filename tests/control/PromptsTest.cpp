@@ -1,7 +1,7 @@
 // The questions the device operations ask: the item chooser and the three set
 // dialogues, answered with typed keys through the real line editor.
 
-#include "console/InputManager.h"
+#include "console/io/InputManager.h"
 #include "control/ItemLookup.h"
 #include "control/SetDialogue.h"
 #include "device/QvxDeviceModel.h"

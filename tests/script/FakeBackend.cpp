@@ -1,7 +1,7 @@
 #include "tests/script/FakeBackend.h"
 
 #include "platform/OutputSink.h"
-#include "script/ErrorCodes.h"
+#include "script/backend/ErrorCodes.h"
 
 #include <QFile>
 #include <QThread>

@@ -7,7 +7,7 @@
 // wait.
 
 #include "comm/CancellationToken.h"
-#include "script/IQvxCommandBackend.h"
+#include "script/backend/IQvxCommandBackend.h"
 
 #include <QStringList>
 #include <QVariantMap>

@@ -3,7 +3,7 @@
 // program; permissions and signals also with the script runner over the fake
 // backend, whose device commands can be made to wait like a silent bus.
 
-#include "console/LicenseTexts.h"
+#include "licenses/LicenseTexts.h"
 #include "script/HelpTexts.h"
 #include "tests/support/ChildProcess.h"
 #include "tests/support/QtPrinters.h"

@@ -1,8 +1,8 @@
 // Records of a script run: how they are built, their JSON lines, their text
 // form, and the rule by which a bus result becomes a command result.
 
-#include "script/CommandResult.h"
-#include "script/ErrorCodes.h"
+#include "script/backend/CommandResult.h"
+#include "script/backend/ErrorCodes.h"
 #include "script/ScriptOutput.h"
 #include "script/ScriptResult.h"
 #include "script/TextRendering.h"

@@ -1,6 +1,6 @@
-#include "console/CommandArguments.h"
+#include "console/app/CommandArguments.h"
 
-#include "console/Console.h"
+#include "console/io/Console.h"
 #include "device/BaudConstants.h"
 
 #include <limits>

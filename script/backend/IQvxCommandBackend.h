@@ -9,7 +9,7 @@
 //
 // Nothing here prompts, loops until interrupted or prints besides the trace.
 
-#include "script/CommandResult.h"
+#include "script/backend/CommandResult.h"
 
 #include <QString>
 

@@ -12,10 +12,10 @@
 // The end of standard input (a pipe or file ran out) counts as "exit"; a
 // prompt waiting at that moment ends as cancelled.
 
-#include "console/CommandArguments.h"
-#include "console/CommandParser.h"
-#include "console/HelpSystem.h"
-#include "console/InputManager.h"
+#include "console/app/CommandArguments.h"
+#include "console/app/CommandParser.h"
+#include "console/app/HelpSystem.h"
+#include "console/io/InputManager.h"
 #include "platform/ConsoleControl.h"
 
 #include <QObject>

@@ -1,4 +1,4 @@
-#include "console/Console.h"
+#include "console/io/Console.h"
 
 #include "device/ConsoleConstants.h"
 #include "platform/OutputSink.h"

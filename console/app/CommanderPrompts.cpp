@@ -1,8 +1,8 @@
 // The prompts that ask for what a command line left out: a device ID, a baud
 // rate, a serial port, a protocol version. Answers are read in the editor's simple mode.
-#include "console/CommandArguments.h"
-#include "console/Commander.h"
-#include "console/Console.h"
+#include "console/app/CommandArguments.h"
+#include "console/app/Commander.h"
+#include "console/io/Console.h"
 #include "control/QvxControl.h"
 #include "device/BaudConstants.h"
 

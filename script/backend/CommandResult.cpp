@@ -1,7 +1,7 @@
-#include "script/CommandResult.h"
+#include "script/backend/CommandResult.h"
 
 #include "comm/CommResult.h"
-#include "script/ErrorCodes.h"
+#include "script/backend/ErrorCodes.h"
 
 namespace script {
 

@@ -3,9 +3,9 @@
 // device ID) and in implicit item commands (a line that starts with an item
 // name or a device ID). One candidate replaces the words it completes; several
 // are listed and the line grows to their longest common prefix.
-#include "console/InputManager.h"
+#include "console/io/InputManager.h"
 
-#include "console/Console.h"
+#include "console/io/Console.h"
 #include "device/ConsoleConstants.h"
 #include "platform/OutputSink.h"
 

@@ -1,4 +1,4 @@
-#include "console/LicenseTexts.h"
+#include "licenses/LicenseTexts.h"
 
 #include "platform/OutputSink.h"
 

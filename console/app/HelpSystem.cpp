@@ -1,6 +1,6 @@
-#include "console/HelpSystem.h"
+#include "console/app/HelpSystem.h"
 
-#include "console/Console.h"
+#include "console/io/Console.h"
 
 #include <QStringList>
 

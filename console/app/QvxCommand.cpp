@@ -1,6 +1,6 @@
-#include "console/QvxCommand.h"
+#include "console/app/QvxCommand.h"
 
-#include "console/Commander.h"
+#include "console/app/Commander.h"
 #include "platform/OutputSink.h"
 
 #include <QCoreApplication>

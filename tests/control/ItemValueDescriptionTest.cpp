@@ -1,6 +1,6 @@
 // What a script result shows for an item's value: a label, a scaled number or
 // the names of the set bits.
-#include "device/ItemValueDescription.h"
+#include "control/ItemValueDescription.h"
 #include "tests/support/QtPrinters.h"
 
 #include <QVariantMap>

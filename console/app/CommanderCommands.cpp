@@ -1,9 +1,9 @@
 // The console's command slots: each checks its words (CommandArguments), asks
 // for what is missing and calls one device operation or text printer.
-#include "console/CommandArguments.h"
-#include "console/Commander.h"
-#include "console/Console.h"
-#include "console/LicenseTexts.h"
+#include "console/app/CommandArguments.h"
+#include "console/app/Commander.h"
+#include "console/io/Console.h"
+#include "licenses/LicenseTexts.h"
 #include "control/QvxControl.h"
 #include "device/ConsoleConstants.h"
 #include "device/QvxDeviceModel.h"

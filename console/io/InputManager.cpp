@@ -1,7 +1,7 @@
-#include "console/InputManager.h"
+#include "console/io/InputManager.h"
 
-#include "console/Console.h"
-#include "console/InputProcessor.h"
+#include "console/io/Console.h"
+#include "console/io/InputProcessor.h"
 #include "device/ConsoleConstants.h"
 #include "platform/ConsoleControl.h"
 #include "platform/KeyInput.h"

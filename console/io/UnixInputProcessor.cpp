@@ -1,6 +1,6 @@
-#include "console/InputProcessor.h"
+#include "console/io/InputProcessor.h"
 
-#include "console/InputManager.h"
+#include "console/io/InputManager.h"
 
 UnixInputProcessor::UnixInputProcessor(InputManager *manager, platform::KeyInput &keys)
     : manager_(manager)

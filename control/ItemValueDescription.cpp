@@ -1,4 +1,4 @@
-#include "device/ItemValueDescription.h"
+#include "control/ItemValueDescription.h"
 
 #include <QVariantMap>
 

@@ -1,5 +1,5 @@
-#include "console/LicenseTexts.h"
-#include "console/QvxCommand.h"
+#include "licenses/LicenseTexts.h"
+#include "console/app/QvxCommand.h"
 #include "control/QvxControl.h"
 #include "platform/CommandLine.h"
 #include "platform/OutputSink.h"

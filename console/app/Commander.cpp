@@ -1,6 +1,6 @@
-#include "console/Commander.h"
+#include "console/app/Commander.h"
 
-#include "console/Console.h"
+#include "console/io/Console.h"
 #include "control/QvxControl.h"
 #include "device/ConsoleConstants.h"
 #include "platform/KeyInput.h"

@@ -1,6 +1,6 @@
-#include "console/CommandParser.h"
+#include "console/app/CommandParser.h"
 
-#include "console/Console.h"
+#include "console/io/Console.h"
 
 #include <iterator>
 
