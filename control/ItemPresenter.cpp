@@ -8,54 +8,20 @@
 
 namespace {
 
-const QString kAddr = QStringLiteral("addr");
 constexpr int kNameWidth = 25; // bytes of UTF-8, as a C "%-25s" pads
-
-// The address named by "addr<N>": every marker removed, the rest decimal.
-int referencedAddress(const QString &text, const QString &marker)
-{
-    QString rest = text;
-    rest.remove(marker);
-    return rest.toInt(nullptr, 10);
-}
 
 } // namespace
 
-ItemPresenter::ItemPresenter(const QvxDeviceModel *model, ValueSource valueOf)
+ItemPresenter::ItemPresenter(const QvxDeviceModel *model, ItemRules::ValueSource valueOf)
     : model_(model)
-    , valueOf_(std::move(valueOf))
+    , rules_(model, std::move(valueOf))
 {
 }
 
 ItemPresenter::ItemPresenter(const QvxDeviceModel *model)
-    : ItemPresenter(model, [](QvxControlItem &item) { return item.value; })
+    : model_(model)
+    , rules_(model)
 {
-}
-
-QvxControlItem *ItemPresenter::itemAt(int address) const
-{
-    return model_ ? model_->itemsByAddress.value(address) : nullptr;
-}
-
-std::function<bool(int address, int *value)> ItemPresenter::referencedValues() const
-{
-    return [this](int address, int *value) {
-        QvxControlItem *ref = itemAt(address);
-        if (ref)
-            *value = valueOf_(*ref);
-        return ref != nullptr;
-    };
-}
-
-int ItemPresenter::valueAt(int address) const
-{
-    QvxControlItem *item = itemAt(address);
-    return item ? valueOf_(*item) : 0;
-}
-
-bool ItemPresenter::isSigned(const QvxControlItem &item) const
-{
-    return item.isSigned(referencedValues());
 }
 
 void ItemPresenter::convertIfSigned(QvxControlItem &item) const
@@ -64,79 +30,11 @@ void ItemPresenter::convertIfSigned(QvxControlItem &item) const
         item.convertSignedValue();
 }
 
-bool ItemPresenter::bitConditionHolds(const QString &entry) const
-{
-    const QStringList parts = entry.split(QLatin1Char('&'));
-    if (parts.size() != 2)
-        return false;
-    const int address = referencedAddress(parts.at(0), kAddr);
-    bool ok = false;
-    const int mask = parts.at(1).toInt(&ok, 10);
-    return ok && (valueAt(address) & mask) != 0;
-}
-
-bool ItemPresenter::equalityConditionHolds(const QString &entry) const
-{
-    const QStringList parts = entry.split(QStringLiteral("=="));
-    if (parts.size() != 2)
-        return false;
-    const int address = referencedAddress(parts.at(0), kAddr);
-    return valueAt(address) == parts.at(1).toInt(nullptr, 10);
-}
-
-int ItemPresenter::conditionIndex(const QStringList &conditions) const
-{
-    for (qsizetype i = 0; i < conditions.size(); ++i)
-        if (bitConditionHolds(conditions.at(i)))
-            return static_cast<int>(i);
-    return static_cast<int>(conditions.size()) - 1;
-}
-
-QString ItemPresenter::unit(const QvxControlItem &item) const
-{
-    if (item.unitCondition.isEmpty())
-        return item.unit;
-    return item.units.value(conditionIndex(item.unitConditions));
-}
-
 QString ItemPresenter::scale(const QvxControlItem &item) const
 {
     if (item.scale.isEmpty())
         return QStringLiteral("1");
-    if (item.unitCondition.isEmpty())
-        return item.scale;
-    return item.scales.value(conditionIndex(item.unitConditions));
-}
-
-QString ItemPresenter::boundText(const QvxControlItem &item, const QStringList &bounds, const QString &plain) const
-{
-    if (item.minMaxCondition.isEmpty())
-        return plain;
-    // An entry counts when its equality test holds, or else the unit condition at the same position.
-    for (qsizetype e = 0; e < item.minMaxConditions.size(); ++e) {
-        if (equalityConditionHolds(item.minMaxConditions.at(e)) || bitConditionHolds(item.unitConditions.value(e)))
-            return bounds.value(e);
-    }
-    return bounds.value(item.minMaxConditions.size() - 1);
-}
-
-int ItemPresenter::bound(const QString &text, bool allowNegated) const
-{
-    return QvxControlItem::limitTextValue(text, allowNegated, referencedValues());
-}
-
-int ItemPresenter::minimum(const QvxControlItem &item) const
-{
-    if (!model_)
-        return 0;
-    return bound(boundText(item, item.mins, item.min), true);
-}
-
-int ItemPresenter::maximum(const QvxControlItem &item) const
-{
-    if (!model_)
-        return 0;
-    return bound(boundText(item, item.maxes, item.max), false);
+    return rules_.scale(item);
 }
 
 QString ItemPresenter::addressColumn(const QvxControlItem &item)
@@ -204,7 +102,7 @@ QString ItemPresenter::scaledColumn(const QvxControlItem &item) const
     QString scaleText = item.scale;
     QString unitText = item.unit;
     if (!item.unitCondition.isEmpty()) {
-        const int index = conditionIndex(item.unitConditions);
+        const int index = rules_.conditionIndex(item.unitConditions);
         scaleText = item.scales.value(index);
         unitText = item.units.value(index);
     }

@@ -5,15 +5,15 @@
 // input bounds that conditions on other items select, and whether the value
 // reads as signed.
 //
-// Conditions, bounds and sign tests look at the values of other items. Where
-// those come from is the caller's choice: a device read per test for the rows
-// of one item, or the values already decoded from one whole-table image for a
-// table. An address the model does not describe counts as 0 without asking.
+// Conditions, bounds and sign tests look at the values of other items
+// (ItemRules). Where those come from is the caller's choice: device reads for
+// the rows of one item (each referenced item read once per presenter), or the
+// values already decoded from one whole-table image for a table.
+
+#include "device/ItemRules.h"
 
 #include <QString>
 #include <QStringList>
-
-#include <functional>
 
 struct QvxControlItem;
 struct QvxDeviceModel;
@@ -21,27 +21,19 @@ struct QvxDeviceModel;
 class ItemPresenter
 {
 public:
-    using ValueSource = std::function<int(QvxControlItem &item)>;
-
-    // `model` may be null: then no item refers to another.
-    ItemPresenter(const QvxDeviceModel *model, ValueSource valueOf);
+    // `model` may be null: then no item refers to another. Each referenced
+    // item is asked of `valueOf` once during the presenter's life.
+    ItemPresenter(const QvxDeviceModel *model, ItemRules::ValueSource valueOf);
     // Referenced values are those the model's items hold now (table rows).
     explicit ItemPresenter(const QvxDeviceModel *model);
 
-    // The value of the item at `address`, 0 when the model describes none.
-    int valueAt(int address) const;
-
-    bool isSigned(const QvxControlItem &item) const;
+    const ItemRules &rules() const { return rules_; }
+    bool isSigned(const QvxControlItem &item) const { return rules_.isSigned(item); }
     // Converts item.value to its signed reading when isSigned holds.
     void convertIfSigned(QvxControlItem &item) const;
-
-    // Position of the first "addr<N>&<mask>" entry that holds; the last position when none does.
-    int conditionIndex(const QStringList &conditions) const;
-    QString unit(const QvxControlItem &item) const;
+    QString unit(const QvxControlItem &item) const { return rules_.unit(item); }
+    // The scale text in force; "1" for an item without a scale.
     QString scale(const QvxControlItem &item) const;
-    // Lowest and highest value accepted as input; 0 for texts that give no number.
-    int minimum(const QvxControlItem &item) const;
-    int maximum(const QvxControlItem &item) const;
 
     // Columns, without separators or line end.
     static QString addressColumn(const QvxControlItem &item);
@@ -64,14 +56,6 @@ public:
     QString tableRow(QvxControlItem &item) const;
 
 private:
-    QvxControlItem *itemAt(int address) const;
-    // The values of the model's items as the value source gives them.
-    std::function<bool(int address, int *value)> referencedValues() const;
-    bool bitConditionHolds(const QString &entry) const;
-    bool equalityConditionHolds(const QString &entry) const;
-    QString boundText(const QvxControlItem &item, const QStringList &bounds, const QString &plain) const;
-    int bound(const QString &text, bool allowNegated) const;
-
     const QvxDeviceModel *model_;
-    ValueSource valueOf_;
+    ItemRules rules_;
 };

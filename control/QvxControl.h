@@ -208,10 +208,10 @@ private:
     bool findNamedItem(const QvxDeviceModel &model, const QString &name, QvxControlItem **item);
     // identify() and findNamedItem(): the model, or null when there is nothing to act on.
     const QvxDeviceModel *identifyItem(uchar id, const QString &name, QvxControlItem **item);
-    // identifyItem(), one read of the item and its row; null when any step failed.
-    const QvxDeviceModel *readAndShowItem(uchar id, const QString &name, bool verbose, const QString &afterDecimal,
-                                          QvxControlItem **item);
-    void printColumns(uchar id, QvxControlItem *item, const QvxDeviceModel *model, const QString &head,
+    // One read of the item and its row; false (after the error line) when the read failed.
+    bool readAndShowItem(uchar id, const ItemPresenter &presenter, QvxControlItem *item, bool verbose,
+                         const QString &afterDecimal);
+    void printColumns(const ItemPresenter &presenter, QvxControlItem *item, const QString &head,
                       const QString &afterDecimal, const QString &end);
     // Why a table larger than the whole-table buffer is not read.
     static QString tableTooLargeText(const QvxDeviceModel &model);

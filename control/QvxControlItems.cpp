@@ -87,12 +87,12 @@ QString QvxControl::selectScale(uchar id, QvxControlItem *item, const QvxDeviceM
 
 int QvxControl::itemMinimum(uchar id, QvxControlItem *item, const QvxDeviceModel *model)
 {
-    return item ? devicePresenter(id, model).minimum(*item) : 0;
+    return item ? devicePresenter(id, model).rules().minimum(*item) : 0;
 }
 
 int QvxControl::itemMaximum(uchar id, QvxControlItem *item, const QvxDeviceModel *model)
 {
-    return item ? devicePresenter(id, model).maximum(*item) : 0;
+    return item ? devicePresenter(id, model).rules().maximum(*item) : 0;
 }
 
 void QvxControl::printDecimalValue(uchar id, QvxControlItem *item, const QvxDeviceModel *model)
@@ -130,15 +130,15 @@ void QvxControl::printStatusRow(uchar id, const QString &label, const QString &i
 
 // Address, name, decimal, hexadecimal and value columns, written one by one:
 // a device read behind a column may print its error line before that column.
-void QvxControl::printColumns(uchar id, QvxControlItem *item, const QvxDeviceModel *model, const QString &head,
+void QvxControl::printColumns(const ItemPresenter &presenter, QvxControlItem *item, const QString &head,
                               const QString &afterDecimal, const QString &end)
 {
     write(head);
-    printDecimalValue(id, item, model);
+    write(presenter.decimalColumn(*item));
     write(afterDecimal);
-    printHexValue(item);
+    write(ItemPresenter::hexColumn(*item));
     write(kSeparator);
-    printValueColumn(id, item, model);
+    write(presenter.valueColumn(*item));
     write(end);
 }
 
@@ -152,24 +152,24 @@ const QvxDeviceModel *QvxControl::identifyItem(uchar id, const QString &name, Qv
     return model;
 }
 
-const QvxDeviceModel *QvxControl::readAndShowItem(uchar id, const QString &name, bool verbose,
-                                                  const QString &afterDecimal, QvxControlItem **item)
+bool QvxControl::readAndShowItem(uchar id, const ItemPresenter &presenter, QvxControlItem *item, bool verbose,
+                                 const QString &afterDecimal)
 {
-    const QvxDeviceModel *model = identifyItem(id, name, item);
     int value = 0;
-    if (!model || !readChecked(id, **item, &value, verbose))
-        return nullptr;
-    (*item)->value = value;
-    const QString head = ItemPresenter::addressColumn(**item) + kSeparator
-                         + ItemPresenter::nameColumn(**item, false) + kSeparator;
-    printColumns(id, *item, model, head, afterDecimal, QStringLiteral("\n"));
-    return model;
+    if (!readChecked(id, *item, &value, verbose))
+        return false;
+    item->value = value;
+    const QString head =
+        ItemPresenter::addressColumn(*item) + kSeparator + ItemPresenter::nameColumn(*item, false) + kSeparator;
+    printColumns(presenter, item, head, afterDecimal, QStringLiteral("\n"));
+    return true;
 }
 
 void QvxControl::printItem(uchar id, const QString &name, bool verbose)
 {
     QvxControlItem *item = nullptr;
-    readAndShowItem(id, name, verbose, kSeparator, &item);
+    if (const QvxDeviceModel *model = identifyItem(id, name, &item))
+        readAndShowItem(id, devicePresenter(id, model), item, verbose, kSeparator);
 }
 
 void QvxControl::getItem(uchar id, const QString &name, bool continuous, bool verbose)
@@ -207,10 +207,11 @@ void QvxControl::getItem(uchar id, const QString &name, bool continuous, bool ve
             int value = 0;
             if (readChecked(id, *item, &value, verbose)) {
                 item->value = value;
+                const ItemPresenter presenter = devicePresenter(id, model); // referenced items read once a row
                 if (verbose)
-                    printColumns(id, item, model, head, kSeparator, QStringLiteral("\n"));
+                    printColumns(presenter, item, head, kSeparator, QStringLiteral("\n"));
                 else
-                    printColumns(id, item, model, QLatin1Char('\r') + head, kSeparator, QStringLiteral("   "));
+                    printColumns(presenter, item, QLatin1Char('\r') + head, kSeparator, QStringLiteral("   "));
             }
             QThread::msleep(100);
         }

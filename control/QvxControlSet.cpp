@@ -30,10 +30,15 @@ void QvxControl::setItem(uchar id, const QString &name, int value, bool verbose)
 
 void QvxControl::setItemInteractive(uchar id, const QString &name)
 {
-    // The set row has ", " after the decimal column.
     QvxControlItem *item = nullptr;
-    const QvxDeviceModel *model = readAndShowItem(id, name, false, QStringLiteral(", "), &item);
+    const QvxDeviceModel *model = identifyItem(id, name, &item);
     if (!model)
+        return;
+    // One presenter for the whole dialogue: an item its row, bounds or scale
+    // refer to is read from the device once.
+    const ItemPresenter presenter = devicePresenter(id, model);
+    // The set row has ", " after the decimal column.
+    if (!readAndShowItem(id, presenter, item, false, QStringLiteral(", ")))
         return;
 
     SetDialogue dialogue(inputManager_, cancelFlag_, [this, id, item](int newValue, int length) {
@@ -41,16 +46,15 @@ void QvxControl::setItemInteractive(uchar id, const QString &name)
     });
     switch (item->ui) {
     case 3:
-        dialogue.chooseValue(*item, itemMinimum(id, item, model));
+        dialogue.chooseValue(*item, presenter.rules().minimum(*item));
         break;
     case 9:
         dialogue.enterBits(*item);
         break;
     default: {
-        const int minimum = itemMinimum(id, item, model);
-        const int maximum = itemMaximum(id, item, model);
-        dialogue.enterValue(*item, minimum, maximum,
-                            [&] { return devicePresenter(id, model).scaleLine(*item); });
+        const int minimum = presenter.rules().minimum(*item);
+        const int maximum = presenter.rules().maximum(*item);
+        dialogue.enterValue(*item, minimum, maximum, [&] { return presenter.scaleLine(*item); });
         break;
     }
     }

@@ -1,7 +1,7 @@
 #include "device/QvxControlItem.h"
 
 #include "device/Arithmetic.h"
-#include "device/QvxDeviceModel.h"
+#include "device/ItemRules.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,82 +9,17 @@
 
 namespace {
 
-const QString kAddr = QStringLiteral("addr");
-const QString kNegatedAddr = QStringLiteral("-addr");
-
 // Decimal text as int; 0 when it does not read or lies outside int.
 int toInt(const QString &text)
 {
     return text.toInt(nullptr, 10);
 }
 
-// The address that "addr<N>" or "-addr<N>" names: every `marker` removed, the rest read as decimal.
-int referencedAddress(const QString &text, const QString &marker, bool *ok = nullptr)
-{
-    QString rest = text;
-    rest.remove(marker);
-    return rest.toInt(ok, 10);
-}
-
-const QvxControlItem *itemAt(const QvxDeviceModel *model, int address)
-{
-    return model ? model->itemsByAddress.value(address) : nullptr;
-}
-
-// The values the model's items hold now; no item without a model.
-QvxControlItem::ValueAt heldValues(const QvxDeviceModel *model)
-{
-    return [model](int address, int *value) {
-        const QvxControlItem *ref = itemAt(model, address);
-        if (ref)
-            *value = ref->value;
-        return ref != nullptr;
-    };
-}
-
-// "addr<N>&<mask>": any bit of mask set in the value of the item at N. A condition
-// that names an item the model lacks does not hold.
-bool unitConditionHolds(const QString &entry, const QvxDeviceModel *model)
-{
-    const QStringList parts = entry.split(QLatin1Char('&'));
-    if (parts.size() != 2)
-        return false;
-    const QvxControlItem *ref = itemAt(model, referencedAddress(parts.at(0), kAddr));
-    return ref && (ref->value & toInt(parts.at(1))) != 0;
-}
-
-// "addr<N>==<value>": the value of the item at N equals value.
-bool minMaxConditionHolds(const QString &entry, const QvxDeviceModel *model)
-{
-    const QStringList parts = entry.split(QStringLiteral("=="));
-    if (parts.size() != 2)
-        return false;
-    const QvxControlItem *ref = itemAt(model, referencedAddress(parts.at(0), kAddr));
-    return ref && ref->value == toInt(parts.at(1));
-}
-
 } // namespace
 
 bool QvxControlItem::isSigned(const QvxDeviceModel *model) const
 {
-    return isSigned(heldValues(model));
-}
-
-bool QvxControlItem::isSigned(const ValueAt &valueAt) const
-{
-    if (sign != 0 && static_cast<quint32>(value) >= sign)
-        return true;
-    bool ok = false;
-    const int minimum = min.toInt(&ok, 10);
-    if (ok && minimum < 0)
-        return true;
-    // "-addr<N>": negative limit while the item at N is positive; "addr<N>": while it is negative.
-    int referenced = 0;
-    if (min.contains(kNegatedAddr))
-        return valueAt(referencedAddress(min, kNegatedAddr), &referenced) && referenced > 0;
-    if (min.contains(kAddr))
-        return valueAt(referencedAddress(min, kAddr), &referenced) && referenced < 0;
-    return false;
+    return ItemRules(model).isSigned(*this);
 }
 
 void QvxControlItem::applySign(const QvxDeviceModel *model)
@@ -193,81 +128,24 @@ QString QvxControlItem::actualValueText(int decimals) const
     return QString::asprintf("%d", truncatedTo<int>(v));
 }
 
-// The index of the first unit condition that holds, else the last index.
-static int unitIndex(const QvxControlItem &item, const QvxDeviceModel *model)
-{
-    for (qsizetype i = 0; i < item.unitConditions.size(); ++i)
-        if (unitConditionHolds(item.unitConditions.at(i), model))
-            return static_cast<int>(i);
-    return static_cast<int>(item.unitConditions.size()) - 1;
-}
-
 QString QvxControlItem::conditionalUnit(const QvxDeviceModel *model) const
 {
-    if (unitCondition.isEmpty())
-        return unit;
-    return units.value(unitIndex(*this, model));
+    return ItemRules(model).unit(*this);
 }
 
 double QvxControlItem::conditionalScale(const QvxDeviceModel *model) const
 {
     if (scale.isEmpty())
         return 1.0;
-    if (unitCondition.isEmpty())
-        return scale.toDouble();
-    return scales.value(unitIndex(*this, model)).toDouble();
-}
-
-// The limit text in force: the entry of `limits` at the first position whose
-// min/max condition (or, failing that, unit condition) holds, else the last.
-static QString limitText(const QvxControlItem &item, const QStringList &limits, const QString &plain,
-                         const QvxDeviceModel *model)
-{
-    if (item.minMaxCondition.isEmpty())
-        return plain;
-    qsizetype chosen = item.minMaxConditions.size() - 1;
-    for (qsizetype i = 0; i < item.minMaxConditions.size(); ++i) {
-        if (minMaxConditionHolds(item.minMaxConditions.at(i), model)
-            || unitConditionHolds(item.unitConditions.value(i), model)) {
-            chosen = i;
-            break;
-        }
-    }
-    return limits.value(chosen);
-}
-
-int QvxControlItem::limitTextValue(const QString &text, bool allowNegated, const ValueAt &valueAt)
-{
-    bool ok = false;
-    const int number = text.toInt(&ok, 10);
-    if (ok)
-        return number;
-    const bool negative = allowNegated && text.contains(kNegatedAddr);
-    if (!negative && !text.contains(kAddr))
-        return 0;
-    const int address = referencedAddress(text, negative ? kNegatedAddr : kAddr, &ok);
-    int value = 0;
-    if (!ok || !valueAt(address, &value))
-        return 0;
-    return negative ? negated32(value) : value;
-}
-
-// A limit text as a number, from the values the model's items hold.
-static int limitValue(const QString &text, bool allowNegated, const QvxDeviceModel *model)
-{
-    return QvxControlItem::limitTextValue(text, allowNegated, heldValues(model));
+    return ItemRules(model).scale(*this).toDouble();
 }
 
 int QvxControlItem::conditionalMinimum(const QvxDeviceModel *model) const
 {
-    if (!model)
-        return 0;
-    return limitValue(limitText(*this, mins, min, model), true, model);
+    return ItemRules(model).minimum(*this);
 }
 
 int QvxControlItem::conditionalMaximum(const QvxDeviceModel *model) const
 {
-    if (!model)
-        return 0;
-    return limitValue(limitText(*this, maxes, max, model), false, model);
+    return ItemRules(model).maximum(*this);
 }

@@ -6,8 +6,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <functional>
-
 struct QvxDeviceModel;
 
 struct QvxControlItem
@@ -45,15 +43,9 @@ struct QvxControlItem
     QStringList maxes;
     QStringList minMaxConditions;
 
-    // Gives the value of the item at an address, and false when there is none.
-    using ValueAt = std::function<bool(int address, int *value)>;
-
-    // Whether `value` is to be read as a negative quantity. `model` resolves
-    // "addr" references in `min`; may be null.
+    // Whether `value` is to be read as a negative quantity, the referenced
+    // items' values taken from `model` (ItemRules); `model` may be null.
     bool isSigned(const QvxDeviceModel *model) const;
-    // The same rule with the referenced values from `valueAt` (the console
-    // reads them from the device).
-    bool isSigned(const ValueAt &valueAt) const;
     // Converts `value` in place to its signed form when isSigned(model).
     void applySign(const QvxDeviceModel *model);
     // The conversion of applySign without the test.
@@ -73,13 +65,9 @@ struct QvxControlItem
 
     // `value` times `scale`, with `decimals` places when the scale has a fraction.
     QString actualValueText(int decimals) const;
+    // The unit, scale and limits in force, by the values the model's items hold (ItemRules).
     QString conditionalUnit(const QvxDeviceModel *model) const;
     double conditionalScale(const QvxDeviceModel *model) const;
     int conditionalMinimum(const QvxDeviceModel *model) const;
-    // The number a limit text stands for: a decimal; for "addr<N>" the value
-    // of the item at N, negated for "-addr<N>" when `allowNegated`. `valueAt`
-    // gives the value of the item at an address and false when there is none;
-    // such an address, and any other text, count as 0.
-    static int limitTextValue(const QString &text, bool allowNegated, const ValueAt &valueAt);
     int conditionalMaximum(const QvxDeviceModel *model) const;
 };

@@ -24,6 +24,16 @@ protected:
         bus_.addDevice(sim::Device::protocol2(3, 9999, 4)); // no description
     }
 
+    // READ instructions the bus received for this address of a device.
+    int readsAt(int address, quint8 id = kDevice) const
+    {
+        int count = 0;
+        for (const sim::Instruction &i : bus_.received())
+            if (i.code == 0x02 && i.id == id && quint8(i.params.at(0)) + (quint8(i.params.at(1)) << 8) == address)
+                ++count;
+        return count;
+    }
+
     // Every WRITE the bus received, as "address:bytes" in hex.
     QStringList writes() const
     {
@@ -311,12 +321,32 @@ TEST_F(ItemCommands, SetDialogueValueEntryReadsItsBoundsOnce)
     EXPECT_EQ(printed.count(QStringLiteral("Input value (-885-885, press Ctrl+C to cancel): ")), 3);
     EXPECT_EQ(printed.count(QStringLiteral("[Error] Invalid value\n")), 2);
     EXPECT_TRUE(writes().isEmpty());
-    // PWM Limit is read by the row's sign test and once for each bound, never again per question.
-    int limitReads = 0;
-    for (const sim::Instruction &i : bus_.received())
-        if (i.code == 0x02 && i.params.startsWith(QByteArray::fromHex("2400")))
-            ++limitReads;
-    EXPECT_EQ(limitReads, 3) << "the sign test of the row and each bound once, nothing per prompt";
+    // PWM Limit is read once for the whole dialogue: the row's sign test and both bounds share it.
+    EXPECT_EQ(readsAt(36), 1);
+}
+
+// Items that an item's rules refer to are read once per row or command, and a
+// reference that names no address is not read at all.
+TEST_F(ItemCommands, RulesReadEachReferencedItemOnceAndNothingForAReferenceToNothing)
+{
+    QString error;
+    const std::optional<sim::Device> ar240 = sim::builtInDevice(1020, 2, 53, &error);
+    ASSERT_TRUE(ar240) << error.toStdString();
+    bus_.addDevice(*ar240);
+    bus_.clearReceived();
+
+    // Goal Position's minimum "-1048575:addr52" is no reference to an address.
+    control_->getItem(2, QStringLiteral("Goal Position"));
+    EXPECT_TRUE(out().startsWith(QStringLiteral("[ID:002] AR-240, v53\n116  : Goal Position")));
+    EXPECT_EQ(readsAt(0, 2), 0);
+    EXPECT_EQ(readsAt(116, 2), 1);
+
+    // Profile Velocity's row and the dialogue's scale line all depend on Drive Mode.
+    bus_.clearReceived();
+    type("\x03");
+    control_->setItemInteractive(2, QStringLiteral("Profile Velocity"));
+    EXPECT_TRUE(out().contains(QStringLiteral("Scale :  0.229 [rev/min]\n")));
+    EXPECT_EQ(readsAt(10, 2), 1);
 }
 
 } // namespace

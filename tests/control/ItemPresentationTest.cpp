@@ -161,10 +161,10 @@ TEST_F(PresentationTest, BoundsFollowReferencedItemsAndConditions)
              {"Operating Mode", c.operatingMode},
              {"Drive Mode", c.driveMode}});
         const QvxControlItem &item = ts_.item(QString::fromUtf8(c.name));
-        EXPECT_EQ(cached_.minimum(item), c.minimum) << c.name;
-        EXPECT_EQ(cached_.maximum(item), c.maximum) << c.name;
+        EXPECT_EQ(cached_.rules().minimum(item), c.minimum) << c.name;
+        EXPECT_EQ(cached_.rules().maximum(item), c.maximum) << c.name;
     }
-    EXPECT_EQ(ItemPresenter(nullptr).minimum(ts_.item(QStringLiteral("Torque Enable"))), 0);
+    EXPECT_EQ(ItemPresenter(nullptr).rules().minimum(ts_.item(QStringLiteral("Torque Enable"))), 0);
 }
 
 TEST_F(PresentationTest, SignFollowsThresholdMinimumAndReferencedItems)
@@ -199,21 +199,46 @@ TEST_F(PresentationTest, SignFollowsThresholdMinimumAndReferencedItems)
     EXPECT_FALSE(ItemPresenter(nullptr).isSigned(ts_.item(QStringLiteral("Goal PWM"))));
 }
 
-TEST_F(PresentationTest, DeviceSourceIsAskedOncePerTestAndNeverForMissingItems)
+TEST_F(PresentationTest, DeviceSourceIsAskedOncePerItemAndNeverForReferencesToNothing)
 {
     QStringList asked;
-    ItemPresenter device(&ts_.model(), [&](QvxControlItem &item) {
+    const ItemPresenter device(&ts_.model(), [&](QvxControlItem &item) {
         asked.append(item.name);
         return item.name == QLatin1String("PWM Limit") ? 885 : 0;
     });
-    EXPECT_EQ(device.minimum(ts_.item(QStringLiteral("Goal PWM"))), -885);
+    const QvxControlItem &goalPwm = ts_.item(QStringLiteral("Goal PWM"));
+    EXPECT_EQ(device.rules().minimum(goalPwm), -885);
+    EXPECT_EQ(device.rules().maximum(goalPwm), 885);
+    EXPECT_TRUE(device.isSigned(goalPwm)); // PWM Limit above 0; it is not asked again
     EXPECT_EQ(asked, QStringList{QStringLiteral("PWM Limit")});
+
+    // A mask that is no number, an address without an item and a reference
+    // that is no address hold nothing and ask for nothing.
     asked.clear();
-    EXPECT_EQ(device.valueAt(200), 0);
-    EXPECT_TRUE(asked.isEmpty());
-    // A mask that is no number does not hold, and nothing is read for it.
-    EXPECT_EQ(device.conditionIndex(QStringList{QStringLiteral("addr10&x"), QStringLiteral("-")}), 1);
-    EXPECT_TRUE(asked.isEmpty());
+    const ItemRules &rules = device.rules();
+    EXPECT_EQ(rules.conditionIndex(QStringList{QStringLiteral("addr10&x"), QStringLiteral("-")}), 1);
+    EXPECT_EQ(rules.conditionIndex(QStringList{QStringLiteral("addr200&1"), QStringLiteral("-")}), 1);
+    QvxControlItem item;
+    item.length = 4;
+    item.value = 1;
+    for (const char *min : {"-1048575:addr52", "addr", "-addr200", "addrx12"}) {
+        item.min = QString::fromUtf8(min);
+        EXPECT_FALSE(rules.isSigned(item)) << min;
+        EXPECT_EQ(rules.minimum(item), 0) << min;
+    }
+    item.minMaxCondition = QStringLiteral("addr200==0:-");
+    item.minMaxConditions = item.minMaxCondition.split(QLatin1Char(':'));
+    item.mins = QStringList{QStringLiteral("5"), QStringLiteral("7")};
+    EXPECT_EQ(rules.minimum(item), 7); // an equality on a missing item does not hold, even against 0
+    EXPECT_TRUE(asked.isEmpty()) << asked.join(QLatin1Char(',')).toStdString();
+
+    // A new presenter (the next row or command) asks again.
+    EXPECT_EQ(ItemPresenter(&ts_.model(), [&](QvxControlItem &i) {
+                  asked.append(i.name);
+                  return 3;
+              }).rules().minimum(goalPwm),
+              -3);
+    EXPECT_EQ(asked, QStringList{QStringLiteral("PWM Limit")});
 }
 
 TEST_F(PresentationTest, NamesArePaddedByBytesAndCutOnlyWhereAsked)
