@@ -6,6 +6,8 @@
 
 #include "comm/QvxProtocol.h"
 
+#include <functional>
+
 class QvxProtocol2 : public QvxProtocol
 {
     Q_OBJECT
@@ -28,6 +30,7 @@ public:
         BulkRead = 0x92,
         BulkWrite = 0x93,
         FastBulkRead = 0x9A,
+        Shuffle = 0xC4,
     };
     static constexpr uchar kBroadcastId = 0xFE;
     // Largest packet sent: bytes after stuffing, before the CRC.
@@ -62,6 +65,10 @@ public:
     int auxBackup(uchar id) override;
     int auxRestore(uchar id) override;
     int dumpReadData(uchar id, ushort address, ushort length, uchar type, QByteArray *out) override;
+
+    // Unscrambles `length` identification bytes of a shuffle answer with the
+    // keystream that `seed` starts.
+    static void descramble(uchar seed, const uchar *input, uchar *output, int length);
 
     // Byte stuffing: from offset 7 on, FF FF FD is followed by an extra FD, and
     // LEN counts the extra bytes. Both work in place and fix LEN.
@@ -100,6 +107,22 @@ private:
     int writeInstruction(uchar instruction, uchar id, ushort address, ushort length, const uchar *data,
                          uchar *error);
     static QByteArray bulkParameterBlock(const QList<BulkReadParam> &params);
+    // Listens for wait_ms for the status packets of any devices and hands each
+    // that passes its CRC to `take`, stuffing still in; `take` returns true to
+    // end the wait with COMM_OK. Otherwise the wait ends with COMM_RX_TIMEOUT
+    // (or COMM_CANCELLED).
+    int listenForAnswers(int wait_ms, const std::function<bool(QByteArray &)> &take);
+    // One answer to the shuffle instruction, identification unscrambled.
+    struct ShuffleAnswer
+    {
+        uchar deviceId = 0; // the ID the answer came from
+        uchar idValue = 0;  // the ID value inside the scrambled bytes
+        ushort modelNumber = 0;
+        uchar firmware = 0;
+        uchar error = 0; // error number (bits 0 to 6 of the error byte)
+    };
+    // False for a packet that is not a shuffle answer (any size but 16 bytes).
+    static bool readShuffleAnswer(QByteArray packet, ShuffleAnswer *out);
 
     static qsizetype streamPacketSize(const QByteArray &buffer, qsizetype p);
     static qsizetype replyPacketSize(const QByteArray &buffer);

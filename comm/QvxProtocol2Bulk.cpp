@@ -19,7 +19,17 @@ int QvxProtocol2::broadcastPing(int wait_ms)
     const int sent = txPacket(packet);
     if (sent != COMM_OK)
         return sent;
+    return listenForAnswers(wait_ms, [this](QByteArray &answer) {
+        trace(true, answer);
+        removeStuffing(answer);
+        if (answer.size() == kPingAnswer)
+            emit qvxFound(byteAt(answer, 4), static_cast<ushort>(word16At(answer, 9)), byteAt(answer, 11));
+        return false;
+    });
+}
 
+int QvxProtocol2::listenForAnswers(int wait_ms, const std::function<bool(QByteArray &)> &take)
+{
     const QByteArray &header = framing().header;
     inTransaction = true;
     const qint64 start = wallClock();
@@ -77,10 +87,10 @@ int QvxProtocol2::broadcastPing(int wait_ms)
         }
         QByteArray answer = rxBuffer.left(total);
         dropFront(total);
-        trace(true, answer);
-        removeStuffing(answer);
-        if (answer.size() == kPingAnswer)
-            emit qvxFound(byteAt(answer, 4), static_cast<ushort>(word16At(answer, 9)), byteAt(answer, 11));
+        if (take(answer)) {
+            result = COMM_OK;
+            break;
+        }
     }
     inTransaction = false;
     return result;

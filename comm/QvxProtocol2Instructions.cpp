@@ -174,14 +174,3 @@ int QvxProtocol2::dumpReadData(uchar id, ushort address, ushort length, uchar ty
     uchar dropped = 0;
     return receiveMatchingReply(packet, reply, &dropped, false, false);
 }
-
-int QvxProtocol2::shufflePing(int)
-{
-    // The shuffle instruction comes with the ID-shuffle feature.
-    return COMM_UNSUPPORTED;
-}
-
-int QvxProtocol2::shuffleId(uchar, QByteArray, int, int)
-{
-    return COMM_UNSUPPORTED;
-}

@@ -269,6 +269,13 @@ TEST(ProtocolComm, EngineSignalsReachTheTransport)
     QObject::connect(b.port.get(), &QvxComm::qvxFound, [&](uchar id, ushort, uchar) { found << id; });
     EXPECT_EQ(b.port->broadcastPing(200), COMM_RX_TIMEOUT);
     EXPECT_EQ(found, (QList<int>{1, 4}));
+    QList<int> shuffled;
+    QObject::connect(b.port.get(), &QvxComm::shufflePingStatus,
+                     [&](uchar id, uchar, ushort, uchar) { shuffled << id; });
+    QObject::connect(b.port.get(), &QvxComm::shuffleIdStatus, [&](uchar, uchar org, ushort, uchar) { shuffled << org; });
+    EXPECT_EQ(b.port->shufflePing(200), COMM_RX_TIMEOUT);
+    EXPECT_EQ(b.port->shuffleId(4, QByteArray(), 5000, 1), COMM_OK);
+    EXPECT_EQ(shuffled, (QList<int>{1, 4, 4}));
 
     // On protocol 1.0 the reset still reports through the relay; clear is not
     // there: -1, nothing sent, no signal.

@@ -3,6 +3,8 @@
 #include "tests/sim/SimBusImpl.h"
 #include "tests/sim/SimPackets.h"
 
+#include "comm/ShuffleCode.h"
+
 #include <algorithm>
 
 namespace sim {
@@ -77,11 +79,15 @@ bool SimBus::Impl::hears(const Device &device) const
 
 QList<Reply> SimBus::Impl::answer(const Instruction &in)
 {
+    for (Device &dev : devices)
+        dev.advance(in.atMs);
     return in.protocol == Protocol::V2 ? answer2(in) : answer1(in);
 }
 
 QList<Reply> SimBus::Impl::answer2(const Instruction &in)
 {
+    if (in.code == shuffle::kInstruction)
+        return shuffle2(in);
     if (in.id == 0xFE)
         return broadcast2(in);
     Device *dev = find(in.id, Protocol::V2);
@@ -219,6 +225,30 @@ QList<Reply> SimBus::Impl::broadcast2(const Instruction &in)
             }
         }
         break;
+    }
+    return replies;
+}
+
+QList<Reply> SimBus::Impl::shuffle2(const Instruction &in)
+{
+    // The query goes to everyone, the reassignment to one ID, which may be held
+    // by several devices; each answers with its scrambled identity, in the order
+    // they were added. A request without the code gets no answer.
+    const QByteArray &p = in.params;
+    if (p.size() < 4 || static_cast<quint8>(p.at(0)) != shuffle::kCodeLow ||
+        static_cast<quint8>(p.at(1)) != shuffle::kCodeHigh)
+        return {};
+    const auto sub = static_cast<quint8>(p.at(2));
+    const bool query = in.id == 0xFE && sub == shuffle::kQuery;
+    const bool reassign = in.id != 0xFE && sub == shuffle::kReassign;
+    if (!query && !reassign)
+        return {};
+    QList<Reply> replies;
+    for (const Device &dev : std::as_const(devices)) {
+        if (dev.protocol != Protocol::V2 || !hears(dev) || (reassign && dev.id != in.id))
+            continue;
+        const auto idValue = static_cast<quint8>(dev.shuffleIdValue >= 0 ? dev.shuffleIdValue : dev.id);
+        replies.append(dev.status(0, scrambledIdentity(dev.shuffleSeed, idValue, dev.modelNumber, dev.firmware)));
     }
     return replies;
 }

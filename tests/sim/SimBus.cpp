@@ -100,6 +100,12 @@ void SimBus::addDevice(const Device &device)
     d->devices.append(device);
 }
 
+void SimBus::addSharedDevice(const Device &device)
+{
+    std::lock_guard lock(d->mutex);
+    d->devices.append(device);
+}
+
 void SimBus::removeDevice(quint8 id, Protocol protocol)
 {
     std::lock_guard lock(d->mutex);

@@ -53,6 +53,10 @@ public:
     // Devices answer on their ID and protocol; adding one with the ID and
     // protocol of another replaces it.
     void addDevice(const Device &device);
+    // Adds a device beside any that hold its ID and protocol: an ID clash, as
+    // when two new servos arrive with the same ID. The shuffle instruction
+    // reaches all of them; other instructions reach the first.
+    void addSharedDevice(const Device &device);
     void removeDevice(quint8 id, Protocol protocol = Protocol::V2);
     std::optional<Device> device(quint8 id, Protocol protocol = Protocol::V2) const;
     QByteArray memory(quint8 id, int address, int length, Protocol protocol = Protocol::V2) const;

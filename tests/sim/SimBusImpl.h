@@ -59,6 +59,7 @@ struct SimBus::Impl
     QList<Reply> answer(const Instruction &instruction);
     QList<Reply> answer2(const Instruction &instruction);
     QList<Reply> broadcast2(const Instruction &instruction);
+    QList<Reply> shuffle2(const Instruction &instruction);
     QList<Reply> answer1(const Instruction &instruction);
 };
 

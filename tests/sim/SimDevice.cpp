@@ -2,6 +2,8 @@
 
 #include "tests/sim/SimPackets.h"
 
+#include <cmath>
+
 namespace sim {
 
 namespace {
@@ -74,6 +76,77 @@ void Device::restoreFactory()
         table[idAddress] = static_cast<char>(id);
     registered = false;
     ++factoryResets;
+}
+
+namespace {
+qint64 readValue(const QByteArray &table, int address, int width)
+{
+    qint64 v = 0;
+    for (int i = width - 1; i >= 0; --i)
+        v = (v << 8) | static_cast<quint8>(table.at(address + i));
+    return v;
+}
+
+// A raw value as a signed number: sign and magnitude from `direction` up, else
+// two's complement of its width.
+double signedValue(qint64 raw, int width, int direction)
+{
+    if (direction > 0)
+        return raw >= direction ? -double(raw - direction) : double(raw);
+    const qint64 half = qint64(1) << (8 * width - 1);
+    return raw >= half ? double(raw - 2 * half) : double(raw);
+}
+
+qint64 rawValue(double value, int direction)
+{
+    const auto v = static_cast<qint64>(value);
+    if (direction > 0 && v < 0)
+        return direction - v;
+    return v;
+}
+} // namespace
+
+void Device::advance(qint64 nowMs)
+{
+    Motion &m = motion;
+    if (!m.enabled || !holds(m.presentAddress, m.positionWidth))
+        return;
+    if (m.lastMs < 0)
+        m.position = signedValue(readValue(table, m.presentAddress, m.positionWidth), m.positionWidth, 0);
+    const double seconds = m.lastMs < 0 ? 0 : double(nowMs - m.lastMs) * m.timeScale / 1000.0;
+    m.lastMs = nowMs;
+    const bool torque = m.torqueAddress < 0 || (holds(m.torqueAddress, 1) && table.at(m.torqueAddress) != 0);
+    const double drive = holds(m.driveAddress, m.driveWidth)
+                             ? signedValue(readValue(table, m.driveAddress, m.driveWidth), m.driveWidth, m.driveDirection)
+                             : 0;
+    double direction = 0;
+    if (torque && drive != 0) {
+        direction = drive > 0 ? 1 : -1;
+        m.position += direction * m.unitsPerSecond * seconds;
+        if (m.wrap > 0) {
+            m.position = std::fmod(m.position, double(m.wrap));
+            if (m.position < 0)
+                m.position += m.wrap;
+        }
+    } else if (torque && holds(m.goalAddress, m.positionWidth)) {
+        const double goal = signedValue(readValue(table, m.goalAddress, m.positionWidth), m.positionWidth, 0);
+        const double step = m.unitsPerSecond * seconds;
+        if (std::abs(goal - m.position) <= step) {
+            direction = goal == m.position ? 0 : (goal > m.position ? 1 : -1);
+            m.position = goal;
+        } else {
+            direction = goal > m.position ? 1 : -1;
+            m.position += direction * step;
+        }
+    }
+    const qint64 at = static_cast<qint64>(std::llround(m.position));
+    for (int i = 0; i < m.positionWidth; ++i)
+        table[m.presentAddress + i] = static_cast<char>((at >> (8 * i)) & 0xFF);
+    if (holds(m.velocityAddress, m.velocityWidth)) {
+        const qint64 v = rawValue(direction * m.runningVelocity, m.velocityDirection);
+        for (int i = 0; i < m.velocityWidth; ++i)
+            table[m.velocityAddress + i] = static_cast<char>((v >> (8 * i)) & 0xFF);
+    }
 }
 
 bool Device::refuses() const

@@ -24,6 +24,34 @@ struct Faults
     int byteGapMs = 0;            // pause between the bytes of every reply (a reply in pieces)
 };
 
+// A servo that moves: its present position follows the goal position, or turns
+// while a drive value (goal velocity, goal PWM, moving speed) is not 0, and its
+// present velocity shows the motion. Its time runs `timeScale` times as fast as
+// the bus clock, so that a test of many seconds runs in a few against a clock
+// sped up by as much. Addresses of -1 leave that part out.
+struct Motion
+{
+    bool enabled = false;
+    double timeScale = 1;
+    int torqueAddress = -1; // nothing moves while this byte is 0
+    int goalAddress = -1;
+    int presentAddress = -1;
+    int positionWidth = 4;
+    double unitsPerSecond = 4096; // position units per second, to the goal and when turning
+    int wrap = 0;                 // a turn wraps the position modulo this (0: no wrap)
+    int driveAddress = -1;
+    int driveWidth = 2;
+    int driveDirection = 0; // drive values from here up turn backward (sign and magnitude); 0: two's complement
+    int velocityAddress = -1;
+    int velocityWidth = 4;
+    int velocityDirection = 0; // present velocity in sign and magnitude from here; 0: two's complement
+    int runningVelocity = 0;   // present velocity while moving forward
+
+    // State: where the servo is, and the bus time it was last moved to.
+    double position = 0;
+    qint64 lastMs = -1;
+};
+
 // One reply ready to go on the line.
 struct Reply
 {
@@ -42,7 +70,12 @@ struct Device
     QByteArray initialTable; // what a factory reset restores
     int idAddress = -1;      // where the ID lives: a write there moves the device
     int baudRate = 0;        // answers only while the port runs at this rate (0: at any rate)
+    // What the device's answers to the shuffle instruction carry: the ID value
+    // inside its scrambled identity (-1: its ID) and the seed that scrambles it.
+    int shuffleIdValue = -1;
+    quint8 shuffleSeed = 0x3C;
     Faults faults;
+    Motion motion;
 
     // A registered write, carried out by ACTION.
     bool registered = false;
@@ -66,6 +99,8 @@ struct Device
     // byte changes. Returns false when the range is outside.
     bool write(int address, const QByteArray &bytes);
     void restoreFactory();
+    // Moves the servo to bus time `nowMs` (ms since the bus started).
+    void advance(qint64 nowMs);
 
     // A status packet of this device with its faults applied; empty when silent.
     Reply status(quint8 error, const QByteArray &params) const;

@@ -1,5 +1,7 @@
 #include "tests/sim/SimPackets.h"
 
+#include "comm/ShuffleCode.h"
+
 namespace sim {
 
 quint16 crc16(const QByteArray &bytes)
@@ -47,6 +49,20 @@ QByteArray stuffBody(const QByteArray &body)
 QByteArray unstuffBody(const QByteArray &body)
 {
     return restuff(body, false);
+}
+
+QByteArray scrambledIdentity(quint8 seed, quint8 idValue, quint16 modelNumber, quint8 firmware)
+{
+    const quint8 plain[] = {idValue, static_cast<quint8>(modelNumber & 0xFF), static_cast<quint8>(modelNumber >> 8),
+                            firmware};
+    QByteArray out(1, static_cast<char>(seed));
+    quint32 state = shuffle::kStateBase | seed;
+    for (const quint8 p : plain) {
+        const auto s = static_cast<quint8>(p ^ ((state >> 8) & 0xFF));
+        out += static_cast<char>(s);
+        state = ((state + s) * shuffle::kMultiplier + shuffle::kIncrement) & 0xFFFF;
+    }
+    return out;
 }
 
 QByteArray packet2(quint8 id, quint8 instruction, const QByteArray &params)

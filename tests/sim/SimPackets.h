@@ -27,6 +27,11 @@ QByteArray packet1(quint8 id, quint8 instructionOrError, const QByteArray &param
 // Inverted low byte of the sum of bytes [from, to).
 quint8 checksum1(const QByteArray &bytes, qsizetype from, qsizetype to);
 
+// The four identification bytes of a shuffle answer (ID value, model number
+// low and high, firmware version) scrambled with the keystream `seed` starts;
+// the seed byte comes first in the result.
+QByteArray scrambledIdentity(quint8 seed, quint8 idValue, quint16 modelNumber, quint8 firmware);
+
 // Parses hex text such as "FF FF 01" or "ff0a" (blanks ignored).
 QByteArray fromHex(const char *text);
 
