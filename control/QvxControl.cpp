@@ -21,38 +21,29 @@
 
 QvxControl::QvxControl(InputManager *input, QObject *parent)
     : QObject(parent)
+    , transport_(std::make_unique<QvxFirmware>(true))
+    , core_(*transport_, registry_)
     , inputManager_(input)
 {
-    tableBuffer_.fill(0);
     qRegisterMetaType<QSerialPort::SerialPortError>();
     registry_.load(QStringLiteral(":/device/assets/xml/"), false);
     registry_.load(QDir::currentPath() + QStringLiteral("/xml"), true);
     if (inputManager_)
         inputManager_->setItemNames(registry_.visibleItemNames());
-    transport_ = new QvxFirmware(this);
-    connect(transport_, &QvxComm::qvxFound, this, &QvxControl::qvxFound);
+    connect(transport_.get(), &QvxComm::qvxFound, this, &QvxControl::qvxFound);
 }
 
 QvxControl::~QvxControl()
 {
-    // Both live on this thread: close and free the transport now. A deferred
-    // delete would need an event loop that script mode no longer runs, and
-    // would leave the port open until then.
-    if (transport_) {
-        transport_->close();
-        delete transport_;
-        transport_ = nullptr;
-    }
+    // Both live on this thread: close the port and free the transport now. A
+    // deferred delete would need an event loop that script mode no longer
+    // runs, and would leave the port open until then.
+    transport_->close();
 }
 
 QvxComm *QvxControl::transport() const
 {
-    return transport_;
-}
-
-void QvxControl::setTrace(bool on)
-{
-    transport_->setVerbose(on);
+    return transport_.get();
 }
 
 // ----- Ports and settings
@@ -217,98 +208,40 @@ bool QvxControl::findItem(const QvxDeviceModel &model, const QString &name, QvxC
     return lookUpItem(model, name, item, inputManager_, cancelFlag_);
 }
 
-int QvxControl::readRaw(uchar id, const QvxControlItem &item, int *value, uchar *error, bool verbose)
-{
-    int result = COMM_UNSUPPORTED;
-    setTrace(verbose);
-    switch (item.length) {
-    case 1:
-        result = transport_->read1Byte(id, item.address, value, error);
-        break;
-    case 2:
-        result = transport_->read2Byte(id, item.address, value, error);
-        break;
-    case 4:
-        result = transport_->read4Byte(id, item.address, value, error);
-        break;
-    default:
-        break;
-    }
-    setTrace(false);
-    return result;
-}
-
-int QvxControl::writeRaw(uchar id, const QvxControlItem &item, int value, int length, uchar *error, bool verbose)
-{
-    int result = COMM_UNSUPPORTED;
-    setTrace(verbose);
-    switch (length) {
-    case 1:
-        result = transport_->write1Byte(id, item.address, value, error);
-        break;
-    case 2:
-        result = transport_->write2Byte(id, item.address, value, error);
-        break;
-    case 4:
-        result = transport_->write4Byte(id, item.address, value, error);
-        break;
-    default:
-        break;
-    }
-    setTrace(false);
-    return result;
-}
-
 bool QvxControl::readChecked(uchar id, const QvxControlItem &item, int *value, bool verbose)
 {
     if (!hasSupportedLength(item))
         return false;
-    uchar error = 0;
-    *value = 0;
-    const int result = readRaw(id, item, value, &error, verbose);
-    return checkResult(id, result, error);
+    const DeviceCore::ItemRead read = core_.readItem(id, item, verbose);
+    *value = read.value;
+    return checkResult(id, read.reply.result, read.reply.error);
 }
 
 bool QvxControl::writeChecked(uchar id, const QvxControlItem &item, int value, int length, bool verbose)
 {
-    if (!isTransferWidth(length)) {
+    const DeviceCore::ItemWrite write = core_.writeItem(id, item, value, length, verbose);
+    switch (write.refused) {
+    case DeviceCore::ItemWrite::UnsupportedWidth:
         Console::instance().printError(QStringLiteral("Unsupported item length"));
         return false;
-    }
-    // A value the item's width cannot carry is refused instead of being cut to
-    // its low bytes; every console write (direct or from a dialogue) passes here.
-    const auto [lowest, highest] = writableRange(length);
-    if (value < lowest || value > highest) {
-        Console::instance().printError(
-            QStringLiteral("Value for %1 must be between %2 and %3").arg(item.name).arg(lowest).arg(highest));
+    case DeviceCore::ItemWrite::OutOfRange:
+        // Refused instead of being cut to its low bytes; every console write
+        // (direct or from a dialogue) passes here.
+        Console::instance().printError(QStringLiteral("Value for %1 must be between %2 and %3")
+                                           .arg(item.name)
+                                           .arg(write.lowest)
+                                           .arg(write.highest));
         return false;
+    case DeviceCore::ItemWrite::None:
+        break;
     }
-    uchar error = 0;
-    const int result = writeRaw(id, item, value, length, &error, verbose);
-    return checkResult(id, result, error);
-}
-
-bool QvxControl::isTransferWidth(int length)
-{
-    return length == 1 || length == 2 || length == 4;
+    return checkResult(id, write.reply.result, write.reply.error);
 }
 
 bool QvxControl::hasSupportedLength(const QvxControlItem &item)
 {
-    if (isTransferWidth(item.length))
+    if (DeviceCore::isTransferWidth(item.length))
         return true;
     Console::instance().printError(QStringLiteral("Unsupported item length"));
     return false;
-}
-
-std::pair<int, int> QvxControl::writableRange(int length)
-{
-    switch (length) {
-    case 1:
-        return {-128, 255};
-    case 2:
-        return {-32768, 65535};
-    default:
-        return {std::numeric_limits<int>::min(), std::numeric_limits<int>::max()};
-    }
 }

@@ -2,9 +2,15 @@
 // The device-operations object: the one object through which the interactive
 // console and script mode act on devices. It owns the transport (a
 // QvxFirmware, whose serial link carries every bus operation), the model
-// registry and a whole-table buffer, and keeps the values of the current
-// connection. Every operation runs synchronously on the thread that created
-// the object and prints its own results (script mode captures them).
+// registry and the device core (DeviceCore: the work both front ends share,
+// answering with values), and keeps the values of the current connection.
+// The console commands here print what the core answers; the script backend
+// operations turn it into command results. Every operation runs synchronously
+// on the thread that created the object.
+//
+// Larger features (the firmware update flow, the config file, the graph log,
+// multi-aging) come as collaborator classes that this object owns and hands
+// its core and transport, not as more methods of it.
 //
 // Cancellation: an operation the user may interrupt (scans, the item chooser,
 // continuous get, table, the set dialogue) clears its cancel flag, lends it
@@ -16,7 +22,9 @@
 // script::IQvxCommandBackend: operations that answer with a CommandResult
 // instead of printing, cancelled through the runner's CancellationToken.
 
+#include "control/DeviceCore.h"
 #include "control/PortList.h"
+#include "control/ResultTexts.h"
 #include "device/QvxModelRegistry.h"
 #include "script/backend/IQvxCommandBackend.h"
 
@@ -27,11 +35,10 @@
 #include <QStringList>
 #include <QVariantMap>
 
-#include <array>
 #include <atomic>
 #include <functional>
+#include <memory>
 #include <optional>
-#include <utility>
 
 class CancelLoan;
 class InputManager;
@@ -47,13 +54,13 @@ class QvxControl : public QObject, public script::IQvxCommandBackend
     Q_OBJECT
 
 public:
-    // Bytes of the whole-table buffer; a description whose table is larger is refused by the table command.
-    static constexpr int kTableBufferSize = 4096;
-
     // `input` is the console's line editor, null in script mode (no prompts then).
     explicit QvxControl(InputManager *input, QObject *parent = nullptr);
     // Closes the port and frees the transport at once (no deferred delete).
     ~QvxControl() override;
+
+    // The work both front ends share, for the collaborators this object owns.
+    DeviceCore &core() { return core_; }
 
     // ----- Ports and settings
     // Closes any open port first; prints nothing.
@@ -80,9 +87,9 @@ public:
     int lastId() const { return lastId_; }
 
     // ----- Result texts
-    static QString communicationResultName(int result);
-    static bool hasStatusError(uchar error, const QString &protocol);
-    static QString statusErrorText(uchar error, const QString &protocol);
+    static QString communicationResultName(int result) { return ::communicationResultName(result); }
+    static bool hasStatusError(uchar error, const QString &protocol) { return ::hasStatusError(error, protocol); }
+    static QString statusErrorText(uchar error, const QString &protocol) { return ::statusErrorText(error, protocol); }
     // For the protocol the transport speaks now.
     QString statusErrorText(uchar error) const;
     // Prints the error line ("ID <id> : <name or error text>") and gives false
@@ -127,7 +134,10 @@ public:
 
     // ----- Presentation
     // The item's value from a table image (0 when the image ends before the item does).
-    static void decodeItemValue(QvxControlItem *item, const QByteArray &table);
+    static void decodeItemValue(QvxControlItem *item, const QByteArray &table)
+    {
+        DeviceCore::decodeItemValue(item, table);
+    }
     // One device read of the item; 0 (after the error line) when it fails.
     int readItem(uchar id, QvxControlItem *item);
     bool isItemSigned(uchar id, QvxControlItem *item, const QvxDeviceModel *model);
@@ -186,24 +196,17 @@ signals:
 private:
     // Pings a device for a command that needs its control table; the model, or null after the error lines.
     const QvxDeviceModel *identify(uchar id);
-    QString failureText(int result, uchar error) const; // null when the result and error byte are fine
+    QString failureText(const BusReply &reply) const; // null when the exchange went well
+    // Pings the device; its failure text, null when it answered well.
     QString pingFailure(uchar id, ushort *modelNumber, uchar *firmwareVersion, uchar *error, bool verbose);
-    // Reset, reboot and clear: the command traced as asked, then its success or result name.
-    void runDeviceCommand(uchar id, bool verbose, const std::function<int()> &command, const QString &done);
+    // Reset, reboot and clear: the outcome's success or result name.
+    void reportDeviceCommand(uchar id, int result, const QString &done);
     ItemPresenter devicePresenter(uchar id, const QvxDeviceModel *model);
-    void setTrace(bool on);
-    int readRaw(uchar id, const QvxControlItem &item, int *value, uchar *error, bool verbose);
-    int writeRaw(uchar id, const QvxControlItem &item, int value, int length, uchar *error, bool verbose);
     // Read or write with the error line of a failure; false then.
     bool readChecked(uchar id, const QvxControlItem &item, int *value, bool verbose);
     bool writeChecked(uchar id, const QvxControlItem &item, int value, int length, bool verbose);
-    // Whether the bus has a transfer of `length` bytes (1, 2 or 4).
-    static bool isTransferWidth(int length);
-    // isTransferWidth for the item, with the error line when it fails.
+    // Whether the item's width has a transfer, with the error line when it has none.
     static bool hasSupportedLength(const QvxControlItem &item);
-    // The values a write of `length` bytes can carry, read as signed or
-    // unsigned; int's whole range for 4 bytes.
-    static std::pair<int, int> writableRange(int length);
     // findItem, with the error line when nothing matches; false when there is no item to act on.
     bool findNamedItem(const QvxDeviceModel &model, const QString &name, QvxControlItem **item);
     // identify() and findNamedItem(): the model, or null when there is nothing to act on.
@@ -213,8 +216,6 @@ private:
                          const QString &afterDecimal);
     void printColumns(const ItemPresenter &presenter, QvxControlItem *item, const QString &head,
                       const QString &afterDecimal, const QString &end);
-    // Why a table larger than the whole-table buffer is not read.
-    static QString tableTooLargeText(const QvxDeviceModel &model);
     void scanOnePort(const CancelLoan &loan, const PortEntry &port, bool verbose, bool &cancelled);
     void cancelWatchdogTick();
     // Script mode: the failure of a device command while no port is open, or nothing.
@@ -228,10 +229,11 @@ private:
     bool scanCancelled() const;
     // Script mode: reset, reboot and clear, whose replies carry no device error byte.
     script::CommandResult deviceCommandResult(int id, int parameter, int result) const;
+    script::CommandResult resultFromReply(int id, const BusReply &reply) const;
 
-    QvxFirmware *transport_ = nullptr;
+    std::unique_ptr<QvxFirmware> transport_;
     QvxModelRegistry registry_;
-    std::array<uchar, kTableBufferSize> tableBuffer_; // zeroed once; each table read fills what it shows
+    DeviceCore core_;
     QString portName_;
     uint baudRate_ = 0;
     int lastId_ = -1;

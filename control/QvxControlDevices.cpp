@@ -36,18 +36,18 @@ QString QvxControl::statusErrorText(uchar error) const
     return statusErrorText(error, transport_->version());
 }
 
-QString QvxControl::failureText(int result, uchar error) const
+QString QvxControl::failureText(const BusReply &reply) const
 {
-    if (result != COMM_OK)
-        return communicationResultName(result);
-    if (hasStatusError(error, transport_->version()))
-        return statusErrorText(error);
+    if (reply.result != COMM_OK)
+        return communicationResultName(reply.result);
+    if (reply.statusError)
+        return statusErrorText(reply.error);
     return QString();
 }
 
 bool QvxControl::checkResult(uchar id, int result, uchar error) const
 {
-    const QString failure = failureText(result, error);
+    const QString failure = failureText(core_.reply(result, error));
     if (failure.isNull())
         return true;
     Console::instance().printError(deviceLine(id, failure));
@@ -58,10 +58,11 @@ bool QvxControl::checkResult(uchar id, int result, uchar error) const
 
 QString QvxControl::pingFailure(uchar id, ushort *modelNumber, uchar *firmwareVersion, uchar *error, bool verbose)
 {
-    setTrace(verbose);
-    const int result = transport_->ping(id, modelNumber, firmwareVersion, error);
-    setTrace(false);
-    return failureText(result, *error);
+    const DeviceCore::Identity identity = core_.identify(id, verbose);
+    *modelNumber = identity.modelNumber;
+    *firmwareVersion = identity.firmware;
+    *error = identity.reply.error;
+    return failureText(identity.reply);
 }
 
 bool QvxControl::pingCore(uchar id, ushort *modelNumber, uchar *firmwareVersion, uchar *error, bool verbose,
@@ -147,9 +148,8 @@ void QvxControl::broadcastPing(uint waitMs, bool verbose)
     {
         const CancelLoan loan(inputManager_, cancelFlag_);
         transport_->cancelFlagPointer = &cancelFlag_;
-        setTrace(verbose);
+        const DeviceCore::Trace trace(*transport_, verbose);
         result = transport_->broadcastPing(int(std::min<uint>(waitMs, uint(std::numeric_limits<int>::max()))));
-        setTrace(false);
     }
     transport_->cancelFlagPointer = nullptr;
     if (cancelFlag_.load())
@@ -163,12 +163,8 @@ void QvxControl::broadcastPing(uint waitMs, bool verbose)
 
 // ----- Reset, reboot, clear (the transport returns no device error byte for these)
 
-void QvxControl::runDeviceCommand(uchar id, bool verbose, const std::function<int()> &command, const QString &done)
+void QvxControl::reportDeviceCommand(uchar id, int result, const QString &done)
 {
-    lastId_ = id;
-    setTrace(verbose);
-    const int result = command();
-    setTrace(false);
     if (result != COMM_OK)
         Console::instance().printError(deviceLine(id, communicationResultName(result)));
     else
@@ -177,26 +173,24 @@ void QvxControl::runDeviceCommand(uchar id, bool verbose, const std::function<in
 
 void QvxControl::resetDevice(uchar id, bool verbose)
 {
-    runDeviceCommand(id, verbose, [&] { return transport_->reset(id); }, QStringLiteral("reset OK"));
+    lastId_ = id;
+    reportDeviceCommand(id, core_.reset(id, verbose), QStringLiteral("reset OK"));
 }
 
 void QvxControl::rebootDevice(uchar id, bool verbose)
 {
-    runDeviceCommand(id, verbose, [&] { return transport_->reboot(id); }, QStringLiteral("reboot OK"));
+    lastId_ = id;
+    reportDeviceCommand(id, core_.reboot(id, verbose), QStringLiteral("reboot OK"));
 }
 
 void QvxControl::clearDevice(uchar id, int parameter, bool verbose)
 {
-    const QString done = QStringLiteral("clear OK");
-    if (parameter == 1 || parameter == 2) {
-        runDeviceCommand(id, verbose, [&] { return transport_->clear(id, uchar(parameter)); }, done);
-    } else if (parameter == 10) {
-        // The multi-turn clear is never traced.
-        runDeviceCommand(id, false, [&] { return transport_->multiturnClear(id, 0); }, done);
-    } else {
-        lastId_ = id;
+    lastId_ = id;
+    if (parameter != 1 && parameter != 2 && parameter != 10) {
         Console::instance().printError(QStringLiteral("Invalid parameter"));
+        return;
     }
+    reportDeviceCommand(id, core_.clear(id, parameter, verbose), QStringLiteral("clear OK"));
 }
 
 // ----- Controller board and cancel watchdog
@@ -210,14 +204,10 @@ void QvxControl::detectControllerBoard(const QString &port, QString &boardName)
             continue;
         transport_->setProtocolVersion(kProtocolVersion2);
         for (int attempt = 0; attempt < kTries; ++attempt) {
-            ushort modelNumber = 0;
-            uchar firmwareVersion = 0;
-            uchar error = 0;
-            setTrace(false);
-            const int result = transport_->ping(kBoardId, &modelNumber, &firmwareVersion, &error);
-            setTrace(false);
-            if (result != COMM_OK || hasStatusError(error, transport_->version()))
+            const DeviceCore::Identity board = core_.identify(kBoardId, false);
+            if (!board.reply.ok())
                 continue;
+            const ushort modelNumber = board.modelNumber;
             QString found;
             if (modelNumber == 400)
                 found = kControllerBoardName;

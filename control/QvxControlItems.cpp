@@ -26,12 +26,6 @@ void write(const QString &text)
     platform::OutputSink::write(text);
 }
 
-struct StatusRow
-{
-    const char *label;
-    const QString &item;
-};
-
 } // namespace
 
 int consoleWindowHeight()
@@ -56,12 +50,10 @@ ItemPresenter QvxControl::devicePresenter(uchar id, const QvxDeviceModel *model)
 
 int QvxControl::readItem(uchar id, QvxControlItem *item)
 {
-    if (!item || !isTransferWidth(item->length))
+    if (!item || !DeviceCore::isTransferWidth(item->length))
         return 0;
-    int value = 0;
-    uchar error = 0;
-    const int result = readRaw(id, *item, &value, &error, false);
-    return checkResult(id, result, error) ? value : 0;
+    const DeviceCore::ItemRead read = core_.readItem(id, *item, false);
+    return checkResult(id, read.reply.result, read.reply.error) ? read.value : 0;
 }
 
 bool QvxControl::isItemSigned(uchar id, QvxControlItem *item, const QvxDeviceModel *model)
@@ -227,29 +219,15 @@ void QvxControl::printTable(uchar id, bool paged, bool verbose, ushort start, us
     const QvxDeviceModel *model = identify(id);
     if (!model)
         return;
-    // The buffer is fixed; a larger table (only a description of the override folder can have one)
-    // is refused rather than read past its end.
-    if (model->tableSize > kTableBufferSize) {
-        Console::instance().printError(tableTooLargeText(*model));
+    const DeviceCore::TableRead table = core_.readTable(id, *model, start, end, verbose);
+    if (table.tooLarge) {
+        Console::instance().printError(DeviceCore::tableTooLargeText(*model));
         return;
     }
-    uchar error = 0;
-    const int result = transport_->readVerbose(id, model->tableSize, tableBuffer_.data(), &error, verbose);
-    if (!checkResult(id, result, error))
+    if (!checkResult(id, table.reply.result, table.reply.error))
         return;
-    const QByteArray image(reinterpret_cast<const char *>(tableBuffer_.data()), model->tableSize);
-    const QList<QvxControlItem *> items = itemsInOrder(*model);
-    for (QvxControlItem *item : items)
-        decodeItemValue(item, image);
 
-    const bool wholeTable = start == 0 && end == 65535;
-    QList<QvxControlItem *> rows;
-    for (QvxControlItem *item : items) {
-        const auto lastByte = static_cast<quint16>(item->address + item->length - 1);
-        if (!item->hidden && (wholeTable || (lastByte >= start && item->address <= end)))
-            rows.append(item);
-    }
-
+    const QList<QvxControlItem *> &rows = table.rows;
     const ItemPresenter presenter(model);
     const CancelLoan loan(inputManager_, cancelFlag_);
     // An unpaged table is one page: written at once, not a write per row.
@@ -269,14 +247,6 @@ void QvxControl::printTable(uchar id, bool paged, bool verbose, ushort start, us
     }
 }
 
-QString QvxControl::tableTooLargeText(const QvxDeviceModel &model)
-{
-    return QStringLiteral("Control table of %1 is %2 bytes, larger than the %3 bytes a table read holds")
-        .arg(model.name)
-        .arg(model.tableSize)
-        .arg(kTableBufferSize);
-}
-
 // ----- Status
 
 void QvxControl::printStatus(uchar id)
@@ -285,27 +255,42 @@ void QvxControl::printStatus(uchar id)
     if (!model)
         return;
     const QString rule = QString(50, QLatin1Char('-')) + QLatin1Char('\n');
-    const StatusRow first[] = {
-        {"Operating Mode", kItemOperatingMode},
-        {"Torque", kItemTorqueEnable},
-        {"LED", kItemLed},
-        {"Hardware Error", kItemHardwareErrorStatus},
-    };
-    const StatusRow second[] = {
-        {"Position", kItemPresentPosition},
-        {"Velocity", kItemPresentVelocity},
-        {"Speed", kItemPresentSpeed},
-        {"Current", kItemPresentCurrent},
-        {"Load", kItemPresentLoad},
-        {"Voltage", kItemPresentInputVoltage},
-        {"Temperature", kItemPresentTemperature},
-        {"Inverter TEMP", kItemPresentInverterTemperature},
-        {"Motor TEMP", kItemPresentMotorTemperature},
-    };
-    write(rule);
-    for (const StatusRow &row : first)
-        printStatusRow(id, QString::fromUtf8(row.label), row.item, model);
-    write(rule);
-    for (const StatusRow &row : second)
-        printStatusRow(id, QString::fromUtf8(row.label), row.item, model);
+    const auto &rows = DeviceCore::statusRows();
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        if (i == 0 || i == DeviceCore::kStatusSecondGroup)
+            write(rule);
+        printStatusRow(id, QString::fromUtf8(rows[i].label), rows[i].item, model);
+    }
+}
+
+// ----- Presentation that needs no device
+
+QStringList QvxControl::findItems(const QvxDeviceModel &model, const QString &text)
+{
+    return matchingItemNames(model, text);
+}
+
+void QvxControl::printHexValue(const QvxControlItem *item)
+{
+    write(ItemPresenter::hexColumn(*item));
+}
+
+void QvxControl::printEnumValue(const QvxControlItem *item)
+{
+    write(ItemPresenter::enumColumn(*item));
+}
+
+void QvxControl::printBitNames(const QvxControlItem *item)
+{
+    write(ItemPresenter::bitNamesColumn(*item));
+}
+
+void QvxControl::printDottedQuad(const QvxControlItem *item)
+{
+    write(ItemPresenter::dottedQuadColumn(*item));
+}
+
+void QvxControl::printTableRow(QvxControlItem *item, const QvxDeviceModel *model)
+{
+    write(ItemPresenter(model).tableRow(*item));
 }

@@ -55,12 +55,6 @@ std::optional<int> wholeLimit(const QString &text)
     return int(number);
 }
 
-struct StatusItem
-{
-    const char *key;
-    const QString &name;
-};
-
 } // namespace
 
 // ----- The pieces
@@ -77,10 +71,13 @@ QVariantMap QvxControl::deviceToMap(int id, ushort modelNumber, uchar firmware, 
 
 CommandResult QvxControl::resultFromCommunication(int id, int result, uchar error) const
 {
-    const QString protocol = transport_->version();
-    const bool statusError = result == COMM_OK && hasStatusError(error, protocol);
-    return script::resultFromBus(id, result, error, communicationResultName(result), statusError,
-                                 statusError ? statusErrorText(error, protocol) : QString());
+    return resultFromReply(id, core_.reply(result, error));
+}
+
+CommandResult QvxControl::resultFromReply(int id, const BusReply &reply) const
+{
+    return script::resultFromBus(id, reply.result, reply.error, communicationResultName(reply.result),
+                                 reply.statusError, reply.statusError ? statusErrorText(reply.error) : QString());
 }
 
 std::optional<CommandResult> QvxControl::portNotOpen() const
@@ -98,14 +95,13 @@ CommandResult QvxControl::findDeviceResult(int id, bool verbose, ushort *modelNu
     *model = nullptr;
     if (auto failure = portNotOpen())
         return *failure;
-    uchar error = 0;
-    setTrace(verbose);
-    const int result = transport_->ping(uchar(id), modelNumber, firmware, &error);
-    setTrace(false);
-    const CommandResult answer = resultFromCommunication(id, result, error);
+    const DeviceCore::Identity identity = core_.identify(uchar(id), verbose);
+    *modelNumber = identity.modelNumber;
+    *firmware = identity.firmware;
+    const CommandResult answer = resultFromReply(id, identity.reply);
     if (!answer.ok)
         return answer;
-    *model = registry_.find(*modelNumber, *firmware);
+    *model = identity.model;
     if (!*model)
         return CommandResult::failure(script::kErrorControlTableNotFound,
                                       QStringLiteral("Control table not found for model %1").arg(*modelNumber),
@@ -139,15 +135,13 @@ QVariantMap QvxControl::itemToMap(QvxControlItem *item, const QvxDeviceModel *mo
 CommandResult QvxControl::readItemResult(int id, QvxControlItem *item, const QvxDeviceModel *model, bool verbose,
                                          QVariantMap *itemMap)
 {
-    if (!isTransferWidth(item->length))
+    const DeviceCore::ItemRead read = core_.readItem(uchar(id), *item, verbose);
+    if (!read.widthSupported)
         return CommandResult::failure(script::kErrorInvalidArgument, kUnsupportedLength);
-    int value = 0;
-    uchar error = 0;
-    const int result = readRaw(uchar(id), *item, &value, &error, verbose);
-    const CommandResult answer = resultFromCommunication(id, result, error);
+    const CommandResult answer = resultFromReply(id, read.reply);
     if (!answer.ok)
         return answer;
-    item->value = value;
+    item->value = read.value;
     *itemMap = itemToMap(item, model);
     return CommandResult::success();
 }
@@ -269,18 +263,13 @@ CommandResult QvxControl::scan(int start, int end, bool hasRange, bool verbose)
     for (int id = start; id <= end; ++id) {
         if (scanCancelled())
             return CommandResult::failure(script::kErrorCommunication, kOperationCancelled);
-        ushort modelNumber = 0;
-        uchar firmware = 0;
-        uchar error = 0;
-        setTrace(verbose);
-        const int result = transport_->ping(uchar(id), &modelNumber, &firmware, &error);
-        setTrace(false);
-        if (result == COMM_RX_TIMEOUT)
+        const DeviceCore::Identity identity = core_.identify(uchar(id), verbose);
+        if (identity.reply.result == COMM_RX_TIMEOUT)
             continue; // a silent ID
-        const CommandResult answer = resultFromCommunication(id, result, error);
+        const CommandResult answer = resultFromReply(id, identity.reply);
         if (!answer.ok)
             return answer;
-        devices.append(deviceToMap(id, modelNumber, firmware, registry_.find(modelNumber, firmware)));
+        devices.append(deviceToMap(id, identity.modelNumber, identity.firmware, identity.model));
     }
     return CommandResult::success({{QStringLiteral("range"), rangeMap(start, end)}, {QStringLiteral("devices"), devices}});
 }
@@ -317,7 +306,7 @@ CommandResult QvxControl::set(int id, const QString &name, int value, bool verbo
         return CommandResult::failure(script::kErrorInvalidArgument, QStringLiteral("Item is read-only"));
 
     // The item's width bounds the value; a whole-number limit of its description narrows that.
-    auto [lower, upper] = writableRange(item->length);
+    auto [lower, upper] = DeviceCore::writableRange(item->length);
     if (const std::optional<int> minimum = wholeLimit(item->min))
         lower = std::max(lower, *minimum);
     if (const std::optional<int> maximum = wholeLimit(item->max))
@@ -327,12 +316,10 @@ CommandResult QvxControl::set(int id, const QString &name, int value, bool verbo
             script::kErrorInvalidArgument,
             QStringLiteral("Value for %1 must be between %2 and %3").arg(item->name).arg(lower).arg(upper),
             {{QStringLiteral("minimum"), lower}, {QStringLiteral("maximum"), upper}, {QStringLiteral("value"), value}});
-    if (!isTransferWidth(item->length))
+    const DeviceCore::ItemWrite write = core_.writeItem(uchar(id), *item, value, item->length, verbose);
+    if (write.refused != DeviceCore::ItemWrite::None) // the range above holds, so only the width is left
         return CommandResult::failure(script::kErrorInvalidArgument, kUnsupportedLength);
-
-    uchar error = 0;
-    const int result = writeRaw(uchar(id), *item, value, item->length, &error, verbose);
-    const CommandResult written = resultFromCommunication(id, result, error);
+    const CommandResult written = resultFromReply(id, write.reply);
     if (!written.ok)
         return written;
     item->value = value; // not read back
@@ -350,26 +337,15 @@ CommandResult QvxControl::table(int id, int start, int end, bool verbose)
     CommandResult device = findDevice(id, verbose, &model);
     if (!device.ok)
         return device;
-    // Only a description of the override folder can be larger than the buffer; it is refused, never read past it.
-    if (model->tableSize > kTableBufferSize)
-        return CommandResult::failure(script::kErrorInvalidArgument, tableTooLargeText(*model));
-    uchar error = 0;
-    const int result = transport_->readVerbose(uchar(id), model->tableSize, tableBuffer_.data(), &error, verbose);
-    const CommandResult read = resultFromCommunication(id, result, error);
+    const DeviceCore::TableRead table = core_.readTable(uchar(id), *model, start, end, verbose);
+    if (table.tooLarge)
+        return CommandResult::failure(script::kErrorInvalidArgument, DeviceCore::tableTooLargeText(*model));
+    const CommandResult read = resultFromReply(id, table.reply);
     if (!read.ok)
         return read;
-
-    // Every item takes its value from the image first: the sign rule of an item
-    // in the range may look at one outside it, which must not show an older value.
-    const QByteArray image(reinterpret_cast<const char *>(tableBuffer_.data()), model->tableSize);
-    const QList<QvxControlItem *> all = itemsInOrder(*model);
-    for (QvxControlItem *item : all)
-        decodeItemValue(item, image);
     QVariantList items;
-    for (QvxControlItem *item : all) {
-        if (!item->hidden && item->address <= end && item->address + item->length > start)
-            items.append(itemToMap(item, model));
-    }
+    for (QvxControlItem *item : table.rows)
+        items.append(itemToMap(item, model));
     insertAll(device.data, {{QStringLiteral("range"), rangeMap(start, end)}, {QStringLiteral("items"), items}});
     return device;
 }
@@ -380,24 +356,9 @@ CommandResult QvxControl::status(int id)
     CommandResult device = findDevice(id, false, &model);
     if (!device.ok)
         return device;
-    const StatusItem rows[] = {
-        {"operating_mode", kItemOperatingMode},
-        {"torque", kItemTorqueEnable},
-        {"led", kItemLed},
-        {"hardware_error", kItemHardwareErrorStatus},
-        {"position", kItemPresentPosition},
-        {"velocity", kItemPresentVelocity},
-        {"speed", kItemPresentSpeed},
-        {"current", kItemPresentCurrent},
-        {"load", kItemPresentLoad},
-        {"voltage", kItemPresentInputVoltage},
-        {"temperature", kItemPresentTemperature},
-        {"inverter_temperature", kItemPresentInverterTemperature},
-        {"motor_temperature", kItemPresentMotorTemperature},
-    };
     QVariantList items;
-    for (const StatusItem &row : rows) {
-        QvxControlItem *item = model->itemsByName.value(row.name);
+    for (const DeviceCore::StatusRow &row : DeviceCore::statusRows()) {
+        QvxControlItem *item = model->itemsByName.value(row.item);
         if (!item)
             continue; // the model has no such item
         QVariantMap itemMap;
@@ -415,34 +376,19 @@ CommandResult QvxControl::reset(int id, bool verbose)
 {
     if (auto failure = portNotOpen())
         return *failure;
-    setTrace(verbose);
-    const int result = transport_->reset(uchar(id));
-    setTrace(false);
-    return deviceCommandResult(id, 0, result);
+    return deviceCommandResult(id, 0, core_.reset(uchar(id), verbose));
 }
 
 CommandResult QvxControl::reboot(int id, bool verbose)
 {
     if (auto failure = portNotOpen())
         return *failure;
-    setTrace(verbose);
-    const int result = transport_->reboot(uchar(id));
-    setTrace(false);
-    return deviceCommandResult(id, 0, result);
+    return deviceCommandResult(id, 0, core_.reboot(uchar(id), verbose));
 }
 
 CommandResult QvxControl::clear(int id, int parameter, bool verbose)
 {
     if (auto failure = portNotOpen())
         return *failure;
-    int result = COMM_OK;
-    if (parameter == 10) {
-        // The multi-turn clear is sent without a trace, also when one was asked for.
-        result = transport_->multiturnClear(uchar(id), 0);
-    } else {
-        setTrace(verbose);
-        result = transport_->clear(uchar(id), uchar(parameter));
-        setTrace(false);
-    }
-    return deviceCommandResult(id, parameter, result);
+    return deviceCommandResult(id, parameter, core_.clear(uchar(id), parameter, verbose));
 }

@@ -41,8 +41,8 @@ bool startsWithAny(const QString &name, const QStringList &prefixes)
 
 } // namespace
 
-QvxFirmware::QvxFirmware(QObject *owner)
-    : QvxPort(owner != nullptr, nullptr)
+QvxFirmware::QvxFirmware(bool listening)
+    : QvxPort(listening, nullptr)
 {
     qRegisterMetaType<QvxFirmware::UpdateParam>(); // firmware_update is reachable through the meta-object
     externalImages = replacementImages(replacementFolder());

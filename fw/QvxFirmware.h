@@ -49,9 +49,9 @@ public:
         int masterBaudAddressB = 0;        // master's rate register, written with a system write
     };
 
-    // Listens for unsolicited traffic exactly when `owner` is set; the object
-    // never becomes a Qt child of `owner`: its creator deletes it.
-    explicit QvxFirmware(QObject *owner = nullptr);
+    // With `listening`, unsolicited traffic on the port is taken in between
+    // commands. The object has no Qt parent: its owner holds and deletes it.
+    explicit QvxFirmware(bool listening = false);
     ~QvxFirmware() override;
 
     // The bootloader dialect (0 to 5) of a model name, by its prefix; 2 for a

@@ -1,16 +1,10 @@
-// QvxControl: result texts, and the parts of item presentation that need no device.
-
-#include "control/QvxControl.h"
+#include "control/ResultTexts.h"
 
 #include "comm/CommResult.h"
-#include "control/ItemLookup.h"
-#include "control/ItemPresenter.h"
 #include "device/BaseConstants.h"
 #include "device/ProtocolConstants.h"
-#include "device/QvxDeviceModel.h"
-#include "platform/OutputSink.h"
 
-#include <QtEndian>
+#include <QStringList>
 
 namespace {
 
@@ -26,7 +20,7 @@ QString numberedErrorText(uchar error, const QStringList &names)
 
 } // namespace
 
-QString QvxControl::communicationResultName(int result)
+QString communicationResultName(int result)
 {
     switch (result) {
     case COMM_OK:
@@ -52,7 +46,7 @@ QString QvxControl::communicationResultName(int result)
     }
 }
 
-bool QvxControl::hasStatusError(uchar error, const QString &protocol)
+bool hasStatusError(uchar error, const QString &protocol)
 {
     if (protocol == kProtocolVersion1)
         return (error & 0x58) != 0; // Range, Checksum and Instruction; the other bits are warnings
@@ -61,7 +55,7 @@ bool QvxControl::hasStatusError(uchar error, const QString &protocol)
     return false;
 }
 
-QString QvxControl::statusErrorText(uchar error, const QString &protocol)
+QString statusErrorText(uchar error, const QString &protocol)
 {
     if (protocol == kProtocolVersion1) {
         QStringList names;
@@ -75,56 +69,4 @@ QString QvxControl::statusErrorText(uchar error, const QString &protocol)
     if (protocol == kModbusProtocolName)
         return numberedErrorText(error, kModbusExceptionNames);
     return QString();
-}
-
-void QvxControl::decodeItemValue(QvxControlItem *item, const QByteArray &table)
-{
-    if (!item || !isTransferWidth(item->length))
-        return;
-    if (item->address + item->length > table.size()) {
-        item->value = 0;
-        return;
-    }
-    const auto *bytes = reinterpret_cast<const uchar *>(table.constData()) + item->address;
-    switch (item->length) {
-    case 1:
-        item->value = bytes[0];
-        break;
-    case 2:
-        item->value = qFromLittleEndian<quint16>(bytes);
-        break;
-    default:
-        item->value = qFromLittleEndian<qint32>(bytes);
-        break;
-    }
-}
-
-QStringList QvxControl::findItems(const QvxDeviceModel &model, const QString &text)
-{
-    return matchingItemNames(model, text);
-}
-
-void QvxControl::printHexValue(const QvxControlItem *item)
-{
-    platform::OutputSink::write(ItemPresenter::hexColumn(*item));
-}
-
-void QvxControl::printEnumValue(const QvxControlItem *item)
-{
-    platform::OutputSink::write(ItemPresenter::enumColumn(*item));
-}
-
-void QvxControl::printBitNames(const QvxControlItem *item)
-{
-    platform::OutputSink::write(ItemPresenter::bitNamesColumn(*item));
-}
-
-void QvxControl::printDottedQuad(const QvxControlItem *item)
-{
-    platform::OutputSink::write(ItemPresenter::dottedQuadColumn(*item));
-}
-
-void QvxControl::printTableRow(QvxControlItem *item, const QvxDeviceModel *model)
-{
-    platform::OutputSink::write(ItemPresenter(model).tableRow(*item));
 }
