@@ -158,14 +158,13 @@ int QvxProtocol::sendPacket(const QByteArray &packet)
     return COMM_OK;
 }
 
-int QvxProtocol::receivePacket(QByteArray *packet)
+int QvxProtocol::receivePacket(const Framing &f, QByteArray *packet)
 {
-    const Framing &f = framing();
     inTransaction = true;
     qsizetype wanted = f.replyMinimum; // only grows during one call
     int result = COMM_OK;
     for (;;) {
-        if (isCancelled()) {
+        if (f.testsToken && isCancelled()) {
             result = COMM_CANCELLED; // the receive buffer keeps its bytes
             break;
         }
@@ -217,7 +216,8 @@ int QvxProtocol::receivePacket(QByteArray *packet)
         *packet = rxBuffer.left(size);
         dropFront(size); // later bytes stay for the next receive
         emit outputPacket(makeItem(1, *packet));
-        trace(true, *packet);
+        if (f.traceReplies)
+            trace(true, *packet);
         break;
     }
     inTransaction = false;

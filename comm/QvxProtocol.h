@@ -173,15 +173,18 @@ protected:
         QString checksumReason; // reason of a stream discard for a bad checksum
         bool logSizeOnTimeout;  // a reply time-out also logs the size of what was held
         bool traceStreamPackets;
+        bool traceReplies = true;    // replies taken by a reply wait go to the hex trace
+        bool testsToken = true;      // a reply wait ends early when the lent token is cancelled
     };
     virtual const Framing &framing() const = 0;
 
     // Common tail of both send steps, for a packet complete with its checksum:
     // write, wait for the bytes to leave, emit and trace the item.
     int sendPacket(const QByteArray &packet);
-    // Receive step of a transaction: one status packet that passes the framing's
-    // tests into *packet. The caller has started the packet clock.
-    int receivePacket(QByteArray *packet);
+    // Receive step of a transaction: one status packet that passes the tests of
+    // `f` (the engine's own framing, or another packet family such as the
+    // bootloader's) into *packet. The caller has started the packet clock.
+    int receivePacket(const Framing &f, QByteArray *packet);
 
     // Appends what the device has, waiting up to waitMs for bytes when none are
     // pending. Returns whether bytes came.

@@ -58,7 +58,7 @@ int QvxProtocol1::txPacket(QByteArray &packet)
 
 int QvxProtocol1::rxPacket(QByteArray *out)
 {
-    return receivePacket(out);
+    return receivePacket(framing(), out);
 }
 
 int QvxProtocol1::txRxPacket(QByteArray &tx, QByteArray *rx, uchar *error)

@@ -146,7 +146,7 @@ int QvxProtocol2::txPacket(QByteArray &packet)
 
 int QvxProtocol2::rxPacket(QByteArray *packet, bool keepStuffing)
 {
-    const int result = receivePacket(packet);
+    const int result = receivePacket(framing(), packet);
     if (result == COMM_OK && !keepStuffing)
         removeStuffing(*packet);
     return result;

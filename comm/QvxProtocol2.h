@@ -92,6 +92,45 @@ public:
     // An instruction packet before stuffing and CRC.
     static QByteArray instructionPacket(uchar id, uchar instruction, const QByteArray &params = QByteArray());
 
+    // Bootloader packets: the packet bootloader speaks this protocol with
+    // FF FF FD 0A as its header. Every operation below sends one packet and
+    // waits for the bootloader's status (also on the broadcast ID). The error
+    // byte is written only on COMM_OK, each reply value only when the reply
+    // carries it.
+    enum BootInstruction : uchar {
+        BootReset = 0x06,
+        BootF1 = 0xF1,
+        BootTransfer = 0xF7,
+        BootRestart = 0xF8,
+        BootFA = 0xFA,
+        // A standard-header instruction of the same family.
+        InstructionF9 = 0xF9,
+    };
+    static constexpr uchar kBootHeaderMark = 0x0A;
+    int bootCommand06(uchar id, uchar *error);
+    int bootCommandF8(uchar id, uchar *error);
+    int bootCommandF8(uchar id, quint32 value, uchar *error);
+    int bootCommandF1(uchar id, uchar *value, uchar *error);
+    int bootCommandFA(uchar id, quint32 a, quint16 b, quint16 *value, uchar *error);
+    int bootCommandFA(uchar id, quint32 a, quint32 b, quint16 c, quint16 *value, uchar *error);
+    // Transfer start (mode, image size): the reply carries an index and a total.
+    int bootReadF7(uchar id, uchar mode, quint32 size, quint16 *index, quint32 *total, uchar *error);
+    int bootReadF7(uchar id, uchar mode, quint32 a, quint32 b, quint16 *index, quint32 *total, uchar *error);
+    // One block: mode, block index, then `length` data bytes as they are.
+    int bootWriteF7(uchar id, uchar mode, quint16 index, quint16 length, const uchar *data, quint16 *replyIndex,
+                    quint32 *total, uchar *error);
+    // Sends a packet built by the caller (before stuffing and CRC) and takes the
+    // whole reply, stuffing removed.
+    int txRxBootPacket(QByteArray &packet, QByteArray *reply, uchar *error);
+    // The receive half of every bootloader operation: one bootloader status
+    // within the packet clock, stuffing removed. A status shorter than its fixed
+    // part is dropped like a bad header.
+    int rxBootPacket(QByteArray *reply);
+    // Standard header FF FF FD 00, instruction 0xF9, no parameters.
+    int commandF9(uchar id, uchar *error);
+    // A bootloader-header packet before stuffing and CRC.
+    static QByteArray bootPacket(uchar id, uchar instruction, const QByteArray &params = QByteArray());
+
 protected:
     const Framing &framing() const override;
 
@@ -124,7 +163,13 @@ private:
     // False for a packet that is not a shuffle answer (any size but 16 bytes).
     static bool readShuffleAnswer(QByteArray packet, ShuffleAnswer *out);
 
+    // The bootloader's replies: their header, size test and trace.
+    static const Framing &bootFraming();
+    // One bootloader operation whose reply values start at offset 9.
+    int bootTransaction(uchar id, uchar instruction, const QByteArray &params, QByteArray *reply, uchar *error);
+
     static qsizetype streamPacketSize(const QByteArray &buffer, qsizetype p);
     static qsizetype replyPacketSize(const QByteArray &buffer);
+    static qsizetype bootReplySize(const QByteArray &buffer);
     static bool crcMatches(const QByteArray &buffer, qsizetype p, qsizetype size);
 };

@@ -79,6 +79,8 @@ bool SimBus::Impl::hears(const Device &device) const
 
 QList<Reply> SimBus::Impl::answer(const Instruction &in)
 {
+    if (in.boot)
+        return {}; // only a bootloader answers these
     for (Device &dev : devices)
         dev.advance(in.atMs);
     return in.protocol == Protocol::V2 ? answer2(in) : answer1(in);

@@ -60,6 +60,8 @@ QString instructionName(Protocol protocol, quint8 code)
 
 QString Instruction::name() const
 {
+    if (boot)
+        return QStringLiteral("BOOT_%1").arg(code, 2, 16, QChar('0')).toUpper();
     return instructionName(protocol, code);
 }
 
@@ -293,7 +295,7 @@ void SimBus::Impl::cutPackets()
             return;
         Instruction in;
         in.atMs = clock.elapsed();
-        if (inbox.at(2) == '\xFD' && inbox.at(3) == '\0') {
+        if (inbox.at(2) == '\xFD' && (inbox.at(3) == '\0' || inbox.at(3) == '\x0A')) {
             if (inbox.size() < 7)
                 return;
             const qsizetype total = word16(inbox, 5) + 7;
@@ -313,6 +315,7 @@ void SimBus::Impl::cutPackets()
             inbox.remove(0, total);
             const QByteArray body = unstuffBody(in.raw.mid(7, total - 9));
             in.protocol = Protocol::V2;
+            in.boot = in.raw.at(3) == '\x0A';
             in.id = static_cast<quint8>(in.raw.at(4));
             in.code = static_cast<quint8>(body.at(0));
             in.params = body.mid(1);

@@ -28,8 +28,10 @@ struct Instruction
     quint8 code = 0;   // the instruction byte
     QByteArray params; // parameters, stuffing removed
     QByteArray raw;    // the packet as it arrived
+    bool boot = false; // a bootloader packet (protocol 2.0 with FF FF FD 0A)
 
-    // "PING", "READ", "WRITE", "SYNC_WRITE", ... or "INST_xx" for unknown codes.
+    // "PING", "READ", "WRITE", "SYNC_WRITE", ... or "INST_xx" for unknown codes;
+    // "BOOT_xx" for bootloader packets.
     QString name() const;
     // One line of the instruction log: protocol, ID, name and the parameters in
     // hex, e.g. "2.0 1 WRITE 40 00 01".

@@ -65,11 +65,13 @@ QByteArray scrambledIdentity(quint8 seed, quint8 idValue, quint16 modelNumber, q
     return out;
 }
 
-QByteArray packet2(quint8 id, quint8 instruction, const QByteArray &params)
+namespace {
+QByteArray packetWithMark(char mark, quint8 id, quint8 instruction, const QByteArray &params)
 {
     const QByteArray body = stuffBody(QByteArray(1, static_cast<char>(instruction)) + params);
     const int len = static_cast<int>(body.size()) + 2;
-    QByteArray p = QByteArrayLiteral("\xFF\xFF\xFD\x00");
+    QByteArray p = QByteArrayLiteral("\xFF\xFF\xFD");
+    p += mark;
     p += static_cast<char>(id);
     p += static_cast<char>(len & 0xFF);
     p += static_cast<char>((len >> 8) & 0xFF);
@@ -78,6 +80,22 @@ QByteArray packet2(quint8 id, quint8 instruction, const QByteArray &params)
     p += static_cast<char>(crc & 0xFF);
     p += static_cast<char>(crc >> 8);
     return p;
+}
+} // namespace
+
+QByteArray packet2(quint8 id, quint8 instruction, const QByteArray &params)
+{
+    return packetWithMark('\0', id, instruction, params);
+}
+
+QByteArray bootPacket2(quint8 id, quint8 instruction, const QByteArray &params)
+{
+    return packetWithMark('\x0A', id, instruction, params);
+}
+
+QByteArray bootStatus2(quint8 id, quint8 error, const QByteArray &params)
+{
+    return bootPacket2(id, 0x55, QByteArray(1, static_cast<char>(error)) + params);
 }
 
 QByteArray status2(quint8 id, quint8 error, const QByteArray &params)

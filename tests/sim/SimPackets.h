@@ -20,6 +20,9 @@ QByteArray unstuffBody(const QByteArray &body);
 QByteArray packet2(quint8 id, quint8 instruction, const QByteArray &params = QByteArray());
 // A protocol 2.0 status packet.
 QByteArray status2(quint8 id, quint8 error, const QByteArray &params = QByteArray());
+// The bootloader's packets: protocol 2.0 with FF FF FD 0A as the header.
+QByteArray bootPacket2(quint8 id, quint8 instruction, const QByteArray &params = QByteArray());
+QByteArray bootStatus2(quint8 id, quint8 error, const QByteArray &params = QByteArray());
 
 // A complete protocol 1.0 packet: FF FF, ID, LEN, instruction or error,
 // parameters, checksum.
