@@ -6,6 +6,7 @@
 #include "comm/QvxPort.h"
 #include "tests/sim/SimBus.h"
 #include "tests/sim/SimPackets.h"
+#include "tests/support/HexText.h"
 
 #include <QStringList>
 #include <QTest>
@@ -87,8 +88,3 @@ struct PortOnBus
         return QTest::qWaitFor([&] { return port->serial_port->bytesAvailable() >= count; }, 5000);
     }
 };
-
-inline QString hexOf(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' ').toUpper());
-}

@@ -4,6 +4,7 @@
 
 #include "comm/CancellationToken.h"
 #include "comm/QvxProtocol2.h"
+#include "tests/support/HexText.h"
 #include "tests/support/QtPrinters.h"
 
 #include <functional>
@@ -30,11 +31,6 @@ struct Bus : EngineOnBus<QvxProtocol2>
         bus.setMemory(2, 132, fromHex("11 22 33 44"));
     }
 };
-
-QString hexOf(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' ').toUpper());
-}
 
 std::string describe(const QList<Result> &results)
 {

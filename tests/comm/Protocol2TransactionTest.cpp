@@ -6,6 +6,7 @@
 #include "comm/CancellationToken.h"
 #include "comm/QvxProtocol2.h"
 #include "platform/OutputSink.h"
+#include "tests/support/HexText.h"
 #include "tests/support/QtPrinters.h"
 
 #include <functional>
@@ -44,11 +45,6 @@ struct LateInterrupt
     }
     ~LateInterrupt() { thread.join(); }
 };
-
-QString hexOf(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' ').toUpper());
-}
 
 // A wall clock a hundred times as fast: long reply windows pass in moments.
 qint64 fastClock()

@@ -5,6 +5,7 @@
 #include "comm/QvxProtocol1.h"
 #include "comm/QvxProtocol2.h"
 #include "platform/OutputSink.h"
+#include "tests/support/HexText.h"
 #include "tests/support/QtPrinters.h"
 
 #include <gtest/gtest.h>
@@ -22,11 +23,6 @@ struct ParserCase
     QStringList logs;
     qsizetype leftOver; // bytes still held, waiting for more
 };
-
-QString hexOf(const QByteArray &bytes)
-{
-    return QString::fromLatin1(bytes.toHex(' ').toUpper());
-}
 
 template <class Engine>
 void runCases(const QList<ParserCase> &cases)

@@ -3,21 +3,16 @@
 // and what reached the devices.
 #include "ConsoleTexts.h"
 #include "tests/sim/SimProgram.h"
+#include "tests/support/ChildProcess.h"
 
 #include "control/QvxControl.h"
 
 #include "tests/sim/SimPackets.h"
 #include "tests/support/QtPrinters.h"
 
-#include <QProcess>
 #include <gtest/gtest.h>
 
 namespace {
-
-const QByteArray kBanner = "Quorvex Zephlet CLI [Version 1.18.3]\n"
-                           "Copyright (c) 2026 The zephlet-cli developers. All rights reserved.\n"
-                           "Type \"help\" or \"license\" for more information.\n";
-const QByteArray kClosing = "Shutting down...\nProgram terminated successfully.\n";
 
 // An AR-240 (protocol 2.0) on ID 1, a CV-110 (protocol 1.0) on ID 3, and on
 // ID 7 a protocol 2.0 device of a model without description.
@@ -43,19 +38,6 @@ struct Session
     QByteArrayList sent; // instructions the devices must have received (in this order, among others)
 };
 
-// Runs the console with `input` on standard input until it ends by itself.
-QByteArray runConsole(const QByteArray &input, int *exitCode)
-{
-    QProcess process;
-    process.start(qEnvironmentVariable("ZEPHLET_CLI"), {});
-    EXPECT_TRUE(process.waitForStarted()) << "ZEPHLET_CLI names the program";
-    process.write(input);
-    process.closeWriteChannel();
-    EXPECT_TRUE(process.waitForFinished(60000));
-    *exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    return process.readAllStandardOutput();
-}
-
 // True when `wanted` occur in `lines` in this order (other lines may lie between).
 bool containsInOrder(const QByteArrayList &lines, const QByteArrayList &wanted)
 {
@@ -74,9 +56,9 @@ void runSessions(const QList<Session> &sessions)
         const QByteArray port = bus.portName().toUtf8();
         QByteArray input = s.input;
         QByteArray expected = s.output;
-        int exitCode = -1;
-        const QByteArray output = runConsole(input.replace("%P", port), &exitCode);
-        EXPECT_EQ(exitCode, 0) << s.name;
+        const ProgramResult run = runProgram(qEnvironmentVariable("ZEPHLET_CLI"), {}, input.replace("%P", port));
+        const QByteArray &output = run.out;
+        EXPECT_EQ(run.exitCode, 0) << s.name;
         EXPECT_EQ(output, kBanner + expected.replace("%P", port) + kClosing) << s.name << '\n'
                                                                              << output.toStdString();
         EXPECT_TRUE(containsInOrder(bus.received(), s.sent)) << s.name << '\n'

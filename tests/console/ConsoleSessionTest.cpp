@@ -3,10 +3,10 @@
 #include "ConsoleTexts.h"
 #include "PtySession.h"
 #include "tests/sim/SimProgram.h"
+#include "tests/support/ChildProcess.h"
 
 #include "tests/support/QtPrinters.h"
 
-#include <QProcess>
 #include <QThread>
 #include <csignal>
 #include <gtest/gtest.h>
@@ -19,28 +19,10 @@ QString console()
     return qEnvironmentVariable("ZEPHLET_CLI");
 }
 
-const QByteArray kBanner = "Quorvex Zephlet CLI [Version 1.18.3]\n"
-                           "Copyright (c) 2026 The zephlet-cli developers. All rights reserved.\n"
-                           "Type \"help\" or \"license\" for more information.\n";
-const QByteArray kClosing = "Shutting down...\nProgram terminated successfully.\n";
-
-struct Finished
+// The console with `input` on standard input, run until it ends by itself.
+ProgramResult runPiped(const QByteArray &input)
 {
-    int exitCode = -1;
-    QByteArray output;
-    QByteArray errors;
-};
-
-Finished runPiped(const QByteArray &input)
-{
-    QProcess process;
-    process.start(console(), {});
-    EXPECT_TRUE(process.waitForStarted());
-    process.write(input);
-    process.closeWriteChannel();
-    EXPECT_TRUE(process.waitForFinished(20000));
-    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
-    return {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+    return runProgram(console(), {}, input);
 }
 
 TEST(PipedConsole, ASessionRunsFromBannerToTheClosingLines)
@@ -58,10 +40,10 @@ TEST(PipedConsole, ASessionRunsFromBannerToTheClosingLines)
         {"the last line without its line end", "help\ntest\nhelp GET", ">>> \n"},
     };
     for (const Case &c : cases) {
-        const Finished run = runPiped(c.input);
+        const ProgramResult run = runPiped(c.input);
         EXPECT_EQ(run.exitCode, 0) << c.name;
-        EXPECT_EQ(run.errors, QByteArray()) << c.name;
-        EXPECT_EQ(run.output, kBanner + ">>> help\n" + kHelpSummary +
+        EXPECT_EQ(run.err, QByteArray()) << c.name;
+        EXPECT_EQ(run.out, kBanner + ">>> help\n" + kHelpSummary +
                                   ">>> test\n"
                                   "[Error] Command not found - Unknown command: test\n"
                                   ">>> help GET\n"
@@ -73,9 +55,9 @@ TEST(PipedConsole, ASessionRunsFromBannerToTheClosingLines)
 
 TEST(PipedConsole, AnEmptyInputEndsAtOnce)
 {
-    const Finished run = runPiped({});
+    const ProgramResult run = runPiped({});
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.output, kBanner + ">>> \n" + kClosing);
+    EXPECT_EQ(run.out, kBanner + ">>> \n" + kClosing);
 }
 
 // ---- on a terminal ----

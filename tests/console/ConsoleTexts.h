@@ -1,8 +1,14 @@
 #pragma once
-// Fixed texts of the console that several tests expect: what "help" alone
-// prints, and the baud-rate menu up to its first question.
+// Fixed texts of the console that several tests expect: the banner and the
+// closing lines of a session, what "help" alone prints, and the baud-rate
+// menu up to its first question.
 
 #include <QByteArray>
+
+inline const QByteArray kBanner = "Quorvex Zephlet CLI [Version 1.18.3]\n"
+                                  "Copyright (c) 2026 The zephlet-cli developers. All rights reserved.\n"
+                                  "Type \"help\" or \"license\" for more information.\n";
+inline const QByteArray kClosing = "Shutting down...\nProgram terminated successfully.\n";
 
 inline const QByteArray kHelpSummary =
     "Available commands:\n"

@@ -403,6 +403,18 @@ TEST(Signals, InterruptAndBreakEndARunningCommandWith130)
     }
 }
 
+TEST(Deadline, ACommandThatOutlivesItEndsTheRunWith124)
+{
+    QStringList calls;
+    const ProgramResult result = runDriver({"--json", "-e", "ping 1", "-e", "ping 2"}, &calls,
+                                           {"ZEPHLET_FAKE_WAIT=1", "ZEPHLET_DEADLINE_MS=500"});
+    EXPECT_EQ(result.exitCode, 124);
+    EXPECT_EQ(result.out, R"({"command":"ping","error":{"code":"command_timeout","message":)"
+                          R"("Command exceeded its deadline."},"success":false})" "\n");
+    EXPECT_FALSE(calls.contains("ping 2"));
+    EXPECT_EQ(calls.mid(calls.size() - 2), (QStringList{"close", "destroyed"}));
+}
+
 TEST(Signals, KeepTheirDefaultActionBeforeTheCommandsRun)
 {
     QTemporaryDir dir;
