@@ -4,7 +4,6 @@
 #include "device/BaseConstants.h"
 #include "device/DeviceConstants.h"
 
-#include <QDateTime>
 #include <QThread>
 #include <QTimer>
 
@@ -242,47 +241,21 @@ int QvxPort::readUpdate(uchar id, ushort length)
 {
     if (const std::optional<int> refused = beginPoll(length))
         return *refused;
-    uchar error = 0;
-    const int result = readTxRx(id, 0, length, rx_buffer, &error);
-    const qint64 tick = QDateTime::currentMSecsSinceEpoch();
-    emit updateCompleted(result, id, length, QByteArray(reinterpret_cast<const char *>(rx_buffer), length), error,
-                         tick);
-    return result;
+    return pollUpdateRead(id, length);
 }
 
 int QvxPort::readGraph(uchar id, ushort address, ushort length)
 {
     if (const std::optional<int> refused = beginPoll(length))
         return *refused;
-    uchar error = 0;
-    const int result = readTxRx(id, address, length, rx_buffer, &error);
-    const qint64 tick = QDateTime::currentMSecsSinceEpoch();
-    emit graphReadCompleted(result, id, address, length,
-                            QByteArray(reinterpret_cast<const char *>(rx_buffer), length), error, tick);
-    return result;
+    return pollGraphRead(id, address, length);
 }
 
 int QvxPort::readMultiGraph(qvx::MultiGraphReadParams)
 {
     if (const std::optional<int> refused = beginPoll(0))
         return *refused;
-    QList<QvxProtocol::BulkReadResult> replies;
-    const int result = multiGraphFast ? qvx_protocol->fastBulkRead(bulk_read_params, &replies)
-                                      : qvx_protocol->bulkRead(bulk_read_params, &replies);
-    qvx::MultiGraphReadResults results;
-    results.reserve(replies.size());
-    for (const QvxProtocol::BulkReadResult &reply : std::as_const(replies)) {
-        qvx::MultiGraphReadResult r;
-        r.id = static_cast<uchar>(reply.id);
-        r.address = static_cast<ushort>(reply.address);
-        r.length = static_cast<ushort>(reply.length);
-        r.data = reply.data;
-        r.error = static_cast<uchar>(reply.error);
-        results.append(r);
-    }
-    const qint64 tick = QDateTime::currentMSecsSinceEpoch();
-    emit multiGraphReadCompleted(result, results, tick);
-    return result;
+    return pollMultiGraphRead(multiGraphFast);
 }
 
 // --- reads of the device operations and the self-diagnosis ----------------------------

@@ -3,6 +3,7 @@
 #include "comm/CommResult.h"
 #include "device/ProtocolConstants.h"
 
+#include <QDateTime>
 #include <QDebug>
 #include <QTimer>
 
@@ -226,6 +227,49 @@ int QvxProtocolComm::dumpReadData(uchar type, ushort index, ushort size)
     QByteArray data;
     const int result = qvx_protocol->dumpReadData(kBoardId, index, size, type, &data);
     emit dumpReadDataCompleted(result, 0, type, data);
+    return result;
+}
+
+// --- the polling reads' common tail ----------------------------------------------
+
+int QvxProtocolComm::pollUpdateRead(uchar id, ushort length)
+{
+    uchar error = 0;
+    const int result = readTxRx(id, 0, length, rx_buffer, &error);
+    const qint64 tick = QDateTime::currentMSecsSinceEpoch();
+    emit updateCompleted(result, id, length, QByteArray(reinterpret_cast<const char *>(rx_buffer), length), error,
+                         tick);
+    return result;
+}
+
+int QvxProtocolComm::pollGraphRead(uchar id, ushort address, ushort length)
+{
+    uchar error = 0;
+    const int result = readTxRx(id, address, length, rx_buffer, &error);
+    const qint64 tick = QDateTime::currentMSecsSinceEpoch();
+    emit graphReadCompleted(result, id, address, length,
+                            QByteArray(reinterpret_cast<const char *>(rx_buffer), length), error, tick);
+    return result;
+}
+
+int QvxProtocolComm::pollMultiGraphRead(bool fast)
+{
+    QList<QvxProtocol::BulkReadResult> replies;
+    const int result = fast ? qvx_protocol->fastBulkRead(bulk_read_params, &replies)
+                            : qvx_protocol->bulkRead(bulk_read_params, &replies);
+    qvx::MultiGraphReadResults results;
+    results.reserve(replies.size());
+    for (const QvxProtocol::BulkReadResult &reply : std::as_const(replies)) {
+        qvx::MultiGraphReadResult r;
+        r.id = static_cast<uchar>(reply.id);
+        r.address = static_cast<ushort>(reply.address);
+        r.length = static_cast<ushort>(reply.length);
+        r.data = reply.data;
+        r.error = static_cast<uchar>(reply.error);
+        results.append(r);
+    }
+    const qint64 tick = QDateTime::currentMSecsSinceEpoch();
+    emit multiGraphReadCompleted(result, results, tick);
     return result;
 }
 

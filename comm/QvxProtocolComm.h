@@ -102,6 +102,15 @@ public slots:
     // The block is cut to 88 bytes; a negative count counts as 0.
     int writeHandPresetData(uchar id, ushort address, qvx::HandPresetData data, int joint_slot_count) override;
 
+protected:
+    // The read and the completion signal of the polling reads, once the
+    // transport has checked its link and counted the poll. The update read
+    // starts at address 0; the multi-graph read takes bulk_read_params, with
+    // FAST_BULK_READ when `fast`.
+    int pollUpdateRead(uchar id, ushort length);
+    int pollGraphRead(uchar id, ushort address, ushort length);
+    int pollMultiGraphRead(bool fast);
+
 private:
     // Runs `operation` on the engine of `protocol_version` (the current one
     // when empty) and switches back afterwards.

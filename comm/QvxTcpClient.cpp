@@ -1,0 +1,187 @@
+#include "comm/QvxTcpClient.h"
+
+#include "comm/CommResult.h"
+#include "device/ProtocolConstants.h"
+
+#include <QEventLoop>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+
+namespace {
+
+// Runs a local event loop until `signal` of `sender` or until `ms` passed.
+// Other events of the thread are handled meanwhile.
+template <class Signal>
+void waitFor(QTcpSocket *sender, Signal signal, int ms)
+{
+    QEventLoop loop;
+    QTimer timer;
+    timer.setSingleShot(true);
+    timer.setTimerType(Qt::PreciseTimer); // a window never shorter than asked
+    QObject::connect(sender, signal, &loop, &QEventLoop::quit);
+    QObject::connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(ms);
+    loop.exec();
+}
+
+} // namespace
+
+QvxTcpClient::QvxTcpClient(QObject *parent)
+    : QvxProtocolComm(parent)
+{
+    connectionType = 1;
+    tcp_socket = new QTcpSocket(this);
+    connect(tcp_socket, &QTcpSocket::connected, this, &QvxTcpClient::onConnected);
+    connect(tcp_socket, &QTcpSocket::disconnected, this, &QvxTcpClient::onDisconnected);
+    QvxProtocolComm::setProtocolVersion(kProtocolVersion2);
+    qvx_protocol->device = tcp_socket;
+    QvxProtocolComm::setTimeout(qMax(extraLatency, kMinLatencyMs));
+}
+
+QvxTcpClient::~QvxTcpClient()
+{
+    stopAging();
+    stopGraph();
+    stopUpdate();
+    tcp_socket->abort(); // an open connection reports its end to onDisconnected now
+    tcp_socket->close();
+    // Nothing the socket does on its way out may reach this half-destroyed transport.
+    tcp_socket->disconnect(this);
+    pollGaps.clear();
+    agingGaps.clear();
+}
+
+bool QvxTcpClient::isOpen() const
+{
+    return tcp_socket->state() == QAbstractSocket::ConnectedState;
+}
+
+bool QvxTcpClient::setBaudRate(int)
+{
+    return false;
+}
+
+void QvxTcpClient::setTimeout(int ms)
+{
+    QvxProtocolComm::setTimeout(qMax(ms, kMinLatencyMs));
+}
+
+void QvxTcpClient::setProtocolVersion(QString version)
+{
+    QvxProtocolComm::setProtocolVersion(version);
+    qvx_protocol->device = tcp_socket;
+    setTimeout(extraLatency);
+}
+
+// --- open and close ----------------------------------------------------------------
+
+bool QvxTcpClient::open(QString ip_address, int port)
+{
+    lastPollTick = 0;
+    meanPollPeriod = 0;
+    lastAgingTick = 0;
+    meanAgingPeriod = 0;
+    close();
+    // A port number outside the 16-bit range would wrap to another port.
+    if (port > 0 && port <= 0xFFFF) {
+        tcp_socket->connectToHost(ip_address, static_cast<quint16>(port), QIODevice::ReadWrite,
+                                  QAbstractSocket::AnyIPProtocol);
+        if (tcp_socket->state() != QAbstractSocket::ConnectedState)
+            waitFor(tcp_socket, &QTcpSocket::connected, kConnectMs);
+    }
+    if (tcp_socket->state() == QAbstractSocket::ConnectedState) {
+        emit openSucceed(ip_address, port);
+        return true;
+    }
+    tcp_socket->abort();
+    emit openFailed(ip_address, port);
+    return false;
+}
+
+void QvxTcpClient::close()
+{
+    stopAging();
+    stopGraph();
+    stopUpdate();
+    tcp_socket->abort(); // a connected socket reports disconnected at once
+    tcp_socket->close();
+    // Give a disconnection still on its way the time to arrive.
+    waitFor(tcp_socket, &QTcpSocket::disconnected, kCloseWaitMs);
+    pollGaps.clear();
+    agingGaps.clear();
+}
+
+void QvxTcpClient::onConnected() {}
+
+void QvxTcpClient::onDisconnected()
+{
+    stopAging();
+    stopGraph();
+    stopUpdate();
+    emit closed();
+    setState(Disconnected);
+}
+
+// --- the connect step ------------------------------------------------------------------
+
+bool QvxTcpClient::doConnectQvx(uchar id)
+{
+    if (!open(networkAddress, networkPort)) {
+        close();
+        return false;
+    }
+    ushort model = 0;
+    uchar firmware = 0;
+    uchar error = 0;
+    if (ping(id, &model, &firmware, &error) != COMM_OK) {
+        QThread::msleep(kRetryPauseMs);
+        if (ping(id, &model, &firmware, &error) != COMM_OK) {
+            close();
+            return false;
+        }
+    }
+    setState(Connected);
+    return true;
+}
+
+void QvxTcpClient::doDisconnectQvx()
+{
+    close();
+}
+
+// --- the polling reads ---------------------------------------------------------------
+
+std::optional<int> QvxTcpClient::beginPoll(int length)
+{
+    if (length > kRxBufferSize)
+        return COMM_UNSUPPORTED; // the reply would not fit rx_buffer
+    if (!tcp_socket->isOpen() && !open(networkAddress, networkPort))
+        return COMM_NOT_AVAILABLE;
+    if ((tcp_socket->peerName() != networkAddress || tcp_socket->peerPort() != networkPort)
+        && !open(networkAddress, networkPort))
+        return COMM_NOT_AVAILABLE;
+    measureUpdatePeriod();
+    return std::nullopt;
+}
+
+int QvxTcpClient::readUpdate(uchar id, ushort length)
+{
+    if (const std::optional<int> refused = beginPoll(length))
+        return *refused;
+    return pollUpdateRead(id, length);
+}
+
+int QvxTcpClient::readGraph(uchar id, ushort address, ushort length)
+{
+    if (const std::optional<int> refused = beginPoll(length))
+        return *refused;
+    return pollGraphRead(id, address, length);
+}
+
+int QvxTcpClient::readMultiGraph(qvx::MultiGraphReadParams)
+{
+    if (const std::optional<int> refused = beginPoll(0))
+        return *refused;
+    return pollMultiGraphRead(false);
+}
