@@ -5,6 +5,7 @@
 // working folder is a temporary one whose "xml" folder holds the test
 // description, so the control finds it beside the built-in ones.
 
+#include "comm/QvxComm.h"
 #include "console/io/InputManager.h"
 #include "control/QvxControl.h"
 #include "tests/control/TestModel.h"
@@ -50,6 +51,7 @@ class ControlOnBus : public ::testing::Test
 {
 protected:
     static constexpr quint8 kDevice = 1; // a TS-100 at firmware 7
+    static constexpr int kSlackMs = 150;  // added to every reply window
 
     void SetUp() override
     {
@@ -61,11 +63,13 @@ protected:
         output_.take();
     }
 
-    // A fresh control (the descriptions of the working folder as they are now).
+    // A fresh control (the descriptions of the working folder as they are now),
+    // whose reply windows leave the loaded machine some slack.
     void makeControl()
     {
         control_.reset();
         control_ = std::make_unique<QvxControl>(&editor_);
+        control_->transport()->setTimeout(kSlackMs);
     }
 
     void type(const QByteArray &keys) { pipe_.send(keys); }
