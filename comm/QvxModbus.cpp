@@ -1,0 +1,418 @@
+#include "comm/QvxModbus.h"
+
+#include "device/BaseConstants.h"
+
+#include <QDataStream>
+#include <QEventLoop>
+#include <QModbusReply>
+#include <QModbusRtuSerialClient>
+#include <QModbusTcpClient>
+#include <QPointer>
+#include <QSerialPort>
+#include <QThread>
+
+namespace {
+
+constexpr int kRtu = 2;
+constexpr int kTcp = 3;
+// Command values written to the command registers.
+constexpr int kResetValue = 2;
+constexpr int kRebootValue = 1;
+constexpr int kClearValue = 0x0200;
+constexpr int kMultiturnClearBase = 0x0110;
+constexpr int kBackupValue = 1;
+constexpr int kRestoreValue = 2;
+constexpr int kBootloaderValue = 0x0401;
+// Pause between the two pings of the connect step.
+constexpr int kRepingMs = 100;
+
+// The exception code of an exception answer: its first data byte when the
+// function code has bit 7 set, else 0xFF. Taken from the answer's bytes as the
+// library writes them out (its function code may hold a value outside the
+// enumeration, which its inline accessors cannot read soundly).
+int exceptionCodeOf(const QModbusResponse &response)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out << static_cast<const QModbusPdu &>(response);
+    return bytes.size() >= 2 && (static_cast<quint8>(bytes.at(0)) & 0x80) ? static_cast<quint8>(bytes.at(1)) : 0xFF;
+}
+
+} // namespace
+
+QvxModbus::QvxModbus(QObject *parent)
+    : QvxComm(parent)
+{
+    createDevice(kRtu);
+}
+
+QvxModbus::~QvxModbus()
+{
+    // The client goes with the children; nothing it says on the way may reach
+    // this half-destroyed transport.
+    if (client)
+        client->disconnect(this);
+}
+
+// --- connection ------------------------------------------------------------------
+
+void QvxModbus::createDevice(int type)
+{
+    if (client) {
+        client->disconnectDevice();
+        client->disconnect(this);
+        delete client;
+        client = nullptr;
+    }
+    connectionType = type;
+    if (type == kRtu)
+        client = new QModbusRtuSerialClient(this);
+    else if (type == kTcp)
+        client = new QModbusTcpClient(this);
+    else
+        return;
+    connect(client, &QModbusDevice::errorOccurred, this, &QvxModbus::handleError);
+    client->setTimeout(kItemTimeoutMs);
+    client->setNumberOfRetries(0);
+}
+
+bool QvxModbus::open(QString port_name, int baudrate)
+{
+    if (!client)
+        return false;
+    lastPollTick = 0;
+    meanPollPeriod = 0;
+    lastAgingTick = 0;
+    meanAgingPeriod = 0;
+    close();
+    portName = port_name;
+    baudRate = baudrate;
+    if (connectionType == kRtu) {
+        createDevice(kRtu);
+        client->setConnectionParameter(QModbusDevice::SerialPortNameParameter, port_name);
+        client->setConnectionParameter(QModbusDevice::SerialBaudRateParameter, baudrate);
+        client->setConnectionParameter(QModbusDevice::SerialParityParameter,
+                                       QVariant::fromValue(static_cast<QSerialPort::Parity>(parity)));
+        client->setConnectionParameter(QModbusDevice::SerialDataBitsParameter,
+                                       QVariant::fromValue(static_cast<QSerialPort::DataBits>(dataBits)));
+        client->setConnectionParameter(QModbusDevice::SerialStopBitsParameter,
+                                       QVariant::fromValue(static_cast<QSerialPort::StopBits>(stopBits)));
+    } else if (connectionType == kTcp) {
+        createDevice(kTcp);
+        client->setConnectionParameter(QModbusDevice::NetworkPortParameter, networkPort);
+        client->setConnectionParameter(QModbusDevice::NetworkAddressParameter, networkAddress);
+    } else {
+        return false;
+    }
+    if (!client->connectDevice()) {
+        emit openFailed(port_name, baudrate);
+        return false;
+    }
+    emit openSucceed(port_name, baudrate);
+    return true;
+}
+
+void QvxModbus::close()
+{
+    stopAging();
+    stopGraph();
+    stopUpdate();
+    if (client) {
+        client->disconnectDevice();
+        emit closed();
+    }
+    dropLink();
+}
+
+void QvxModbus::dropLink()
+{
+    stopAging();
+    stopGraph();
+    stopUpdate();
+    rxBuffer.clear();
+    pollGaps.clear();
+    agingGaps.clear();
+    setState(Disconnected);
+}
+
+void QvxModbus::handleError(QModbusDevice::Error error)
+{
+    emit logMessage(QStringLiteral("handleError : ") + (client ? client->errorString() : QString()));
+    if (error == QModbusDevice::ConnectionError)
+        dropLink(); // the client stays as it is; closed() is for close alone
+}
+
+bool QvxModbus::doConnectQvx(uchar id)
+{
+    targetId = id;
+    if (!open(portName, baudRate)) {
+        close();
+        return false;
+    }
+    const auto answers = [&] {
+        ushort model = 0;
+        uchar firmware = 0;
+        uchar error = 0;
+        return ping(id, &model, &firmware, &error) == COMM_OK && error == 0;
+    };
+    if (!answers()) {
+        QThread::msleep(kRepingMs);
+        if (!answers()) {
+            close();
+            return false;
+        }
+    }
+    setState(Connected);
+    return true;
+}
+
+void QvxModbus::doDisconnectQvx()
+{
+    close();
+}
+
+bool QvxModbus::isOpen() const
+{
+    return client && state == Connected;
+}
+
+bool QvxModbus::setBaudRate(int baudrate)
+{
+    close();
+    baudRate = baudrate;
+    return connectQvx(targetId);
+}
+
+QString QvxModbus::version() const
+{
+    return kModbusProtocolName;
+}
+
+void QvxModbus::setProtocolVersion(QString) {}
+
+void QvxModbus::setTimeout(int) {}
+
+// --- one exchange ------------------------------------------------------------------
+
+QvxModbus::Outcome QvxModbus::exchange(uchar id, const QModbusDataUnit &unit, bool write, int timeoutMs, uchar *error,
+                                       Judge judge)
+{
+    Outcome out;
+    if (!client) {
+        out.result = COMM_NOT_AVAILABLE;
+        return out;
+    }
+    client->setTimeout(timeoutMs);
+    QModbusReply *sent = write ? client->sendWriteRequest(unit, id) : client->sendReadRequest(unit, id);
+    if (!sent) {
+        emit logMessage((write ? tr("Write error: ") : tr("Read error: ")) + client->errorString());
+        out.result = COMM_TX_FAIL;
+        return out;
+    }
+    if (sent->isFinished()) {
+        delete sent;
+        out.result = COMM_RX_FAIL;
+        return out;
+    }
+    // Other events of this thread run meanwhile, and one of them may replace
+    // the client together with its replies: the wait ends then as well.
+    QPointer<QModbusReply> reply(sent);
+    QEventLoop loop;
+    connect(sent, &QModbusReply::finished, &loop, &QEventLoop::quit);
+    connect(sent, &QObject::destroyed, &loop, &QEventLoop::quit);
+    loop.exec();
+    out.waited = true;
+    if (!reply) {
+        out.result = COMM_RX_FAIL;
+        return out;
+    }
+
+    const QModbusDevice::Error kind = reply->error();
+    const auto codeLog = [&] {
+        const QString text = write ? tr("Write response error: %1 (code: 0x%2)")
+                                   : tr("Read response error: %1 (code: 0x%2)");
+        emit logMessage(text.arg(reply->errorString()).arg(static_cast<int>(kind), 0, 16));
+    };
+    if (kind == QModbusDevice::NoError) {
+        out.succeeded = true;
+        out.values = reply->result();
+    } else if (judge == Judge::Plain) {
+        codeLog();
+        out.result = COMM_RX_FAIL;
+    } else if (kind == QModbusDevice::ProtocolError) {
+        const int code = exceptionCodeOf(reply->rawResult());
+        const QString text = write ? tr("Write response error: %1 (Mobus exception: 0x%2)")
+                                   : tr("Read response error: %1 (Mobus exception: 0x%2)");
+        emit logMessage(text.arg(reply->errorString()).arg(code, 0, 16));
+        if (error)
+            *error = static_cast<uchar>(code + 100);
+    } else if (kind == QModbusDevice::TimeoutError) {
+        if (judge != Judge::QuietTimeout)
+            codeLog();
+        out.result = COMM_RX_TIMEOUT;
+    } else {
+        codeLog();
+        out.result = COMM_RX_FAIL;
+    }
+    delete reply.data();
+    return out;
+}
+
+// --- identification and device commands ----------------------------------------------
+
+int QvxModbus::ping(uchar id, ushort *model_number, uchar *firmware_version, uchar *error)
+{
+    if (!client)
+        return COMM_NOT_AVAILABLE;
+    if (error)
+        *error = 0;
+    // Table bytes 0 to 7: the model number in register 0, the firmware version
+    // in the low byte of register 3.
+    const Outcome out = exchange(id, QModbusDataUnit(QModbusDataUnit::HoldingRegisters, 0, 4), false, kItemTimeoutMs,
+                                 error, Judge::QuietTimeout);
+    if (out.succeeded) {
+        const qsizetype n = out.values.valueCount();
+        if (model_number)
+            *model_number = n > 0 ? out.values.value(0) : 0;
+        if (firmware_version)
+            *firmware_version = n >= 4 ? static_cast<uchar>(out.values.value(3) & 0xFF) : 0;
+    }
+    return out.result;
+}
+
+int QvxModbus::writeRegister(uchar id, ushort address, int value, uchar *error, int timeoutMs)
+{
+    return writeValues(id, address, {static_cast<quint16>(value & 0xFFFF)}, error, timeoutMs);
+}
+
+int QvxModbus::writeValues(uchar id, ushort address, const QList<quint16> &values, uchar *error, int timeoutMs)
+{
+    const Outcome out =
+        exchange(id, QModbusDataUnit(QModbusDataUnit::HoldingRegisters, address >> 1, values), true, timeoutMs, error);
+    if (out.succeeded)
+        writeSeen = true;
+    return out.result;
+}
+
+int QvxModbus::command(uchar id, ushort address, int value, int timeoutMs, bool viaWrite2Byte,
+                       void (QvxComm::*completed)(int, uchar, uchar))
+{
+    if (address == 0)
+        return COMM_UNSUPPORTED; // the model has no such command register
+    uchar error = 0;
+    const int result =
+        viaWrite2Byte ? write2Byte(id, address, value, &error) : writeRegister(id, address, value, &error, timeoutMs);
+    if (completed)
+        emit(this->*completed)(result, id, error);
+    return result;
+}
+
+int QvxModbus::reset(uchar id, ushort address)
+{
+    return command(id, address, kResetValue, kItemTimeoutMs, true, &QvxComm::resetCompleted);
+}
+
+int QvxModbus::reboot(uchar id, ushort address)
+{
+    return command(id, address, kRebootValue, kItemTimeoutMs, true, &QvxComm::rebootCompleted);
+}
+
+int QvxModbus::clear(uchar id, uchar, ushort address)
+{
+    return command(id, address, kClearValue, kClearTimeoutMs, false, &QvxComm::clearCompleted);
+}
+
+int QvxModbus::multiturnClear(uchar id, uchar param, ushort address)
+{
+    return command(id, address, kMultiturnClearBase + param, kClearTimeoutMs, false,
+                   &QvxComm::multiturnClearCompleted);
+}
+
+int QvxModbus::auxBackup(uchar id, ushort address)
+{
+    return command(id, address, kBackupValue, kAuxTimeoutMs, false, &QvxComm::auxBackupCompleted);
+}
+
+int QvxModbus::auxRestore(uchar id, ushort address)
+{
+    return command(id, address, kRestoreValue, kAuxTimeoutMs, false, &QvxComm::auxRestoreCompleted);
+}
+
+int QvxModbus::rebootToBootloader(uchar id, ushort address)
+{
+    return command(id, address, kBootloaderValue, kItemTimeoutMs, true, nullptr);
+}
+
+// --- what only the servo protocols have ----------------------------------------------
+
+int QvxModbus::broadcastPing(int)
+{
+    return COMM_UNSUPPORTED;
+}
+
+int QvxModbus::shufflePing(int)
+{
+    return COMM_UNSUPPORTED;
+}
+
+int QvxModbus::shuffleId(uchar, QByteArray, int, int)
+{
+    return COMM_UNSUPPORTED;
+}
+
+int QvxModbus::sysWrite1ByteTxRx(uchar, ushort, uchar, QString)
+{
+    return COMM_UNSUPPORTED;
+}
+
+int QvxModbus::sysWrite2ByteTxRx(uchar, ushort, ushort, QString)
+{
+    return COMM_UNSUPPORTED;
+}
+
+int QvxModbus::sysWrite4ByteTxRx(uchar, ushort, uint, QString)
+{
+    return COMM_UNSUPPORTED;
+}
+
+int QvxModbus::syncWrite(ushort, ushort, QByteArray, QString)
+{
+    return COMM_UNSUPPORTED;
+}
+
+void QvxModbus::startMultiGraph(qvx::MultiGraphReadParams, int, bool) {}
+
+int QvxModbus::readMultiGraph(qvx::MultiGraphReadParams)
+{
+    return COMM_UNSUPPORTED;
+}
+
+int QvxModbus::bulkWrite(QByteArray)
+{
+    return COMM_UNSUPPORTED;
+}
+
+int QvxModbus::syncWriteDirect(ushort, ushort, QByteArray)
+{
+    return COMM_UNSUPPORTED;
+}
+
+bool QvxModbus::isMotionInProgress(qvx::MotionAgingOption &)
+{
+    return false;
+}
+
+int QvxModbus::dumpReadData(uchar, ushort, ushort)
+{
+    return COMM_UNSUPPORTED;
+}
+
+int QvxModbus::readHandPresetData(uchar, ushort, int)
+{
+    return COMM_UNSUPPORTED;
+}
+
+int QvxModbus::writeHandPresetData(uchar, ushort, qvx::HandPresetData, int)
+{
+    return COMM_UNSUPPORTED;
+}
