@@ -186,8 +186,10 @@ void QvxPort::handleReadyRead()
 {
     if (port_held)
         return; // a firmware procedure reads the port itself
-    if (version() == kModbusProtocolName)
-        return; // the Modbus frame sniffer comes with the traffic tools
+    if (version() == kModbusProtocolName) {
+        sniffModbus();
+        return;
+    }
     // While a transaction runs its receive loop reads these bytes itself.
     if (!qvx_protocol->inTransaction)
         qvx_protocol->onReadyRead();
@@ -309,27 +311,4 @@ bool QvxPort::applySetting(int key, const QVariant &value)
     case KeyFlowControl: return setFlowControl(flowControl);
     default: return false;
     }
-}
-
-// --- traffic tools ----------------------------------------------------------------------
-
-int QvxPort::writeRaw(QByteArray)
-{
-    return COMM_UNSUPPORTED;
-}
-
-void QvxPort::startPlay() {}
-
-void QvxPort::stopPlay()
-{
-    play_timer->stop();
-    playing = false;
-    emit playStopped();
-}
-
-void QvxPort::onPlayTimer() {}
-
-void QvxPort::onModbusTimeoutTimer()
-{
-    modbus_buffer.clear();
 }

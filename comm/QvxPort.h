@@ -69,6 +69,9 @@ public:
     QByteArray modbus_buffer; // bytes of the Modbus frame sniffer
     QTimer *modbus_timer = nullptr;
 
+    // CRC-16/MODBUS of bytes 0 to `last` of modbus_buffer (those there are).
+    int modbusCrc(int last) const;
+
     // Ms the link settles after an open before the first packet.
     static constexpr int kSettleMs = 100;
 
@@ -77,13 +80,15 @@ public slots:
     void close() override;
     void handleReadyRead();
     void handleError(QSerialPort::SerialPortError error);
-    // Raw sending, the packet replay and the Modbus frame sniffer come with the
-    // traffic tools; until then writeRaw answers COMM_UNSUPPORTED without
-    // sending, and startPlay and onPlayTimer do nothing.
+    // Sends the bytes as they are and traces them as sent; COMM_TX_FAIL when
+    // they have not left within the current engine's packet time-out.
     int writeRaw(QByteArray write_data);
+    // Replays packet_list on a 1 ms tick, keeping the recorded spacing: one
+    // item a tick at most, only instruction packets of protocols 1.0 and 2.0.
     void startPlay();
     void stopPlay();
     void onPlayTimer();
+    // 50 ms without arrivals: the sniffer drops what it could not frame.
     void onModbusTimeoutTimer();
 
 signals:
@@ -92,6 +97,11 @@ signals:
     void playIndexChanged(int index);
 
 private:
+    // The Modbus branch of handleReadyRead: the arrivals cut into frames, each
+    // traced as received.
+    void sniffModbus();
+    // A trace item of the traffic tools, with this transport's protocol text.
+    QvxProtocol::PacketItem trafficItem(int direction, const QByteArray &data) const;
     // Configures and opens the port for a link whose servos run at
     // `baudrate`, telling a controller board when there is one. Both engines
     // get the rate and the latency. A failed board handshake closes the port.
