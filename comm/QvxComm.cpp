@@ -3,7 +3,6 @@
 #include "comm/CommMetaTypes.h"
 #include "comm/CommResult.h"
 
-#include <QDateTime>
 #include <QTimer>
 
 namespace {
@@ -169,9 +168,19 @@ void QvxComm::measureUpdatePeriod()
     recordGap(&lastPollTick, &pollGaps, &meanPollPeriod);
 }
 
-void QvxComm::recordGap(qint64 *lastTick, QList<qint64> *gaps, double *mean)
+void QvxComm::measureAgingPeriod()
 {
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    recordGap(&lastAgingTick, &agingGaps, &meanAgingPeriod);
+}
+
+void QvxComm::setEngineClock(EngineClock *clock)
+{
+    engineClock = clock ? clock : EngineClock::system();
+}
+
+void QvxComm::recordGap(qint64 *lastTick, QList<qint64> *gaps, double *mean) const
+{
+    const qint64 now = engineClock->nowMs();
     if (*lastTick != 0) {
         gaps->append(now - *lastTick);
         if (gaps->size() > kGapWindow)
@@ -225,18 +234,3 @@ void QvxComm::stopMotionAging()
     agingMode = 0;
     emit motionAgingStopped(0);
 }
-
-// The reading and aging engines come with their own work; until then their
-// starts and ticks leave everything as it is.
-void QvxComm::startGraph(uchar, ushort, ushort, int) {}
-void QvxComm::startUpdate(uchar, ushort, int) {}
-void QvxComm::setUpdateInterval(int) {}
-void QvxComm::onGraphTimer() {}
-void QvxComm::onUpdateTimer() {}
-void QvxComm::onMultiGraphTimer() {}
-void QvxComm::startAging(uchar, ushort, ushort, int, QvxComm::AgingDatas, QvxComm::AgingDatas) {}
-void QvxComm::onAgingTimer() {}
-void QvxComm::startMultiAging(QvxComm::MultiAgingParams, qvx::MultiAgingOption) {}
-void QvxComm::onMultiAgingTimer() {}
-void QvxComm::startMotionAging(qvx::MotionAgingOption) {}
-void QvxComm::onMotionAgingTimer() {}

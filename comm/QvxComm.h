@@ -12,6 +12,7 @@
 // reading engines reach them directly, as the engines' own members are.
 
 #include "comm/CancellationToken.h"
+#include "comm/EngineClock.h"
 #include "comm/QvxCommRecords.h"
 #include "comm/QvxProtocol.h"
 #include "comm/QvxRecords.h"
@@ -115,6 +116,26 @@ public:
     bool readDumpRegion(int type, int size);
     // Records one poll read in the poll statistics.
     void measureUpdatePeriod();
+    // Records one applied aging entry in the aging statistics.
+    void measureAgingPeriod();
+    // The engines' time source; null puts the wall clock back. Not owned.
+    void setEngineClock(EngineClock *clock);
+    // One cycle of multi-aging steps starting from `waypoint`, which ends as
+    // the last step of the cycle. The inputs must have passed
+    // multiAgingInputsFit.
+    static QList<MultiAgingStep> expandMultiAgingSteps(MultiAgingStep &waypoint, const MultiAgingParams &params,
+                                                       const qvx::MultiAgingOption &option);
+    // Whether every list the expansion indexes holds idCount entries and no
+    // interval the expansion divides by is 0 (or -1 under the lowest int).
+    static bool multiAgingInputsFit(const MultiAgingParams &params, const qvx::MultiAgingOption &option);
+    // The bytes of one multi-aging step: the servos whose value differs from
+    // `last` (all of them without `last`); ID and value in sync mode, ID,
+    // address, length and value otherwise.
+    static QByteArray multiAgingBlock(const QList<MultiAgingItem> &items,
+                                      const std::optional<QList<MultiAgingItem>> &last, bool sync);
+    // Writes one motion step with SYNC_WRITE at the addresses of motionOption,
+    // then pauses 10 ms.
+    void sendMotionData(const qvx::MotionStep &step);
 
     // --- members ----------------------------------------------------------
     int connectionType = 0; // 0 serial, 1 TCP client, 2 Modbus RTU, 3 Modbus TCP
@@ -175,6 +196,7 @@ public:
     int motionPhase = 0; // 0 wait for the motion to end, 1 dwell, 2 send the next step
     qvx::MotionAgingOption motionOption;
     QTimer *motionAgingTimer = nullptr;
+    EngineClock *engineClock = EngineClock::system(); // not owned
 
     // Gaps kept by the poll and aging statistics.
     static constexpr qsizetype kGapWindow = 100;
@@ -208,8 +230,8 @@ public slots:
                           QString protocol_version = QString()) = 0;
     virtual int auxBackup(uchar id, ushort address = 0) = 0;
     virtual int auxRestore(uchar id, ushort address = 0) = 0;
-    // The update and graph readers arrive with the reading engines; until
-    // then their start slots, interval slot and ticks do nothing.
+    // The update and graph readers. Their timers keep time only on a thread
+    // whose event loop runs.
     void startGraph(uchar id, ushort address, ushort length, int interval);
     void stopGraph();
     void startUpdate(uchar id, ushort length, int interval);
@@ -221,8 +243,9 @@ public slots:
     virtual void startMultiGraph(qvx::MultiGraphReadParams params, int interval, bool fast = false) = 0;
     void stopMultiGraph();
     void onMultiGraphTimer();
-    // The aging engines arrive later as well: their starts and ticks do
-    // nothing yet; the stops act as they always will.
+    // The aging engines; at most one runs (agingMode). A start whose inputs
+    // the engine cannot run (an empty or short list, a zero interval, fewer
+    // values than servos) does not start and emits the engine's stop signal.
     void startAging(uchar id, ushort address, ushort length, int repeat, QvxComm::AgingDatas list,
                     QvxComm::AgingDatas repeat_list);
     void stopAging();
@@ -283,7 +306,14 @@ signals:
 protected:
     // Appends now - *lastTick to gaps (keeping the last kGapWindow), updates the
     // mean, and moves *lastTick to now. Shared by the poll and aging statistics.
-    static void recordGap(qint64 *lastTick, QList<qint64> *gaps, double *mean);
+    void recordGap(qint64 *lastTick, QList<qint64> *gaps, double *mean) const;
+    // The tick rule of the reading timers for a tick of `timer`.
+    bool pollTick(const QTimer *timer, double factor);
+    // What a profile tick passed, applied by the aging and multi-aging engines.
+    void applyAgingPoint(const AgingData &point, bool endedCycle);
+    void applyMultiAgingStep(const MultiAgingStep &step);
+    // Ends the multi-aging start that cannot run: back to idle with multiAgingStopped(0).
+    void refuseMultiAging();
 };
 
 Q_DECLARE_METATYPE(QvxComm::DumpType)

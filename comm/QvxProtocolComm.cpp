@@ -3,7 +3,6 @@
 #include "comm/CommResult.h"
 #include "device/ProtocolConstants.h"
 
-#include <QDateTime>
 #include <QDebug>
 #include <QTimer>
 
@@ -236,7 +235,7 @@ int QvxProtocolComm::pollUpdateRead(uchar id, ushort length)
 {
     uchar error = 0;
     const int result = readTxRx(id, 0, length, rx_buffer, &error);
-    const qint64 tick = QDateTime::currentMSecsSinceEpoch();
+    const qint64 tick = engineClock->nowMs();
     emit updateCompleted(result, id, length, QByteArray(reinterpret_cast<const char *>(rx_buffer), length), error,
                          tick);
     return result;
@@ -246,7 +245,7 @@ int QvxProtocolComm::pollGraphRead(uchar id, ushort address, ushort length)
 {
     uchar error = 0;
     const int result = readTxRx(id, address, length, rx_buffer, &error);
-    const qint64 tick = QDateTime::currentMSecsSinceEpoch();
+    const qint64 tick = engineClock->nowMs();
     emit graphReadCompleted(result, id, address, length,
                             QByteArray(reinterpret_cast<const char *>(rx_buffer), length), error, tick);
     return result;
@@ -268,7 +267,7 @@ int QvxProtocolComm::pollMultiGraphRead(bool fast)
         r.error = static_cast<uchar>(reply.error);
         results.append(r);
     }
-    const qint64 tick = QDateTime::currentMSecsSinceEpoch();
+    const qint64 tick = engineClock->nowMs();
     emit multiGraphReadCompleted(result, results, tick);
     return result;
 }

@@ -1,0 +1,64 @@
+// The update, graph and multi-graph readers of the abstract transport: their
+// starts and their ticks. The reads themselves belong to the transports.
+
+#include "comm/QvxComm.h"
+#include "comm/TickRule.h"
+
+#include <QTimer>
+
+namespace {
+
+// How late a tick may come, in intervals after the previous tick, before it is skipped.
+constexpr double kGraphLateFactor = 1.5;
+constexpr double kUpdateLateFactor = 1.1;
+
+} // namespace
+
+bool QvxComm::pollTick(const QTimer *timer, double factor)
+{
+    return tickReads({lastTimerTick, lateTick}, engineClock->nowMs(), timer->interval(), factor, busy);
+}
+
+void QvxComm::startGraph(uchar id, ushort address, ushort length, int interval)
+{
+    targetId = id;
+    graphAddress = address;
+    pollLength = length;
+    lastPollTick = 0;
+    lastTimerTick = 0;
+    lateTick = false;
+    graphTimer->start(interval);
+}
+
+void QvxComm::startUpdate(uchar id, ushort length, int interval)
+{
+    pollLength = length;
+    targetId = id;
+    lastTimerTick = 0;
+    lastPollTick = 0;
+    lateTick = false;
+    updateTimer->start(interval);
+}
+
+void QvxComm::setUpdateInterval(int interval)
+{
+    updateTimer->setInterval(interval);
+}
+
+void QvxComm::onGraphTimer()
+{
+    if (pollTick(graphTimer, kGraphLateFactor))
+        readGraph(targetId, graphAddress, pollLength);
+}
+
+void QvxComm::onUpdateTimer()
+{
+    if (pollTick(updateTimer, kUpdateLateFactor))
+        readUpdate(targetId, pollLength);
+}
+
+void QvxComm::onMultiGraphTimer()
+{
+    if (pollTick(multiGraphTimer, kGraphLateFactor))
+        readMultiGraph(multiGraphParams);
+}
