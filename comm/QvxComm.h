@@ -26,6 +26,7 @@
 #include <QVariant>
 
 #include <atomic>
+#include <functional>
 #include <optional>
 
 class QTimer;
@@ -307,6 +308,9 @@ protected:
     // Appends now - *lastTick to gaps (keeping the last kGapWindow), updates the
     // mean, and moves *lastTick to now. Shared by the poll and aging statistics.
     void recordGap(qint64 *lastTick, QList<qint64> *gaps, double *mean) const;
+    // Runs a link check whose reopen begins with a close (which stops the
+    // update and graph timers); the timers that ran before run on after it.
+    int keepReadersRunning(const std::function<int()> &check);
     // The tick rule of the reading timers for a tick of `timer`.
     bool pollTick(const QTimer *timer, double factor);
     // What a profile tick passed, applied by the aging and multi-aging engines.

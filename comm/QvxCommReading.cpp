@@ -19,6 +19,18 @@ bool QvxComm::pollTick(const QTimer *timer, double factor)
     return tickReads({lastTimerTick, lateTick}, engineClock->nowMs(), timer->interval(), factor, busy);
 }
 
+int QvxComm::keepReadersRunning(const std::function<int()> &check)
+{
+    const bool graphRunning = graphTimer->isActive();
+    const bool updateRunning = updateTimer->isActive();
+    const int result = check();
+    if (graphRunning && !graphTimer->isActive())
+        graphTimer->start();
+    if (updateRunning && !updateTimer->isActive())
+        updateTimer->start();
+    return result;
+}
+
 void QvxComm::startGraph(uchar id, ushort address, ushort length, int interval)
 {
     targetId = id;

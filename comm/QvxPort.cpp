@@ -219,11 +219,7 @@ bool QvxPort::isPort(const QString &name) const
 
 int QvxPort::checkLink()
 {
-    // A reopen begins with a close, which stops the update and graph timers;
-    // the readers whose poll reopens the link must go on ticking.
-    const bool graphRunning = graphTimer->isActive();
-    const bool updateRunning = updateTimer->isActive();
-    const auto check = [this] {
+    return keepReadersRunning([this] {
         if (!serial_port->isOpen() && !open(portName, baudRate))
             return COMM_NOT_AVAILABLE;
         if (!isPort(portName) && !open(portName, baudRate))
@@ -231,13 +227,7 @@ int QvxPort::checkLink()
         if (boardModel == 0 && serial_port->baudRate() != baudRate && !setBaudRate(baudRate))
             return COMM_NOT_AVAILABLE;
         return COMM_OK;
-    };
-    const int result = check();
-    if (graphRunning && !graphTimer->isActive())
-        graphTimer->start();
-    if (updateRunning && !updateTimer->isActive())
-        updateTimer->start();
-    return result;
+    });
 }
 
 std::optional<int> QvxPort::beginPoll(int length)

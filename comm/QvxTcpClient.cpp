@@ -156,11 +156,16 @@ std::optional<int> QvxTcpClient::beginPoll(int length)
 {
     if (length > kRxBufferSize)
         return COMM_UNSUPPORTED; // the reply would not fit rx_buffer
-    if (!tcp_socket->isOpen() && !open(networkAddress, networkPort))
-        return COMM_NOT_AVAILABLE;
-    if ((tcp_socket->peerName() != networkAddress || tcp_socket->peerPort() != networkPort)
-        && !open(networkAddress, networkPort))
-        return COMM_NOT_AVAILABLE;
+    const int link = keepReadersRunning([this] {
+        if (!tcp_socket->isOpen() && !open(networkAddress, networkPort))
+            return COMM_NOT_AVAILABLE;
+        if ((tcp_socket->peerName() != networkAddress || tcp_socket->peerPort() != networkPort)
+            && !open(networkAddress, networkPort))
+            return COMM_NOT_AVAILABLE;
+        return COMM_OK;
+    });
+    if (link != COMM_OK)
+        return link;
     measureUpdatePeriod();
     return std::nullopt;
 }

@@ -5,8 +5,12 @@
 #include "ManualClock.h"
 #include "PortOnBus.h"
 
+#include "comm/QvxTcpClient.h"
+
 #include "tests/support/QtPrinters.h"
 
+#include <QHostAddress>
+#include <QTcpServer>
 #include <gtest/gtest.h>
 
 using sim::fromHex;
@@ -288,6 +292,26 @@ TEST(ReadingTimers, ReopenByThePollLeavesTheReadersRunning)
     b.port->close();
     EXPECT_FALSE(b.port->graphTimer->isActive());
     EXPECT_FALSE(b.port->updateTimer->isActive());
+}
+
+TEST(ReadingTimers, ReconnectByTheTcpPollLeavesTheReadersRunning)
+{
+    QTcpServer stored;
+    ASSERT_TRUE(stored.listen(QHostAddress::LocalHost, 0));
+    QvxTcpClient client;
+    client.setConnectionSetting(QvxComm::KeyNetworkAddress, "127.0.0.1");
+    client.setConnectionSetting(QvxComm::KeyNetworkPort, stored.serverPort());
+    client.setTimeout(100);
+    client.qvx_protocol2->extraLatency = 0; // nobody answers; keep the wait short
+    client.startGraph(1, 132, 4, 100000);
+    client.startUpdate(1, 4, 100000);
+    EXPECT_EQ(client.readUpdate(1, 4), COMM_RX_TIMEOUT); // connected by the poll, then no reply
+    EXPECT_TRUE(client.isOpen());
+    EXPECT_TRUE(client.graphTimer->isActive());
+    EXPECT_TRUE(client.updateTimer->isActive());
+    client.close();
+    EXPECT_FALSE(client.graphTimer->isActive());
+    EXPECT_FALSE(client.updateTimer->isActive());
 }
 
 // The real timers, on this thread's event loop, against the bus.
