@@ -18,6 +18,11 @@ struct CancellationToken
     // Nanoseconds on the steady clock, in the units and epoch of steadyNowNs().
     qint64 deadline = 0;
 
+    // Whether the armed deadline has passed.
+    bool deadlinePassed() const { return hasDeadline && steadyNowNs() >= deadline; }
+    // Whether a wait on the token ends: interrupted, or past the deadline.
+    bool cancelled() const { return state.load(std::memory_order_relaxed) != 0 || deadlinePassed(); }
+
     // Now on the steady (monotonic) clock, in nanoseconds.
     static qint64 steadyNowNs();
 };

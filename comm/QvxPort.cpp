@@ -266,10 +266,8 @@ int QvxPort::readMultiGraph(qvx::MultiGraphReadParams)
 
 int QvxPort::readVerbose(uchar id, ushort length, uchar *data, uchar *error, bool verbose)
 {
-    setVerbose(verbose);
-    const int result = readTxRx(id, 0, length, data, error);
-    setVerbose(false);
-    return result;
+    const Trace trace(*this, verbose);
+    return readTxRx(id, 0, length, data, error);
 }
 
 int QvxPort::readAndNotify(uchar id, ushort address, ushort length, uchar *data, uchar *error)

@@ -86,11 +86,7 @@ qint64 QvxProtocol::elapsedSincePacketStart()
 
 bool QvxProtocol::isCancelled() const
 {
-    if (!token)
-        return false;
-    if (token->state.load(std::memory_order_relaxed) != 0)
-        return true;
-    return token->hasDeadline && CancellationToken::steadyNowNs() >= token->deadline;
+    return token && token->cancelled();
 }
 
 int QvxProtocol::remainingWait(int ms) const

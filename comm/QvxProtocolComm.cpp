@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <array>
+#include <optional>
 
 namespace {
 
@@ -406,12 +407,10 @@ template <class Command>
 int QvxProtocolComm::errorForm(quint8 &error, bool traced, bool verbose, Command command)
 {
     error = 0;
+    std::optional<Trace> trace;
     if (traced)
-        setVerbose(verbose);
-    const int result = command();
-    if (traced)
-        setVerbose(false);
-    return result;
+        trace.emplace(*this, verbose);
+    return command();
 }
 
 int QvxProtocolComm::reset(uchar id, quint8 &error, bool verbose)

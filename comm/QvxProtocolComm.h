@@ -49,8 +49,24 @@ public:
     int dumpReadData(uchar type, ushort index, ushort size) override;
 
     // The hex trace of both engines. Callers switch it on for one operation
-    // and off right after it.
+    // and off right after it, with a Trace.
     void setVerbose(bool verbose);
+    // The trace on (when asked) for the life of the object, off after it.
+    class Trace
+    {
+    public:
+        Trace(QvxProtocolComm &transport, bool on)
+            : transport_(transport)
+        {
+            transport_.setVerbose(on);
+        }
+        ~Trace() { transport_.setVerbose(false); }
+        Trace(const Trace &) = delete;
+        Trace &operator=(const Trace &) = delete;
+
+    private:
+        QvxProtocolComm &transport_;
+    };
     int readTxRx(uchar id, ushort address, ushort length, uchar *data, uchar *error);
     int writeTxRx(uchar id, ushort address, ushort length, const uchar *data, uchar *error);
     // Size 1, 2 or 4; any other size gives COMM_UNSUPPORTED without traffic.

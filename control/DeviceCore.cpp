@@ -19,17 +19,6 @@ DeviceCore::DeviceCore(QvxPort &transport, QvxModelRegistry &registry)
     tableBuffer_.fill(0);
 }
 
-DeviceCore::Trace::Trace(QvxPort &transport, bool on)
-    : transport_(transport)
-{
-    transport_.setVerbose(on);
-}
-
-DeviceCore::Trace::~Trace()
-{
-    transport_.setVerbose(false);
-}
-
 BusReply DeviceCore::reply(int result, uchar error) const
 {
     return BusReply{result, error, result == COMM_OK && hasStatusError(error, transport_.version())};
@@ -40,7 +29,7 @@ DeviceCore::Identity DeviceCore::identify(uchar id, bool verbose)
     Identity identity;
     int result = COMM_OK;
     {
-        const Trace trace(transport_, verbose);
+        const QvxProtocolComm::Trace trace(transport_, verbose);
         result = transport_.ping(id, &identity.modelNumber, &identity.firmware, &identity.reply.error);
     }
     identity.reply = reply(result, identity.reply.error);
@@ -59,7 +48,7 @@ DeviceCore::ItemRead DeviceCore::readItem(uchar id, const QvxControlItem &item, 
     uchar error = 0;
     int result = COMM_OK;
     {
-        const Trace trace(transport_, verbose);
+        const QvxProtocolComm::Trace trace(transport_, verbose);
         switch (item.length) {
         case 1:
             result = transport_.read1Byte(id, item.address, &read.value, &error);
@@ -91,7 +80,7 @@ DeviceCore::ItemWrite DeviceCore::writeItem(uchar id, const QvxControlItem &item
     uchar error = 0;
     int result = COMM_OK;
     {
-        const Trace trace(transport_, verbose);
+        const QvxProtocolComm::Trace trace(transport_, verbose);
         switch (length) {
         case 1:
             result = transport_.write1Byte(id, item.address, value, &error);
@@ -137,13 +126,13 @@ DeviceCore::TableRead DeviceCore::readTable(uchar id, const QvxDeviceModel &mode
 
 int DeviceCore::reset(uchar id, bool verbose)
 {
-    const Trace trace(transport_, verbose);
+    const QvxProtocolComm::Trace trace(transport_, verbose);
     return transport_.reset(id);
 }
 
 int DeviceCore::reboot(uchar id, bool verbose)
 {
-    const Trace trace(transport_, verbose);
+    const QvxProtocolComm::Trace trace(transport_, verbose);
     return transport_.reboot(id);
 }
 
@@ -151,7 +140,7 @@ int DeviceCore::clear(uchar id, int parameter, bool verbose)
 {
     if (parameter == 10)
         return transport_.multiturnClear(id, 0); // never traced
-    const Trace trace(transport_, verbose);
+    const QvxProtocolComm::Trace trace(transport_, verbose);
     return transport_.clear(id, uchar(parameter));
 }
 

@@ -40,19 +40,6 @@ public:
 
     DeviceCore(QvxPort &transport, QvxModelRegistry &registry);
 
-    // The packet trace on (when asked) for the life of the object, off after it.
-    class Trace
-    {
-    public:
-        Trace(QvxPort &transport, bool on);
-        ~Trace();
-        Trace(const Trace &) = delete;
-        Trace &operator=(const Trace &) = delete;
-
-    private:
-        QvxPort &transport_;
-    };
-
     BusReply reply(int result, uchar error) const;
 
     struct Identity

@@ -148,7 +148,7 @@ void QvxControl::broadcastPing(uint waitMs, bool verbose)
     {
         const CancelLoan loan(inputManager_, cancelFlag_);
         transport_->cancelFlagPointer = &cancelFlag_;
-        const DeviceCore::Trace trace(*transport_, verbose);
+        const QvxProtocolComm::Trace trace(*transport_, verbose);
         result = transport_->broadcastPing(int(std::min<uint>(waitMs, uint(std::numeric_limits<int>::max()))));
     }
     transport_->cancelFlagPointer = nullptr;

@@ -100,7 +100,7 @@ private:
 
         if (token_.state.load() == 1)
             record = ScriptResult::failure(context.name, kExitInterrupted, kErrorInterrupted, kInterruptedMessage);
-        else if (token_.hasDeadline && CancellationToken::steadyNowNs() >= token_.deadline)
+        else if (token_.deadlinePassed())
             record = ScriptResult::failure(context.name, kExitCommandTimeout, kErrorCommandTimeout,
                                            QStringLiteral("Command exceeded its deadline."));
 
