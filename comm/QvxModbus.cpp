@@ -114,21 +114,18 @@ bool QvxModbus::open(QString port_name, int baudrate)
 
 void QvxModbus::close()
 {
-    stopAging();
-    stopGraph();
-    stopUpdate();
-    if (client) {
-        client->disconnectDevice();
-        emit closed();
-    }
-    dropLink();
+    dropLink(true);
 }
 
-void QvxModbus::dropLink()
+void QvxModbus::dropLink(bool closing)
 {
     stopAging();
     stopGraph();
     stopUpdate();
+    if (closing && client) {
+        client->disconnectDevice();
+        emit closed();
+    }
     rxBuffer.clear();
     pollGaps.clear();
     agingGaps.clear();
@@ -139,7 +136,7 @@ void QvxModbus::handleError(QModbusDevice::Error error)
 {
     emit logMessage(QStringLiteral("handleError : ") + (client ? client->errorString() : QString()));
     if (error == QModbusDevice::ConnectionError)
-        dropLink(); // the client stays as it is; closed() is for close alone
+        dropLink(false); // the client stays as it is; closed() is for close alone
 }
 
 bool QvxModbus::doConnectQvx(uchar id)
@@ -215,7 +212,8 @@ QvxModbus::Outcome QvxModbus::exchange(uchar id, const QModbusDataUnit &unit, bo
         return out;
     }
     // Other events of this thread run meanwhile, and one of them may replace
-    // the client together with its replies: the wait ends then as well.
+    // the client (an open) and with it its replies: the wait ends then as
+    // well, as a failed reply.
     QPointer<QModbusReply> reply(sent);
     QEventLoop loop;
     connect(sent, &QModbusReply::finished, &loop, &QEventLoop::quit);

@@ -160,5 +160,6 @@ private:
     int readChunks(uchar id, ushort startRegister, ushort length, uchar *error);
     // Ends whatever the connection drives: plain aging, the graph and update
     // timers, the block buffer and both gap windows; the state goes to 0.
-    void dropLink();
+    // `closing` also disconnects the client and says closed().
+    void dropLink(bool closing);
 };

@@ -11,6 +11,7 @@
 
 #include <QModbusClient>
 #include <QStringList>
+#include <QTest>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -115,16 +116,43 @@ private:
     }
 };
 
-// A loaded machine now and then misses a 50 ms reply window. Where the
-// time-out is not what a test looks at, an operation that timed out is
-// repeated (at most 5 times); every other result is judged as it came.
+// A loaded machine now and then misses a 50 ms reply window. Where that is
+// not what a test looks at, an operation that timed out (or failed in the
+// read phase of a byte write, which counts a time-out as a failed reply) is
+// repeated, at most 5 times; every other result is judged as it came. Before
+// a new try the late answer is let in and dropped: Modbus RTU answers carry no
+// request number, so one arriving during the next request would be taken for
+// its answer.
 template <class Operation>
 int settled(Operation operation)
 {
-    int result = COMM_RX_TIMEOUT;
-    for (int attempt = 0; attempt < 5 && result == COMM_RX_TIMEOUT; ++attempt)
+    int result = operation();
+    for (int attempt = 1; attempt < 5 && (result == COMM_RX_TIMEOUT || result == COMM_RX_FAIL); ++attempt) {
+        QTest::qWait(300);
         result = operation();
+    }
     return result;
+}
+
+// As settled, with the recorder cleared before every try, so that it holds
+// what the last one did.
+template <class Operation>
+int settledAfresh(Recorder &record, Operation operation)
+{
+    return settled([&] {
+        record.clear();
+        return operation();
+    });
+}
+
+// The connect step, tried a few times for the same reason.
+inline bool connectSettled(QvxModbus &modbus, uchar id)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (modbus.connectQvx(id))
+            return true;
+    }
+    return false;
 }
 
 // A control table of `size` bytes whose byte i is (i * 7 + 3) & 0xFF.

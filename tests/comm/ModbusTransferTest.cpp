@@ -50,9 +50,7 @@ TEST(ModbusItems, ReadsMapControlTableBytesOntoRegisters)
         SCOPED_TRACE(QStringLiteral("%1 bytes at %2").arg(c.width).arg(c.address).toStdString());
         int value = -1;
         uchar error = 0;
-        m.record.clear();
-        const int result = settled([&] {
-            m.record.clear();
+        const int result = settledAfresh(m.record, [&] {
             return c.width == 1   ? m.modbus->read1Byte(kId, c.address, &value, &error)
                    : c.width == 2 ? m.modbus->read2Byte(kId, c.address, &value, &error)
                                   : m.modbus->read4Byte(kId, c.address, &value, &error);
@@ -71,10 +69,7 @@ TEST(ModbusItems, NotifyingReadsSignalTheDecodedValue)
     ASSERT_TRUE(m.open());
     presetItems(*m.server);
     const auto notified = [&](auto read, const QString &name) {
-        settled([&] {
-            m.record.clear();
-            return read();
-        });
+        settledAfresh(m.record, read);
         return m.record.only(name);
     };
     EXPECT_EQ(notified([&] { return m.modbus->read1ByteTxRx(kId, 7); }, "read1"), QStringList{"read1 0 1 7 18 0"});
@@ -92,17 +87,11 @@ TEST(ModbusItems, FourByteValuesWithBit31AreNegativeOnlyInTheSynchronousRead)
     m.server->setRegister(6, 0x8000);
     int value = 0;
     uchar error = 0;
-    ASSERT_EQ(settled([&] {
-                  m.record.clear();
-                  return m.modbus->read4Byte(kId, 10, &value, &error);
-              }),
+    ASSERT_EQ(settledAfresh(m.record, [&] { return m.modbus->read4Byte(kId, 10, &value, &error); }),
               COMM_OK);
     EXPECT_EQ(value, -2147483647 - 1);
     EXPECT_EQ(m.record.transferLogs().last(), "-2147483648");
-    ASSERT_EQ(settled([&] {
-                  m.record.clear();
-                  return m.modbus->read4ByteTxRx(kId, 10);
-              }),
+    ASSERT_EQ(settledAfresh(m.record, [&] { return m.modbus->read4ByteTxRx(kId, 10); }),
               COMM_OK);
     EXPECT_EQ(m.record.only("read4"), QStringList{"read4 0 1 10 2147483648 0"});
     EXPECT_EQ(m.record.transferLogs().last(), "2147483648");
@@ -165,10 +154,7 @@ TEST(ModbusItems, AnExceptionAnswerIsResultZeroWithTheCodePlus100)
     ASSERT_TRUE(m.open());
     int value = -1;
     uchar error = 0;
-    ASSERT_EQ(settled([&] {
-                  m.record.clear();
-                  return m.modbus->read2Byte(kId, 40, &value, &error);
-              }),
+    ASSERT_EQ(settledAfresh(m.record, [&] { return m.modbus->read2Byte(kId, 40, &value, &error); }),
               COMM_OK);
     EXPECT_EQ(error, 102);
     EXPECT_EQ(value, 0);
@@ -177,33 +163,40 @@ TEST(ModbusItems, AnExceptionAnswerIsResultZeroWithTheCodePlus100)
     EXPECT_TRUE(m.record.transferLogs().first().endsWith(" (Mobus exception: 0x2)"));
 
     error = 0;
-    ASSERT_EQ(settled([&] {
-                  m.record.clear();
-                  return m.modbus->write4Byte(kId, 40, 1, &error);
-              }),
+    ASSERT_EQ(settledAfresh(m.record, [&] { return m.modbus->write4Byte(kId, 40, 1, &error); }),
               COMM_OK);
     EXPECT_EQ(error, 102);
     EXPECT_TRUE(m.record.transferLogs().first().startsWith("Write response error: "));
     EXPECT_TRUE(m.record.transferLogs().first().endsWith(" (Mobus exception: 0x2)"));
 
-    ASSERT_EQ(settled([&] {
-                  m.record.clear();
-                  return m.modbus->read4ByteTxRx(kId, 40);
-              }),
+    ASSERT_EQ(settledAfresh(m.record, [&] { return m.modbus->read4ByteTxRx(kId, 40); }),
               COMM_OK);
     EXPECT_EQ(m.record.only("read4"), QStringList{"read4 0 1 40 0 102"});
 
-    // The read phase of a byte write tells no exception apart: the write fails.
-    error = 0;
-    m.record.clear();
-    m.modbus->writeSeen = false;
-    const int requests = m.server->requests();
-    EXPECT_EQ(settled([&] { return m.modbus->write1Byte(kId, 41, 1, &error); }), COMM_RX_FAIL);
+}
+
+TEST(ModbusItems, AByteWriteWhoseReadMeetsAnExceptionFailsWithoutWriting)
+{
+    // The read phase of a byte write tells no exception apart from other
+    // reply errors: the write fails, the error byte stays 0.
+    OnServo s(20); // byte 41 lies in register 20: an illegal address
+    ASSERT_TRUE(s.open());
+    uchar error = 0;
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        s.record.clear();
+        EXPECT_EQ(s.modbus->write1Byte(kId, 41, 1, &error), COMM_RX_FAIL);
+        if (!s.record.transferLogs().isEmpty() && s.record.transferLogs().first().endsWith(" (code: 0x6)"))
+            break; // not a missed reply window
+        QTest::qWait(300);
+    }
     EXPECT_EQ(error, 0);
-    EXPECT_EQ(m.server->requests(), requests + 1) << "nothing written after the failed read";
-    EXPECT_FALSE(m.modbus->writeSeen);
-    EXPECT_TRUE(m.record.transferLogs().first().startsWith("Read response error: "));
-    EXPECT_TRUE(m.record.transferLogs().first().endsWith(" (code: 0x6)"));
+    EXPECT_FALSE(s.modbus->writeSeen);
+    ASSERT_EQ(s.record.transferLogs().size(), 1);
+    EXPECT_TRUE(s.record.transferLogs().first().startsWith("Read response error: "));
+    EXPECT_TRUE(s.record.transferLogs().first().endsWith(" (code: 0x6)"));
+    ASSERT_TRUE(s.servo.waitForRequests(1, 5000));
+    for (const sim::ModbusRequest &r : s.servo.requests())
+        EXPECT_EQ(r.function, 3) << "nothing written after the failed read";
 }
 
 TEST(ModbusItems, AByteWriteWhoseReadAnswersTheWrongValueCountWritesNothing)
@@ -212,7 +205,11 @@ TEST(ModbusItems, AByteWriteWhoseReadAnswersTheWrongValueCountWritesNothing)
     ASSERT_TRUE(s.open());
     s.servo.setRegister(3, 0x1234);
     s.fault([](sim::ModbusFaults &f) { f.valueCount = 2; });
-    EXPECT_EQ(settled([&] { return s.modbus->write1ByteTxRx(kId, 7, 0xAB); }), COMM_RX_FAIL);
+    for (int attempt = 0; attempt < 5 && !s.record.transferLogs().contains("Read error: COMM_RX_RAIL"); ++attempt) {
+        QTest::qWait(attempt == 0 ? 0 : 300); // a missed reply window: its late answer dropped first
+        s.record.clear();
+        EXPECT_EQ(s.modbus->write1ByteTxRx(kId, 7, 0xAB), COMM_RX_FAIL);
+    }
     EXPECT_EQ(s.record.only("write1").last(), "write1 -1002 1 7 171 0");
     EXPECT_TRUE(s.record.transferLogs().contains("Read error: COMM_RX_RAIL"));
     for (const sim::ModbusRequest &r : s.servo.requests())
@@ -311,10 +308,7 @@ TEST(ModbusBlocks, ReadRegistersAppendsLowByteFirstUpTo125)
 
     // An exception answer appends nothing.
     m.modbus->rxBuffer.clear();
-    ASSERT_EQ(settled([&] {
-                  m.record.clear();
-                  return m.modbus->readRegisters(kId, 140, 20, &error);
-              }),
+    ASSERT_EQ(settledAfresh(m.record, [&] { return m.modbus->readRegisters(kId, 140, 20, &error); }),
               COMM_OK);
     EXPECT_EQ(error, 102);
     EXPECT_TRUE(m.modbus->rxBuffer.isEmpty());
@@ -352,10 +346,7 @@ TEST(ModbusBlocks, TheUpdatePollReads301BytesAs125And25Registers)
     const QByteArray table = patternTable(320);
     OnLibmodbus m(table);
     ASSERT_TRUE(m.open());
-    ASSERT_EQ(settled([&] {
-                  m.record.clear();
-                  return m.modbus->readUpdate(kId, 301);
-              }),
+    ASSERT_EQ(settledAfresh(m.record, [&] { return m.modbus->readUpdate(kId, 301); }),
               COMM_OK);
     EXPECT_EQ(m.record.only("update"), QStringList{"update 0 1 300 " + text(table.left(300)) + " 0"});
     EXPECT_EQ(m.record.only("tx"), (QStringList{"tx 1", "tx 1"})) << "two requests";
@@ -379,12 +370,21 @@ TEST(ModbusBlocks, AFailedSecondChunkDeliversTheBytesBeforeIt)
     for (int i = 0; i < 200; ++i)
         s.servo.setRegister(i, static_cast<quint16>(i * 0x0101));
     ASSERT_TRUE(s.open());
-    s.fault([](sim::ModbusFaults &f) { f.answerFirst = 1; });
-    EXPECT_EQ(s.modbus->readUpdate(kId, 301), COMM_RX_TIMEOUT);
     QByteArray first;
     for (int i = 0; i < 125; ++i)
         first += QByteArray(2, static_cast<char>(i));
-    EXPECT_EQ(s.record.only("update"), QStringList{"update -3001 1 250 " + text(first) + " 0"});
+    // The first request must come back in time for the case: tried again
+    // when a loaded machine missed it.
+    const QString expected = "update -3001 1 250 " + text(first) + " 0";
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        s.fault([](sim::ModbusFaults &f) { f.answerFirst = 1; });
+        s.record.clear();
+        EXPECT_EQ(s.modbus->readUpdate(kId, 301), COMM_RX_TIMEOUT);
+        if (s.record.only("update") == QStringList{expected})
+            break;
+        QTest::qWait(300);
+    }
+    EXPECT_EQ(s.record.only("update"), QStringList{expected});
     EXPECT_FALSE(s.modbus->busy);
 
     // An exception answer in the second request of a real server: result 0
@@ -392,10 +392,7 @@ TEST(ModbusBlocks, AFailedSecondChunkDeliversTheBytesBeforeIt)
     const QByteArray table = patternTable(260); // 130 registers
     OnLibmodbus m(table);
     ASSERT_TRUE(m.open());
-    ASSERT_EQ(settled([&] {
-                  m.record.clear();
-                  return m.modbus->readUpdate(kId, 301);
-              }),
+    ASSERT_EQ(settledAfresh(m.record, [&] { return m.modbus->readUpdate(kId, 301); }),
               COMM_OK);
     EXPECT_EQ(m.record.only("update"), QStringList{"update 0 1 250 " + text(table.left(250)) + " 102"});
 }
@@ -405,10 +402,7 @@ TEST(ModbusBlocks, TheGraphPollStartsAtTheRegisterOfItsAddress)
     const QByteArray table = patternTable(300);
     OnLibmodbus m(table);
     ASSERT_TRUE(m.open());
-    ASSERT_EQ(settled([&] {
-                  m.record.clear();
-                  return m.modbus->readGraph(kId, 5, 4);
-              }),
+    ASSERT_EQ(settledAfresh(m.record, [&] { return m.modbus->readGraph(kId, 5, 4); }),
               COMM_OK);
     EXPECT_EQ(m.record.only("graph"), QStringList{"graph 0 1 5 4 " + text(table.mid(4, 4)) + " 0"});
     EXPECT_FALSE(m.modbus->busy);
@@ -432,8 +426,10 @@ TEST(ModbusBlocks, AWriteAcknowledgedWhileTheUpdateWaitsDropsThatSnapshot)
         uchar error = 0;
         QTimer::singleShot(0, s.modbus.get(), [&] { written = s.modbus->write2Byte(kId, 8, 0x4242, &error); });
         const int result = s.modbus->readUpdate(kId, 250);
-        if (written != COMM_OK || error != 0)
+        if (written != COMM_OK || error != 0) {
+            QTest::qWait(300);
             continue;
+        }
         ASSERT_EQ(result, COMM_UNSUPPORTED);
         EXPECT_TRUE(s.record.only("update").isEmpty()) << "a mixed snapshot is not delivered";
         EXPECT_FALSE(s.modbus->busy);

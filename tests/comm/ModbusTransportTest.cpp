@@ -35,10 +35,7 @@ TEST(ModbusLink, OpenCloseAndConnectAgainstARealServer)
 
     // The connect step opens again with the stored settings and pings.
     m.record.clear();
-    bool connected = false;
-    for (int attempt = 0; attempt < 3 && !connected; ++attempt)
-        connected = m.modbus->connectQvx(kId);
-    ASSERT_TRUE(connected);
+    ASSERT_TRUE(connectSettled(*m.modbus, kId));
     EXPECT_TRUE(m.modbus->isOpen());
     EXPECT_EQ(m.modbus->targetId, kId);
     EXPECT_EQ(m.record.only("stateChanged"), QStringList{"stateChanged 1"});
@@ -140,12 +137,9 @@ TEST(ModbusLink, SetBaudRateConnectsToTheStoredTarget)
     OnServo s;
     s.modbus->portName = s.servo.portName();
     s.modbus->baudRate = kBaud;
-    bool connected = false;
-    for (int attempt = 0; attempt < 3 && !connected; ++attempt)
-        connected = s.modbus->connectQvx(kId);
-    ASSERT_TRUE(connected);
+    ASSERT_TRUE(connectSettled(*s.modbus, kId));
     s.servo.clearRequests();
-    connected = false;
+    bool connected = false;
     for (int attempt = 0; attempt < 3 && !connected; ++attempt)
         connected = s.modbus->setBaudRate(57600);
     EXPECT_TRUE(connected);
@@ -161,10 +155,7 @@ TEST(ModbusLink, AConnectionErrorDropsTheLinkButKeepsTheClient)
     OnServo s;
     s.modbus->portName = s.servo.portName();
     s.modbus->baudRate = kBaud;
-    bool connected = false;
-    for (int attempt = 0; attempt < 3 && !connected; ++attempt)
-        connected = s.modbus->connectQvx(kId);
-    ASSERT_TRUE(connected);
+    ASSERT_TRUE(connectSettled(*s.modbus, kId));
     s.modbus->rxBuffer = "left";
     s.modbus->pollGaps = {5, 6};
     QModbusClient *client = s.modbus->client;
@@ -375,4 +366,23 @@ TEST(ModbusMetaObject, SlotsAreCallableByName)
     EXPECT_EQ(s.servo.reg(273), 273);
     EXPECT_TRUE(QMetaObject::invokeMethod(s.modbus.get(), "close"));
     EXPECT_EQ(s.record.seen.last(), "closed");
+}
+
+TEST(ModbusLink, AWaitEndsWhenTheClientIsReplacedMeanwhile)
+{
+    // An open that another event of the thread runs during a wait replaces the
+    // client and its pending reply: the wait ends as a failed reply.
+    OnServo s;
+    ASSERT_TRUE(s.open());
+    s.fault([](sim::ModbusFaults &f) { f.readDelayMs = 30; });
+    bool reopened = false;
+    QTimer::singleShot(0, s.modbus.get(), [&] { reopened = s.modbus->open(s.servo.portName(), kBaud); });
+    int value = 77;
+    uchar error = 0;
+    EXPECT_EQ(s.modbus->read2Byte(kId, 4, &value, &error), COMM_RX_FAIL);
+    EXPECT_TRUE(reopened);
+    EXPECT_EQ(value, 0);
+    // The new client works.
+    s.fault([](sim::ModbusFaults &) {});
+    EXPECT_EQ(settled([&] { return s.modbus->read2Byte(kId, 4, &value, &error); }), COMM_OK);
 }
