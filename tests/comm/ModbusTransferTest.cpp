@@ -131,6 +131,46 @@ TEST(ModbusItems, WritesLandInTheServersRegisters)
     }
 }
 
+TEST(ModbusItems, EachWidthGoesOutAsItsOwnRequests)
+{
+    // What crosses the line: one register written alone is Write Single
+    // Register, two are one Write Multiple Registers, a byte is a read and
+    // then a write of its register.
+    OnServo s;
+    ASSERT_TRUE(s.open());
+    s.servo.setRegister(3, 0x1234);
+    struct Case
+    {
+        const char *what;
+        std::function<int(QvxModbus &, uchar *)> write;
+        QStringList requests; // "<function> <first register> <count> <values...>"
+    };
+    const Case cases[] = {
+        {"byte at 7", [](QvxModbus &b, uchar *e) { return b.write1Byte(kId, 7, 0xAB, e); }, {"3 3 1", "6 3 1 ab34"}},
+        {"2 bytes at 9", [](QvxModbus &b, uchar *e) { return b.write2Byte(kId, 9, 0xBEEF, e); }, {"6 4 1 beef"}},
+        {"4 bytes at 10", [](QvxModbus &b, uchar *e) { return b.write4Byte(kId, 10, 0x12345678, e); },
+         {"16 5 2 5678 1234"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        uchar error = 0;
+        s.servo.clearRequests();
+        ASSERT_EQ(settled([&] {
+                      s.servo.clearRequests();
+                      return c.write(*s.modbus, &error);
+                  }),
+                  COMM_OK);
+        QStringList got;
+        for (const sim::ModbusRequest &r : s.servo.requests()) {
+            QStringList parts{QString::number(r.function), QString::number(r.start), QString::number(r.count)};
+            for (const quint16 v : r.values)
+                parts << QString::number(v, 16);
+            got << parts.join(' ');
+        }
+        EXPECT_EQ(got, c.requests);
+    }
+}
+
 TEST(ModbusItems, NotifyingWritesSignalTheirDataAndOutcome)
 {
     OnLibmodbus m;
