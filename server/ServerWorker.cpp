@@ -238,16 +238,16 @@ void ServerWorker::forwardFromClient(QTcpSocket *client, bool drain)
     const QByteArray data = client->read(room);
     if (data.isEmpty())
         return;
+    // The bytes go on their way first; the report follows.
+    const qint64 written = serialOpen ? serialPort->write(data) : 0;
+    if (serialOpen)
+        serialPort->flush();
     const QString peer = peerText(client);
     console().printLine(QStringLiteral("Received %1 bytes from %2").arg(data.size()).arg(peer));
     emit dataReceived(peer, data.size());
-    if (!serialOpen) {
+    if (!serialOpen)
         console().printWarning(QStringLiteral("Serial port not available"));
-        return;
-    }
-    const qint64 written = serialPort->write(data);
-    serialPort->flush();
-    if (written <= 0)
+    else if (written <= 0)
         console().printError(QStringLiteral("Failed to write to serial port: ") + serialPort->errorString());
     else
         emit serialDataSent(written);
@@ -299,13 +299,17 @@ void ServerWorker::handleSerialData()
     const QByteArray data = serialPort->readAll();
     if (data.isEmpty())
         return;
+    // The clients get the bytes first; the report follows in the usual order.
+    const QList<std::pair<QString, qint64>> sent = broadcastToClients(data);
     console().printLine(QStringLiteral("Received %1 bytes from serial port").arg(data.size()));
     emit serialDataReceived(data.size());
-    broadcastToClients(data);
+    for (const auto &[peer, bytes] : sent)
+        emit dataSent(peer, bytes);
 }
 
-void ServerWorker::broadcastToClients(const QByteArray &data)
+QList<std::pair<QString, qint64>> ServerWorker::broadcastToClients(const QByteArray &data)
 {
+    QList<std::pair<QString, qint64>> sent;
     QList<QTcpSocket *> failed;
     QList<QTcpSocket *> behind;
     for (QTcpSocket *client : clientList()) {
@@ -319,7 +323,7 @@ void ServerWorker::broadcastToClients(const QByteArray &data)
             continue;
         }
         client->flush(); // straight on its way rather than at the next event-loop pass
-        emit dataSent(peerText(client), written);
+        sent.append({peerText(client), written});
         if (client->bytesToWrite() > kMaxClientBacklog)
             behind << client;
     }
@@ -333,6 +337,7 @@ void ServerWorker::broadcastToClients(const QByteArray &data)
                                  .arg(kMaxClientBacklog));
         client->abort(); // reported through handleClientDisconnected
     }
+    return sent;
 }
 
 void ServerWorker::handleSerialError(QSerialPort::SerialPortError error)

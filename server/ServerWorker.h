@@ -22,6 +22,8 @@
 #include <QSerialPort>
 #include <QString>
 
+#include <utility>
+
 class QTcpServer;
 class QTcpSocket;
 
@@ -79,7 +81,10 @@ private:
     void forwardFromClient(QTcpSocket *client, bool drain);
     // Resumes the clients held back once the serial port has room again.
     void onSerialBytesWritten();
-    void broadcastToClients(const QByteArray &data);
+    // Writes the bytes to every connected client; the address and count of
+    // each write, for dataSent. Clients that fail are removed, clients too
+    // far behind disconnected.
+    QList<std::pair<QString, qint64>> broadcastToClients(const QByteArray &data);
     void removeClient(QTcpSocket *client);
     QList<QTcpSocket *> clientList();
 

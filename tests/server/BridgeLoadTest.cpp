@@ -4,19 +4,18 @@
 // whole echoed stream with each sender's bytes complete and in order, the
 // heap does not grow with the traffic, and the bridge stops cleanly with the
 // clients still connected.
+#include "ListeningPort.h"
+
 #include "server/TCPServer.h"
 #include "tests/sim/SimBus.h"
+#include "tests/support/QuietOutput.h"
 
 #include <QElapsedTimer>
 #include <QHostAddress>
-#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <array>
 #include <memory>
@@ -48,30 +47,6 @@ qint64 heapInUse()
     return static_cast<qint64>(mallinfo2().uordblks);
 #endif
 }
-
-// Standard output goes nowhere while it lives: the bridge prints a line per
-// chunk, and a capture of that would grow with the traffic.
-class QuietOutput
-{
-public:
-    QuietOutput()
-        : saved(::dup(STDOUT_FILENO))
-    {
-        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
-        ::dup2(null, STDOUT_FILENO);
-        ::close(null);
-    }
-    ~QuietOutput()
-    {
-        ::dup2(saved, STDOUT_FILENO);
-        ::close(saved);
-    }
-    QuietOutput(const QuietOutput &) = delete;
-    QuietOutput &operator=(const QuietOutput &) = delete;
-
-private:
-    int saved;
-};
 
 // Sender s's stream: its tag in the high nibble, a pseudo-random low nibble,
 // so that every receiver can tell the senders apart in the merged echo and
@@ -133,19 +108,13 @@ struct Peer
     }
 };
 
-quint16 listeningPort(TCPServer &server)
-{
-    static const QRegularExpression listening(QStringLiteral("Listening: .*:(\\d+), IPv"));
-    return listening.match(server.statusText()).captured(1).toUShort();
-}
-
 } // namespace
 
 TEST(BridgeLoad, TenClientsAndOneThatComesAndGoes)
 {
     sim::SimBus bus;
     bus.setEcho(true);
-    QuietOutput quiet;
+    QuietOutput quiet; // a line per chunk
     TCPServer server;
     int connects = 0;
     int disconnects = 0;

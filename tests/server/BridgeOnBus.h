@@ -3,13 +3,14 @@
 // pseudo-terminal) and loopback TCP clients, with what it printed and the
 // signals it relayed to this thread.
 
+#include "ListeningPort.h"
+
 #include "server/TCPServer.h"
 #include "tests/sim/SimBus.h"
 #include "tests/support/OutputCapture.h"
 
 #include <QHostAddress>
 #include <QMap>
-#include <QRegularExpression>
 #include <QStringList>
 #include <QTcpSocket>
 #include <QTest>
@@ -48,12 +49,7 @@ struct BridgeOnBus
     }
 
     // The port the bridge listens on, from its status text.
-    quint16 port()
-    {
-        static const QRegularExpression listening(QStringLiteral("Listening: .*:(\\d+), IPv"));
-        const QRegularExpressionMatch m = listening.match(server.statusText());
-        return m.hasMatch() ? m.captured(1).toUShort() : 0;
-    }
+    quint16 port() { return listeningPort(server); }
 
     // Stops the bridge and returns everything printed since the last call.
     QString stopAndTakeOutput()
