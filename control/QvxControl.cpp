@@ -8,6 +8,7 @@
 #include "console/io/InputManager.h"
 #include "control/CancelLoan.h"
 #include "control/ItemLookup.h"
+#include "control/MultiAgingFeatures.h"
 #include "device/BaudConstants.h"
 #include "device/QvxDeviceModel.h"
 #include "fw/QvxFirmware.h"
@@ -31,6 +32,21 @@ QvxControl::QvxControl(InputManager *input, QObject *parent)
     if (inputManager_)
         inputManager_->setItemNames(registry_.visibleItemNames());
     connect(transport_.get(), &QvxComm::qvxFound, this, &QvxControl::qvxFound);
+    multiAging_ = std::make_unique<MultiAgingFeatures>(
+        *transport_, [this](uchar id) -> std::optional<MultiAgingFeatures::Device> {
+            ushort modelNumber = 0;
+            uchar firmware = 0;
+            uchar error = 0;
+            if (!pingDevice(id, &modelNumber, &firmware, &error, true))
+                return std::nullopt;
+            return MultiAgingFeatures::Device{findControlTable(modelNumber, firmware), modelNumber, firmware};
+        });
+    loadConfig();
+}
+
+void QvxControl::loadConfig()
+{
+    multiAging_->config.load(AgingConfig::path(QDir::currentPath()));
 }
 
 QvxControl::~QvxControl()

@@ -46,6 +46,7 @@ class ItemPresenter;
 class QTimer;
 class QvxComm;
 class QvxFirmware;
+class MultiAgingFeatures;
 struct QvxControlItem;
 struct QvxDeviceModel;
 
@@ -61,6 +62,11 @@ public:
 
     // The work both front ends share, for the collaborators this object owns.
     DeviceCore &core() { return core_; }
+    // Multi-aging, the multi-graph and the CSV graph log, with their options.
+    MultiAgingFeatures &multiAging() { return *multiAging_; }
+    // Reads the options of multi-aging, the multi-graph and the log from
+    // "aging/config.xml" under the working folder (at construction).
+    void loadConfig();
 
     // ----- Ports and settings
     // Closes any open port first; prints nothing.
@@ -241,6 +247,7 @@ private:
     std::atomic<bool> cancelFlag_{false};
     QTimer *cancelWatchdog_ = nullptr;
     int scanListenMs_ = 5000;
+    std::unique_ptr<MultiAgingFeatures> multiAging_;
 };
 
 // Visible rows of the console window, 20 when standard output is no terminal.

@@ -1,0 +1,332 @@
+#include "control/MultiAgingFeatures.h"
+
+#include "comm/QvxComm.h"
+#include "console/io/Console.h"
+#include "device/QvxControlItem.h"
+#include "device/QvxDeviceModel.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QTimer>
+
+#include <algorithm>
+#include <limits>
+
+namespace {
+
+struct ModeItems
+{
+    QString name;
+    QStringList present; // first found wins
+    QStringList goal;
+};
+
+ModeItems modeItems(int mode)
+{
+    switch (mode) {
+    case 0: return {QStringLiteral("Position"), {QStringLiteral("Present Position")}, {QStringLiteral("Goal Position")}};
+    case 1: return {QStringLiteral("PWM"), {QStringLiteral("Present PWM")}, {QStringLiteral("Goal PWM")}};
+    case 2:
+        return {QStringLiteral("Velocity"),
+                {QStringLiteral("Present Velocity"), QStringLiteral("Present Speed")},
+                {QStringLiteral("Goal Velocity"), QStringLiteral("Moving Speed")}};
+    case 3: return {QStringLiteral("Current"), {QStringLiteral("Present Current")}, {QStringLiteral("Goal Current")}};
+    default: return {};
+    }
+}
+
+const QvxControlItem *firstItem(const QvxDeviceModel &model, const QStringList &names)
+{
+    for (const QString &name : names) {
+        if (const QvxControlItem *item = model.itemsByName.value(name))
+            return item;
+    }
+    return nullptr;
+}
+
+// `length` bytes little-endian from `data` at `offset`; bytes outside it read as 0.
+quint32 littleEndian(const QByteArray &data, qint64 offset, int length)
+{
+    quint32 value = 0;
+    for (int i = 0; i < length; ++i) {
+        const qint64 at = offset + i;
+        const quint32 byte = (at >= 0 && at < data.size()) ? static_cast<uchar>(data.at(at)) : 0U;
+        value |= byte << (8 * i);
+    }
+    return value;
+}
+
+} // namespace
+
+MultiAgingFeatures::MultiAgingFeatures(QvxComm &transport, Identify identify, QObject *parent)
+    : QObject(parent)
+    , folder(QDir::currentPath() + QStringLiteral("/aging"))
+    , transport_(transport)
+    , identify_(std::move(identify))
+{
+    connect(&transport_, &QvxComm::multiGraphReadCompleted, this, &MultiAgingFeatures::onMultiGraphReadCompleted);
+    loggingTimer = new QTimer(this);
+    loggingTimer->setTimerType(Qt::PreciseTimer);
+    connect(loggingTimer, &QTimer::timeout, this, &MultiAgingFeatures::onLoggingTimer);
+    resetGraphStatistics();
+}
+
+MultiAgingFeatures::~MultiAgingFeatures() = default;
+
+void MultiAgingFeatures::startMultiAging()
+{
+    const Console &console = Console::instance();
+    console.printLine(QStringLiteral("Creating multi-aging data..."));
+    const qvx::MultiAgingOption &option = config.multiAgingOption;
+    const ModeItems mode = modeItems(option.mode);
+    QvxComm::MultiAgingParams params;
+    for (const int id : option.ids) {
+        const std::optional<Device> device = identify_(static_cast<uchar>(id));
+        if (!device)
+            return;
+        const QvxControlItem *present = firstItem(*device->model, mode.present);
+        if (!present) {
+            console.printError(QStringLiteral("Present item not found"));
+            return;
+        }
+        const QvxControlItem *goal = firstItem(*device->model, mode.goal);
+        if (!goal) {
+            console.printError(QStringLiteral("Goal item not found"));
+            return;
+        }
+        // A servo without a bus watchdog gets 0; only the pre-write uses it.
+        const QvxControlItem *watchdog = device->model->itemsByName.value(QStringLiteral("Bus Watchdog"));
+        params.append({id, present->address, present->length, goal->address, goal->length,
+                       watchdog ? int(watchdog->address) : 0});
+    }
+    transport_.startMultiAging(params, option);
+    console.printLine(
+        QStringLiteral("Multi-aging started, mode: %1, interval: %2[ms]").arg(mode.name).arg(option.interval));
+    startMultiGraph();
+    startLogging();
+}
+
+void MultiAgingFeatures::widen(int id, const QvxControlItem &item)
+{
+    qvx::MultiGraphReadParam &entry = multiGraphParams[id];
+    entry.id = static_cast<uchar>(id);
+    entry.startAddress = std::min<ushort>(entry.startAddress, item.address);
+    entry.endAddress = std::max<ushort>(entry.endAddress, static_cast<ushort>(item.address + item.length - 1));
+    entry.length = static_cast<ushort>(entry.endAddress - entry.startAddress + 1);
+}
+
+bool MultiAgingFeatures::addSlot(const GraphSlot &slot)
+{
+    if (graphSlots.size() >= kMaxSlots) {
+        Console::instance().printWarning(QStringLiteral("At most %1 graph items are sampled: %2 of ID %3 skipped")
+                                             .arg(kMaxSlots)
+                                             .arg(slot.itemName)
+                                             .arg(slot.id));
+        return false;
+    }
+    graphSlots.append(slot);
+    return true;
+}
+
+void MultiAgingFeatures::startMultiGraph()
+{
+    const Console &console = Console::instance();
+    console.printLine(QStringLiteral("Creating multi-graph data..."));
+    latestSample.reset();
+    samplesStored = 0;
+    graphSlots.clear();
+    multiGraphParams.clear();
+    useRealtimeTick = false;
+
+    for (const GraphReadItem &graphItem : std::as_const(config.graphItems)) {
+        const std::optional<Device> device = identify_(static_cast<uchar>(graphItem.id));
+        if (!device)
+            return;
+        QvxControlItem *tick = device->model->itemsByName.value(kRealtimeTick);
+        if (!tick)
+            continue;
+        useRealtimeTick = true;
+        widen(graphItem.id, *tick);
+        bool ok = false;
+        tickWrap = tick->max.toLongLong(&ok);
+        if (!ok)
+            tickWrap = 0;
+        addSlot({tick, QString(), 0, graphItem.id, device->model->name, device->modelNumber, device->firmwareVersion,
+                 kRealtimeTick});
+        console.printLine(QStringLiteral("Realtime Tick detected."));
+        break;
+    }
+    for (const GraphReadItem &graphItem : std::as_const(config.graphItems)) {
+        const std::optional<Device> device = identify_(static_cast<uchar>(graphItem.id));
+        if (!device)
+            return;
+        QvxControlItem *item = device->model->itemsByName.value(graphItem.name);
+        if (!item)
+            continue;
+        if (addSlot({item, graphItem.color, graphItem.yAxis, graphItem.id, device->model->name, device->modelNumber,
+                     device->firmwareVersion, graphItem.name}))
+            widen(graphItem.id, *item);
+    }
+    transport_.startMultiGraph(multiGraphParams, static_cast<int>(config.multiGraphInterval), false);
+    console.printLine(QStringLiteral("Multi-graph started, interval: %1[ms]").arg(config.multiGraphInterval));
+}
+
+bool MultiAgingFeatures::hasStatistics(int slot) const
+{
+    return graphSlots.at(slot).itemName != kRealtimeTick;
+}
+
+QString MultiAgingFeatures::logFileName(const QDateTime &start) const
+{
+    QStringList ids;
+    for (const GraphSlot &slot : graphSlots) {
+        const QString id = QString::number(slot.id);
+        if (!ids.contains(id))
+            ids.append(id);
+    }
+    const QString model = graphSlots.isEmpty() ? QString() : graphSlots.first().modelName;
+    return QStringLiteral("%1_[%2]%3_log").arg(start.toString(QStringLiteral("yyyyMMdd_HHmmss")), ids.join(','), model);
+}
+
+QStringList MultiAgingFeatures::csvHeader() const
+{
+    QStringList lines{QStringLiteral("Quorvex Graph,3"), QStringLiteral("ItemCount,%1").arg(graphSlots.size())};
+    QString columns = QStringLiteral("Time[ms]");
+    QString statistics;
+    for (int i = 0; i < graphSlots.size(); ++i) {
+        const GraphSlot &slot = graphSlots.at(i);
+        lines << QStringLiteral("%1,%2,%3,%4,%5,%6")
+                     .arg(slot.id)
+                     .arg(slot.modelNumber)
+                     .arg(slot.modelName, slot.itemName, slot.color)
+                     .arg(slot.yAxis);
+        const QString name =
+            slot.id == -1 ? slot.itemName : QStringLiteral("[%1]%2").arg(slot.id).arg(slot.itemName);
+        columns += QLatin1Char(',') + name;
+        if (hasStatistics(i))
+            statistics += QStringLiteral(",%1(min),%1(max),%1(avg)").arg(name);
+    }
+    lines << columns + statistics;
+    return lines;
+}
+
+bool MultiAgingFeatures::startLogging()
+{
+    const Console &console = Console::instance();
+    resetGraphStatistics();
+    if (graphSlots.isEmpty()) {
+        console.printError(QStringLiteral("No graph items"));
+        return false;
+    }
+    const QString path =
+        QStringLiteral("%1/%2.csv").arg(folder, logFileName(QDateTime::currentDateTime()));
+    const bool opened = logging.start(path);
+    console.printInfo(QStringLiteral("Logging : %1").arg(path));
+    if (!opened) {
+        console.printError(QStringLiteral("Failed to open log file: %1").arg(path));
+        return false;
+    }
+    for (const QString &line : csvHeader())
+        logging.log(line);
+    loggingTimer->start(config.loggingInterval);
+    console.printLine(QStringLiteral("Logging started, interval: %1[ms]").arg(config.loggingInterval));
+    return true;
+}
+
+void MultiAgingFeatures::stopMultiAging()
+{
+    transport_.stopMultiAging();
+    transport_.stopMultiGraph();
+    loggingTimer->stop();
+    logging.stop();
+}
+
+void MultiAgingFeatures::stopMultiGraph()
+{
+    transport_.stopMultiGraph();
+}
+
+void MultiAgingFeatures::stopLogging()
+{
+    loggingTimer->stop();
+    logging.stop();
+}
+
+void MultiAgingFeatures::resetGraphStatistics()
+{
+    sampleCount = 0;
+    slotMinimum.fill(std::numeric_limits<int>::max());
+    slotMaximum.fill(std::numeric_limits<int>::min());
+    slotSum.fill(0);
+}
+
+void MultiAgingFeatures::onMultiGraphReadCompleted(int result, qvx::MultiGraphReadResults results, qlonglong tick)
+{
+    if (result != 0)
+        return;
+    const int n = std::min<int>(int(graphSlots.size()), kMaxSlots);
+    GraphSample sample;
+    for (int i = 0; i < n; ++i) {
+        const GraphSlot &slot = graphSlots.at(i);
+        const auto reply = std::find_if(results.cbegin(), results.cend(),
+                                        [&](const qvx::MultiGraphReadResult &r) { return int(r.id) == slot.id; });
+        if (reply == results.cend())
+            continue;
+        QvxControlItem &item = *slot.item;
+        const qint64 offset = qint64(item.address) - qint64(reply->address);
+        switch (item.length) {
+        case 1: item.value = int(littleEndian(reply->data, offset, 1)); break;
+        case 2: item.value = int(littleEndian(reply->data, offset, 2)); break;
+        case 4: item.value = static_cast<qint32>(littleEndian(reply->data, offset, 4)); break;
+        default: break;
+        }
+        item.applySign(nullptr);
+        sample.values[i] = item.value;
+    }
+    if (useRealtimeTick) {
+        const qint64 device = sample.values[0];
+        if (samplesStored == 0) {
+            sample.time = 0;
+            elapsedTicks = 0;
+        } else {
+            const qint64 delta = device - lastTick + (device < lastTick ? tickWrap : 0);
+            sample.time = elapsedTicks + delta;
+            elapsedTicks = sample.time;
+        }
+        lastTick = device;
+    } else if (samplesStored == 0) {
+        sample.time = 0;
+        lastTick = tick;
+    } else {
+        sample.time = tick - lastTick;
+    }
+    latestSample = sample;
+    ++samplesStored;
+    for (int i = 0; i < n; ++i) {
+        slotMinimum[i] = std::min(slotMinimum[i], sample.values[i]);
+        slotMaximum[i] = std::max(slotMaximum[i], sample.values[i]);
+        slotSum[i] += sample.values[i];
+    }
+    ++sampleCount;
+}
+
+void MultiAgingFeatures::onLoggingTimer()
+{
+    // No sample since the last row: no row (its statistics would cover nothing).
+    if (!latestSample || sampleCount == 0)
+        return;
+    const int n = std::min<int>(int(graphSlots.size()), kMaxSlots);
+    QString row = QString::number(latestSample->time);
+    for (int i = 0; i < n; ++i)
+        row += QLatin1Char(',') + QString::number(latestSample->values[i]);
+    for (int i = 0; i < n; ++i) {
+        if (!hasStatistics(i))
+            continue;
+        row += QStringLiteral(",%1,%2,%3")
+                   .arg(slotMinimum[i])
+                   .arg(slotMaximum[i])
+                   .arg(QString::number(slotSum[i] / sampleCount, 'g', 6));
+    }
+    resetGraphStatistics();
+    logging.log(row);
+}

@@ -1,0 +1,307 @@
+// The CSV graph log over a synthetic stream of multi-graph reads (its header
+// and rows byte for byte, with and without the device's tick), the refusals
+// of its start, and multi-aging with the multi-graph and the log started
+// through QvxControl on the simulated bus.
+#include "ControlOnBus.h"
+
+#include "comm/CommResult.h"
+#include "comm/QvxPort.h"
+#include "control/MultiAgingFeatures.h"
+#include "device/QvxControlItem.h"
+#include "tests/support/QtPrinters.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include <deque>
+
+namespace {
+
+QvxControlItem makeItem(const QString &name, quint16 address, quint16 length, quint32 sign = 0,
+                        const QString &max = QString())
+{
+    QvxControlItem item;
+    item.name = name;
+    item.address = address;
+    item.length = length;
+    item.sign = sign;
+    item.max = max;
+    return item;
+}
+
+QByteArray le(qint64 value, int bytes)
+{
+    QByteArray out;
+    for (int i = 0; i < bytes; ++i)
+        out.append(char((value >> (8 * i)) & 0xFF));
+    return out;
+}
+
+qvx::MultiGraphReadResult reply(int id, int address, const QByteArray &data)
+{
+    return {uchar(id), ushort(address), ushort(data.size()), data, 0};
+}
+
+// The log of a feature set whose slots the test builds itself; nothing of it touches a bus.
+struct LogOnly
+{
+    QTemporaryDir dir;
+    QvxPort transport{false};
+    MultiAgingFeatures features{transport, [](uchar) { return std::nullopt; }};
+    std::deque<QvxControlItem> items; // the slots point at these
+
+    LogOnly() { features.folder = dir.path(); }
+
+    void addSlot(int id, const QvxControlItem &item, const QString &color, int yAxis)
+    {
+        items.push_back(item);
+        features.graphSlots.append({&items.back(), color, yAxis, id, QStringLiteral("AR-240"), 1020, 53, item.name});
+    }
+
+    QString fileText() const
+    {
+        const QStringList files = QDir(dir.path()).entryList({QStringLiteral("*.csv")}, QDir::Files);
+        if (files.size() != 1)
+            return QStringLiteral("<%1 files>").arg(files.size());
+        QFile file(dir.filePath(files.first()));
+        if (!file.open(QIODevice::ReadOnly))
+            return QStringLiteral("<unreadable>");
+        return QString::fromUtf8(file.readAll());
+    }
+
+    QString fileName() const { return QDir(dir.path()).entryList({QStringLiteral("*.csv")}, QDir::Files).value(0); }
+};
+
+} // namespace
+
+TEST(GraphLog, RowsOfASampleStreamTimedByTheReads)
+{
+    LogOnly log;
+    log.addSlot(1, makeItem(QStringLiteral("Present Position"), 132, 4, 2147483648u), QStringLiteral("ff0000"), 1);
+    log.addSlot(2, makeItem(QStringLiteral("Present Current"), 126, 2, 32768), QStringLiteral("00ff00"), 2);
+    log.features.config.loggingInterval = 100000;
+    OutputCapture out;
+    ASSERT_TRUE(log.features.startLogging());
+    EXPECT_TRUE(log.features.loggingTimer->isActive());
+    EXPECT_EQ(log.features.loggingTimer->interval(), 100000);
+    MultiAgingFeatures &f = log.features;
+
+    f.onLoggingTimer(); // no sample yet: no row
+    f.onMultiGraphReadCompleted(0, {reply(2, 126, le(-5, 2)), reply(1, 132, le(100, 4))}, 1000);
+    f.onMultiGraphReadCompleted(0, {reply(1, 132, le(300, 4)), reply(2, 126, le(7, 2))}, 1010);
+    f.onLoggingTimer();
+    f.onLoggingTimer(); // nothing new: no row, never a sentinel
+    f.onMultiGraphReadCompleted(COMM_RX_TIMEOUT, {reply(1, 132, le(9, 4))}, 1020); // a failed read adds nothing
+    f.onLoggingTimer();
+    f.onMultiGraphReadCompleted(0, {reply(1, 130, le(0, 2) + le(-2, 4))}, 1025); // servo 2 missing: 0
+    f.onLoggingTimer();
+    f.stopLogging();
+    f.logging.log(QStringLiteral("stray")); // after the stop: not written
+    EXPECT_FALSE(f.loggingTimer->isActive());
+    EXPECT_EQ(log.fileText(),
+              "Quorvex Graph,3\n"
+              "ItemCount,2\n"
+              "1,1020,AR-240,Present Position,ff0000,1\n"
+              "2,1020,AR-240,Present Current,00ff00,2\n"
+              "Time[ms],[1]Present Position,[2]Present Current,"
+              "[1]Present Position(min),[1]Present Position(max),[1]Present Position(avg),"
+              "[2]Present Current(min),[2]Present Current(max),[2]Present Current(avg)\n"
+              "10,300,7,100,300,200,-5,7,1\n"
+              "25,-2,0,-2,-2,-2,0,0,0\n");
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{8}_\\d{6}_\\[1,2\\]AR-240_log\\.csv$"))
+                    .match(log.fileName())
+                    .hasMatch())
+        << log.fileName().toStdString();
+    EXPECT_EQ(QString::fromUtf8(out.take()),
+              QStringLiteral("[INFO] Logging : %1/%2\nLogging started, interval: 100000[ms]\n")
+                  .arg(log.dir.path(), log.fileName()));
+    // Only the latest sample is kept, however long the run.
+    EXPECT_EQ(f.samplesStored, 3u);
+    ASSERT_TRUE(f.latestSample.has_value());
+    EXPECT_EQ(f.latestSample->time, 25);
+}
+
+TEST(GraphLog, TheDeviceTickTimesTheRowsAndHasNoStatistics)
+{
+    LogOnly log;
+    log.addSlot(1, makeItem(QStringLiteral("Realtime Tick"), 120, 2, 0, QStringLiteral("32767")), QString(), 0);
+    log.addSlot(1, makeItem(QStringLiteral("Present Position"), 132, 4, 2147483648u), QStringLiteral("ff0000"), 1);
+    // A graph item that names the tick itself, with no servo: named by the item alone.
+    log.addSlot(-1, makeItem(QStringLiteral("Realtime Tick"), 120, 2), QStringLiteral("0000ff"), 2);
+    MultiAgingFeatures &f = log.features;
+    f.useRealtimeTick = true;
+    f.tickWrap = 32767;
+    f.config.loggingInterval = 100000;
+    OutputCapture out;
+    ASSERT_TRUE(f.startLogging());
+    const auto read = [&](int tick, int position, qlonglong at) {
+        f.onMultiGraphReadCompleted(0, {reply(1, 120, le(tick, 2) + QByteArray(10, '\0') + le(position, 4))}, at);
+    };
+    read(32760, 100, 5000); // the first sample is time 0
+    f.onLoggingTimer();
+    read(5, 200, 9999);  // the tick wrapped: 5 - 32760 + 32767 = 12 ms later
+    read(30, 250, 9999); // 25 ms more
+    f.onLoggingTimer();
+    f.stopLogging();
+    EXPECT_EQ(log.fileText(),
+              "Quorvex Graph,3\n"
+              "ItemCount,3\n"
+              "1,1020,AR-240,Realtime Tick,,0\n"
+              "1,1020,AR-240,Present Position,ff0000,1\n"
+              "-1,1020,AR-240,Realtime Tick,0000ff,2\n"
+              "Time[ms],[1]Realtime Tick,[1]Present Position,Realtime Tick,"
+              "[1]Present Position(min),[1]Present Position(max),[1]Present Position(avg)\n"
+              "0,32760,100,0,100,100,100\n"
+              "37,30,250,0,200,250,225\n");
+    EXPECT_EQ(f.elapsedTicks, 37);
+}
+
+TEST(GraphLog, StartsWithoutSlotsOrWithoutAFileAreRefused)
+{
+    LogOnly log;
+    OutputCapture out;
+    EXPECT_FALSE(log.features.startLogging());
+    EXPECT_EQ(QString::fromUtf8(out.take()), QStringLiteral("[Error] No graph items\n"));
+    EXPECT_FALSE(log.features.loggingTimer->isActive());
+
+    log.addSlot(3, makeItem(QStringLiteral("LED"), 65, 1), QString(), 0);
+    log.features.folder = log.dir.filePath(QStringLiteral("no-such-folder"));
+    EXPECT_FALSE(log.features.startLogging());
+    const QString text = QString::fromUtf8(out.take());
+    const QString path = log.features.folder + QLatin1Char('/');
+    EXPECT_TRUE(text.startsWith(QStringLiteral("[INFO] Logging : ") + path)) << text.toStdString();
+    EXPECT_TRUE(text.contains(QStringLiteral("\n[Error] Failed to open log file: ") + path)) << text.toStdString();
+    EXPECT_FALSE(log.features.loggingTimer->isActive());
+    log.features.onMultiGraphReadCompleted(0, {reply(3, 65, le(1, 1))}, 1);
+    log.features.onLoggingTimer(); // nowhere to write: nothing happens
+    EXPECT_FALSE(QDir(log.features.folder).exists());
+}
+
+namespace control_test {
+
+// Multi-aging through QvxControl: an AR-240 at ID 2 beside the TS-100 at ID 1.
+class MultiAgingOnBus : public ControlOnBus
+{
+protected:
+    void SetUp() override
+    {
+        ControlOnBus::SetUp();
+        QString error;
+        const std::optional<sim::Device> ar240 = sim::builtInDevice(1020, 2, 53, &error);
+        ASSERT_TRUE(ar240) << error.toStdString();
+        bus_.addDevice(*ar240);
+        ASSERT_TRUE(QDir::current().mkdir(QStringLiteral("aging")));
+    }
+    void TearDown() override { control_->multiAging().stopMultiAging(); }
+
+    MultiAgingFeatures &features() { return control_->multiAging(); }
+};
+
+TEST_F(MultiAgingOnBus, StartsTheAgingTheGraphAndTheLog)
+{
+    AgingConfig &config = features().config;
+    config.multiAgingOption.ids = {2};
+    config.multiAgingOption.writeItems = {{0, 0, {2048}}};
+    config.loggingInterval = 40;
+    for (int i = 0; i < 32; ++i)
+        config.graphItems.append({QStringLiteral("ff0000"), 2, QStringLiteral("Present Position"), 1});
+    config.graphItems.append({QString(), 2, QStringLiteral("No Such Item"), 1});
+    features().startMultiAging();
+    EXPECT_EQ(control_->transport()->agingMode, 2);
+    EXPECT_TRUE(control_->transport()->multiGraphTimer->isActive());
+    EXPECT_EQ(control_->transport()->multiGraphTimer->interval(), 10);
+    ASSERT_EQ(features().graphSlots.size(), MultiAgingFeatures::kMaxSlots);
+    EXPECT_EQ(features().graphSlots.first().itemName, QStringLiteral("Realtime Tick"));
+    EXPECT_EQ(features().tickWrap, 32767);
+    // One range covers the tick (120) and the position (132..135).
+    ASSERT_EQ(features().multiGraphParams.size(), 1);
+    EXPECT_EQ(features().multiGraphParams[2].startAddress, 120);
+    EXPECT_EQ(features().multiGraphParams[2].length, 16);
+
+    const QString text = out();
+    const QString identity = QStringLiteral("[ID:002] AR-240, v53\n");
+    EXPECT_TRUE(text.startsWith(QStringLiteral("Creating multi-aging data...\n") + identity
+                                + QStringLiteral("Multi-aging started, mode: Position, interval: 20[ms]\n"
+                                                 "Creating multi-graph data...\n")
+                                + identity + QStringLiteral("Realtime Tick detected.\n")))
+        << text.toStdString();
+    EXPECT_EQ(text.count(QStringLiteral("[WARN] At most 31 graph items are sampled: Present Position of ID 2 skipped\n")),
+              2);
+    EXPECT_TRUE(text.contains(QStringLiteral("Multi-graph started, interval: 10[ms]\n[INFO] Logging : ")));
+    EXPECT_TRUE(text.endsWith(QStringLiteral("Logging started, interval: 40[ms]\n"))) << text.toStdString();
+
+    // The engines and the logging timer run on this thread's event loop.
+    const QStringList files = QDir(QStringLiteral("aging")).entryList({QStringLiteral("*.csv")}, QDir::Files);
+    ASSERT_EQ(files.size(), 1);
+    QFile file(QStringLiteral("aging/") + files.first());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    QList<QByteArray> lines;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            lines += file.readAll().split('\n');
+            return lines.count() > 2 + 2 + 31 + 1;
+        },
+        20000));
+    EXPECT_EQ(lines.at(1), QByteArray("ItemCount,31"));
+    EXPECT_EQ(lines.at(2), QByteArray("2,1020,AR-240,Realtime Tick,,0"));
+    const QList<QByteArray> header = lines.at(2 + 31).split(',');
+    EXPECT_EQ(header.size(), 1 + 31 + 30 * 3);
+    features().stopMultiAging();
+    EXPECT_EQ(control_->transport()->agingMode, 0);
+    EXPECT_FALSE(control_->transport()->multiGraphTimer->isActive());
+    EXPECT_FALSE(features().loggingTimer->isActive());
+    EXPECT_GE(bus_.receivedCount(0x92), 1); // BULK_READ
+    EXPECT_GE(bus_.receivedCount(0x83), 1); // SYNC_WRITE
+}
+
+TEST_F(MultiAgingOnBus, ServoWithoutABusWatchdogPreWritesAddressZero)
+{
+    AgingConfig &config = features().config;
+    config.multiAgingOption.mode = 1; // the TS-100's Present PWM and Goal PWM
+    config.multiAgingOption.ids = {kDevice};
+    config.multiAgingOption.writeItems = {{0, 0, {10}}};
+    config.multiAgingOption.preWrite = true;
+    config.multiAgingOption.preWriteValue = 40;
+    features().startMultiAging();
+    EXPECT_EQ(control_->transport()->agingMode, 2);
+    QStringList writes;
+    for (const sim::Instruction &i : bus_.received()) {
+        if (i.name() == QStringLiteral("WRITE"))
+            writes << QString::fromLatin1(i.params.toHex(' '));
+    }
+    EXPECT_EQ(writes, (QStringList{"00 00 00", "00 00 02"}));
+    // No graph items: the log does not start.
+    EXPECT_TRUE(out().endsWith(QStringLiteral("[Error] No graph items\n")));
+    EXPECT_FALSE(features().loggingTimer->isActive());
+}
+
+TEST_F(MultiAgingOnBus, UnknownModeOrSilentServoEndsTheStart)
+{
+    struct Case
+    {
+        const char *name;
+        int mode;
+        int id;
+        QString error;
+    };
+    const Case cases[] = {
+        {"mode 4", 4, 2, "[Error] Present item not found\n"},
+        {"no goal item", 0, int(kDevice), "[Error] Goal item not found\n"},
+        {"silent servo", 0, 9, "[Error] ID 9 : "},
+    };
+    for (const Case &c : cases) {
+        features().config.multiAgingOption.mode = c.mode;
+        features().config.multiAgingOption.ids = {c.id};
+        features().startMultiAging();
+        EXPECT_EQ(control_->transport()->agingMode, 0) << c.name;
+        const QString text = out();
+        EXPECT_TRUE(text.contains(c.error)) << c.name << ": " << text.toStdString();
+        EXPECT_FALSE(text.contains(QStringLiteral("Multi-aging started"))) << c.name;
+    }
+}
+
+} // namespace control_test
