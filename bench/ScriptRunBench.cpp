@@ -1,7 +1,12 @@
 // Script runs as a user starts them, each a fresh process:
-//  - the fixed cost: start the program, load the device descriptions, run one
-//    command, exit; beside the start of a minimal Qt Core program measured in
-//    the same run (counters: the medians and their ratio; the aim is at most 2);
+//  - the fixed cost: start the program, run `--json -e close`, exit; beside the
+//    start of a minimal Qt Core program, the two alternated in one run
+//    (counters: the medians and their ratio; the aim is at most 2);
+//  - a run that opens the simulated bus, pings and reads one item, less the
+//    link's settle pause after an open, beside the same Qt Core start;
+//  - the start with 100 or 500 extra description files in the working folder's
+//    "xml" folder, alternated with the start without: what they add in time and
+//    in peak memory (the aim is under 100 ms and 10 MiB for 500);
 //  - the cost per command of a long script of get lines against a simulated
 //    device (zephlet-sim): per_command_ms should not grow with the length.
 #include <benchmark/benchmark.h>
@@ -10,9 +15,14 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <spawn.h>
 #include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -23,22 +33,39 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Runs the program to its end with its output discarded; the wall time in ms.
-double runOnceMs(std::vector<const char *> argv)
+struct Run
+{
+    double ms = 0;        // wall time
+    double peakMiB = 0;   // the process's peak resident memory
+};
+
+// Runs the program to its end with its output discarded, in `folder` when given.
+Run runOnce(std::vector<const char *> argv, const char *folder = nullptr)
 {
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    if (folder)
+        posix_spawn_file_actions_addchdir_np(&actions, folder);
     const auto start = Clock::now();
     pid_t pid = -1;
     if (posix_spawn(&pid, argv.front(), &actions, nullptr, const_cast<char **>(argv.data()), environ) != 0)
         pid = -1;
     posix_spawn_file_actions_destroy(&actions);
+    struct rusage usage = {};
     if (pid > 0)
-        waitpid(pid, nullptr, 0);
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        wait4(pid, nullptr, 0, &usage);
+    Run run;
+    run.ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    run.peakMiB = double(usage.ru_maxrss) / 1024.0; // KiB on Linux
+    return run;
+}
+
+double runOnceMs(std::vector<const char *> argv)
+{
+    return runOnce(std::move(argv)).ms;
 }
 
 double medianOf(std::vector<double> samples)
@@ -47,19 +74,23 @@ double medianOf(std::vector<double> samples)
     return samples.empty() ? 0 : samples[samples.size() / 2];
 }
 
+// The counters of a run of the program beside the Qt Core start.
+void reportBesideQtCore(benchmark::State &state, double scriptMs, double qtCoreMs)
+{
+    state.counters["script_median_ms"] = scriptMs;
+    state.counters["qt_core_median_ms"] = qtCoreMs;
+    state.counters["ratio"] = qtCoreMs > 0 ? scriptMs / qtCoreMs : 0;
+}
+
 void BM_ScriptRunFixedCost(benchmark::State &state)
 {
     std::vector<double> script;
     std::vector<double> qtCore;
     for (auto _ : state) {
         qtCore.push_back(runOnceMs({ZEPHLET_QT_CORE_START}));
-        script.push_back(runOnceMs({ZEPHLET_CLI, "--json", "-e", "help"}));
+        script.push_back(runOnceMs({ZEPHLET_CLI, "--json", "-e", "close"}));
     }
-    const double scriptMs = medianOf(script);
-    const double qtCoreMs = medianOf(qtCore);
-    state.counters["script_median_ms"] = scriptMs;
-    state.counters["qt_core_median_ms"] = qtCoreMs;
-    state.counters["ratio"] = qtCoreMs > 0 ? scriptMs / qtCoreMs : 0;
+    reportBesideQtCore(state, medianOf(script), medianOf(qtCore));
 }
 
 // The simulated bus as its own process, serving one AR-240 on a pseudo-terminal.
@@ -101,6 +132,102 @@ private:
     pid_t pid_ = -1;
     std::string port_;
 };
+
+// Open the simulated bus, ping the device and read one item: the work of a
+// short script, less the pause the link takes to settle after an open.
+void BM_ScriptRunOpenPingRead(benchmark::State &state)
+{
+    const SimulatedBus bus;
+    if (bus.port().empty()) {
+        state.SkipWithError("zephlet-sim gave no port");
+        return;
+    }
+    const std::string open = "open " + bus.port() + " 1000000";
+    constexpr double kSettleMs = 100;
+    std::vector<double> script;
+    std::vector<double> qtCore;
+    for (auto _ : state) {
+        qtCore.push_back(runOnceMs({ZEPHLET_QT_CORE_START}));
+        script.push_back(runOnceMs({ZEPHLET_CLI, "--json", "-e", open.c_str(), "-e", "ping 1", "-e",
+                                    "get 1 \"Present Position\""})
+                         - kSettleMs);
+    }
+    reportBesideQtCore(state, medianOf(script), medianOf(qtCore));
+}
+
+// A working folder whose "xml" folder holds `count` descriptions of models no
+// device reports: copies of a built-in one under other model numbers.
+class ExtraDescriptions
+{
+public:
+    explicit ExtraDescriptions(long count)
+    {
+        char folder[] = "/tmp/zephlet-descriptions-bench-XXXXXX";
+        if (!mkdtemp(folder))
+            return;
+        folder_ = folder;
+        const std::string xml = folder_ + "/xml";
+        mkdir(xml.c_str(), 0700);
+        std::ifstream in(ZEPHLET_DESCRIPTION_SAMPLE);
+        const std::string sample((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string number = "ModelNumber=\"";
+        const std::size_t at = sample.find(number);
+        if (at == std::string::npos)
+            return;
+        const std::size_t end = sample.find('"', at + number.size());
+        for (long i = 0; i < count; ++i) {
+            const std::string path = xml + "/extra-" + std::to_string(i) + ".xml";
+            std::ofstream(path) << sample.substr(0, at + number.size()) << 60000 + i << sample.substr(end);
+            files_.push_back(path);
+        }
+        ok_ = true;
+    }
+    ~ExtraDescriptions()
+    {
+        for (const std::string &path : files_)
+            unlink(path.c_str());
+        if (!folder_.empty()) {
+            rmdir((folder_ + "/xml").c_str());
+            rmdir(folder_.c_str());
+        }
+    }
+    ExtraDescriptions(const ExtraDescriptions &) = delete;
+    ExtraDescriptions &operator=(const ExtraDescriptions &) = delete;
+
+    bool ok() const { return ok_; }
+    const char *folder() const { return folder_.c_str(); }
+
+private:
+    std::string folder_;
+    std::vector<std::string> files_;
+    bool ok_ = false;
+};
+
+// `--json -e close` with N extra description files beside the same without any.
+void BM_ScriptRunExtraDescriptions(benchmark::State &state)
+{
+    const ExtraDescriptions none(0);
+    const ExtraDescriptions extra(state.range(0));
+    if (!none.ok() || !extra.ok()) {
+        state.SkipWithError("no description files could be written");
+        return;
+    }
+    std::vector<double> ms[2];
+    std::vector<double> peak[2];
+    for (auto _ : state) {
+        const ExtraDescriptions *folders[2] = {&none, &extra};
+        for (int i = 0; i < 2; ++i) {
+            const Run run = runOnce({ZEPHLET_CLI, "--json", "-e", "close"}, folders[i]->folder());
+            ms[i].push_back(run.ms);
+            peak[i].push_back(run.peakMiB);
+        }
+    }
+    state.counters["none_median_ms"] = medianOf(ms[0]);
+    state.counters["extra_median_ms"] = medianOf(ms[1]);
+    state.counters["added_ms"] = medianOf(ms[1]) - medianOf(ms[0]);
+    state.counters["none_peak_MiB"] = medianOf(peak[0]);
+    state.counters["added_MiB"] = medianOf(peak[1]) - medianOf(peak[0]);
+}
 
 // A script file: open the bus's port, then `gets` reads of one item.
 std::string writeScript(const std::string &port, long gets)
@@ -147,6 +274,8 @@ void BM_LongScriptPerCommand(benchmark::State &state)
 } // namespace
 
 BENCHMARK(BM_ScriptRunFixedCost)->Iterations(40)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ScriptRunOpenPingRead)->Iterations(20)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ScriptRunExtraDescriptions)->Arg(100)->Arg(500)->Iterations(15)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LongScriptPerCommand)->Arg(100)->Iterations(7)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

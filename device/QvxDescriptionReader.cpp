@@ -1,5 +1,6 @@
 #include "device/QvxDescriptionReader.h"
 
+#include "device/DescriptionXml.h"
 #include "device/DeviceConstants.h"
 
 #include <QRegularExpression>
@@ -10,18 +11,7 @@
 
 namespace {
 
-// Attribute kinds. An absent attribute reads its default text; a present but
-// empty one reads as empty text (so RW="" is 0, not the default 1).
-
-QString attr(const QDomElement &e, const char *name, const QString &fallback = QString())
-{
-    return e.attribute(QLatin1String(name), fallback);
-}
-
-int toInt(const QString &text)
-{
-    return text.toInt(nullptr, 10); // 0 when not a number or outside 32 bits
-}
+using namespace description_xml;
 
 quint8 toByte(const QString &text)
 {
@@ -31,13 +21,6 @@ quint8 toByte(const QString &text)
 quint16 toShort(const QString &text)
 {
     return static_cast<quint16>(toInt(text) & 0xFFFF);
-}
-
-quint16 toU16(const QString &text)
-{
-    bool ok = false;
-    const qulonglong v = text.toULongLong(&ok, 10);
-    return ok && v <= 0xFFFF ? static_cast<quint16>(v) : 0;
 }
 
 quint32 toU32(const QString &text)
@@ -60,7 +43,7 @@ double toReal(const QString &text)
 const QString kZero = QStringLiteral("0");
 
 // The Item attributes that plain items and numbered runs read alike.
-void readSharedAttributes(const QDomElement &e, QvxControlItem &item)
+void readSharedAttributes(const Attributes &e, QvxControlItem &item)
 {
     item.memory = toByte(attr(e, "Memory", kZero));
     item.rw = toByte(attr(e, "RW", QStringLiteral("1")));
@@ -73,47 +56,101 @@ void readSharedAttributes(const QDomElement &e, QvxControlItem &item)
     item.ui = toByte(attr(e, "UI", kZero));
 }
 
-void warn(const QString &message)
-{
-    qWarning().noquote() << message;
-}
-
-// Builds one model; keeps the running table-size counters and the name sink.
+// Builds one model; keeps the running table-size counters, and the names and
+// warnings that count only once the whole file has proved well-formed.
 class Reader
 {
 public:
-    Reader(const QString &path, QStringList *names, bool external)
-        : m_path(path), m_names(names)
+    Reader(QXmlStreamReader &xml, const QString &path, bool external)
+        : m_xml(xml), m_path(path)
     {
         m_model.external = external;
     }
 
-    QvxDeviceModel read(const QDomElement &device);
+    // At the root element's start: reads the model, up to the root's end.
+    void read();
+
+    QvxDeviceModel m_model;
+    QStringList m_names;
+    QStringList m_warnings;
 
 private:
-    void readDeviceAttributes(const QDomElement &device);
+    void readDeviceAttributes(const Attributes &d);
     void readHandJoints(const QString &text);
-    void readControlItems(const QDomElement &controlItems);
-    void readCategory(const QDomElement &element);
-    void readRangeItem(const QDomElement &element, QvxItemCategory &category, const QString &categoryName);
-    QvxControlItem *readPlainItem(const QDomElement &element, const QString &name);
+    void readControlItems();
+    void readCategory();
+    void readRangeItem(const Attributes &e, QvxItemCategory &category, const QString &categoryName);
+    QvxControlItem *readPlainItem(const Attributes &e, const QString &name);
     void finishItem(QvxControlItem *item, QList<QvxControlItem *> &list, bool plain);
-    void readSections(const QDomElement &device);
-    void readDiagnosis(const QDomElement &diagnosis);
+    void readDiagnosis();
+    void readRelease(const Attributes &e);
     QStringList valueLabels(const QvxControlItem &item);
 
+    QXmlStreamReader &m_xml;
     const QString &m_path;
-    QStringList *m_names;
-    QvxDeviceModel m_model;
     quint16 m_highestAddress = 0;
     quint16 m_lengthAtHighest = 0;
 };
 
-QvxDeviceModel Reader::read(const QDomElement &device)
+void Reader::read()
 {
-    readDeviceAttributes(device);
-    readControlItems(device.firstChildElement(QStringLiteral("ControlItems")));
-    readSections(device);
+    readDeviceAttributes(m_xml.attributes());
+
+    // Each section is the first direct child of its name; a later one is ignored.
+    enum Section { ControlItems, Modes, ErrorCodes, Multiturn, ModbusCommand, Diagnosis, Caution, ReleaseNotes, Count };
+    static const char *const kSections[Count] = {"ControlItems", "Modes",     "ErrorCodes", "Multiturn",
+                                                 "ModbusCommand", "Diagnosis", "Caution",    "ReleaseNotes"};
+    bool seen[Count] = {};
+    while (m_xml.readNextStartElement()) {
+        int section = 0;
+        while (section < Count && !isElement(m_xml, kSections[section]))
+            ++section;
+        if (section == Count || seen[section]) {
+            m_xml.skipCurrentElement();
+            continue;
+        }
+        seen[section] = true;
+        const Attributes e = m_xml.attributes();
+        switch (section) {
+        case ControlItems:
+            readControlItems();
+            continue;
+        case Diagnosis:
+            readDiagnosis();
+            continue;
+        case Multiturn:
+            m_model.multiturnMin = toInt(attr(e, "Min", kZero));
+            m_model.multiturnMax = toInt(attr(e, "Max", kZero));
+            break;
+        case ModbusCommand:
+            m_model.modbusResetRegister = toShort(attr(e, "Reset", kZero));
+            m_model.modbusRebootRegister = toShort(attr(e, "Reboot", kZero));
+            m_model.modbusClearRegister = toShort(attr(e, "Clear", kZero));
+            m_model.modbusBackupRegister = toShort(attr(e, "Backup", kZero));
+            m_model.modbusBootEntryRegister = toShort(attr(e, "BootEntry", kZero));
+            break;
+        case Caution:
+            m_model.cautionEn = attr(e, "En");
+            m_model.cautionKr = attr(e, "Kr");
+            break;
+        case Modes:
+        case ErrorCodes:
+        case ReleaseNotes:
+            while (m_xml.readNextStartElement()) {
+                const Attributes child = m_xml.attributes();
+                if (section == Modes && isElement(m_xml, "Mode"))
+                    m_model.modes.append({attr(child, "Name"), attr(child, "Set"), attr(child, "Condition")});
+                else if (section == ErrorCodes && isElement(m_xml, "ErrorCode"))
+                    m_model.errorCodes.append({attr(child, "Code"), attr(child, "Name")});
+                else if (section == ReleaseNotes && isElement(m_xml, "Release"))
+                    readRelease(child);
+                m_xml.skipCurrentElement();
+            }
+            continue;
+        }
+        m_xml.skipCurrentElement();
+    }
+
     m_model.tableSize = static_cast<quint16>(m_highestAddress + m_lengthAtHighest);
     if (m_model.isMaster) {
         if (const QvxControlItem *bus = m_model.itemsByName.value(kItemBaudRateBus))
@@ -121,14 +158,15 @@ QvxDeviceModel Reader::read(const QDomElement &device)
         if (const QvxControlItem *qvx = m_model.itemsByName.value(kItemBaudRateQvx))
             m_model.baudRateQvxAddress = qvx->address;
     }
-    return m_model;
 }
 
-void Reader::readDeviceAttributes(const QDomElement &d)
+void Reader::readDeviceAttributes(const Attributes &d)
 {
     m_model.name = attr(d, "Name");
     m_model.bootLoaderName = attr(d, "BootLoaderName");
-    m_model.modelNumber = toU16(attr(d, "ModelNumber", kZero)); // the fallback's -1 gives 0
+    const QvxModelKey key = keyOf(d); // the fallback's ModelNumber -1 gives 0
+    m_model.modelNumber = key.modelNumber;
+    m_model.minimumVersion = key.minimumVersion;
     m_model.angleRange = toReal(attr(d, "AngleRange", QStringLiteral("360")));
     m_model.type = attr(d, "Type");
     m_model.minMaxType = toInt(attr(d, "MinMaxType", kZero));
@@ -137,7 +175,6 @@ void Reader::readDeviceAttributes(const QDomElement &d)
     m_model.resolution = toInt(attr(d, "Resolution", kZero));
     m_model.multiturnClear = toInt(attr(d, "MultiturnClear", kZero));
     m_model.modbusCommand = toInt(attr(d, "ModbusCommand", kZero));
-    m_model.minimumVersion = toInt(attr(d, "MinimumVersion", kZero));
     m_model.urdfName = attr(d, "UrdfName");
     m_model.imgName = attr(d, "ImgName");
     m_model.masterIdAddr = toInt(attr(d, "MasterIdAddr"));
@@ -166,36 +203,44 @@ void Reader::readHandJoints(const QString &text)
     m_model.jointSum = std::accumulate(joints.cbegin(), joints.cend(), 0);
 }
 
-void Reader::readControlItems(const QDomElement &controlItems)
+void Reader::readControlItems()
 {
-    for (QDomElement e = controlItems.firstChildElement(); !e.isNull(); e = e.nextSiblingElement()) {
-        if (e.tagName() == QLatin1String("Item"))
+    while (m_xml.readNextStartElement()) {
+        if (isElement(m_xml, "Item")) {
+            const Attributes e = m_xml.attributes();
             finishItem(readPlainItem(e, attr(e, "Name")), m_model.items, true);
-        else if (e.tagName() == QLatin1String("Category"))
-            readCategory(e);
+        } else if (isElement(m_xml, "Category")) {
+            readCategory();
+            continue; // at the category's end already
+        }
+        m_xml.skipCurrentElement();
     }
 }
 
-void Reader::readCategory(const QDomElement &element)
+void Reader::readCategory()
 {
     QvxItemCategory category;
+    const Attributes element = m_xml.attributes();
     category.name = attr(element, "Name");
     category.hidePrefix = toFlag(attr(element, "HidePrefix", kZero));
     const QString elementName = category.name; // without the suffixes that range items add
-    for (QDomElement e = element.firstChildElement(QStringLiteral("Item")); !e.isNull();
-         e = e.nextSiblingElement(QStringLiteral("Item"))) {
-        if (!attr(e, "Continue").isEmpty()) {
-            readRangeItem(e, category, elementName);
-            continue;
+    while (m_xml.readNextStartElement()) {
+        if (isElement(m_xml, "Item")) {
+            const Attributes e = m_xml.attributes();
+            if (!attr(e, "Continue").isEmpty()) {
+                readRangeItem(e, category, elementName);
+            } else {
+                const QString name = category.hidePrefix ? attr(e, "Name")
+                                                         : category.name + QLatin1Char(' ') + attr(e, "Name");
+                finishItem(readPlainItem(e, name), category.items, true);
+            }
         }
-        const QString name = category.hidePrefix ? attr(e, "Name")
-                                                 : category.name + QLatin1Char(' ') + attr(e, "Name");
-        finishItem(readPlainItem(e, name), category.items, true);
+        m_xml.skipCurrentElement();
     }
-    m_model.categories.append(category);
+    m_model.categories.append(category); // also when the file broke off inside: its items are the model's to free
 }
 
-QvxControlItem *Reader::readPlainItem(const QDomElement &e, const QString &name)
+QvxControlItem *Reader::readPlainItem(const Attributes &e, const QString &name)
 {
     auto *item = new QvxControlItem;
     readSharedAttributes(e, *item);
@@ -217,13 +262,13 @@ QvxControlItem *Reader::readPlainItem(const QDomElement &e, const QString &name)
 QStringList Reader::valueLabels(const QvxControlItem &item)
 {
     if (item.labelsCapped())
-        warn(QStringLiteral("%1 item \"%2\": labels for %3 values, only the first %4 kept")
-                 .arg(m_path, item.name, QString::number(item.labelCount()),
-                      QString::number(QvxControlItem::kMaxRangeCount)));
+        m_warnings.append(QStringLiteral("%1 item \"%2\": labels for %3 values, only the first %4 kept")
+                              .arg(m_path, item.name, QString::number(item.labelCount()),
+                                   QString::number(QvxControlItem::kMaxRangeCount)));
     return item.buildValueLabels();
 }
 
-void Reader::readRangeItem(const QDomElement &e, QvxItemCategory &category, const QString &categoryName)
+void Reader::readRangeItem(const Attributes &e, QvxItemCategory &category, const QString &categoryName)
 {
     const QString range = attr(e, "Continue");
     const QStringList bounds = range.split(QLatin1Char('~'));
@@ -231,17 +276,17 @@ void Reader::readRangeItem(const QDomElement &e, QvxItemCategory &category, cons
     // A lone number (no "~") stands for itself.
     const int last = bounds.size() > 1 ? toInt(bounds.at(1)) : first;
     if (bounds.size() < 2)
-        warn(QStringLiteral("%1 category \"%2\": range \"%3\" has no \"~\", read as %4~%4")
-                 .arg(m_path, categoryName, range, QString::number(first)));
+        m_warnings.append(QStringLiteral("%1 category \"%2\": range \"%3\" has no \"~\", read as %4~%4")
+                              .arg(m_path, categoryName, range, QString::number(first)));
     category.name += QLatin1Char(' ') + range;
 
     qint64 count = static_cast<qint64>(last) - first + 1;
     if (count <= 0)
         return;
     if (count > QvxControlItem::kMaxRangeCount) {
-        warn(QStringLiteral("%1 category \"%2\": range \"%3\" has %4 numbers, only the first %5 made")
-                 .arg(m_path, categoryName, range, QString::number(count),
-                      QString::number(QvxControlItem::kMaxRangeCount)));
+        m_warnings.append(QStringLiteral("%1 category \"%2\": range \"%3\" has %4 numbers, only the first %5 made")
+                              .arg(m_path, categoryName, range, QString::number(count),
+                                   QString::number(QvxControlItem::kMaxRangeCount)));
         count = QvxControlItem::kMaxRangeCount;
     }
 
@@ -269,7 +314,7 @@ void Reader::readRangeItem(const QDomElement &e, QvxItemCategory &category, cons
 }
 
 // The steps every new item takes once its attributes are read. `plain` items
-// (not made from a range) also get their ":"-split lists and enter the name sink.
+// (not made from a range) also get their ":"-split lists and their names kept.
 void Reader::finishItem(QvxControlItem *item, QList<QvxControlItem *> &list, bool plain)
 {
     item->value = 0;
@@ -281,8 +326,8 @@ void Reader::finishItem(QvxControlItem *item, QList<QvxControlItem *> &list, boo
         item->maxes = item->max.split(colon);
         item->unitConditions = item->unitCondition.split(colon);
         item->minMaxConditions = item->minMaxCondition.split(colon);
-        if (!item->hidden && m_names && !m_names->contains(item->name))
-            m_names->append(item->name);
+        if (!item->hidden)
+            m_names.append(item->name);
     }
     list.append(item);
     m_model.itemsByAddress.insert(item->address, item);
@@ -297,92 +342,93 @@ void Reader::finishItem(QvxControlItem *item, QList<QvxControlItem *> &list, boo
     }
 }
 
-void Reader::readSections(const QDomElement &device)
+void Reader::readRelease(const Attributes &e)
 {
-    const QDomElement modes = device.firstChildElement(QStringLiteral("Modes"));
-    for (QDomElement e = modes.firstChildElement(QStringLiteral("Mode")); !e.isNull();
-         e = e.nextSiblingElement(QStringLiteral("Mode")))
-        m_model.modes.append({attr(e, "Name"), attr(e, "Set"), attr(e, "Condition")});
-
-    const QDomElement errors = device.firstChildElement(QStringLiteral("ErrorCodes"));
-    for (QDomElement e = errors.firstChildElement(QStringLiteral("ErrorCode")); !e.isNull();
-         e = e.nextSiblingElement(QStringLiteral("ErrorCode")))
-        m_model.errorCodes.append({attr(e, "Code"), attr(e, "Name")});
-
-    const QDomElement multiturn = device.firstChildElement(QStringLiteral("Multiturn"));
-    if (!multiturn.isNull()) {
-        m_model.multiturnMin = toInt(attr(multiturn, "Min", kZero));
-        m_model.multiturnMax = toInt(attr(multiturn, "Max", kZero));
-    }
-
-    const QDomElement modbus = device.firstChildElement(QStringLiteral("ModbusCommand"));
-    if (!modbus.isNull()) {
-        m_model.modbusResetRegister = toShort(attr(modbus, "Reset", kZero));
-        m_model.modbusRebootRegister = toShort(attr(modbus, "Reboot", kZero));
-        m_model.modbusClearRegister = toShort(attr(modbus, "Clear", kZero));
-        m_model.modbusBackupRegister = toShort(attr(modbus, "Backup", kZero));
-        m_model.modbusBootEntryRegister = toShort(attr(modbus, "BootEntry", kZero));
-    }
-
-    readDiagnosis(device.firstChildElement(QStringLiteral("Diagnosis")));
-
-    const QDomElement caution = device.firstChildElement(QStringLiteral("Caution"));
-    if (!caution.isNull()) {
-        m_model.cautionEn = attr(caution, "En");
-        m_model.cautionKr = attr(caution, "Kr");
-    }
-
-    const QDomElement releases = device.firstChildElement(QStringLiteral("ReleaseNotes"));
-    for (QDomElement e = releases.firstChildElement(QStringLiteral("Release")); !e.isNull();
-         e = e.nextSiblingElement(QStringLiteral("Release"))) {
-        QvxReleaseNote note;
-        note.version = toInt(attr(e, "Version", kZero));
-        note.date = attr(e, "Date");
-        note.fileName = attr(e, "FileName");
-        note.note = attr(e, "Note");
-        note.enable = toFlag(attr(e, "Enable", kZero));
-        note.encrypt = toFlag(attr(e, "Encrypt", kZero));
-        m_model.releaseNotes.append(note);
-        // The last enabled release in document order is the latest, whatever its number.
-        if (note.enable) {
-            m_model.latestFirmwareVersion = static_cast<quint8>(note.version & 0xFF);
-            m_model.firmwarePath = (note.encrypt ? QStringLiteral(":/fw/assets/fw/%1.ecp")
-                                                 : QStringLiteral(":/fw/assets/fw/%1.bin"))
-                                       .arg(note.fileName);
-        }
+    QvxReleaseNote note;
+    note.version = toInt(attr(e, "Version", kZero));
+    note.date = attr(e, "Date");
+    note.fileName = attr(e, "FileName");
+    note.note = attr(e, "Note");
+    note.enable = toFlag(attr(e, "Enable", kZero));
+    note.encrypt = toFlag(attr(e, "Encrypt", kZero));
+    m_model.releaseNotes.append(note);
+    // The last enabled release in document order is the latest, whatever its number.
+    if (note.enable) {
+        m_model.latestFirmwareVersion = static_cast<quint8>(note.version & 0xFF);
+        m_model.firmwarePath = (note.encrypt ? QStringLiteral(":/fw/assets/fw/%1.ecp")
+                                             : QStringLiteral(":/fw/assets/fw/%1.bin"))
+                                   .arg(note.fileName);
     }
 }
 
-void Reader::readDiagnosis(const QDomElement &diagnosis)
+void Reader::readDiagnosis()
 {
-    for (QDomElement e = diagnosis.firstChildElement(); !e.isNull(); e = e.nextSiblingElement()) {
-        const QString tag = e.tagName();
-        if (tag == QLatin1String("Dump")) {
+    while (m_xml.readNextStartElement()) {
+        const Attributes e = m_xml.attributes();
+        if (isElement(m_xml, "Dump")) {
             m_model.dumpAddress = toU16(attr(e, "Address", kZero));
             m_model.dumpLength = toU16(attr(e, "Length", kZero));
-        } else if (tag == QLatin1String("Log")) {
+        } else if (isElement(m_xml, "Log")) {
             m_model.logAddress = toU16(attr(e, "Address", kZero));
             m_model.logLength = toU16(attr(e, "Length", kZero));
-        } else if (tag == QLatin1String("Position")) {
+        } else if (isElement(m_xml, "Position")) {
             m_model.positionThreshold = toU16(attr(e, "Threshold", kZero));
-        } else if (tag == QLatin1String("Velocity")) {
+        } else if (isElement(m_xml, "Velocity")) {
             m_model.velocityRpm = toReal(attr(e, "RPM", kZero));
             m_model.velocityVoltage = toReal(attr(e, "Voltage", kZero));
-        } else if (tag == QLatin1String("Temperature")) {
+        } else if (isElement(m_xml, "Temperature")) {
             m_model.temperatureMin = toInt(attr(e, "Min", QStringLiteral("-5")));
             m_model.temperatureMax = toInt(attr(e, "Max", QStringLiteral("80")));
-        } else if (tag == QLatin1String("Voltage")) {
+        } else if (isElement(m_xml, "Voltage")) {
             m_model.voltageMin = toInt(attr(e, "Min", QStringLiteral("100")));
             m_model.voltageMax = toInt(attr(e, "Max", QStringLiteral("200")));
             m_model.voltageRecommended = toInt(attr(e, "Recommand", QStringLiteral("120")));
         }
+        m_xml.skipCurrentElement();
     }
 }
 
 } // namespace
 
-QvxDeviceModel readDeviceDescription(const QDomElement &device, const QString &path, QStringList *names,
-                                     bool external)
+QvxDescriptionRead readDeviceDescription(QIODevice &file, const QString &path, QStringList *names, bool external,
+                                         QvxDeviceModel *model, QvxXmlError *error)
 {
-    return Reader(path, names, external).read(device);
+    QXmlStreamReader xml(&file);
+    startReading(xml);
+    if (!readToRoot(xml)) {
+        if (error)
+            *error = errorOf(xml);
+        return QvxDescriptionRead::NotWellFormed;
+    }
+    const bool device = isElement(xml, "Device");
+    Reader reader(xml, path, external);
+    if (device)
+        reader.read();
+    if (!readToEnd(xml)) {
+        deleteDescriptionItems(reader.m_model);
+        if (error)
+            *error = errorOf(xml);
+        return QvxDescriptionRead::NotWellFormed;
+    }
+    if (!device)
+        return QvxDescriptionRead::NotDevice;
+
+    for (const QString &warning : std::as_const(reader.m_warnings))
+        qWarning().noquote() << warning;
+    if (names) {
+        for (const QString &name : std::as_const(reader.m_names))
+            if (!names->contains(name))
+                names->append(name);
+    }
+    *model = reader.m_model;
+    return QvxDescriptionRead::Built;
+}
+
+void deleteDescriptionItems(const QvxDeviceModel &model)
+{
+    // Every item is in exactly one list (top level or one category), so the
+    // lists reach each item once, including those a later item hid in the maps.
+    qDeleteAll(model.items);
+    for (const QvxItemCategory &category : model.categories)
+        qDeleteAll(category.items);
 }

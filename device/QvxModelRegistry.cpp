@@ -1,10 +1,12 @@
 #include "device/QvxModelRegistry.h"
 
+#include "device/BuiltInDescriptions.h"
 #include "device/DeviceConstants.h"
+#include "device/QvxDescriptionHeader.h"
 #include "device/QvxDescriptionReader.h"
 
+#include <QDir>
 #include <QDirIterator>
-#include <QDomDocument>
 #include <QFile>
 #include <QSet>
 #include <QtDebug>
@@ -13,32 +15,34 @@
 
 namespace {
 
-// Every item of a model is in exactly one list (top level or one category), so
-// the lists reach each item once, including those a later item hid in the maps.
-void deleteItems(const QvxDeviceModel &model)
+// The key the build noted for a file of the built-in folder; null for any other file.
+const QvxModelKey *builtInKey(const QString &fileName)
 {
-    qDeleteAll(model.items);
-    for (const QvxItemCategory &category : model.categories)
-        qDeleteAll(category.items);
+    static const QList<QvxModelKey> keys = [] {
+        QList<QvxModelKey> all;
+        for (int i = 0; i < kBuiltInDescriptionCount; ++i)
+            all.append({kBuiltInDescriptions[i].modelNumber, kBuiltInDescriptions[i].minimumVersion});
+        return all;
+    }();
+    for (int i = 0; i < kBuiltInDescriptionCount; ++i)
+        if (fileName == QLatin1String(kBuiltInDescriptions[i].fileName))
+            return &keys.at(i);
+    return nullptr;
 }
 
-// Parses `file` as XML; on failure gives the parser's message and position.
-bool parse(QFile &file, QDomDocument &document, QString &error, qint64 &line, qint64 &column)
+bool open(QFile &file)
 {
-#if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
-    const QDomDocument::ParseResult result = document.setContent(&file);
-    error = result.errorMessage;
-    line = result.errorLine;
-    column = result.errorColumn;
-    return bool(result);
-#else
-    int errorLine = 0;
-    int errorColumn = 0;
-    const bool ok = document.setContent(&file, &error, &errorLine, &errorColumn);
-    line = errorLine;
-    column = errorColumn;
-    return ok;
-#endif
+    if (file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return true;
+    qWarning().noquote() << file.fileName() + QStringLiteral(" open failed");
+    return false;
+}
+
+void warnNotWellFormed(const QString &path, const QvxXmlError &error)
+{
+    qWarning().noquote() << QStringLiteral("%1 parse failed, line: %2, col: %3, %4")
+                                .arg(path, QString::number(error.line), QString::number(error.column),
+                                     error.message);
 }
 
 } // namespace
@@ -65,6 +69,7 @@ void QvxModelRegistry::load(const QString &directory, QStringList *names, bool e
 
 void QvxModelRegistry::loadDirectory(const QString &directory, QStringList *names, bool external)
 {
+    const bool builtIn = QDir::cleanPath(directory) == QLatin1String(kBuiltInDescriptionFolder);
     // Every regular file is tried, whatever its suffix; the folder's own order decides
     // which of two files with one key wins.
     QDirIterator it(directory, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
@@ -72,44 +77,97 @@ void QvxModelRegistry::loadDirectory(const QString &directory, QStringList *name
         const QString path = it.next();
         if (!it.fileInfo().isFile())
             continue;
+        const Source source{path, external};
+        if (names) {
+            // The names are the items': build it now.
+            QFile file(path);
+            if (!open(file))
+                continue;
+            QvxDeviceModel model;
+            QvxXmlError error;
+            switch (readDeviceDescription(file, path, names, external, &model, &error)) {
+            case QvxDescriptionRead::Built:
+                enter({model.modelNumber, model.minimumVersion}, source, &model);
+                break;
+            case QvxDescriptionRead::NotWellFormed:
+                warnNotWellFormed(path, error);
+                break;
+            case QvxDescriptionRead::NotDevice:
+                break;
+            }
+            continue;
+        }
+        if (const QvxModelKey *key = builtIn ? builtInKey(it.fileName()) : nullptr) {
+            enter(*key, source, nullptr);
+            continue;
+        }
         QFile file(path);
-        if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-            qWarning().noquote() << path + QStringLiteral(" open failed");
+        if (!open(file))
             continue;
-        }
-        QDomDocument document;
-        QString error;
-        qint64 line = 0;
-        qint64 column = 0;
-        if (!parse(file, document, error, line, column)) {
-            qWarning().noquote() << QStringLiteral("%1 parse failed, line: %2, col: %3, %4")
-                                        .arg(path, QString::number(line), QString::number(column), error);
-            continue;
-        }
-        const QDomElement root = document.documentElement();
-        if (root.tagName() != QLatin1String("Device"))
-            continue;
-        enter(readDeviceDescription(root, path, names, external));
+        const QvxDescriptionHeader header = readDescriptionHeader(file);
+        if (!header.wellFormed)
+            warnNotWellFormed(path, header.error);
+        else if (header.device)
+            enter(header.key, source, nullptr);
     }
 }
 
-void QvxModelRegistry::enter(const QvxDeviceModel &model)
+// The later description of a key replaces the earlier one whole: a model built
+// from the earlier file is freed, as nothing can reach its items any more.
+void QvxModelRegistry::enter(const QvxModelKey &key, const Source &source, const QvxDeviceModel *model)
 {
-    const QvxModelKey key{model.modelNumber, model.minimumVersion};
-    auto existing = m_models.find(key);
+    const auto existing = m_models.find(key);
     if (existing != m_models.end()) {
-        // The earlier description is replaced whole; nothing can reach its items any more.
-        deleteItems(*existing);
-        *existing = model;
+        deleteDescriptionItems(*existing);
+        m_models.erase(existing);
+    }
+    if (model) {
+        m_models.insert(key, *model);
+        m_sources.remove(key);
     } else {
-        m_models.insert(key, model);
+        m_sources.insert(key, source);
     }
 
-    QList<int> &minimumVersions = m_versions[model.modelNumber];
-    if (!minimumVersions.contains(model.minimumVersion)) {
-        minimumVersions.append(model.minimumVersion);
+    QList<int> &minimumVersions = m_versions[key.modelNumber];
+    if (!minimumVersions.contains(key.minimumVersion)) {
+        minimumVersions.append(key.minimumVersion);
         std::sort(minimumVersions.begin(), minimumVersions.end());
     }
+}
+
+QvxDeviceModel *QvxModelRegistry::built(const QvxModelKey &key) const
+{
+    const auto model = m_models.find(key);
+    if (model != m_models.end())
+        return &*model;
+    const auto found = m_sources.constFind(key);
+    if (found == m_sources.cend())
+        return nullptr;
+    // Built once, whatever comes of it: a file that went away since the start costs one warning.
+    const Source source = *found;
+    m_sources.erase(found);
+    QFile file(source.path);
+    if (!open(file))
+        return nullptr;
+    QvxDeviceModel description;
+    QvxXmlError error;
+    switch (readDeviceDescription(file, source.path, nullptr, source.external, &description, &error)) {
+    case QvxDescriptionRead::Built:
+        return &*m_models.insert(key, description);
+    case QvxDescriptionRead::NotWellFormed:
+        warnNotWellFormed(source.path, error);
+        break;
+    case QvxDescriptionRead::NotDevice:
+        break;
+    }
+    return nullptr;
+}
+
+void QvxModelRegistry::buildAll() const
+{
+    const QList<QvxModelKey> keys = m_sources.keys();
+    for (const QvxModelKey &key : keys)
+        built(key);
 }
 
 QvxDeviceModel *QvxModelRegistry::find(quint16 modelNumber, int firmwareVersion)
@@ -121,8 +179,13 @@ QvxDeviceModel *QvxModelRegistry::find(quint16 modelNumber, int firmwareVersion)
     for (int minimum : *versions)
         if (minimum <= firmwareVersion)
             chosen = minimum;
-    const auto model = m_models.find(QvxModelKey{modelNumber, chosen});
-    return model == m_models.end() ? nullptr : &*model;
+    return built(QvxModelKey{modelNumber, chosen});
+}
+
+const QMap<QvxModelKey, QvxDeviceModel> &QvxModelRegistry::models() const
+{
+    buildAll();
+    return m_models;
 }
 
 QStringList QvxModelRegistry::visibleItemNames() const
@@ -137,7 +200,7 @@ QStringList QvxModelRegistry::visibleItemNames() const
             }
         }
     };
-    for (const QvxDeviceModel &model : m_models) {
+    for (const QvxDeviceModel &model : models()) {
         collect(model.items);
         for (const QvxItemCategory &category : model.categories)
             collect(category.items);
@@ -149,10 +212,11 @@ QStringList QvxModelRegistry::visibleItemNames() const
 void QvxModelRegistry::clear()
 {
     for (QvxDeviceModel &model : m_models) {
-        deleteItems(model);
+        deleteDescriptionItems(model);
         model.itemsByAddress.clear();
     }
     m_models.clear();
+    m_sources.clear();
 }
 
 QvxModelRegistry *QvxModelRegistry::instance()

@@ -1,6 +1,8 @@
 #pragma once
-// Every loaded device description, keyed by model number and the lowest firmware
-// version it applies to. Owns all models' control items.
+// Every device description the program knows, keyed by model number and the
+// lowest firmware version it applies to. Loading a folder only indexes its
+// files: a model is built the first time someone asks for it, and kept. The
+// registry owns all built models' control items.
 
 #include "device/QvxDeviceModel.h"
 
@@ -17,34 +19,50 @@ public:
     QvxModelRegistry(const QvxModelRegistry &) = delete;
     QvxModelRegistry &operator=(const QvxModelRegistry &) = delete;
 
-    // Loads every file of `directory` (not its subfolders). A description whose
-    // key is already present replaces the earlier one. Files that cannot be
-    // read or parsed cost a warning and are skipped; a missing folder is no error.
+    // Indexes every file of `directory` (not its subfolders). A description whose
+    // key is already present replaces the earlier one. Files that cannot be read
+    // or are not well-formed XML cost a warning each and are skipped; a missing
+    // folder is no error. Warnings that only building finds (runs and label
+    // lists cut at their limit) come when the model is built.
     void load(const QString &directory, bool external);
-    // The same with an explicit name sink, which collects visible item names (may be null).
+    // The same with a name sink, which collects visible item names (may be null).
+    // With a sink every file is built at once, as the names need it.
     void load(const QString &directory, QStringList *names, bool external);
 
     // The description for a device of this model running this firmware: the one
-    // with the highest minimum version not above `firmwareVersion`. Null when the
-    // model number is unknown or that description is missing. Valid until the
-    // next load or clear.
+    // with the highest minimum version not above `firmwareVersion`, built on
+    // first use. Null when the model number is unknown or that description is
+    // missing. Valid until the next load or clear.
     QvxDeviceModel *find(quint16 modelNumber, int firmwareVersion);
-    // Names of all items that are not hidden, each once, sorted by UTF-16 code units.
+    // Names of all items that are not hidden, each once, sorted by UTF-16 code
+    // units. Builds every model not built yet.
     QStringList visibleItemNames() const;
     // Frees every model and item; the version lists stay.
     void clear();
 
-    const QMap<QvxModelKey, QvxDeviceModel> &models() const { return m_models; }
+    // Every description, each built (those not built yet are built now).
+    const QMap<QvxModelKey, QvxDeviceModel> &models() const;
     // Per model number, the minimum versions it has descriptions for, ascending.
     const QMap<quint16, QList<int>> &versions() const { return m_versions; }
 
     static QvxModelRegistry *instance();
 
 private:
-    void loadDirectory(const QString &directory, QStringList *names, bool external);
-    void enter(const QvxDeviceModel &model);
+    // Where the description of a key not built yet comes from: the file that won its key.
+    struct Source
+    {
+        QString path;
+        bool external = false;
+    };
 
-    QMap<QvxModelKey, QvxDeviceModel> m_models;
+    void loadDirectory(const QString &directory, QStringList *names, bool external);
+    void enter(const QvxModelKey &key, const Source &source, const QvxDeviceModel *model);
+    QvxDeviceModel *built(const QvxModelKey &key) const;
+    void buildAll() const;
+
+    // Built lazily, so even a const registry fills these two as it is asked.
+    mutable QMap<QvxModelKey, QvxDeviceModel> m_models;
+    mutable QMap<QvxModelKey, Source> m_sources;
     QMap<quint16, QList<int>> m_versions;
     QStringList *m_nameSink = nullptr;
     QStringList m_modelNames;

@@ -491,6 +491,57 @@ TEST(DescriptionLoading, BadFilesCostOneExactWarningEachAndNothingElse)
     EXPECT_EQ(registry.models().keys(), QList<QvxModelKey>{(QvxModelKey{1, 0})});
 }
 
+TEST(DescriptionLoading, BrokenFilesWarnAtLoadInTheParsersWordsWhetherBuiltThenOrLater)
+{
+    // A "Device" with a run too long to make: were the file built before its
+    // fault shows, that would warn too.
+    const QByteArray longRun = "<Device ModelNumber=\"9\"><ControlItems><Category Name=\"S\"><Item Address=\"1\""
+                               " Length=\"1\" Name=\"{0}\" Continue=\"1~99999\"/></Category></ControlItems>";
+    const QByteArray cases[] = {
+        "",
+        "   \n",
+        "plain words",
+        "<?xml version=\"1.0\"?>",
+        longRun,
+        longRun + "</Device><Device/>",
+        longRun + "</Device>trailing",
+        longRun + "</Ctrl></Device>",
+        "<!DOCTYPE Device><!DOCTYPE Device><Device ModelNumber=\"1\"/>",
+        "<Device ModelNumber=\"1\" ModelNumber=\"2\"/>",
+        "<Device ModelNumber=\"1\">&undeclared;</Device>",
+        "<Device ModelNumber=\"1\">\x01</Device>",
+        "<?xml version=\"2.0\"?><Device/>",
+        "<Config><Device ModelNumber=\"1\"></Config>",
+        "<Device ModelNumber=\"1\"><ControlItems><Item Name=\"A\" Address=\"1\"/>\n<Item Name=\"B\"",
+    };
+    for (const QByteArray &content : cases) {
+        // What the document builder says of it: the loader's warning, word for word.
+        QDomDocument document;
+        QString message;
+        int line = 0;
+        int column = 0;
+        ASSERT_FALSE(document.setContent(content, &message, &line, &column)) << content.toStdString();
+        for (bool withSink : {false, true}) {
+            DescriptionFolder folder;
+            const QString path = folder.write(QStringLiteral("broken.xml"), content);
+            QvxModelRegistry registry;
+            QStringList names;
+            WarningCapture capture;
+            registry.load(folder.path(), withSink ? &names : nullptr, false);
+            EXPECT_EQ(capture.warnings, QStringList{QStringLiteral("%1 parse failed, line: %2, col: %3, %4")
+                                                        .arg(path)
+                                                        .arg(line)
+                                                        .arg(column)
+                                                        .arg(message)})
+                << content.toStdString() << (withSink ? " (built at once)" : "");
+            EXPECT_TRUE(registry.models().isEmpty()) << content.toStdString();
+            EXPECT_TRUE(registry.versions().isEmpty()) << content.toStdString();
+            EXPECT_TRUE(names.isEmpty()) << content.toStdString();
+            EXPECT_EQ(capture.warnings.size(), 1) << content.toStdString();
+        }
+    }
+}
+
 TEST(DescriptionLoading, FileThatCannotBeOpenedIsNamedAndSkipped)
 {
     DescriptionFolder folder;

@@ -2,13 +2,17 @@
 // descriptions (the working folder's "xml" override included), item names for
 // completion, freeing, and the built-in description set.
 #include "device/BaseConstants.h"
+#include "device/BuiltInDescriptions.h"
 #include "device/DeviceConstants.h"
+#include "device/QvxDescriptionHeader.h"
 #include "device/QvxModelRegistry.h"
 #include "tests/device/DescriptionFolder.h"
 #include "tests/support/QtPrinters.h"
 #include "tests/support/WarningCapture.h"
 
 #include <QDir>
+#include <QDirIterator>
+#include <QFile>
 #include <QSet>
 
 #include <gtest/gtest.h>
@@ -168,9 +172,9 @@ TEST(ModelRegistry, BadOverrideFilesCostOnlyThemselves)
     WarningCapture capture;
     loadLikeTheProgram(registry);
 
-    EXPECT_EQ(capture.warnings.size(), 3) << capture.warnings.join(QLatin1Char('\n')).toStdString();
+    // The start warns of the files it cannot read; what only building finds comes with the build.
+    EXPECT_EQ(capture.warnings.size(), 2) << capture.warnings.join(QLatin1Char('\n')).toStdString();
     EXPECT_TRUE(capture.warnings.filter(notXml + QStringLiteral(" parse failed")).size() == 1);
-    EXPECT_EQ(capture.warnings.filter(absurd + QStringLiteral(" category \"Run\"")).size(), 1);
     for (auto it = reference.models().cbegin(); it != reference.models().cend(); ++it) {
         const QvxDeviceModel *kept = registry.find(it.key().modelNumber, it.key().minimumVersion);
         ASSERT_NE(kept, nullptr) << it.value().name.toStdString();
@@ -179,8 +183,63 @@ TEST(ModelRegistry, BadOverrideFilesCostOnlyThemselves)
     ASSERT_NE(registry.find(61001, 0), nullptr);
     const QvxDeviceModel *odd = registry.find(61000, 0);
     ASSERT_NE(odd, nullptr);
+    EXPECT_EQ(capture.warnings.size(), 3) << capture.warnings.join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(capture.warnings.filter(absurd + QStringLiteral(" category \"Run\"")).size(), 1);
     EXPECT_EQ(odd->handJointPerFinger, (QList<int>{4, 0, 0, 0, 0}));
     EXPECT_EQ(odd->categories.at(0).items.size(), QvxControlItem::kMaxRangeCount);
+}
+
+TEST(ModelRegistry, ModelsAreBuiltWhenFirstAskedForAndOnlyFromTheWinningFile)
+{
+    // A run without "~" costs a warning that only building finds: it shows when a file is built.
+    auto describeWithRun = [](int modelNumber, const QString &name) {
+        return describe(modelNumber, 0, name,
+                        QStringLiteral("<Category Name=\"%1\"><Item Address=\"10\" Length=\"1\" Name=\"{0}\""
+                                       " Continue=\"5\"/></Category>")
+                            .arg(name));
+    };
+    auto built = [](const QString &path, const QString &name) {
+        return path + QStringLiteral(" category \"%1\": range \"5\" has no \"~\", read as 5~5").arg(name);
+    };
+    DescriptionFolder first;
+    const QString asked = first.write(QStringLiteral("asked.xml"), describeWithRun(1, QStringLiteral("Asked")));
+    const QString unasked = first.write(QStringLiteral("unasked.xml"), describeWithRun(2, QStringLiteral("Unasked")));
+    const QString gone = first.write(QStringLiteral("gone.xml"), describeWithRun(3, QStringLiteral("Gone")));
+    first.write(QStringLiteral("replaced.xml"), describeWithRun(4, QStringLiteral("Replaced")));
+    DescriptionFolder second;
+    const QString winner = second.write(QStringLiteral("winner.xml"), describeWithRun(4, QStringLiteral("Winner")));
+
+    QvxModelRegistry registry;
+    WarningCapture capture;
+    registry.load(first.path(), false);
+    registry.load(second.path(), true);
+    EXPECT_TRUE(capture.warnings.isEmpty()) << capture.warnings.join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(registry.versions().keys(), (QList<quint16>{1, 2, 3, 4}));
+
+    const QvxDeviceModel *model = registry.find(1, 0);
+    ASSERT_NE(model, nullptr);
+    EXPECT_EQ(model->name, QStringLiteral("Asked"));
+    EXPECT_EQ(capture.warnings, QStringList{built(asked, QStringLiteral("Asked"))});
+    EXPECT_EQ(registry.find(1, 7), model); // kept: not built again
+    EXPECT_EQ(capture.warnings.size(), 1);
+
+    capture.warnings.clear();
+    const QvxDeviceModel *replacement = registry.find(4, 0);
+    ASSERT_NE(replacement, nullptr);
+    EXPECT_EQ(replacement->name, QStringLiteral("Winner"));
+    EXPECT_EQ(capture.warnings, QStringList{built(winner, QStringLiteral("Winner"))});
+
+    // What needs every model builds the rest, each once; a file gone since the start costs its warning then.
+    capture.warnings.clear();
+    QFile::remove(gone);
+    const QStringList names = registry.visibleItemNames();
+    EXPECT_EQ(names, (QStringList{QStringLiteral("Asked 5"), QStringLiteral("Unasked 5"), QStringLiteral("Winner 5")}));
+    EXPECT_EQ(capture.warnings,
+              (QStringList{built(unasked, QStringLiteral("Unasked")), gone + QStringLiteral(" open failed")}));
+    EXPECT_EQ(registry.find(3, 0), nullptr);
+    EXPECT_EQ(registry.models().keys(), (QList<QvxModelKey>{{1, 0}, {2, 0}, {4, 0}}));
+    EXPECT_EQ(registry.visibleItemNames(), names);
+    EXPECT_EQ(capture.warnings.size(), 2);
 }
 
 TEST(ModelRegistry, VisibleItemNamesAreUniqueAndSortedByCodeUnit)
@@ -298,6 +357,26 @@ TEST(BuiltInDescriptions, LoadWithoutWarningsAndCoverEveryKind)
     EXPECT_TRUE(master);
     EXPECT_TRUE(modbusCommands);
     EXPECT_TRUE(indirect);
+}
+
+TEST(BuiltInDescriptions, IndexMadeByTheBuildMatchesTheFilesCarried)
+{
+    QMap<QString, QvxModelKey> carried;
+    QDirIterator it(kBuiltIn, QDir::Files);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QFile file(path);
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly)) << path.toStdString();
+        const QvxDescriptionHeader header = readDescriptionHeader(file);
+        EXPECT_TRUE(header.wellFormed && header.device) << path.toStdString();
+        carried.insert(it.fileName(), header.key);
+    }
+    QMap<QString, QvxModelKey> indexed;
+    for (int i = 0; i < kBuiltInDescriptionCount; ++i)
+        indexed.insert(QString::fromLatin1(kBuiltInDescriptions[i].fileName),
+                       {kBuiltInDescriptions[i].modelNumber, kBuiltInDescriptions[i].minimumVersion});
+    EXPECT_EQ(indexed.keys(), carried.keys());
+    EXPECT_TRUE(indexed == carried);
 }
 
 TEST(BuiltInDescriptions, ServosHaveTheItemsTheDeviceOperationsLookUp)

@@ -1,0 +1,27 @@
+#pragma once
+// The quick look at a description file: whether it is well-formed XML, whether
+// its root is "Device", and its key. Reads every byte but builds nothing.
+
+#include "device/QvxDeviceModel.h"
+
+#include <QString>
+
+class QIODevice;
+
+// Where and why a file is not well-formed XML, in the XML parser's own words.
+struct QvxXmlError
+{
+    QString message;
+    qint64 line = 0;
+    qint64 column = 0;
+};
+
+struct QvxDescriptionHeader
+{
+    bool wellFormed = false;
+    bool device = false; // the root element is "Device"
+    QvxModelKey key;     // of a device only: its ModelNumber and MinimumVersion
+    QvxXmlError error;   // when not well-formed
+};
+
+QvxDescriptionHeader readDescriptionHeader(QIODevice &file);
