@@ -17,8 +17,7 @@ void startReading(QXmlStreamReader &xml)
 
 bool readToRoot(QXmlStreamReader &xml)
 {
-    // A second document type declaration is refused here, as the document
-    // builder the loader once used refused it: a file costs the warning it always did.
+    // Before the root one document type declaration is allowed, no more.
     int declarations = 0;
     while (!xml.atEnd()) {
         xml.readNext();
@@ -34,10 +33,47 @@ bool readToRoot(QXmlStreamReader &xml)
     return false;
 }
 
+namespace {
+
+QXmlStreamReader::TokenType readNextInBody(QXmlStreamReader &xml)
+{
+    // Reading on after a premature end would try to resume and move the error's position.
+    if (xml.hasError())
+        return QXmlStreamReader::Invalid;
+    if (xml.readNext() != QXmlStreamReader::DTD)
+        return xml.tokenType();
+    xml.raiseError(QStringLiteral("Unexpected token"));
+    return QXmlStreamReader::Invalid;
+}
+
+} // namespace
+
+bool readNextChild(QXmlStreamReader &xml)
+{
+    while (readNextInBody(xml) != QXmlStreamReader::Invalid) {
+        if (xml.isEndElement())
+            return false;
+        if (xml.isStartElement())
+            return true;
+    }
+    return false;
+}
+
+void skipElement(QXmlStreamReader &xml)
+{
+    int depth = 1;
+    while (depth > 0 && readNextInBody(xml) != QXmlStreamReader::Invalid) {
+        if (xml.isEndElement())
+            --depth;
+        else if (xml.isStartElement())
+            ++depth;
+    }
+}
+
 bool readToEnd(QXmlStreamReader &xml)
 {
     while (!xml.atEnd())
-        xml.readNext();
+        readNextInBody(xml);
     return !xml.hasError();
 }
 

@@ -101,12 +101,12 @@ void Reader::read()
     static const char *const kSections[Count] = {"ControlItems", "Modes",     "ErrorCodes", "Multiturn",
                                                  "ModbusCommand", "Diagnosis", "Caution",    "ReleaseNotes"};
     bool seen[Count] = {};
-    while (m_xml.readNextStartElement()) {
+    while (readNextChild(m_xml)) {
         int section = 0;
         while (section < Count && !isElement(m_xml, kSections[section]))
             ++section;
         if (section == Count || seen[section]) {
-            m_xml.skipCurrentElement();
+            skipElement(m_xml);
             continue;
         }
         seen[section] = true;
@@ -136,7 +136,7 @@ void Reader::read()
         case Modes:
         case ErrorCodes:
         case ReleaseNotes:
-            while (m_xml.readNextStartElement()) {
+            while (readNextChild(m_xml)) {
                 const Attributes child = m_xml.attributes();
                 if (section == Modes && isElement(m_xml, "Mode"))
                     m_model.modes.append({attr(child, "Name"), attr(child, "Set"), attr(child, "Condition")});
@@ -144,11 +144,11 @@ void Reader::read()
                     m_model.errorCodes.append({attr(child, "Code"), attr(child, "Name")});
                 else if (section == ReleaseNotes && isElement(m_xml, "Release"))
                     readRelease(child);
-                m_xml.skipCurrentElement();
+                skipElement(m_xml);
             }
             continue;
         }
-        m_xml.skipCurrentElement();
+        skipElement(m_xml);
     }
 
     m_model.tableSize = static_cast<quint16>(m_highestAddress + m_lengthAtHighest);
@@ -205,7 +205,7 @@ void Reader::readHandJoints(const QString &text)
 
 void Reader::readControlItems()
 {
-    while (m_xml.readNextStartElement()) {
+    while (readNextChild(m_xml)) {
         if (isElement(m_xml, "Item")) {
             const Attributes e = m_xml.attributes();
             finishItem(readPlainItem(e, attr(e, "Name")), m_model.items, true);
@@ -213,7 +213,7 @@ void Reader::readControlItems()
             readCategory();
             continue; // at the category's end already
         }
-        m_xml.skipCurrentElement();
+        skipElement(m_xml);
     }
 }
 
@@ -224,7 +224,7 @@ void Reader::readCategory()
     category.name = attr(element, "Name");
     category.hidePrefix = toFlag(attr(element, "HidePrefix", kZero));
     const QString elementName = category.name; // without the suffixes that range items add
-    while (m_xml.readNextStartElement()) {
+    while (readNextChild(m_xml)) {
         if (isElement(m_xml, "Item")) {
             const Attributes e = m_xml.attributes();
             if (!attr(e, "Continue").isEmpty()) {
@@ -235,7 +235,7 @@ void Reader::readCategory()
                 finishItem(readPlainItem(e, name), category.items, true);
             }
         }
-        m_xml.skipCurrentElement();
+        skipElement(m_xml);
     }
     m_model.categories.append(category); // also when the file broke off inside: its items are the model's to free
 }
@@ -363,7 +363,7 @@ void Reader::readRelease(const Attributes &e)
 
 void Reader::readDiagnosis()
 {
-    while (m_xml.readNextStartElement()) {
+    while (readNextChild(m_xml)) {
         const Attributes e = m_xml.attributes();
         if (isElement(m_xml, "Dump")) {
             m_model.dumpAddress = toU16(attr(e, "Address", kZero));
@@ -384,7 +384,7 @@ void Reader::readDiagnosis()
             m_model.voltageMax = toInt(attr(e, "Max", QStringLiteral("200")));
             m_model.voltageRecommended = toInt(attr(e, "Recommand", QStringLiteral("120")));
         }
-        m_xml.skipCurrentElement();
+        skipElement(m_xml);
     }
 }
 

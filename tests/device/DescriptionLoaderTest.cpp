@@ -507,6 +507,8 @@ TEST(DescriptionLoading, BrokenFilesWarnAtLoadInTheParsersWordsWhetherBuiltThenO
         longRun + "</Device>trailing",
         longRun + "</Ctrl></Device>",
         "<!DOCTYPE Device><!DOCTYPE Device><Device ModelNumber=\"1\"/>",
+        "<Device ModelNumber=\"1\"><ControlItems><!DOCTYPE Device></ControlItems></Device>",
+        "<Device ModelNumber=\"1\"/><!DOCTYPE Device>",
         "<Device ModelNumber=\"1\" ModelNumber=\"2\"/>",
         "<Device ModelNumber=\"1\">&undeclared;</Device>",
         "<Device ModelNumber=\"1\">\x01</Device>",
