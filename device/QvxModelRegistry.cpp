@@ -10,13 +10,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
-#include <QThread>
 #include <QtDebug>
 
 #include <algorithm>
-#include <atomic>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -35,54 +31,12 @@ const QvxModelKey *builtInKey(const QString &fileName)
     return nullptr;
 }
 
-void warnOpenFailed(const QString &path)
-{
-    qWarning().noquote() << path + QStringLiteral(" open failed");
-}
-
 bool open(QFile &file)
 {
     if (file.open(QIODevice::ReadOnly | QIODevice::Text))
         return true;
-    warnOpenFailed(file.fileName());
+    qWarning().noquote() << file.fileName() + QStringLiteral(" open failed");
     return false;
-}
-
-// What the start learns of one file of a folder.
-struct FileLook
-{
-    const QvxModelKey *builtInKey = nullptr; // known from the build's index: not read at all
-    bool opened = false;
-    QvxDescriptionHeader header;
-};
-
-// Reads every file not in the build's index through once. Reading is the whole
-// cost of a start with hundreds of files, so many files are shared among
-// threads; the warnings wait for the caller, who gives them in folder order.
-void lookAtFiles(const QStringList &paths, std::vector<FileLook> &looks)
-{
-    std::atomic<std::size_t> next{0};
-    auto work = [&] {
-        for (std::size_t i = next++; i < looks.size(); i = next++) {
-            FileLook &look = looks[i];
-            if (look.builtInKey)
-                continue;
-            QFile file(paths.at(static_cast<qsizetype>(i)));
-            look.opened = file.open(QIODevice::ReadOnly | QIODevice::Text);
-            if (look.opened)
-                look.header = readDescriptionHeader(file);
-        }
-    };
-    constexpr std::size_t kFilesPerThread = 16; // below this a thread costs more than it saves
-    constexpr std::size_t kMostThreads = 8;
-    const std::size_t threads = std::min({static_cast<std::size_t>(std::max(QThread::idealThreadCount(), 1)),
-                                          looks.size() / kFilesPerThread, kMostThreads});
-    std::vector<std::thread> helpers;
-    for (std::size_t t = 1; t < threads; ++t)
-        helpers.emplace_back(work);
-    work();
-    for (std::thread &helper : helpers)
-        helper.join();
 }
 
 void warnNotWellFormed(const QString &path, const QvxXmlError &error)
@@ -148,23 +102,21 @@ void QvxModelRegistry::loadDirectory(const QString &directory, QStringList *name
         return;
     }
 
-    std::vector<FileLook> looks(static_cast<std::size_t>(paths.size()));
-    if (QDir::cleanPath(directory) == QLatin1String(kBuiltInDescriptionFolder)) {
-        for (qsizetype i = 0; i < paths.size(); ++i)
-            looks[static_cast<std::size_t>(i)].builtInKey = builtInKey(QFileInfo(paths.at(i)).fileName());
-    }
-    lookAtFiles(paths, looks);
-    for (qsizetype i = 0; i < paths.size(); ++i) {
-        const FileLook &look = looks[static_cast<std::size_t>(i)];
-        const Source source{paths.at(i), external};
-        if (look.builtInKey)
-            enter(*look.builtInKey, source, nullptr);
-        else if (!look.opened)
-            warnOpenFailed(source.path);
-        else if (!look.header.wellFormed)
-            warnNotWellFormed(source.path, look.header.error);
-        else if (look.header.device)
-            enter(look.header.key, source, nullptr);
+    const bool builtIn = QDir::cleanPath(directory) == QLatin1String(kBuiltInDescriptionFolder);
+    for (const QString &path : std::as_const(paths)) {
+        const Source source{path, external};
+        if (const QvxModelKey *key = builtIn ? builtInKey(QFileInfo(path).fileName()) : nullptr) {
+            enter(*key, source, nullptr); // known from the build's index: not read at all
+            continue;
+        }
+        QFile file(path);
+        if (!open(file))
+            continue;
+        const QvxDescriptionHeader header = readDescriptionHeader(file);
+        if (!header.wellFormed)
+            warnNotWellFormed(path, header.error);
+        else if (header.device)
+            enter(header.key, source, nullptr);
     }
 }
 
