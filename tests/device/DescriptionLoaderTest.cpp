@@ -2,11 +2,14 @@
 // runs, the name sink, derived members, the warnings for bad files, and the
 // limits on absurd ranges.
 #include "device/DeviceConstants.h"
+#include "device/QvxDescriptionHeader.h"
+#include "device/QvxDescriptionReader.h"
 #include "device/QvxModelRegistry.h"
 #include "tests/device/DescriptionFolder.h"
 #include "tests/support/QtPrinters.h"
 #include "tests/support/WarningCapture.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QDomDocument>
 #include <QFile>
@@ -541,6 +544,53 @@ TEST(DescriptionLoading, BrokenFilesWarnAtLoadInTheParsersWordsWhetherBuiltThenO
             EXPECT_TRUE(names.isEmpty()) << content.toStdString();
             EXPECT_EQ(capture.warnings.size(), 1) << content.toStdString();
         }
+    }
+}
+
+TEST(DescriptionLoading, TheLookAtStartTakesTheKeyTheBuildFinds)
+{
+    struct Case
+    {
+        const char *what;
+        QByteArray content;
+        bool device;
+        QvxModelKey key;
+    };
+    const Case cases[] = {
+        {"plain", "<Device ModelNumber=\"12\" MinimumVersion=\"3\"/>", true, {12, 3}},
+        {"declaration, byte-order mark, carriage returns",
+         "\xEF\xBB\xBF<?xml version='1.0' encoding='utf-8'?>\r\n<Device ModelNumber='12'>\r\n</Device>\r\n", true, {12, 0}},
+        {"white space around the number", "<Device ModelNumber=\"\t12\n\" MinimumVersion=\" -1 \"/>", true, {12, -1}},
+        {"predefined entity", "<Device Name=\"A&amp;B\" ModelNumber=\"7\"><Item Unit=\"&lt;\"/>&gt;</Device>", true, {7, 0}},
+        {"character references", "<Device ModelNumber=\"&#49;&#x32;\"/>", true, {12, 0}},
+        {"declared entity", "<!DOCTYPE Device [<!ENTITY n \"12\">]><Device ModelNumber=\"&n;\"/>", true, {12, 0}},
+        {"character data and instructions", "<?pi x?><Device ModelNumber=\"5\"><![CDATA[<x>]]><?pi y?></Device>", true, {5, 0}},
+        {"comments and non-ASCII text", "<!-- ° --><Device ModelNumber=\"5\" Name=\"주의\"><!-- μs --></Device><!-- end -->",
+         true, {5, 0}},
+        {"prefixed names", "<Device xmlns:q=\"urn:q\" ModelNumber=\"5\"><q:Item/></Device>", true, {5, 0}},
+        {"number out of range", "<Device ModelNumber=\"65536\" MinimumVersion=\"x\"/>", true, {0, 0}},
+        {"another root", "<Config ModelNumber=\"5\"/>", false, {}},
+        {"prefixed root", "<q:Device xmlns:q=\"urn:q\" ModelNumber=\"5\"/>", false, {}},
+    };
+    for (const Case &c : cases) {
+        QBuffer file;
+        file.setData(c.content);
+        file.open(QIODevice::ReadOnly | QIODevice::Text);
+        const QvxDescriptionHeader header = readDescriptionHeader(file);
+        EXPECT_TRUE(header.wellFormed) << c.what << ": " << header.error.message.toStdString();
+        EXPECT_EQ(header.device, c.device) << c.what;
+
+        file.seek(0);
+        QvxDeviceModel model;
+        const QvxDescriptionRead read = readDeviceDescription(file, QStringLiteral("x.xml"), nullptr, false, &model);
+        EXPECT_EQ(read, c.device ? QvxDescriptionRead::Built : QvxDescriptionRead::NotDevice) << c.what;
+        if (!c.device)
+            continue;
+        EXPECT_EQ(header.key.modelNumber, c.key.modelNumber) << c.what;
+        EXPECT_EQ(header.key.minimumVersion, c.key.minimumVersion) << c.what;
+        EXPECT_EQ(model.modelNumber, c.key.modelNumber) << c.what;
+        EXPECT_EQ(model.minimumVersion, c.key.minimumVersion) << c.what;
+        deleteDescriptionItems(model);
     }
 }
 
