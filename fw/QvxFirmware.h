@@ -15,7 +15,10 @@
 #include <QMetaType>
 #include <QString>
 
+#include <QDeadlineTimer>
+
 #include <array>
+#include <atomic>
 
 class QvxFirmware : public QvxPort
 {
@@ -67,8 +70,60 @@ public:
     // Where the replacement images are looked for.
     static QString replacementFolder();
 
+    // --- bootloader steps --------------------------------------------------
+    // They run on the open serial port while the calling procedure holds the
+    // port (port_held), log their progress and failures on logMessage and
+    // return whether the step succeeded.
+
+    // The bootloader entry ends by this time after it started, unless the
+    // caller gave another one: a device that restarted on our command shows
+    // its bootloader within moments.
+    static constexpr int kEntryDeadlineMs = 15000;
+    // Recovery waits for a device that the user switches on by hand.
+    static constexpr int kRecoveryEntryDeadlineMs = 120000;
+    // The largest image the packet transfer can count in 16-bit block indexes.
+    static constexpr qint64 kLargestPacketImage = 65535LL * 128;
+
+    // The next entry ends `ms` from now (instead of kEntryDeadlineMs after its start).
+    void armEntryDeadline(int ms);
+
+    // Paced console write: each byte after a 10 ms pause, each confirmed
+    // within 10 ms. False at the first byte not written.
+    bool sendConsole(const QByteArray &data);
+    // Step [0]: catches the bootloader while the device starts. True when a
+    // bootloader answered; *packetBootloader tells the packet kind ('$').
+    // Ends with "[E] Bootloader entry Canceled" when cancelRequested is set,
+    // by Ctrl+C, by the lent token or by the entry deadline.
+    bool enterBootloader(bool *packetBootloader);
+    // Step [1]: the load command of the dialect.
+    bool loadFirmware();
+    // The load at the start address of the calibration program.
+    bool loadAtAddress();
+    // Step [2]: the image over the console, in blocks (dialect 4) or as one
+    // stream with its sum byte.
+    bool sendFile(const QString &path);
+    // Step [3]: leaves the bootloader by starting the application, or with
+    // `reset` by restarting the device.
+    bool finale(bool reset);
+    // Failure exits once the bootloader was entered: send the dialect-free go
+    // commands, close the port, report `text` and release the port.
+    void failWithGo(const QString &text);
+    void failWithGoAddress(const QString &text);
+    // Step [2] and [3] for the packet bootloader.
+    bool sendFileViaPackets(const QString &imagePath);
+    bool restartViaProtocol(bool reset);
+    // The steps after a successful entry: packets (transfer and restart) or
+    // the console (load, transfer, finale). Empty when all went well, else
+    // the failure text of the step that failed.
+    QString transferAfterEntry(const QString &imagePath, bool packetBootloader, bool reset);
+
+    // The low 8 bits of the sum of the bytes.
+    static quint8 sumByte(const QByteArray &bytes);
+
     int deviceType = 2; // bootloader dialect of the model being updated
-    bool cancelRequested = false;
+    // Cancel request of the bootloader steps; set from other threads (the
+    // interrupt handlers) as well as by the entry deadline.
+    std::atomic<bool> cancelRequested{false};
     QMap<QString, QString> externalImages; // image path by model name, read once
     QByteArray consoleBuffer; // what the bootloader console printed during the current wait
 
@@ -87,6 +142,39 @@ signals:
     void calibration_nextFailed();
     void calibration_nextSucceed();
     void outputDebug(QString msg);
+
+private:
+    // Writes the bytes in one call; true once the port has nothing left to
+    // write within `waitMs` (nothing to write counts as written).
+    bool writeConsoleBytes(const QByteArray &bytes, int waitMs);
+    // Whether bytes are there to read: those already held, or new ones
+    // within `waitMs`.
+    bool waitForData(int waitMs);
+    // The console wait: up to `cycles` of a pause and a read wait, until the
+    // text holds one of `words` (upper-cased text, or the bytes themselves when
+    // `raw`). Returns the index of the word found, or -1.
+    int waitForConsoleText(const QList<QByteArray> &words, int cycles = 10, int pauseMs = 250, int readMs = 50,
+                           bool raw = false, bool clearFirst = true);
+    QString bufferText() const;
+    QString upperBufferText() const;
+    // The outcome lines of a wait: the text, then the buffer (simplified).
+    void reportWait(const QString &text, const QString &prefix);
+    // Sends `data`; on failure logs `failure` and gives false.
+    bool sendOrLog(const QByteArray &data, const QString &failure);
+    bool entryCancelled();
+    void cancelEntry(bool clearPort);
+    // Sends a carriage return and reads chunks until one holds a prompt.
+    bool confirmPrompt(const char *prompts);
+    bool enterServoBootloader(bool *packetBootloader);
+    bool enterBoardBootloader();
+    bool blockTransfer(const QByteArray &image);
+    bool streamTransfer(QByteArray image);
+    bool finaleServo(bool reset);
+    void failWith(const QList<QByteArray> &commands, const QString &text);
+
+    QDeadlineTimer armedEntryDeadline{QDeadlineTimer::Forever};
+    bool entryDeadlineArmed = false;
+    QDeadlineTimer entryDeadline;
 };
 
 Q_DECLARE_METATYPE(QvxFirmware::UpdateParam)

@@ -79,8 +79,8 @@ bool SimBus::Impl::hears(const Device &device) const
 
 QList<Reply> SimBus::Impl::answer(const Instruction &in)
 {
-    if (in.boot)
-        return {}; // only a bootloader answers these
+    if (in.boot) // only a running packet bootloader answers these
+        return boot ? boot->packet(in) : QList<Reply>{};
     for (Device &dev : devices)
         dev.advance(in.atMs);
     return in.protocol == Protocol::V2 ? answer2(in) : answer1(in);
@@ -126,9 +126,13 @@ QList<Reply> SimBus::Impl::answer2(const Instruction &in)
             dev->restoreFactory();
         return {ok};
     }
-    case 0x08: // REBOOT
+    case 0x08: { // REBOOT
         ++dev->reboots;
-        return {dev->status(0, {})};
+        const Reply ok = dev->status(0, {});
+        if (dev->bootloader)
+            enterBootloader(*dev);
+        return {ok};
+    }
     case 0x10: // CLEAR
     case 0x20: // AUX
         return {dev->status(0, {})};
@@ -307,6 +311,8 @@ QList<Reply> SimBus::Impl::answer1(const Instruction &in)
         case 0x08: // REBOOT
             reply = dev->status(0, {});
             ++dev->reboots;
+            if (dev->bootloader && in.id != 0xFE)
+                enterBootloader(*dev);
             break;
         default:
             reply = dev->status(kError1Instruction, {});

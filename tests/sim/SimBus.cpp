@@ -201,6 +201,57 @@ void SimBus::setResponder(Responder responder)
     d->responder = std::move(responder);
 }
 
+void SimBus::setBootloader(quint8 id, const BootloaderSetup &setup, Protocol protocol)
+{
+    std::lock_guard lock(d->mutex);
+    for (Device &dev : d->devices) {
+        if (dev.id == id && dev.protocol == protocol)
+            dev.bootloader = setup;
+    }
+}
+
+bool SimBus::startBootloader(quint8 id, Protocol protocol)
+{
+    std::lock_guard lock(d->mutex);
+    for (const Device &dev : d->devices) {
+        if (dev.id == id && dev.protocol == protocol && dev.bootloader) {
+            d->enterBootloader(dev);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool SimBus::inBootloader() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->boot.has_value();
+}
+
+QByteArray SimBus::bootImage() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->bootImage;
+}
+
+bool SimBus::bootImageComplete() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->bootImageComplete;
+}
+
+QList<Arrival> SimBus::bootArrivals() const
+{
+    std::lock_guard lock(d->mutex);
+    return d->arrivals;
+}
+
+bool SimBus::waitForApplication(int timeoutMs) const
+{
+    std::unique_lock lock(d->mutex);
+    return d->receivedChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return !d->boot; });
+}
+
 // --- the link ---------------------------------------------------------------
 
 bool SimBus::Impl::open()
@@ -257,23 +308,56 @@ void SimBus::Impl::run()
 {
     pollfd fds[2] = {{master, POLLIN, 0}, {wakeRead, POLLIN, 0}};
     while (!stopping) {
-        const int n = ::poll(fds, 2, inbox.isEmpty() ? -1 : kStaleMs);
+        int timeout = inbox.isEmpty() ? -1 : kStaleMs;
+        const int bootWait = bootWaitMs();
+        if (bootWait >= 0 && (timeout < 0 || bootWait < timeout))
+            timeout = bootWait;
+        const int n = ::poll(fds, 2, timeout);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 || (fds[1].revents & POLLIN))
             break;
         if (n == 0) {
-            inbox.clear(); // a partial packet stopped growing
+            if (!inbox.isEmpty() && clock.elapsed() - inboxGrewMs >= kStaleMs)
+                inbox.clear(); // a partial packet stopped growing
+            QList<Reply> replies;
+            {
+                std::lock_guard lock(mutex);
+                if (boot) {
+                    replies = boot->idle(clock.elapsed());
+                    followBootloader();
+                }
+            }
+            send(replies);
             continue;
         }
         if (fds[0].revents & POLLIN) {
             char chunk[4096];
             ssize_t got;
             while ((got = ::read(master, chunk, sizeof chunk)) > 0) {
-                if (echo)
+                if (echo) {
                     writeAll(QByteArray(chunk, got));
-                else
-                    inbox.append(chunk, got);
+                    continue;
+                }
+                QList<Reply> replies;
+                bool raw = false;
+                {
+                    std::lock_guard lock(mutex);
+                    if (boot) {
+                        arrivals.append(Arrival{clock.elapsed(), QByteArray(chunk, got)});
+                        raw = boot->takesRawBytes();
+                        if (raw) {
+                            replies = boot->feed(QByteArray(chunk, got), clock.elapsed());
+                            followBootloader();
+                        }
+                    }
+                }
+                if (raw) {
+                    send(replies);
+                    continue;
+                }
+                inbox.append(chunk, got);
+                inboxGrewMs = clock.elapsed();
             }
             cutPackets();
         } else if (fds[0].revents & (POLLHUP | POLLERR)) {
@@ -359,8 +443,14 @@ void SimBus::Impl::take(const Instruction &instruction)
         if (responder)
             scripted = responder(instruction);
         replies = scripted ? QList<Reply>{Reply{*scripted}} : answer(instruction);
+        followBootloader();
     }
     receivedChanged.notify_all();
+    send(replies);
+}
+
+void SimBus::Impl::send(const QList<Reply> &replies)
+{
     for (const Reply &reply : replies) {
         if (reply.bytes.isEmpty())
             continue;
@@ -376,6 +466,59 @@ void SimBus::Impl::take(const Instruction &instruction)
             writeAll(reply.bytes.mid(i, 1));
         }
     }
+}
+
+void SimBus::Impl::enterBootloader(const Device &device)
+{
+    boot.emplace(*device.bootloader);
+    bootId = device.id;
+    bootProtocol = device.protocol;
+    arrivals.clear();
+    inbox.clear();
+    if (log) {
+        std::fprintf(log, "BOOT %d ENTERED\n", device.id);
+        std::fflush(log);
+    }
+}
+
+void SimBus::Impl::followBootloader()
+{
+    if (!boot)
+        return;
+    bootImage = boot->image();
+    bootImageComplete = boot->imageComplete();
+    if (!boot->finished())
+        return;
+    // The device starts its application: a complete image brings its version.
+    Device *dev = nullptr;
+    for (Device &d : devices) {
+        if (d.id == bootId && d.protocol == bootProtocol)
+            dev = &d;
+    }
+    const std::optional<int> version = bootImageComplete ? imageVersion(bootImage) : std::nullopt;
+    if (dev && version) {
+        dev->firmware = static_cast<quint8>(*version);
+        if (dev->firmwareAddress >= 0)
+            dev->write(dev->firmwareAddress, QByteArray(1, static_cast<char>(*version)));
+    }
+    if (log) {
+        std::fprintf(log, "BOOT %d RESTARTED %lld BYTES%s\n", bootId, static_cast<long long>(bootImage.size()),
+                     version ? qPrintable(QStringLiteral(" FW %1").arg(*version)) : "");
+        std::fflush(log);
+    }
+    boot.reset();
+    receivedChanged.notify_all();
+}
+
+int SimBus::Impl::bootWaitMs()
+{
+    std::lock_guard lock(mutex);
+    if (!boot)
+        return -1;
+    const qint64 at = boot->nextDecisionMs();
+    if (at < 0)
+        return -1;
+    return static_cast<int>(qBound(qint64(1), at - clock.elapsed() + 1, qint64(60000)));
 }
 
 bool SimBus::Impl::pause(int ms)

@@ -7,6 +7,7 @@
 //
 // All member functions may be called from any thread.
 
+#include "tests/sim/SimBootloader.h"
 #include "tests/sim/SimDevice.h"
 
 #include <QByteArray>
@@ -90,6 +91,21 @@ public:
     // thread with the bus lock held, so it must not call back into the bus.
     using Responder = std::function<std::optional<QByteArray>(const Instruction &)>;
     void setResponder(Responder responder);
+
+    // Gives a device a bootloader, which it enters when it is rebooted.
+    void setBootloader(quint8 id, const BootloaderSetup &setup, Protocol protocol = Protocol::V2);
+    // The device is in its bootloader now (as after switching it on); false
+    // when it has no bootloader.
+    bool startBootloader(quint8 id, Protocol protocol = Protocol::V2);
+    bool inBootloader() const;
+    // The image the bootloader last received (sum bytes removed), and whether
+    // the bootloader judged it complete.
+    QByteArray bootImage() const;
+    bool bootImageComplete() const;
+    // Every read of the line while a bootloader ran, with its time.
+    QList<Arrival> bootArrivals() const;
+    // Waits until no bootloader runs (the device restarted into its application).
+    bool waitForApplication(int timeoutMs) const;
 
 private:
     struct Impl;

@@ -2,6 +2,7 @@
 // Inside of SimBus, shared by its link code (SimBus.cpp) and its device
 // behaviour (SimAnswers.cpp). Not for use outside tests/sim.
 
+#include "tests/sim/SimBootloader.h"
 #include "tests/sim/SimBus.h"
 
 #include <QElapsedTimer>
@@ -30,6 +31,7 @@ struct SimBus::Impl
     std::atomic<bool> echo{false};
     QElapsedTimer clock;
     QByteArray inbox; // bytes received and not yet cut into packets (bus thread only)
+    qint64 inboxGrewMs = 0; // when the inbox last grew (bus thread only)
 
     // Everything below is guarded by `mutex`.
     mutable std::mutex mutex;
@@ -40,6 +42,14 @@ struct SimBus::Impl
     std::FILE *log = nullptr;
     int lineBaud = 0; // the port's rate when the instruction being answered arrived
     Responder responder;
+    // The bootloader that runs, the device it belongs to, what it read, and
+    // the image it last received.
+    std::optional<Bootloader> boot;
+    quint8 bootId = 0;
+    Protocol bootProtocol = Protocol::V2;
+    QList<Arrival> arrivals;
+    QByteArray bootImage;
+    bool bootImageComplete = false;
 
     std::mutex writeMutex; // one writer on the line at a time
 
@@ -48,6 +58,13 @@ struct SimBus::Impl
     void run();
     void cutPackets();
     void take(const Instruction &instruction);
+    void send(const QList<Reply> &replies);
+    // With `mutex` held: the device enters its bootloader; the bootloader's
+    // image and end are taken over.
+    void enterBootloader(const Device &device);
+    void followBootloader();
+    // When the bus thread must next wake for the bootloader (-1: never).
+    int bootWaitMs();
     bool pause(int ms);
     void writeAll(const QByteArray &bytes);
 

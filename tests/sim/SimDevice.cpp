@@ -28,6 +28,7 @@ Device byCode(Protocol protocol, quint8 id, quint16 modelNumber, quint8 firmware
     d.table = QByteArray(qMax(tableSize, qMax(firmwareAddress, idAddress) + 1), '\0');
     d.initialTable = d.table;
     d.idAddress = idAddress;
+    d.firmwareAddress = firmwareAddress;
     d.setInitial(0, word16(modelNumber));
     d.setInitial(firmwareAddress, QByteArray(1, static_cast<char>(firmware)));
     d.setInitial(idAddress, QByteArray(1, static_cast<char>(id)));

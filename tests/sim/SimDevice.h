@@ -7,6 +7,8 @@
 #include <QList>
 #include <QString>
 
+#include <optional>
+
 namespace sim {
 
 enum class Protocol { V1 = 1, V2 = 2 };
@@ -52,6 +54,26 @@ struct Motion
     qint64 lastMs = -1;
 };
 
+// What a bootloader does wrong.
+struct BootFaults
+{
+    bool neverEnters = false;  // never answers the entry
+    bool rejectLoad = false;   // answers the load with "ERROR" (packets: refuses the transfer start)
+    bool rejectBlock = false;  // answers a block with "X:" (packets: refuses a data block)
+    bool wrongSum = false;     // takes every sum byte for wrong (packets: refuses the last block)
+    QByteArray streamAnswer;   // answered after a stream instead of "SUCCESS" (e.g. "FAIL", "ERROR")
+    int silentAfter = -1;      // falls silent once this many image bytes arrived (-1: never)
+    int nulEchoes = 0;         // answers the first "#"s with NUL-padded echoes before its prompt
+    int splitGapMs = 0;        // every answer goes out in two pieces this far apart
+};
+
+struct BootloaderSetup
+{
+    int dialect = 2;      // 0 to 5: the console dialect (4 blocks, 5 controller board)
+    bool packets = false; // the packet bootloader ('$' prompt, bootloader packets)
+    BootFaults faults;
+};
+
 // One reply ready to go on the line.
 struct Reply
 {
@@ -69,6 +91,7 @@ struct Device
     QByteArray table;        // the control table
     QByteArray initialTable; // what a factory reset restores
     int idAddress = -1;      // where the ID lives: a write there moves the device
+    int firmwareAddress = -1; // where the firmware version lives (a new image changes it)
     int baudRate = 0;        // answers only while the port runs at this rate (0: at any rate)
     // What the device's answers to the shuffle instruction carry: the ID value
     // inside its scrambled identity (-1: its ID) and the seed that scrambles it.
@@ -83,6 +106,9 @@ struct Device
     QByteArray registeredData;
     int reboots = 0;
     int factoryResets = 0;
+    // A device with a bootloader enters it when it is rebooted (REBOOT, or
+    // the digital reset of protocol 1.0).
+    std::optional<BootloaderSetup> bootloader;
 
     // Devices built by code, in the usual layouts: protocol 2.0 with the model
     // number at 0, firmware version at 6 and ID at 7; protocol 1.0 with the

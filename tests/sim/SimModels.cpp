@@ -47,7 +47,8 @@ Device deviceFromModel(const QvxDeviceModel &model, quint8 id, quint8 firmware)
         return item;
     };
     place(kItemModelNumber, model.modelNumber);
-    place(kItemFirmwareVersion, firmware);
+    if (const QvxControlItem *fwItem = place(kItemFirmwareVersion, firmware))
+        d.firmwareAddress = fwItem->address;
     if (const QvxControlItem *idItem = place(kItemId, id))
         d.idAddress = idItem->address;
     return d;

@@ -1,0 +1,610 @@
+// The bootloader's text console: the paced write and the console wait, the
+// entry (servos and controller board), the load commands, the image transfer
+// in blocks or as a stream, the finale of every dialect and the failure exits.
+#include "fw/QvxFirmware.h"
+
+#include <QFile>
+#include <QThread>
+
+namespace {
+
+constexpr int kEntryRefreshCycles = 81; // data-less read waits before the line is refreshed
+constexpr int kEntryStepMs = 5;
+constexpr int kPieceSize = 128;
+constexpr int kPieceWriteMs = 100;
+
+bool holdsAny(const QByteArray &bytes, const char *characters)
+{
+    for (const char *c = characters; *c; ++c) {
+        if (bytes.contains(*c))
+            return true;
+    }
+    return false;
+}
+
+const char *const kConsolePrompts = "*^-";
+const char *const kPacketPrompt = "$";
+
+} // namespace
+
+quint8 QvxFirmware::sumByte(const QByteArray &bytes)
+{
+    unsigned sum = 0;
+    for (const char b : bytes)
+        sum += static_cast<quint8>(b);
+    return static_cast<quint8>(sum & 0xFF);
+}
+
+void QvxFirmware::armEntryDeadline(int ms)
+{
+    armedEntryDeadline = QDeadlineTimer(ms);
+    entryDeadlineArmed = true;
+}
+
+// --- primitives ---------------------------------------------------------------------
+
+bool QvxFirmware::writeConsoleBytes(const QByteArray &bytes, int waitMs)
+{
+    if (!bytes.isEmpty() && serial_port->write(bytes) != bytes.size())
+        return false; // a closed or failing port took nothing (or not all)
+    // Judged by what is left to write: a write of nothing has nothing to wait for.
+    const QDeadlineTimer deadline(waitMs);
+    while (serial_port->bytesToWrite() > 0) {
+        const qint64 left = deadline.remainingTime();
+        if (left <= 0)
+            break;
+        serial_port->waitForBytesWritten(static_cast<int>(left));
+    }
+    return serial_port->bytesToWrite() == 0;
+}
+
+bool QvxFirmware::waitForData(int waitMs)
+{
+    // A serial port takes in bytes while it waits for anything (a paced write,
+    // say): those are already here and must not be waited for.
+    if (serial_port->bytesAvailable() > 0)
+        return true;
+    serial_port->waitForReadyRead(waitMs);
+    return serial_port->bytesAvailable() > 0;
+}
+
+bool QvxFirmware::sendConsole(const QByteArray &data)
+{
+    for (const char byte : data) {
+        QThread::msleep(10);
+        if (!writeConsoleBytes(QByteArray(1, byte), 10))
+            return false;
+    }
+    return true;
+}
+
+bool QvxFirmware::sendOrLog(const QByteArray &data, const QString &failure)
+{
+    if (sendConsole(data))
+        return true;
+    emit logMessage(failure);
+    return false;
+}
+
+QString QvxFirmware::bufferText() const
+{
+    return QString::fromUtf8(consoleBuffer);
+}
+
+QString QvxFirmware::upperBufferText() const
+{
+    return bufferText().toUpper();
+}
+
+int QvxFirmware::waitForConsoleText(const QList<QByteArray> &words, int cycles, int pauseMs, int readMs, bool raw,
+                                    bool clearFirst)
+{
+    if (clearFirst)
+        consoleBuffer.clear();
+    for (int cycle = 0; cycle < cycles; ++cycle) {
+        QThread::msleep(static_cast<unsigned long>(pauseMs));
+        if (!waitForData(readMs))
+            continue;
+        consoleBuffer += serial_port->readAll();
+        const QString upper = upperBufferText();
+        for (int i = 0; i < words.size(); ++i) {
+            if (raw ? consoleBuffer.contains(words.at(i)) : upper.contains(QString::fromLatin1(words.at(i))))
+                return i;
+        }
+    }
+    return -1;
+}
+
+void QvxFirmware::reportWait(const QString &text, const QString &prefix)
+{
+    consoleBuffer = consoleBuffer.simplified();
+    emit logMessage(text);
+    emit logMessage(prefix + bufferText());
+}
+
+// --- step [0]: entry ----------------------------------------------------------------
+
+bool QvxFirmware::entryCancelled()
+{
+    if (!cancelRequested.load() && (entryDeadline.hasExpired() || qvx_protocol->isCancelled()))
+        cancelRequested.store(true); // the deadline and a cancelled command end the entry like Ctrl+C
+    return cancelRequested.load();
+}
+
+void QvxFirmware::cancelEntry(bool clearPort)
+{
+    emit logMessage(QStringLiteral("[E] Bootloader entry Canceled"));
+    emit logMessage(QStringLiteral("[E] ") + bufferText());
+    if (clearPort) {
+        consoleBuffer.clear();
+        serial_port->clear(QSerialPort::AllDirections);
+    }
+}
+
+bool QvxFirmware::confirmPrompt(const char *prompts)
+{
+    if (!sendConsole(QByteArrayLiteral("\r")))
+        return false;
+    QThread::msleep(kEntryStepMs);
+    while (!entryCancelled()) {
+        if (!waitForData(kEntryStepMs))
+            return false;
+        const QByteArray chunk = serial_port->readAll().simplified();
+        consoleBuffer += chunk;
+        if (holdsAny(chunk, prompts))
+            return true;
+    }
+    return false;
+}
+
+bool QvxFirmware::enterBootloader(bool *packetBootloader)
+{
+    if (packetBootloader)
+        *packetBootloader = false;
+    if (!serial_port->isOpen())
+        return false;
+    entryDeadline = entryDeadlineArmed ? armedEntryDeadline : QDeadlineTimer(kEntryDeadlineMs);
+    entryDeadlineArmed = false;
+    return deviceType == 5 ? enterBoardBootloader() : enterServoBootloader(packetBootloader);
+}
+
+bool QvxFirmware::enterServoBootloader(bool *packetBootloader)
+{
+    consoleBuffer.clear();
+    int counter = kEntryRefreshCycles;
+    for (;;) {
+        if (entryCancelled()) {
+            cancelEntry(true);
+            return false;
+        }
+        if (!writeConsoleBytes(QByteArrayLiteral("#"), kEntryStepMs)) {
+            QThread::msleep(kEntryStepMs); // a failing port does not make this a busy loop
+            continue;
+        }
+        QThread::msleep(kEntryStepMs);
+        // The read waits: data-less ones count down; chunks are judged.
+        while (!entryCancelled()) {
+            if (!waitForData(kEntryStepMs)) {
+                if (--counter > 0)
+                    break;
+                consoleBuffer.clear();
+                serial_port->clear(QSerialPort::AllDirections);
+                sendConsole(QByteArrayLiteral("\r"));
+                counter = kEntryRefreshCycles;
+                break;
+            }
+            QByteArray chunk = serial_port->readAll();
+            chunk.replace('\0', QByteArray());
+            if (chunk.contains('#'))
+                sendConsole(QByteArrayLiteral("\r"));
+            consoleBuffer += chunk.simplified();
+            if (consoleBuffer.isEmpty())
+                continue;
+            const bool console = holdsAny(consoleBuffer, kConsolePrompts);
+            if (!console && !consoleBuffer.contains('$'))
+                continue;
+            if (!confirmPrompt(console ? kConsolePrompts : kPacketPrompt))
+                continue;
+            emit logMessage(QStringLiteral("[0] Bootloader entry OK !!!"));
+            emit logMessage(QStringLiteral("[0] ") + bufferText());
+            if (console)
+                emit outputDebug(bufferText());
+            consoleBuffer.clear();
+            serial_port->clear(QSerialPort::AllDirections);
+            if (packetBootloader)
+                *packetBootloader = !console;
+            return true;
+        }
+    }
+}
+
+bool QvxFirmware::enterBoardBootloader()
+{
+    consoleBuffer.clear();
+    bool entered = false;
+    while (!entered) {
+        if (entryCancelled()) {
+            cancelEntry(false);
+            return false;
+        }
+        if (!sendConsole(QByteArrayLiteral("\r")))
+            continue;
+        QThread::msleep(kEntryStepMs);
+        while (!entered && !entryCancelled() && waitForData(kEntryStepMs)) {
+            consoleBuffer += serial_port->readAll().simplified();
+            if (holdsAny(consoleBuffer, kConsolePrompts) && confirmPrompt(kConsolePrompts)) {
+                emit logMessage(QStringLiteral("[0] Bootloader entry OK !!!"));
+                emit logMessage(QStringLiteral("[0] ") + bufferText());
+                entered = true;
+            }
+        }
+    }
+    if (!sendOrLog(QByteArrayLiteral("V"), QStringLiteral("[0] Bootloader: send 'V' fail")))
+        return false;
+    if (waitForConsoleText({QByteArrayLiteral("SYSTEM O.K.")}) < 0) {
+        reportWait(QStringLiteral("[E] SYSTEM NOT Ready"), QStringLiteral("[E] "));
+        return false;
+    }
+    reportWait(QStringLiteral("[0] SYSTEM OK !!!"), QStringLiteral("[0] "));
+    emit outputDebug(bufferText());
+    return true;
+}
+
+// --- step [1]: load -----------------------------------------------------------------
+
+namespace {
+const QString kSendCrFail = QStringLiteral("[E] Load: send '\r' fail");
+const QString kSendLFail = QStringLiteral("[E] Load: send 'L' fail");
+const QString kSendLoadFail = QStringLiteral("[E] Load: send 'LOAD' fail");
+} // namespace
+
+bool QvxFirmware::loadFirmware()
+{
+    if (!serial_port->isOpen())
+        return false;
+    const QByteArray ready = QByteArrayLiteral("READY");
+    const auto succeeded = [this] {
+        reportWait(QStringLiteral("[1] LOAD Ready OK !!!"), QStringLiteral("[1] "));
+        return true;
+    };
+    // After a missed wait: an "ERROR" answer ends the step.
+    const auto answeredError = [this] {
+        consoleBuffer = consoleBuffer.simplified();
+        if (!upperBufferText().contains(QStringLiteral("ERROR")))
+            return false;
+        reportWait(QStringLiteral("[E] L command return ERROR"), QStringLiteral("[E] "));
+        return true;
+    };
+    const auto notReady = [this] {
+        reportWait(QStringLiteral("[E] L command NOT Ready"), QStringLiteral("[E] "));
+        return false;
+    };
+
+    switch (deviceType) {
+    case 0:
+    case 5:
+        if (!sendOrLog("L", kSendLFail))
+            return false;
+        if (waitForConsoleText({ready}) >= 0)
+            return succeeded();
+        if (deviceType == 0 && answeredError())
+            return false;
+        return notReady();
+    case 4:
+        if (!sendOrLog("L", kSendLFail))
+            return false;
+        return waitForConsoleText({QByteArrayLiteral("L")}) >= 0 ? succeeded() : notReady();
+    case 1:
+        if (!sendOrLog("\r", kSendCrFail) || !sendOrLog("L", kSendLFail) || !sendOrLog("\r", kSendCrFail))
+            return false;
+        if (waitForConsoleText({ready}) >= 0)
+            return succeeded();
+        return answeredError() ? false : notReady();
+    default: // 2, 3 and any other value
+        if (!sendOrLog("\r", kSendCrFail) || !sendOrLog("LOAD", kSendLoadFail) || !sendOrLog("\r", kSendCrFail))
+            return false;
+        if (waitForConsoleText({ready}) >= 0)
+            return succeeded();
+        if (answeredError())
+            return false;
+        if (!sendOrLog("L", kSendLFail) || !sendOrLog("\r", kSendCrFail))
+            return false;
+        if (waitForConsoleText({ready}) >= 0)
+            return succeeded();
+        return answeredError() ? false : notReady();
+    }
+}
+
+bool QvxFirmware::loadAtAddress()
+{
+    if (!serial_port->isOpen())
+        return false;
+    const bool longForm = deviceType == 2;
+    const auto sendShort = [this] {
+        return sendOrLog("L 8009000", kSendLFail) && sendOrLog("\r", kSendCrFail);
+    };
+    if (!sendOrLog("\r", kSendCrFail))
+        return false;
+    if (longForm ? !sendOrLog("LOAD 8009000", kSendLoadFail) : !sendOrLog("L 8009000", kSendLFail))
+        return false;
+    if (!sendOrLog("\r", kSendCrFail))
+        return false;
+    const auto ready = [this] { return waitForConsoleText({QByteArrayLiteral("READY")}) >= 0; };
+    const auto answeredError = [this] {
+        consoleBuffer = consoleBuffer.simplified();
+        if (!upperBufferText().contains(QStringLiteral("ERROR")))
+            return false;
+        reportWait(QStringLiteral("[E] L command return ERROR"), QStringLiteral("[E] "));
+        return true;
+    };
+    bool ok = ready();
+    if (!ok) {
+        if (answeredError())
+            return false;
+        if (longForm) {
+            if (!sendShort())
+                return false;
+            ok = ready();
+            if (!ok && answeredError())
+                return false;
+        }
+    }
+    if (ok) {
+        reportWait(QStringLiteral("[1] LOAD Ready OK !!!"), QStringLiteral("[1] "));
+        return true;
+    }
+    reportWait(QStringLiteral("[E] L command NOT Ready"), QStringLiteral("[E] "));
+    return false;
+}
+
+// --- step [2]: transfer -------------------------------------------------------------
+
+bool QvxFirmware::sendFile(const QString &path)
+{
+    if (!serial_port->isOpen())
+        return false;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray image = file.readAll();
+    if (image.isEmpty()) {
+        // Nothing to send: refused before the device is told anything.
+        emit logMessage(QStringLiteral("[E] sendFile: empty image"));
+        return false;
+    }
+    return deviceType == 4 ? blockTransfer(image) : streamTransfer(image);
+}
+
+bool QvxFirmware::blockTransfer(const QByteArray &image)
+{
+    const QString canceled = QStringLiteral("[E] sendFile Canceled");
+    if (cancelRequested.load()) {
+        emit logMessage(canceled);
+        return false;
+    }
+    const qint64 size = image.size();
+    qint64 index = 0;
+    qint64 remain = size;
+    for (;;) {
+        emit logMessage(QStringLiteral("index = %1, remain = %2").arg(index).arg(remain));
+        const qint64 n = qMin<qint64>(kPieceSize, remain);
+        QByteArray block = image.mid(index, n);
+        block += static_cast<char>(sumByte(block));
+        index += n;
+        remain -= n;
+        if (!writeConsoleBytes(block, kPieceWriteMs)) {
+            emit logMessage(QStringLiteral("[E] sendFile: write fail"));
+            return false;
+        }
+        emit firmware_progress(static_cast<int>((size - remain) * 100 / size));
+
+        if (waitForConsoleText({QByteArrayLiteral("O:"), QByteArrayLiteral("X:")}, 20, 10, 10) >= 0)
+            reportWait(QStringLiteral("[2] sendFile: OK !!!"), QStringLiteral("[2] "));
+        if (!upperBufferText().contains(QStringLiteral("O:"))) {
+            reportWait(QStringLiteral("[E] sendFile: fail !!!"), QStringLiteral("[E] "));
+            return false;
+        }
+        if (remain == 0)
+            return true;
+        if (!sendOrLog("X", QStringLiteral("[E] sendFile: send 'X' fail")))
+            return false;
+        if (waitForConsoleText({QByteArrayLiteral("X")}, 10, 50, 50) >= 0)
+            reportWait(QStringLiteral("[2] X command OK !!!"), QStringLiteral("[2] "));
+        if (!upperBufferText().contains(QStringLiteral("X"))) {
+            reportWait(QStringLiteral("[E] X command NOT Ready"), QStringLiteral("[E] "));
+            return false;
+        }
+        QThread::msleep(100);
+        if (cancelRequested.load()) {
+            emit logMessage(canceled);
+            return false;
+        }
+    }
+}
+
+bool QvxFirmware::streamTransfer(QByteArray image)
+{
+    const QString canceled = QStringLiteral("[E] sendFile Canceled");
+    consoleBuffer.clear();
+    const qint64 size = image.size();
+    image += static_cast<char>(sumByte(image));
+    qint64 written = 0;
+    for (;;) {
+        if (cancelRequested.load()) {
+            emit logMessage(canceled);
+            return false;
+        }
+        const qint64 left = image.size() - written;
+        if (left >= kPieceSize) {
+            if (!writeConsoleBytes(image.mid(written, kPieceSize), kPieceWriteMs)) {
+                emit logMessage(QStringLiteral("[E] sendFile: write fail"));
+                return false;
+            }
+            written += kPieceSize;
+            emit firmware_progress(static_cast<int>((written - 1) * 100 / size));
+            QThread::msleep(1);
+            continue;
+        }
+        // The last piece: 0 to 127 bytes. An empty one is written at once.
+        if (!writeConsoleBytes(image.mid(written), kPieceWriteMs)) {
+            emit logMessage(QStringLiteral("[E] sendFile: write fail"));
+            return false;
+        }
+        emit firmware_progress(100);
+        if (cancelRequested.load()) {
+            emit logMessage(canceled);
+            return false;
+        }
+        break;
+    }
+    if (waitForConsoleText({QByteArrayLiteral("SUCCESS")}, 10, 250, 50, false, false) >= 0) {
+        reportWait(QStringLiteral("[2] send file OK !!!"), QStringLiteral("[2] "));
+        return true;
+    }
+    consoleBuffer = consoleBuffer.simplified();
+    const QString upper = upperBufferText();
+    if (upper.contains(QStringLiteral("ERROR")))
+        emit logMessage(QStringLiteral("[E] sendFile: return ERROR"));
+    else if (upper.contains(QStringLiteral("FAIL")))
+        emit logMessage(QStringLiteral("[E] sendFile: return FAIL"));
+    else
+        emit logMessage(QStringLiteral("[E] sendFile: NOT Success"));
+    emit logMessage(QStringLiteral("[E] ") + bufferText());
+    return false;
+}
+
+// --- step [3]: finale ---------------------------------------------------------------
+
+bool QvxFirmware::finale(bool reset)
+{
+    if (!serial_port->isOpen())
+        return false;
+    const QString resetOk = QStringLiteral("[3] finale: Reset OK !!!");
+    const QString resetNot = QStringLiteral("[E] finale: Reset NOT Success");
+    const QString goOk = QStringLiteral("[3] finale: Go OK !!!");
+    const QString goNot = QStringLiteral("[E] finale: Go NOT Success");
+    const QString sendG = QStringLiteral("[E] finale: send 'G' fail");
+    const QString sendR = QStringLiteral("[E] finale: send 'R' fail");
+    // One wait and its outcome lines; true when the word came.
+    const auto await = [this](const QByteArray &word, const QString &ok, const QString &missed, bool raw = false) {
+        const bool found = waitForConsoleText({word}, 10, 250, 50, raw) >= 0;
+        if (found)
+            reportWait(ok, QStringLiteral("[3] "));
+        else
+            reportWait(missed, QStringLiteral("[E] "));
+        return found;
+    };
+
+    switch (deviceType) {
+    case 5:
+        if (!writeConsoleBytes(QByteArrayLiteral("AT&CTRST"), 50)) {
+            emit logMessage(QStringLiteral("[E] finale: send 'AT&CTRST' fail"));
+            return false;
+        }
+        if (!await("RESET", resetOk, resetNot))
+            return false;
+        if (!sendOrLog("G", sendG))
+            return false;
+        serial_port->close();
+        return true;
+    case 4:
+        if (reset)
+            return sendOrLog("R", sendR) && await("RESET", resetOk, resetNot);
+        return sendOrLog("G", sendG) && await("GO", goOk, goNot);
+    case 0:
+        if (!sendOrLog("A", QStringLiteral("[E] finale: send 'A' fail")))
+            return false;
+        if (!await("Application", QStringLiteral("[3] finale: Application OK !!!"),
+                   QStringLiteral("[E] finale: Application NOT Success"), true))
+            return false;
+        if (reset)
+            return sendOrLog("R", sendR) && await("Reset", resetOk, resetNot, true);
+        return sendOrLog("G", sendG) && await("GO", goOk, goNot);
+    default:
+        return finaleServo(reset);
+    }
+}
+
+bool QvxFirmware::finaleServo(bool reset)
+{
+    // Dialects 1, 2 and 3: the answer to the go part decides.
+    const bool longWords = deviceType != 1;
+    const QString sendCr = QStringLiteral("[E] finale: send '\r' fail");
+    const QString sendG = QStringLiteral("[E] finale: send 'G' fail");
+    const QString sendR = QStringLiteral("[E] finale: send 'R' fail");
+    const auto await = [this](const QByteArray &word, const QString &ok, const QString &missed) {
+        const bool found = waitForConsoleText({word}) >= 0;
+        reportWait(found ? ok : missed, found ? QStringLiteral("[3] ") : QStringLiteral("[E] "));
+        return found;
+    };
+    const QString resetOk = QStringLiteral("[3] finale: Reset OK !!!");
+    const QString resetNot = QStringLiteral("[E] finale: Reset NOT Success");
+    const QString goOk = QStringLiteral("[3] finale: Go OK !!!");
+    const QString goNot = QStringLiteral("[E] finale: Go NOT Success");
+
+    if (reset) {
+        if (longWords) {
+            if (!sendOrLog("RESET", QStringLiteral("[E] finale: send 'RESET' fail")))
+                return false;
+            if (!await("RESET", QStringLiteral("[3] finale: Send Reset OK !!!"),
+                       QStringLiteral("[E] finale: Send Reset NOT Success")))
+                return false;
+        } else if (!sendOrLog("R", sendR)) {
+            return false;
+        }
+        if (!sendOrLog("\r", sendCr))
+            return false;
+        await("RESET", resetOk, resetNot);
+        if (longWords) {
+            if (!sendOrLog("R", sendR) || !sendOrLog("\r", sendCr))
+                return false;
+            await("RESET", resetOk, resetNot);
+        }
+    }
+
+    if (longWords) {
+        if (!sendOrLog("GO", QStringLiteral("[E] finale: send 'GO' fail")))
+            return false;
+        if (deviceType == 2)
+            await("GO", QStringLiteral("[3] finale: Send Go OK !!!"), QStringLiteral("[E] finale: Send Go NOT Success"));
+    } else if (!sendOrLog("G", sendG)) {
+        return false;
+    }
+    if (!sendOrLog("\r", sendCr))
+        return false;
+    if (waitForConsoleText({"GO"}) >= 0) {
+        reportWait(goOk, QStringLiteral("[3] "));
+        return true;
+    }
+    if (longWords) {
+        if (!sendOrLog("G", sendG) || !sendOrLog("\r", sendCr))
+            return false;
+        if (waitForConsoleText({"GO"}) >= 0) {
+            reportWait(goOk, QStringLiteral("[3] "));
+            return true;
+        }
+    }
+    reportWait(goNot, QStringLiteral("[E] "));
+    return false;
+}
+
+// --- failure exits ------------------------------------------------------------------
+
+void QvxFirmware::failWith(const QList<QByteArray> &commands, const QString &text)
+{
+    for (const QByteArray &command : commands)
+        sendConsole(command); // whatever the port does: the exit goes on
+    serial_port->close();
+    emit firmware_failed(text);
+    port_held = false;
+}
+
+void QvxFirmware::failWithGo(const QString &text)
+{
+    failWith({"GO", "\r", "G", "\r"}, text);
+}
+
+void QvxFirmware::failWithGoAddress(const QString &text)
+{
+    failWith({"GO 8009000", "\r", "G 8009000", "\r"}, text);
+}
