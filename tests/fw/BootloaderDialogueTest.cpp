@@ -7,6 +7,7 @@
 
 #include "comm/CancellationToken.h"
 #include "tests/sim/SimPackets.h"
+#include "tests/sim/SimProgram.h"
 #include "tests/support/QtPrinters.h"
 
 #include <QElapsedTimer>
@@ -104,4 +105,446 @@ TEST(BootloaderSteps, EveryDialectFromEntryToFinaleWithItsLogLines)
         // Only the controller board's finale closes the port.
         EXPECT_EQ(b.fw.serial_port->isOpen(), c.dialect != 5) << qPrintable(name);
     }
+}
+
+TEST(BootloaderSteps, ImagesOfAwkwardSizesArriveWholeInEveryTransferKind)
+{
+    struct Kind
+    {
+        const char *name;
+        int dialect;
+        bool packets;
+    };
+    const Kind kinds[] = {{"stream", 2, false}, {"blocks", 4, false}, {"packets", 2, true}};
+    for (const Kind &k : kinds) {
+        BootloaderBench b(k.dialect, k.packets);
+        ASSERT_TRUE(b.open()) << k.name;
+        bool packets = false;
+        ASSERT_TRUE(b.enter(&packets)) << k.name;
+        // One entry serves every image: each load (or transfer start) begins anew.
+        for (const int size : {1, 127, 128, 255, 256, 1000}) {
+            const QByteArray image = patternImage(size);
+            b.progress.clear();
+            const QString path = b.image(image, QStringLiteral("image-%1.bin").arg(size));
+            const bool sent = packets ? b.fw.sendFileViaPackets(path) : (b.fw.loadFirmware() && b.fw.sendFile(path));
+            EXPECT_TRUE(sent) << k.name << " " << size << "\n" << qPrintable(b.logs.join('\n'));
+            EXPECT_TRUE(QTest::qWaitFor([&] { return b.bus.bootImage() == image; }, 3000)) << k.name << " " << size;
+            ASSERT_FALSE(b.progress.isEmpty()) << k.name << " " << size;
+            EXPECT_EQ(b.progress.constLast(), 100) << k.name << " " << size;
+        }
+    }
+}
+
+TEST(BootloaderSteps, StreamOfAnImageOfOnePieceReportsNinetyNineThenAHundred)
+{
+    BootloaderBench b(2);
+    ASSERT_TRUE(b.open());
+    ASSERT_TRUE(b.enter());
+    ASSERT_TRUE(b.fw.loadFirmware());
+    const QByteArray image = patternImage(128);
+    ASSERT_TRUE(b.fw.sendFile(b.image(image)));
+    EXPECT_EQ(b.progress, (QList<int>{99, 100}));
+    // The image, then a last piece holding only the sum byte.
+    EXPECT_TRUE(b.arrived().endsWith(image + char(QvxFirmware::sumByte(image))));
+}
+
+TEST(BootloaderSteps, StreamWhoseLastPieceIsEmptyGoesOnToItsAnswer)
+{
+    // 127 image bytes and the sum make one whole piece: nothing is left for the last.
+    BootloaderBench b(3);
+    ASSERT_TRUE(b.open());
+    ASSERT_TRUE(b.enter());
+    ASSERT_TRUE(b.fw.loadFirmware());
+    const QByteArray image = patternImage(127);
+    b.logs.clear();
+    ASSERT_TRUE(b.fw.sendFile(b.image(image)));
+    EXPECT_EQ(b.progress, (QList<int>{100, 100}));
+    EXPECT_EQ(b.logs, (QStringList{"[2] send file OK !!!", "[2] SUCCESS"}));
+}
+
+TEST(BootloaderSteps, BlockTransferOfThreeHundredBytes)
+{
+    BootloaderBench b(4);
+    ASSERT_TRUE(b.open());
+    ASSERT_TRUE(b.enter());
+    ASSERT_TRUE(b.fw.loadFirmware());
+    b.logs.clear();
+    const QByteArray image = patternImage(300);
+    ASSERT_TRUE(b.fw.sendFile(b.image(image)));
+    EXPECT_EQ(b.progress, (QList<int>{42, 85, 100}));
+    EXPECT_EQ(b.logs, (QStringList{"index = 0, remain = 300", "[2] sendFile: OK !!!", "[2] O:128",
+                                   "[2] X command OK !!!", "[2] X", "index = 128, remain = 172",
+                                   "[2] sendFile: OK !!!", "[2] O:256", "[2] X command OK !!!", "[2] X",
+                                   "index = 256, remain = 44", "[2] sendFile: OK !!!", "[2] O:300"}));
+    // Blocks of 128, 128 and 44 bytes, each with its own sum, and "X" twice.
+    QByteArray expected = "L";
+    for (const int at : {0, 128, 256}) {
+        const QByteArray block = image.mid(at, 128);
+        expected += block + char(QvxFirmware::sumByte(block));
+        if (at < 256)
+            expected += 'X';
+    }
+    EXPECT_EQ(b.arrived().mid(b.arrived().indexOf('L')), expected);
+    EXPECT_EQ(b.bus.bootImage(), image);
+}
+
+TEST(BootloaderSteps, SumByteIsTheLowByteOfTheSum)
+{
+    EXPECT_EQ(QvxFirmware::sumByte(sim::fromHex("FF 02")), 0x01);
+    EXPECT_EQ(QvxFirmware::sumByte({}), 0x00);
+}
+
+TEST(BootloaderSteps, AnEmptyImageIsRefusedBeforeAnythingIsSent)
+{
+    struct Kind
+    {
+        int dialect;
+        bool packets;
+    };
+    for (const Kind k : {Kind{2, false}, Kind{4, false}, Kind{2, true}}) {
+        BootloaderBench b(k.dialect, k.packets);
+        ASSERT_TRUE(b.open());
+        ASSERT_TRUE(b.enter());
+        const QString path = b.image({});
+        const qsizetype before = b.arrived().size();
+        b.logs.clear();
+        EXPECT_FALSE(k.packets ? b.fw.sendFileViaPackets(path) : b.fw.sendFile(path)) << k.dialect;
+        EXPECT_EQ(b.logs, QStringList{"[E] sendFile: empty image"}) << k.dialect;
+        EXPECT_TRUE(b.progress.isEmpty()) << k.dialect;
+        QTest::qWait(50);
+        EXPECT_EQ(b.arrived().size(), before) << "nothing went to the device";
+    }
+}
+
+TEST(BootloaderSteps, AnImageBeyondTheBlockIndexIsRefusedBeforeAnythingIsSent)
+{
+    BootloaderBench b(2, true);
+    ASSERT_TRUE(b.open());
+    ASSERT_TRUE(b.enter());
+    b.bus.clearReceived();
+    const QString path = b.image(QByteArray(QvxFirmware::kLargestPacketImage + 1, '\x5A'));
+    EXPECT_FALSE(b.fw.sendFileViaPackets(path));
+    EXPECT_EQ(b.logs.constLast(), "[E] sendFile: image too large");
+    QTest::qWait(50);
+    EXPECT_TRUE(b.bus.received().isEmpty());
+}
+
+TEST(BootloaderSteps, PacketTransferModesFollowTheSuffix)
+{
+    for (const char *name : {"fw.Ecp", "fw.bin"}) {
+        BootloaderBench b(2, true);
+        ASSERT_TRUE(b.open());
+        ASSERT_TRUE(b.enter());
+        b.bus.clearReceived();
+        ASSERT_TRUE(b.fw.sendFileViaPackets(b.image(patternImage(256), QString::fromLatin1(name))));
+        QList<int> modes;
+        for (const sim::Instruction &in : b.bus.received())
+            modes << static_cast<quint8>(in.params.at(0));
+        const bool ecp = QByteArray(name).endsWith("Ecp");
+        EXPECT_EQ(modes, ecp ? (QList<int>{1, 2, 2, 3}) : (QList<int>{17, 18, 18, 19})) << name;
+        EXPECT_EQ(b.progress, (QList<int>{50, 100, 100})) << name;
+        // The last block is empty and carries index 2.
+        EXPECT_EQ(b.bus.received().constLast().params, sim::fromHex(ecp ? "03 02 00" : "13 02 00")) << name;
+    }
+}
+
+TEST(BootloaderSteps, ADeviceRebootedIntoItsBootloaderComesBackWithTheImagesVersion)
+{
+    struct Case
+    {
+        int dialect;
+        bool packets;
+        const char *image;
+        int version;
+    };
+    const Case cases[] = {{2, false, ":/fw/assets/fw/AR-240_55.bin", 55}, {2, true, ":/fw/assets/fw/BN-540_31.ecp", 31}};
+    for (const Case &c : cases) {
+        BootloaderBench b(c.dialect, c.packets);
+        ASSERT_TRUE(b.open()) << c.image;
+        ASSERT_EQ(b.fw.qvx_protocol->reboot(1), COMM_OK) << c.image;
+        bool packets = !c.packets;
+        ASSERT_TRUE(b.fw.enterBootloader(&packets)) << c.image;
+        EXPECT_EQ(packets, c.packets) << c.image;
+        EXPECT_EQ(b.fw.transferAfterEntry(QString::fromLatin1(c.image), packets, false), QString()) << c.image;
+        ASSERT_TRUE(b.bus.waitForApplication(5000)) << c.image;
+        QFile file(QString::fromLatin1(c.image));
+        ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+        EXPECT_EQ(b.bus.bootImage(), file.readAll()) << c.image;
+        if (!b.fw.serial_port->isOpen()) {
+            ASSERT_TRUE(b.fw.open(b.bus.portName(), 57600));
+        }
+        ushort model = 0;
+        uchar firmware = 0;
+        uchar error = 0;
+        b.fw.setProtocolVersion("2.0");
+        ASSERT_EQ(b.fw.qvx_protocol->ping(1, &model, &firmware, &error), COMM_OK) << c.image;
+        EXPECT_EQ(firmware, c.version) << c.image;
+    }
+}
+
+TEST(BootloaderSteps, WaitsTakeTheBytesThePortAlreadyHolds)
+{
+    // The answer is in before the wait starts: it arrived while the command
+    // was still being written.
+    BootloaderBench b(0);
+    ASSERT_TRUE(b.open());
+    b.bus.sendRaw("READY\r\n");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return b.fw.serial_port->bytesAvailable() >= 7; }, 5000));
+    EXPECT_TRUE(b.fw.loadFirmware());
+    EXPECT_EQ(b.logs, (QStringList{"[1] LOAD Ready OK !!!", "[1] READY"}));
+}
+
+namespace {
+
+// Sets the flag from another thread after `ms`, as an interrupt handler would.
+struct LateFlag
+{
+    std::thread thread;
+    LateFlag(std::atomic<bool> &flag, int ms)
+        : thread([&flag, ms] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            flag.store(true);
+        })
+    {
+    }
+    ~LateFlag() { thread.join(); }
+};
+
+} // namespace
+
+TEST(BootloaderEntry, CtrlCFlagEndsAnEntryThatNothingAnswers)
+{
+    for (const int dialect : {2, 5}) {
+        sim::BootFaults faults;
+        faults.neverEnters = true;
+        BootloaderBench b(dialect, false, faults);
+        ASSERT_TRUE(b.open());
+        b.bus.startBootloader(1);
+        QElapsedTimer timer;
+        bool packets = true;
+        bool entered = true;
+        {
+            LateFlag interrupt(b.fw.cancelRequested, 300);
+            timer.start();
+            entered = b.fw.enterBootloader(&packets);
+        }
+        EXPECT_FALSE(entered) << dialect;
+        EXPECT_FALSE(packets) << dialect;
+        EXPECT_LT(timer.elapsed(), 300 + 1000) << dialect;
+        EXPECT_EQ(b.logs.mid(0, 1), QStringList{"[E] Bootloader entry Canceled"}) << dialect;
+        EXPECT_EQ(b.logs.size(), 2) << dialect;
+        // The device did hear the entry: "#"s for the servo, carriage returns for the board.
+        EXPECT_TRUE(b.arrived().contains(dialect == 5 ? '\r' : '#')) << dialect;
+    }
+}
+
+TEST(BootloaderEntry, CancelledCommandTokenEndsTheEntry)
+{
+    sim::BootFaults faults;
+    faults.neverEnters = true;
+    BootloaderBench b(1, false, faults);
+    ASSERT_TRUE(b.open());
+    b.bus.startBootloader(1);
+    CancellationToken token;
+    b.fw.setCancellationToken(&token);
+    std::thread interrupt([&token] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        int running = 0;
+        token.state.compare_exchange_strong(running, 1);
+    });
+    QElapsedTimer timer;
+    timer.start();
+    const bool entered = b.fw.enterBootloader(nullptr);
+    interrupt.join();
+    b.fw.clearCancellationToken();
+    EXPECT_FALSE(entered);
+    EXPECT_LT(timer.elapsed(), 300 + 1000);
+    EXPECT_TRUE(b.fw.cancelRequested.load());
+    EXPECT_EQ(b.logs.constFirst(), "[E] Bootloader entry Canceled");
+}
+
+TEST(BootloaderEntry, DeadlineEndsAnEntryThatNothingAnswers)
+{
+    EXPECT_EQ(QvxFirmware::kEntryDeadlineMs, 15000);
+    EXPECT_GT(QvxFirmware::kRecoveryEntryDeadlineMs, QvxFirmware::kEntryDeadlineMs);
+    sim::BootFaults faults;
+    faults.neverEnters = true;
+    BootloaderBench b(2, false, faults);
+    ASSERT_TRUE(b.open());
+    b.bus.startBootloader(1);
+    QElapsedTimer timer;
+    timer.start();
+    b.fw.armEntryDeadline(400);
+    EXPECT_FALSE(b.fw.enterBootloader(nullptr));
+    EXPECT_GE(timer.elapsed(), 400);
+    EXPECT_LT(timer.elapsed(), 400 + 1000);
+    EXPECT_EQ(b.logs, (QStringList{"[E] Bootloader entry Canceled", "[E] "}));
+    EXPECT_TRUE(b.fw.cancelRequested.load()) << "the deadline sets the cancel flag";
+
+    // The deadline was used up: the next entry has its own again.
+    b.fw.cancelRequested = false;
+    b.logs.clear();
+    b.bus.setBootloader(1, sim::BootloaderSetup{2, false, {}});
+    EXPECT_TRUE(b.enter());
+}
+
+TEST(BootloaderEntry, NulPaddedEchoesGetACarriageReturnEachAndNeverReachTheBuffer)
+{
+    sim::BootFaults faults;
+    faults.nulEchoes = 3;
+    BootloaderBench b(2, false, faults);
+    ASSERT_TRUE(b.open());
+    ASSERT_TRUE(b.enter());
+    EXPECT_EQ(b.logs.at(0), "[0] Bootloader entry OK !!!");
+    EXPECT_FALSE(b.logs.at(1).contains(QChar(0)));
+    EXPECT_TRUE(b.logs.at(1).startsWith("[0] ###")) << qPrintable(b.logs.at(1));
+    // One carriage return per echo, one to confirm the prompt.
+    EXPECT_EQ(b.arrived().count('\r'), 4);
+}
+
+TEST(BootloaderFaults, EachFaultEndsWithItsTextsAndThePortClosed)
+{
+    struct Case
+    {
+        const char *name;
+        int dialect;
+        bool packets;
+        std::function<void(sim::BootFaults &)> fault;
+        QString failure;
+        QString log; // the step's own failure line
+    };
+    const Case cases[] = {
+        {"never enters", 2, false, [](sim::BootFaults &f) { f.neverEnters = true; }, "Bootloader Entry Failed",
+         "[E] Bootloader entry Canceled"},
+        {"load refused", 2, false, [](sim::BootFaults &f) { f.rejectLoad = true; }, "Bootloader Error",
+         "[E] L command return ERROR"},
+        {"load refused, dialect 0", 0, false, [](sim::BootFaults &f) { f.rejectLoad = true; }, "Bootloader Error",
+         "[E] L command return ERROR"},
+        {"load refused, blocks", 4, false, [](sim::BootFaults &f) { f.rejectLoad = true; }, "Bootloader Error",
+         "[E] L command NOT Ready"},
+        {"block answered X:", 4, false, [](sim::BootFaults &f) { f.rejectBlock = true; },
+         "Firmware Transfer Failed", "[E] sendFile: fail !!!"},
+        {"wrong sum of a block", 4, false, [](sim::BootFaults &f) { f.wrongSum = true; },
+         "Firmware Transfer Failed", "[E] sendFile: fail !!!"},
+        {"wrong sum of the stream", 2, false, [](sim::BootFaults &f) { f.wrongSum = true; },
+         "Firmware Transfer Failed", "[E] sendFile: return FAIL"},
+        {"FAIL after the stream", 1, false, [](sim::BootFaults &f) { f.streamAnswer = "Write fail"; },
+         "Firmware Transfer Failed", "[E] sendFile: return FAIL"},
+        {"ERROR after the stream", 3, false, [](sim::BootFaults &f) { f.streamAnswer = "FAIL: ERROR 3"; },
+         "Firmware Transfer Failed", "[E] sendFile: return ERROR"},
+        {"silence mid-stream", 2, false, [](sim::BootFaults &f) { f.silentAfter = 200; },
+         "Firmware Transfer Failed", "[E] sendFile: NOT Success"},
+        {"silence mid-blocks", 4, false, [](sim::BootFaults &f) { f.silentAfter = 200; },
+         "Firmware Transfer Failed", "[E] sendFile: fail !!!"},
+        {"transfer start refused", 2, true, [](sim::BootFaults &f) { f.rejectLoad = true; },
+         "Firmware Transfer Failed", "[E] sendFile: write fail"},
+        {"data block refused", 2, true, [](sim::BootFaults &f) { f.rejectBlock = true; },
+         "Firmware Transfer Failed", "[E] sendFile: write fail"},
+        {"silence mid-packets", 2, true, [](sim::BootFaults &f) { f.silentAfter = 200; },
+         "Firmware Transfer Failed", "[E] sendFile: write fail"},
+        {"controller board never enters", 5, false, [](sim::BootFaults &f) { f.neverEnters = true; },
+         "Bootloader Entry Failed", "[E] Bootloader entry Canceled"},
+    };
+    for (const Case &c : cases) {
+        sim::BootFaults faults;
+        c.fault(faults);
+        BootloaderBench b(c.dialect, c.packets, faults);
+        ASSERT_TRUE(b.open()) << c.name;
+        b.fw.armEntryDeadline(1500);
+        b.runSteps(b.image(patternImage(600)));
+        EXPECT_EQ(b.failures, QStringList{c.failure}) << c.name;
+        EXPECT_TRUE(b.logs.contains(c.log)) << c.name << "\n" << qPrintable(b.logs.join('\n'));
+        EXPECT_FALSE(b.fw.serial_port->isOpen()) << c.name;
+        EXPECT_FALSE(b.fw.port_held) << c.name;
+        if (!c.packets) {
+            // The failure exit's go commands went out last, the port still open
+            // (a bootloader that takes the first go leaves and hears no more).
+            const QByteArray arrived = b.arrived();
+            EXPECT_GE(arrived.lastIndexOf('G'), arrived.size() - 4) << c.name;
+        }
+    }
+}
+
+TEST(BootloaderFaults, RepliesSplitAcrossReadsAreStillFound)
+{
+    for (const bool packets : {false, true}) {
+        sim::BootFaults faults;
+        faults.splitGapMs = 30;
+        BootloaderBench b(2, packets, faults);
+        ASSERT_TRUE(b.open());
+        const QByteArray image = patternImage(300);
+        b.runSteps(b.image(image));
+        EXPECT_TRUE(b.failures.isEmpty()) << packets << "\n" << qPrintable(b.logs.join('\n'));
+        EXPECT_TRUE(b.bus.waitForApplication(5000)) << packets;
+        EXPECT_EQ(b.bus.bootImage(), image) << packets;
+    }
+}
+
+TEST(BootloaderFaults, FailureExitsSendTheirGoCommandsWhateverTheDialect)
+{
+    struct Case
+    {
+        int dialect;
+        bool address;
+        QByteArray sent;
+    };
+    for (const Case &c : {Case{4, false, "GO\rG\r"}, Case{5, false, "GO\rG\r"},
+                          Case{5, true, "GO 8009000\rG 8009000\r"}}) {
+        BootloaderBench b(c.dialect);
+        ASSERT_TRUE(b.open());
+        b.bus.startBootloader(1);
+        if (c.address)
+            b.fw.failWithGoAddress("Bootloader Error");
+        else
+            b.fw.failWithGo("Bootloader Error");
+        EXPECT_TRUE(QTest::qWaitFor([&] { return b.arrived() == c.sent; }, 3000)) << b.arrived().toStdString();
+        EXPECT_FALSE(b.fw.serial_port->isOpen());
+        EXPECT_FALSE(b.fw.port_held);
+        EXPECT_EQ(b.failures, QStringList{"Bootloader Error"});
+    }
+    // On a closed port the exit still reports and releases.
+    BootloaderBench b(2);
+    b.fw.port_held = true;
+    b.fw.failWithGo("Firmware Transfer Failed");
+    EXPECT_EQ(b.failures, QStringList{"Firmware Transfer Failed"});
+    EXPECT_FALSE(b.fw.port_held);
+}
+
+TEST(BootloaderSteps, LoadAtTheCalibrationAddress)
+{
+    for (const int dialect : {1, 2}) {
+        BootloaderBench b(dialect);
+        ASSERT_TRUE(b.open());
+        ASSERT_TRUE(b.enter());
+        b.logs.clear();
+        EXPECT_TRUE(b.fw.loadAtAddress()) << dialect;
+        EXPECT_EQ(b.logs.value(0), "[1] LOAD Ready OK !!!") << dialect;
+        EXPECT_TRUE(b.arrived().contains(dialect == 2 ? "\rLOAD 8009000\r" : "\rL 8009000\r")) << dialect;
+    }
+}
+
+TEST(BootloaderProgram, SimulatorProgramServesABootloaderAndKeepsTheImage)
+{
+    QTemporaryDir dir;
+    const QString imageOut = dir.filePath("received.bin");
+    SimProgram program({"id=1,model=1130,boot=packets"}, {"--in-bootloader", "1", "--boot-image", imageOut});
+    QvxFirmware fw;
+    fw.setTimeout(1000);
+    ASSERT_TRUE(fw.open(program.portName(), 57600));
+    fw.port_held = true;
+    bool packets = false;
+    ASSERT_TRUE(fw.enterBootloader(&packets));
+    ASSERT_TRUE(packets);
+    const QString image = ":/fw/assets/fw/BN-540_31.ecp";
+    EXPECT_EQ(fw.transferAfterEntry(image, packets, false), QString());
+    QFile expected(image);
+    ASSERT_TRUE(expected.open(QIODevice::ReadOnly));
+    const QByteArray bytes = expected.readAll();
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] {
+            QFile got(imageOut);
+            return got.open(QIODevice::ReadOnly) && got.readAll() == bytes;
+        },
+        5000));
+    EXPECT_TRUE(program.received().contains("BOOT 1 RESTARTED 4096 BYTES FW 31"));
 }

@@ -121,13 +121,13 @@ QList<Reply> Bootloader::feed(const QByteArray &bytes, qint64 nowMs)
                 out += say(QByteArray("\0\0#\0", 4));
                 break;
             }
-            out += say(prompt());
+            out += Reply{prompt()}; // the prompts are never split: the entry reads them in moments
             phase_ = Phase::Prompted;
             break;
         }
         case Phase::Prompted:
             if (c == '\r') {
-                out += say(prompt());
+                out += Reply{prompt()};
                 phase_ = setup_.packets ? Phase::Packets : Phase::Console;
             }
             break;

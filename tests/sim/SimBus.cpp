@@ -246,6 +246,12 @@ QList<Arrival> SimBus::bootArrivals() const
     return d->arrivals;
 }
 
+void SimBus::setBootImageFile(const QString &path)
+{
+    std::lock_guard lock(d->mutex);
+    d->bootImageFile = path;
+}
+
 bool SimBus::waitForApplication(int timeoutMs) const
 {
     std::unique_lock lock(d->mutex);
@@ -500,6 +506,11 @@ void SimBus::Impl::followBootloader()
         dev->firmware = static_cast<quint8>(*version);
         if (dev->firmwareAddress >= 0)
             dev->write(dev->firmwareAddress, QByteArray(1, static_cast<char>(*version)));
+    }
+    if (!bootImageFile.isEmpty()) {
+        QFile file(bootImageFile);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            file.write(bootImage);
     }
     if (log) {
         std::fprintf(log, "BOOT %d RESTARTED %lld BYTES%s\n", bootId, static_cast<long long>(bootImage.size()),

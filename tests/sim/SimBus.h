@@ -104,6 +104,8 @@ public:
     bool bootImageComplete() const;
     // Every read of the line while a bootloader ran, with its time.
     QList<Arrival> bootArrivals() const;
+    // Writes each image a bootloader received to this file when its device restarts.
+    void setBootImageFile(const QString &path);
     // Waits until no bootloader runs (the device restarted into its application).
     bool waitForApplication(int timeoutMs) const;
 

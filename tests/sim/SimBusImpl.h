@@ -50,6 +50,7 @@ struct SimBus::Impl
     QList<Arrival> arrivals;
     QByteArray bootImage;
     bool bootImageComplete = false;
+    QString bootImageFile;
 
     std::mutex writeMutex; // one writer on the line at a time
 

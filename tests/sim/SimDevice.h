@@ -64,7 +64,7 @@ struct BootFaults
     QByteArray streamAnswer;   // answered after a stream instead of "SUCCESS" (e.g. "FAIL", "ERROR")
     int silentAfter = -1;      // falls silent once this many image bytes arrived (-1: never)
     int nulEchoes = 0;         // answers the first "#"s with NUL-padded echoes before its prompt
-    int splitGapMs = 0;        // every answer goes out in two pieces this far apart
+    int splitGapMs = 0;        // every answer after the prompt goes out in two pieces this far apart
 };
 
 struct BootloaderSetup

@@ -37,6 +37,9 @@ std::optional<Device> parseDevice(const QString &text, QString *error)
     int size = -1;
     std::optional<Protocol> protocol;
     Faults faults;
+    std::optional<BootloaderSetup> boot;
+    BootFaults bootFaults;
+    bool bootFaultGiven = false;
     QList<QPair<int, QByteArray>> memory;
     int baud = 0;
 
@@ -55,6 +58,18 @@ std::optional<Device> parseDevice(const QString &text, QString *error)
             faults.corruptChecksum = true;
         } else if (key == QLatin1String("omit-data") && eq < 0) {
             faults.omitData = true;
+        } else if (key.startsWith(QLatin1String("boot-")) && eq < 0) {
+            bootFaultGiven = true;
+            if (key == QLatin1String("boot-never"))
+                bootFaults.neverEnters = true;
+            else if (key == QLatin1String("boot-reject-load"))
+                bootFaults.rejectLoad = true;
+            else if (key == QLatin1String("boot-reject-block"))
+                bootFaults.rejectBlock = true;
+            else if (key == QLatin1String("boot-wrong-sum"))
+                bootFaults.wrongSum = true;
+            else
+                return fail(QStringLiteral("unknown key \"%1\"").arg(key));
         } else if (eq < 0) {
             return fail(QStringLiteral("\"%1\" needs a value").arg(key));
         } else if (key == QLatin1String("id")) {
@@ -95,6 +110,28 @@ std::optional<Device> parseDevice(const QString &text, QString *error)
         } else if (key == QLatin1String("truncate")) {
             if (!toNumber(value, 0, 0xFFFF, &faults.truncateTo))
                 return fail(QStringLiteral("truncate must be 0 to 65535"));
+        } else if (key == QLatin1String("boot")) {
+            BootloaderSetup setup;
+            if (value == QLatin1String("packets"))
+                setup.packets = true;
+            else if (!toNumber(value, 0, 5, &setup.dialect))
+                return fail(QStringLiteral("boot must be a dialect 0 to 5 or packets"));
+            boot = setup;
+        } else if (key == QLatin1String("boot-answer")) {
+            bootFaultGiven = true;
+            bootFaults.streamAnswer = value.toLatin1();
+        } else if (key == QLatin1String("boot-silent-after")) {
+            bootFaultGiven = true;
+            if (!toNumber(value, 0, 0x7FFFFFFF, &bootFaults.silentAfter))
+                return fail(QStringLiteral("boot-silent-after must be a byte count"));
+        } else if (key == QLatin1String("boot-nul-echoes")) {
+            bootFaultGiven = true;
+            if (!toNumber(value, 0, 1000, &bootFaults.nulEchoes))
+                return fail(QStringLiteral("boot-nul-echoes must be 0 to 1000"));
+        } else if (key == QLatin1String("boot-split")) {
+            bootFaultGiven = true;
+            if (!toNumber(value, 0, 10000, &bootFaults.splitGapMs))
+                return fail(QStringLiteral("boot-split must be 0 to 10000 ms"));
         } else if (key == QLatin1String("noise")) {
             if (!toHex(value, &faults.noise))
                 return fail(QStringLiteral("noise must be hex bytes"));
@@ -104,6 +141,8 @@ std::optional<Device> parseDevice(const QString &text, QString *error)
     }
     if (id < 0)
         return fail(QStringLiteral("id is missing"));
+    if (bootFaultGiven && !boot)
+        return fail(QStringLiteral("bootloader faults need boot=DIALECT"));
     if (model < 0)
         return fail(QStringLiteral("model is missing"));
 
@@ -134,6 +173,10 @@ std::optional<Device> parseDevice(const QString &text, QString *error)
     }
     device.faults = faults;
     device.baudRate = baud;
+    if (boot) {
+        boot->faults = bootFaults;
+        device.bootloader = boot;
+    }
     return device;
 }
 

@@ -14,10 +14,11 @@
 class SimProgram
 {
 public:
-    // `devices`: one --device text each, e.g. "id=1,model=1020".
-    explicit SimProgram(const QStringList &devices)
+    // `devices`: one --device text each, e.g. "id=1,model=1020"; `options`
+    // go to the program as they are (e.g. "--in-bootloader", "1").
+    explicit SimProgram(const QStringList &devices, const QStringList &options = {})
     {
-        QStringList arguments;
+        QStringList arguments = options;
         for (const QString &device : devices)
             arguments << QStringLiteral("--device") << device;
         arguments << QStringLiteral("--log") << logPath();
@@ -47,6 +48,9 @@ public:
         lines.removeAll(QByteArray());
         return lines;
     }
+
+    // A file in the program's own folder, e.g. for --boot-image.
+    QString filePath(const QString &name) const { return folder_.filePath(name); }
 
 private:
     QString logPath() const { return folder_.filePath(QStringLiteral("received.log")); }

@@ -215,6 +215,36 @@ TEST(SimOptions, DeviceTextBuildsTheDeviceOrSaysWhatIsWrong)
     }
 }
 
+TEST(SimOptions, BootloaderKeysGiveTheDeviceItsBootloader)
+{
+    QString error;
+    const auto dev = sim::parseDevice("id=1,model=1020,boot=4,boot-reject-block,boot-answer=FAIL,boot-silent-after=300,"
+                                      "boot-nul-echoes=2,boot-split=20,boot-never,boot-reject-load,boot-wrong-sum",
+                                      &error);
+    ASSERT_TRUE(dev.has_value()) << error.toStdString();
+    ASSERT_TRUE(dev->bootloader.has_value());
+    const sim::BootloaderSetup &boot = *dev->bootloader;
+    EXPECT_EQ(boot.dialect, 4);
+    EXPECT_FALSE(boot.packets);
+    EXPECT_TRUE(boot.faults.rejectBlock && boot.faults.neverEnters && boot.faults.rejectLoad && boot.faults.wrongSum);
+    EXPECT_EQ(boot.faults.streamAnswer, "FAIL");
+    EXPECT_EQ(boot.faults.silentAfter, 300);
+    EXPECT_EQ(boot.faults.nulEchoes, 2);
+    EXPECT_EQ(boot.faults.splitGapMs, 20);
+
+    const auto packets = sim::parseDevice("id=2,model=1130,boot=packets", &error);
+    ASSERT_TRUE(packets.has_value()) << error.toStdString();
+    EXPECT_TRUE(packets->bootloader->packets);
+    EXPECT_FALSE(sim::parseDevice("id=1,model=1020", &error)->bootloader.has_value());
+
+    for (const char *bad : {"id=1,model=1020,boot=6", "id=1,model=1020,boot=console", "id=1,model=1020,boot-never",
+                            "id=1,model=1020,boot=2,boot-split=-1", "id=1,model=1020,boot=2,boot-loud"}) {
+        error.clear();
+        EXPECT_FALSE(sim::parseDevice(bad, &error).has_value()) << bad;
+        EXPECT_FALSE(error.isEmpty()) << bad;
+    }
+}
+
 TEST(SimProgram, PrintsThePortServesDevicesAndLogsInstructions)
 {
     QTemporaryDir dir;

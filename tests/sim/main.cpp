@@ -19,13 +19,24 @@ int main(int argc, char *argv[])
     const QCommandLineOption deviceOption(
         QStringLiteral("device"),
         QStringLiteral("A device: id=N,model=N[,fw=N][,protocol=1.0|2.0][,size=N][,baud=N][,mem=ADDR:HEX]"
-                       "[,error=N][,delay=MS][,gap=MS][,truncate=N][,noise=HEX][,silent][,corrupt][,omit-data]."),
+                       "[,error=N][,delay=MS][,gap=MS][,truncate=N][,noise=HEX][,silent][,corrupt][,omit-data]"
+                       "[,boot=0..5|packets][,boot-never][,boot-reject-load][,boot-reject-block][,boot-wrong-sum]"
+                       "[,boot-answer=TEXT][,boot-silent-after=N][,boot-nul-echoes=N][,boot-split=MS]."),
         QStringLiteral("keys"));
     const QCommandLineOption logOption(QStringLiteral("log"),
                                        QStringLiteral("Append one line per received instruction to this file."),
                                        QStringLiteral("file"));
+    const QCommandLineOption bootNowOption(
+        QStringLiteral("in-bootloader"),
+        QStringLiteral("The device with this ID starts in its bootloader (as when switched on)."), QStringLiteral("id"));
+    const QCommandLineOption bootImageOption(
+        QStringLiteral("boot-image"),
+        QStringLiteral("Write each image a bootloader received to this file when the device restarts."),
+        QStringLiteral("file"));
     parser.addOption(deviceOption);
     parser.addOption(logOption);
+    parser.addOption(bootNowOption);
+    parser.addOption(bootImageOption);
     parser.process(app);
 
     sim::SimBus bus;
@@ -45,6 +56,17 @@ int main(int argc, char *argv[])
     if (parser.isSet(logOption) && !bus.setLogFile(parser.value(logOption))) {
         std::fprintf(stderr, "zephlet-sim: cannot open the log file %s\n", qPrintable(parser.value(logOption)));
         return 1;
+    }
+    if (parser.isSet(bootImageOption))
+        bus.setBootImageFile(parser.value(bootImageOption));
+    if (parser.isSet(bootNowOption)) {
+        bool ok = false;
+        const int id = parser.value(bootNowOption).toInt(&ok);
+        if (!ok || id < 0 || id > 253 || !bus.startBootloader(static_cast<quint8>(id))) {
+            std::fprintf(stderr, "zephlet-sim: no device with a bootloader at ID %s\n",
+                         qPrintable(parser.value(bootNowOption)));
+            return 2;
+        }
     }
     platform::OutputSink::write(bus.portName() + QLatin1Char('\n'));
     return app.exec();
