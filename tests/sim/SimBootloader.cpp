@@ -5,6 +5,8 @@
 
 #include <QRegularExpression>
 
+#include <utility>
+
 namespace sim {
 
 namespace {
@@ -104,10 +106,15 @@ void Bootloader::takeImageBytes(const QByteArray &bytes)
         phase_ = Phase::Silent;
 }
 
+QByteArray Bootloader::takeHandOver()
+{
+    return std::exchange(handOver_, QByteArray());
+}
+
 QList<Reply> Bootloader::feed(const QByteArray &bytes, qint64 nowMs)
 {
     QList<Reply> out;
-    for (const char c : bytes) {
+    for (const char &c : bytes) {
         switch (phase_) {
         case Phase::Silent:
         case Phase::Packets:
@@ -126,9 +133,17 @@ QList<Reply> Bootloader::feed(const QByteArray &bytes, qint64 nowMs)
             break;
         }
         case Phase::Prompted:
+            // The packet kind answers every carriage return until its first
+            // packet: an entry that missed the answer asks again.
+            if (setup_.packets && c == '\xFF') {
+                phase_ = Phase::Packets;
+                handOver_ = bytes.mid(&c - bytes.constData());
+                return out;
+            }
             if (c == '\r') {
                 out += Reply{prompt()};
-                phase_ = setup_.packets ? Phase::Packets : Phase::Console;
+                if (!setup_.packets)
+                    phase_ = Phase::Console;
             }
             break;
         case Phase::Console:
@@ -186,7 +201,7 @@ QList<Reply> Bootloader::onConsoleByte(char c)
     }
     if (c == '\r' || c == '\n') {
         line_.clear();
-        return {};
+        return c == '\r' ? QList<Reply>{Reply{prompt()}} : QList<Reply>{};
     }
     line_ += c;
     const QList<QByteArray> commands = immediateCommands(setup_.dialect);

@@ -43,6 +43,9 @@ public:
     // Whether the bytes of the line are the bootloader's (console or entry),
     // rather than packets to cut.
     bool takesRawBytes() const;
+    // Bytes of the last feed that begin the first packet: they go to the
+    // packet cutter.
+    QByteArray takeHandOver();
     // Set once the bootloader starts the application.
     bool finished() const { return finished_; }
     // The image last received, without its sum bytes.
@@ -65,6 +68,7 @@ private:
     Phase phase_ = Phase::Entry;
     int echoesLeft_ = 0;
     QByteArray line_;
+    QByteArray handOver_;
     QByteArray pending_;
     qint64 lastByteMs_ = 0;
     QByteArray image_;

@@ -346,6 +346,7 @@ void SimBus::Impl::run()
                     continue;
                 }
                 QList<Reply> replies;
+                QByteArray handOver;
                 bool raw = false;
                 {
                     std::lock_guard lock(mutex);
@@ -354,12 +355,15 @@ void SimBus::Impl::run()
                         raw = boot->takesRawBytes();
                         if (raw) {
                             replies = boot->feed(QByteArray(chunk, got), clock.elapsed());
+                            handOver = boot->takeHandOver();
                             followBootloader();
                         }
                     }
                 }
                 if (raw) {
                     send(replies);
+                    inbox += handOver;
+                    inboxGrewMs = clock.elapsed();
                     continue;
                 }
                 inbox.append(chunk, got);
