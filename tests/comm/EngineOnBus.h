@@ -47,6 +47,7 @@ struct EngineOnBus
         port.setPortName(bus.portName());
         port.setBaudRate(57600);
         engine.device = &port;
+        engine.extraLatency = sim::kReplySlackMs; // tests about time-outs set their own
         QObject::connect(&engine, &QvxProtocol::logMessage, [this](const QString &m) { logs << m; });
         QObject::connect(&engine, &QvxProtocol::outputPacket,
                          [this](const QvxProtocol::PacketItem &i) { items << i; });

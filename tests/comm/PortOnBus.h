@@ -28,6 +28,7 @@ struct PortOnBus
         : port(std::make_unique<QvxPort>(listen))
     {
         QvxPort *p = port.get();
+        p->setTimeout(sim::kReplySlackMs); // tests about time-outs set their own
         QObject::connect(p, &QvxComm::openSucceed, [this](const QString &, int baud) {
             events << QStringLiteral("openSucceed %1").arg(baud);
         });

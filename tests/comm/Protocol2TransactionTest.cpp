@@ -208,6 +208,7 @@ TEST(Protocol2Transaction, EachInstructionWaitsItsOwnReplyWindow)
         {"aux restore", [&](QvxProtocol2 &p) { return p.auxRestore(1); }, 2000},
     };
     Bus b;
+    b.engine.extraLatency = 0; // the bare windows
     for (const Case &c : cases) {
         EXPECT_EQ(c.run(b.engine), COMM_OK) << c.name;
         EXPECT_EQ(b.engine.packetTimeout, c.window) << c.name;
@@ -217,6 +218,7 @@ TEST(Protocol2Transaction, EachInstructionWaitsItsOwnReplyWindow)
 TEST(Protocol2Transaction, ALateReplyCountsOnlyInsideItsWindow)
 {
     Bus b;
+    b.engine.extraLatency = 0; // the bare windows
     b.fault(1, [](auto &f) { f.delayMs = 150; });
     EXPECT_EQ(b.engine.factoryReset(1), COMM_OK) << "within 500 ms";
     EXPECT_EQ(b.engine.reboot(1), COMM_RX_TIMEOUT) << "past 35 ms";

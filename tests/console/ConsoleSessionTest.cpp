@@ -2,6 +2,7 @@
 // with standard input from a pipe, and on a terminal.
 #include "ConsoleTexts.h"
 #include "PtySession.h"
+#include "tests/sim/SimBus.h"
 #include "tests/sim/SimProgram.h"
 #include "tests/support/ChildProcess.h"
 
@@ -171,6 +172,8 @@ TEST(TerminalConsole, CtrlCEndsARunningCommandAndStillReachesThePromptAfterIt)
 {
     SimProgram bus({QStringLiteral("id=1,model=1020")});
     auto session = startConsole();
+    session->type("timeout " + QByteArray::number(sim::kReplySlackMs) + "\r"); // room for a late reply
+    EXPECT_SHOWS(session, "[Success] set timeout");
     session->type("open " + bus.portName().toUtf8() + " 57600\r");
     EXPECT_SHOWS(session, "[Success] Port opened successfully");
     // Each silent ID waits out its reply time: the scan runs for seconds.
@@ -189,6 +192,8 @@ TEST(TerminalConsole, AContinuousGetRewritesOneLineUntilCtrlC)
 {
     SimProgram bus({QStringLiteral("id=1,model=1020")});
     auto session = startConsole();
+    session->type("timeout " + QByteArray::number(sim::kReplySlackMs) + "\r"); // room for a late reply
+    EXPECT_SHOWS(session, "[Success] set timeout");
     session->type("open " + bus.portName().toUtf8() + " 57600\r");
     EXPECT_SHOWS(session, "[Success] Port opened successfully");
     session->type("get 1 Present Position -c\r");

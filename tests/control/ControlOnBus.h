@@ -51,7 +51,7 @@ class ControlOnBus : public ::testing::Test
 {
 protected:
     static constexpr quint8 kDevice = 1; // a TS-100 at firmware 7
-    static constexpr int kSlackMs = 150;  // added to every reply window
+    static constexpr int kSlackMs = sim::kReplySlackMs; // added to every reply window
 
     void SetUp() override
     {
@@ -69,7 +69,7 @@ protected:
     {
         control_.reset();
         control_ = std::make_unique<QvxControl>(&editor_);
-        control_->transport()->setTimeout(kSlackMs);
+        control_->transport()->setTimeout(kSlackMs); // tests about time-outs set their own
     }
 
     void type(const QByteArray &keys) { pipe_.send(keys); }

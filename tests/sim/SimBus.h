@@ -20,6 +20,11 @@
 
 namespace sim {
 
+// Extra latency in ms that tests give the code under test on top of its reply
+// window, so that a reply the loaded machine delivers late still lands inside
+// it. Only the tests about time-outs run with the bare window.
+constexpr int kReplySlackMs = 1000;
+
 // One instruction as the bus received it.
 struct Instruction
 {
