@@ -136,8 +136,14 @@ int QvxProtocolComm::writeTxRx(uchar id, ushort address, ushort length, const uc
 int QvxProtocolComm::readWidth(uchar id, ushort address, ushort width, int *value, uchar *error)
 {
     std::array<uchar, 4> bytes{};
-    const int result = qvx_protocol->readTxRx(id, address, width, bytes.data(), error);
-    if (result == COMM_OK && value)
+    uchar status = 0;
+    const int result = qvx_protocol->readTxRx(id, address, width, bytes.data(), &status);
+    if (error && result == COMM_OK)
+        *error = status;
+    // A protocol 2.0 device that refuses a read (an error number in its status)
+    // sends no data: the value stays as it was.
+    const bool refused = qvx_protocol == qvx_protocol2 && (status & 0x7F) != 0;
+    if (result == COMM_OK && !refused && value)
         *value = static_cast<int>(fromLittleEndian(bytes)); // zero-extended; 4 bytes keep their bit pattern
     return result;
 }

@@ -124,24 +124,38 @@ DeviceCore::TableRead DeviceCore::readTable(uchar id, const QvxDeviceModel &mode
     return table;
 }
 
-int DeviceCore::reset(uchar id, bool verbose)
+template <class Command>
+BusReply DeviceCore::withCompletion(DeviceCompletion completed, Command command)
 {
-    const QvxProtocolComm::Trace trace(transport_, verbose);
-    return transport_.reset(id);
+    uchar error = 0;
+    const QMetaObject::Connection taken =
+        QObject::connect(&transport_, completed, [&error](int result, uchar, uchar deviceError) {
+            if (result == COMM_OK)
+                error = deviceError;
+        });
+    const int result = command();
+    QObject::disconnect(taken);
+    return reply(result, error);
 }
 
-int DeviceCore::reboot(uchar id, bool verbose)
+BusReply DeviceCore::reset(uchar id, bool verbose)
 {
     const QvxProtocolComm::Trace trace(transport_, verbose);
-    return transport_.reboot(id);
+    return withCompletion(&QvxComm::resetCompleted, [&] { return transport_.reset(id); });
 }
 
-int DeviceCore::clear(uchar id, int parameter, bool verbose)
+BusReply DeviceCore::reboot(uchar id, bool verbose)
 {
-    if (parameter == 10)
-        return transport_.multiturnClear(id, 0); // never traced
     const QvxProtocolComm::Trace trace(transport_, verbose);
-    return transport_.clear(id, uchar(parameter));
+    return withCompletion(&QvxComm::rebootCompleted, [&] { return transport_.reboot(id); });
+}
+
+BusReply DeviceCore::clear(uchar id, int parameter, bool verbose)
+{
+    if (parameter == 10) // never traced
+        return withCompletion(&QvxComm::multiturnClearCompleted, [&] { return transport_.multiturnClear(id, 0); });
+    const QvxProtocolComm::Trace trace(transport_, verbose);
+    return withCompletion(&QvxComm::clearCompleted, [&] { return transport_.clear(id, uchar(parameter)); });
 }
 
 const std::array<DeviceCore::StatusRow, 13> &DeviceCore::statusRows()

@@ -15,6 +15,7 @@
 #include <array>
 #include <utility>
 
+class QvxComm;
 class QvxModelRegistry;
 class QvxPort;
 struct QvxControlItem;
@@ -89,11 +90,11 @@ public:
     // outside it); the range 0 to 65535 takes every visible item.
     TableRead readTable(uchar id, const QvxDeviceModel &model, int start, int end, bool verbose);
 
-    // Reset, reboot and clear; the transport hands back no device error byte
-    // for these. Clear parameter 10 is the multi-turn clear, never traced.
-    int reset(uchar id, bool verbose);
-    int reboot(uchar id, bool verbose);
-    int clear(uchar id, int parameter, bool verbose);
+    // Reset, reboot and clear, with the device's status error byte (a device
+    // may refuse them). Clear parameter 10 is the multi-turn clear, never traced.
+    BusReply reset(uchar id, bool verbose);
+    BusReply reboot(uchar id, bool verbose);
+    BusReply clear(uchar id, int parameter, bool verbose);
 
     // The rows of the status, in order: the console's label, the script key
     // and the item shown. The first group ends before `kStatusSecondGroup`.
@@ -117,6 +118,13 @@ public:
     static QString tableTooLargeText(const QvxDeviceModel &model);
 
 private:
+    // The completion signal of reset, reboot, clear or the multi-turn clear.
+    using DeviceCompletion = void (QvxComm::*)(int result, uchar id, uchar error);
+    // Runs one of those commands; the device's error byte comes only with its
+    // completion signal.
+    template <class Command>
+    BusReply withCompletion(DeviceCompletion completed, Command command);
+
     QvxPort &transport_;
     QvxModelRegistry &registry_;
     std::array<uchar, kTableBufferSize> tableBuffer_; // zeroed once; each table read fills what it shows

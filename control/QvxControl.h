@@ -205,8 +205,8 @@ private:
     QString failureText(const BusReply &reply) const; // null when the exchange went well
     // Pings the device; its failure text, null when it answered well.
     QString pingFailure(uchar id, ushort *modelNumber, uchar *firmwareVersion, uchar *error, bool verbose);
-    // Reset, reboot and clear: the outcome's success or result name.
-    void reportDeviceCommand(uchar id, int result, const QString &done);
+    // Reset, reboot and clear: the outcome's success, result name or the device's error.
+    void reportDeviceCommand(uchar id, const BusReply &reply, const QString &done);
     ItemPresenter devicePresenter(uchar id, const QvxDeviceModel *model);
     // Read or write with the error line of a failure; false then.
     bool readChecked(uchar id, const QvxControlItem &item, int *value, bool verbose);
@@ -233,8 +233,8 @@ private:
                                             QvxControlItem **item);
     // Script mode: the scan's test between two pings.
     bool scanCancelled() const;
-    // Script mode: reset, reboot and clear, whose replies carry no device error byte.
-    script::CommandResult deviceCommandResult(int id, int parameter, int result) const;
+    // Script mode: reset, reboot and clear, failing also when the device refused.
+    script::CommandResult deviceCommandResult(int id, int parameter, const BusReply &reply) const;
     script::CommandResult resultFromReply(int id, const BusReply &reply) const;
 
     std::unique_ptr<QvxFirmware> transport_;

@@ -163,10 +163,11 @@ void QvxControl::broadcastPing(uint waitMs, bool verbose)
 
 // ----- Reset, reboot, clear (the transport returns no device error byte for these)
 
-void QvxControl::reportDeviceCommand(uchar id, int result, const QString &done)
+void QvxControl::reportDeviceCommand(uchar id, const BusReply &reply, const QString &done)
 {
-    if (result != COMM_OK)
-        Console::instance().printError(deviceLine(id, communicationResultName(result)));
+    const QString failure = failureText(reply);
+    if (!failure.isNull())
+        Console::instance().printError(deviceLine(id, failure));
     else
         Console::instance().printSuccess(deviceLine(id, done));
 }

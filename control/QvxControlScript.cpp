@@ -195,10 +195,9 @@ bool QvxControl::scanCancelled() const
     return transport_->qvx_protocol->isCancelled();
 }
 
-CommandResult QvxControl::deviceCommandResult(int id, int parameter, int result) const
+CommandResult QvxControl::deviceCommandResult(int id, int parameter, const BusReply &reply) const
 {
-    // The transport hands back no device error byte for these commands.
-    const CommandResult answer = resultFromCommunication(id, result, 0);
+    const CommandResult answer = resultFromReply(id, reply);
     return answer.ok ? CommandResult::success(acknowledged(id, parameter)) : answer;
 }
 

@@ -171,6 +171,30 @@ TEST(ProtocolComm, FailedTransfersSignalTheirResultWithValueZero)
     EXPECT_EQ(b.bus.receivedCount(0x83), 1);
 }
 
+TEST(ProtocolComm, ARefusedReadDeliversNoValue)
+{
+    // The device refuses every read with Data Range Error and sends no data.
+    PortOnBus b;
+    b.addServo(1);
+    b.fault(1, [](sim::Faults &f) {
+        f.error = 0x04;
+        f.omitData = true;
+    });
+    ASSERT_TRUE(b.open());
+    for (const short width : {1, 2, 4}) {
+        int value = 777;
+        uchar error = 0;
+        EXPECT_EQ(b.port->readValue(1, 132, width, &value, &error), COMM_OK) << width;
+        EXPECT_EQ(error, 0x04) << width;
+        EXPECT_EQ(value, 777) << width;
+    }
+    CompletionLog log(*b.port);
+    EXPECT_EQ(b.port->read4ByteTxRx(1, 132), COMM_OK);
+    ASSERT_EQ(log.seen.size(), 1);
+    EXPECT_EQ(log.seen[0].error, 0x04);
+    EXPECT_EQ(log.seen[0].data, 0u);
+}
+
 TEST(ProtocolComm, ItemReadsAndWritesKeepTheirWidth)
 {
     struct Case

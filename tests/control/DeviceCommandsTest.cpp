@@ -168,6 +168,29 @@ TEST_F(DeviceCommands, ResetRebootAndClearReportTheResultOnly)
     EXPECT_EQ(bus_.device(1)->reboots, 1);
 }
 
+TEST_F(DeviceCommands, ADeviceThatRefusesResetRebootOrClearGetsTheErrorLine)
+{
+    const std::function<void()> commands[] = {
+        [&] { control_->resetDevice(1); },
+        [&] { control_->rebootDevice(1); },
+        [&] { control_->clearDevice(1, 1); },
+        [&] { control_->clearDevice(1, 10); },
+    };
+    const QStringList done{"reset OK", "reboot OK", "clear OK", "clear OK"};
+    for (const bool refused : {true, false}) {
+        sim::Faults faults;
+        faults.error = refused ? 0x84 : 0x80; // the alert bit alone is no refusal
+        bus_.setFaults(kDevice, faults);
+        for (std::size_t k = 0; k < std::size(commands); ++k) {
+            commands[k]();
+            EXPECT_EQ(out(), refused ? QStringLiteral("[Error] ID 1 : Data Range Error\n")
+                                     : QStringLiteral("[Success] ID 1 : %1\n").arg(done.at(qsizetype(k))))
+                << k;
+        }
+    }
+    EXPECT_EQ(bus_.device(1)->factoryResets, 1); // the refusing device kept its table
+}
+
 TEST_F(DeviceCommands, TraceCoversTheAskedCommandOnly)
 {
     control_->resetDevice(1, true);

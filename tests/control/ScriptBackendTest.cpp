@@ -227,6 +227,10 @@ TEST_F(ScriptBackend, DeviceCommandsAndTheirFailures)
 
     expectFailure(backend_->reset(2, false), "device_timeout", "Device 2 did not respond", communication(2, -3001));
     expectFailure(backend_->ping(6, false), "packet_error", "Instruction Error", communication(6, 0, 2));
+    // A device that refuses does not acknowledge.
+    for (const CommandResult &refused : {backend_->reset(6, false), backend_->reboot(6, false),
+                                         backend_->clear(6, 1, false), backend_->clear(6, 10, false)})
+        expectFailure(refused, "packet_error", "Instruction Error", communication(6, 0, 2));
     expectFailure(backend_->get(2, "LED", false), "device_timeout", "Device 2 did not respond", communication(2, -3001));
     backend_->setProtocol("1.0");
     expectFailure(backend_->clear(1, 1, false), "communication_error", "Unknown (-1)", communication(1, -1));
