@@ -8,6 +8,8 @@
 // It works on the transport and the model registry of its owner (QvxControl)
 // and holds the whole-table buffer.
 
+#include "comm/CommResult.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -26,11 +28,11 @@ struct QvxDeviceModel;
 // protocol spoken.
 struct BusReply
 {
-    int result = 0; // COMM_OK
+    int result = COMM_OK;
     uchar error = 0;
     bool statusError = false;
 
-    bool ok() const { return result == 0 && !statusError; }
+    bool ok() const { return result == COMM_OK && !statusError; }
 };
 
 class DeviceCore

@@ -36,7 +36,6 @@
 #include <QVariantMap>
 
 #include <atomic>
-#include <functional>
 #include <memory>
 #include <optional>
 
