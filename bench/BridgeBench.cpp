@@ -13,6 +13,7 @@
 #include "tests/server/ListeningPort.h"
 #include "tests/sim/SimBus.h"
 #include "tests/sim/SimPackets.h"
+#include "tests/support/LoopbackSocket.h"
 #include "tests/support/QuietOutput.h"
 
 #include <QCoreApplication>
@@ -21,11 +22,7 @@
 #include <QTcpServer>
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pty.h>
-#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -51,23 +48,6 @@ double medianOf(std::vector<double> samples)
         return 0;
     std::sort(samples.begin(), samples.end());
     return samples[samples.size() / 2];
-}
-
-// A blocking loopback client; -1 while nothing listens on the port yet.
-int connectTo(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 bool sendAll(int fd, const char *data, qint64 size)
@@ -99,7 +79,7 @@ bool throughBridge(const QString &serialPort, const Round &round)
     TCPServer bridge;
     if (!bridge.start(QStringLiteral("127.0.0.1"), 0, serialPort, 1000000))
         return false;
-    const int fd = connectTo(listeningPort(bridge));
+    const int fd = connectLoopback(listeningPort(bridge));
     const bool ok = fd >= 0 && round(fd);
     if (fd >= 0)
         ::close(fd);
@@ -119,7 +99,7 @@ bool throughSocat(const QString &socat, const QString &serialPort, const Round &
         return false;
     int fd = -1;
     for (int i = 0; i < 500 && fd < 0; ++i) {
-        fd = connectTo(port);
+        fd = connectLoopback(port);
         if (fd < 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

@@ -157,22 +157,7 @@ void QvxPort::resetReceivers()
 
 bool QvxPort::doConnectQvx(uchar id)
 {
-    if (!open(portName, baudRate)) {
-        close();
-        return false;
-    }
-    ushort model = 0;
-    uchar firmware = 0;
-    uchar error = 0;
-    if (ping(id, &model, &firmware, &error) != COMM_OK) {
-        QThread::msleep(kSettleMs);
-        if (ping(id, &model, &firmware, &error) != COMM_OK) {
-            close();
-            return false;
-        }
-    }
-    setState(Connected);
-    return true;
+    return connectStep(open(portName, baudRate), id, kSettleMs);
 }
 
 void QvxPort::doDisconnectQvx()
@@ -217,7 +202,7 @@ bool QvxPort::isPort(const QString &name) const
     return held == name || QStringLiteral("/dev/") + held == name;
 }
 
-int QvxPort::checkLink()
+int QvxPort::checkPollLink()
 {
     return keepReadersRunning([this] {
         if (!serial_port->isOpen() && !open(portName, baudRate))
@@ -230,36 +215,9 @@ int QvxPort::checkLink()
     });
 }
 
-std::optional<int> QvxPort::beginPoll(int length)
+bool QvxPort::fastMultiGraphPoll() const
 {
-    if (length > kRxBufferSize)
-        return COMM_UNSUPPORTED; // the reply would not fit rx_buffer
-    const int link = checkLink();
-    if (link != COMM_OK)
-        return link;
-    measureUpdatePeriod();
-    return std::nullopt;
-}
-
-int QvxPort::readUpdate(uchar id, ushort length)
-{
-    if (const std::optional<int> refused = beginPoll(length))
-        return *refused;
-    return pollUpdateRead(id, length);
-}
-
-int QvxPort::readGraph(uchar id, ushort address, ushort length)
-{
-    if (const std::optional<int> refused = beginPoll(length))
-        return *refused;
-    return pollGraphRead(id, address, length);
-}
-
-int QvxPort::readMultiGraph(qvx::MultiGraphReadParams)
-{
-    if (const std::optional<int> refused = beginPoll(0))
-        return *refused;
-    return pollMultiGraphRead(multiGraphFast);
+    return multiGraphFast;
 }
 
 // --- reads of the device operations and the self-diagnosis ----------------------------

@@ -11,7 +11,6 @@
 
 #include <QSerialPort>
 
-#include <optional>
 
 class QTimer;
 
@@ -34,13 +33,6 @@ public:
     bool setBaudRate(int baudrate) override;
     bool doConnectQvx(uchar id) override;
     void doDisconnectQvx() override;
-    // The polling reads: the link is reopened (or set back to `baudRate`) when
-    // needed; COMM_NOT_AVAILABLE, without a signal, when that fails. A length
-    // beyond rx_buffer is refused with COMM_UNSUPPORTED, without a signal.
-    int readUpdate(uchar id, ushort length) override;
-    int readGraph(uchar id, ushort address, ushort length) override;
-    // Reads the list startMultiGraph prepared; `params` is not consulted.
-    int readMultiGraph(qvx::MultiGraphReadParams params) override;
 
     // A read from address 0 (a whole control table) with the hex trace as
     // `verbose`; the trace is off afterwards.
@@ -108,12 +100,14 @@ private:
     bool openLink(int baudrate);
     // The protocol 2.0 write that tells the controller board the servos' rate.
     bool tellBoard(int baudrate);
-    // The link check of the polling reads.
-    int checkLink();
     // Whether the serial port is the one named `name` (QSerialPort reports a
     // Unix device path without its "/dev/" folder).
     bool isPort(const QString &name) const;
-    // The link check and the statistics of a polling read; nothing when the
-    // read may go ahead, else the result it ends with.
-    std::optional<int> beginPoll(int length);
+
+protected:
+    // The link check of the polling reads: the port is reopened (or set back
+    // to `baudRate`) when needed; COMM_NOT_AVAILABLE when that fails.
+    int checkPollLink() override;
+    // The fast bulk read when multiGraphFast is set.
+    bool fastMultiGraphPoll() const override;
 };

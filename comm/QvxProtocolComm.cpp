@@ -4,6 +4,7 @@
 #include "device/ProtocolConstants.h"
 
 #include <QDebug>
+#include <QThread>
 #include <QTimer>
 
 #include <array>
@@ -236,10 +237,43 @@ int QvxProtocolComm::dumpReadData(uchar type, ushort index, ushort size)
     return result;
 }
 
-// --- the polling reads' common tail ----------------------------------------------
+// --- the connect step and the polling reads -------------------------------------
 
-int QvxProtocolComm::pollUpdateRead(uchar id, ushort length)
+bool QvxProtocolComm::connectStep(bool opened, uchar id, int retryPauseMs)
 {
+    if (!opened) {
+        close();
+        return false;
+    }
+    ushort model = 0;
+    uchar firmware = 0;
+    uchar error = 0;
+    if (ping(id, &model, &firmware, &error) != COMM_OK) {
+        QThread::msleep(retryPauseMs);
+        if (ping(id, &model, &firmware, &error) != COMM_OK) {
+            close();
+            return false;
+        }
+    }
+    setState(Connected);
+    return true;
+}
+
+std::optional<int> QvxProtocolComm::beginPoll(int length)
+{
+    if (length > kRxBufferSize)
+        return COMM_UNSUPPORTED; // the reply would not fit rx_buffer
+    const int link = checkPollLink();
+    if (link != COMM_OK)
+        return link;
+    measureUpdatePeriod();
+    return std::nullopt;
+}
+
+int QvxProtocolComm::readUpdate(uchar id, ushort length)
+{
+    if (const std::optional<int> refused = beginPoll(length))
+        return *refused;
     uchar error = 0;
     const int result = readTxRx(id, 0, length, rx_buffer, &error);
     const qint64 tick = engineClock->nowMs();
@@ -248,8 +282,10 @@ int QvxProtocolComm::pollUpdateRead(uchar id, ushort length)
     return result;
 }
 
-int QvxProtocolComm::pollGraphRead(uchar id, ushort address, ushort length)
+int QvxProtocolComm::readGraph(uchar id, ushort address, ushort length)
 {
+    if (const std::optional<int> refused = beginPoll(length))
+        return *refused;
     uchar error = 0;
     const int result = readTxRx(id, address, length, rx_buffer, &error);
     const qint64 tick = engineClock->nowMs();
@@ -258,11 +294,13 @@ int QvxProtocolComm::pollGraphRead(uchar id, ushort address, ushort length)
     return result;
 }
 
-int QvxProtocolComm::pollMultiGraphRead(bool fast)
+int QvxProtocolComm::readMultiGraph(qvx::MultiGraphReadParams)
 {
+    if (const std::optional<int> refused = beginPoll(0))
+        return *refused;
     QList<QvxProtocol::BulkReadResult> replies;
-    const int result = fast ? qvx_protocol->fastBulkRead(bulk_read_params, &replies)
-                            : qvx_protocol->bulkRead(bulk_read_params, &replies);
+    const int result = fastMultiGraphPoll() ? qvx_protocol->fastBulkRead(bulk_read_params, &replies)
+                                            : qvx_protocol->bulkRead(bulk_read_params, &replies);
     qvx::MultiGraphReadResults results;
     results.reserve(replies.size());
     for (const QvxProtocol::BulkReadResult &reply : std::as_const(replies)) {

@@ -9,6 +9,8 @@
 #include "comm/QvxProtocol1.h"
 #include "comm/QvxProtocol2.h"
 
+#include <optional>
+
 class QvxProtocolComm : public QvxComm
 {
     Q_OBJECT
@@ -47,6 +49,15 @@ public:
     bool isMotionInProgress(qvx::MotionAgingOption &option) override;
     // Always ID 200; the signal's error is always 0.
     int dumpReadData(uchar type, ushort index, ushort size) override;
+    // The polling reads: the transport's link check, the poll statistics, the
+    // read into rx_buffer and its completion signal. A length beyond rx_buffer
+    // is refused with COMM_UNSUPPORTED, and a link the check cannot make
+    // usable ends the poll with the check's result; neither emits a signal.
+    // The update read starts at address 0; the multi-graph read takes the
+    // list startMultiGraph prepared (`params` is not consulted).
+    int readUpdate(uchar id, ushort length) override;
+    int readGraph(uchar id, ushort address, ushort length) override;
+    int readMultiGraph(qvx::MultiGraphReadParams params) override;
 
     // The hex trace of both engines. Callers switch it on for one operation
     // and off right after it, with a Trace.
@@ -119,15 +130,20 @@ public slots:
     int writeHandPresetData(uchar id, ushort address, qvx::HandPresetData data, int joint_slot_count) override;
 
 protected:
-    // The read and the completion signal of the polling reads, once the
-    // transport has checked its link and counted the poll. The update read
-    // starts at address 0; the multi-graph read takes bulk_read_params, with
-    // FAST_BULK_READ when `fast`.
-    int pollUpdateRead(uchar id, ushort length);
-    int pollGraphRead(uchar id, ushort address, ushort length);
-    int pollMultiGraphRead(bool fast);
+    // The connect step once the transport has tried to open its link: not
+    // `opened`, or no answer from servo `id` to a ping and to one more after
+    // `retryPauseMs`, closes the link again and gives false; otherwise the
+    // state becomes Connected.
+    bool connectStep(bool opened, uchar id, int retryPauseMs);
+    // Makes the link usable for a poll: COMM_OK, or the result the poll ends with.
+    virtual int checkPollLink() = 0;
+    // Whether the multi-graph poll reads with FAST_BULK_READ.
+    virtual bool fastMultiGraphPoll() const = 0;
 
 private:
+    // The length and link checks and the statistics of a poll; nothing when
+    // the read may go ahead, else the result it ends with.
+    std::optional<int> beginPoll(int length);
     // Runs `operation` on the engine of `protocol_version` (the current one
     // when empty) and switches back afterwards.
     template <class Operation>

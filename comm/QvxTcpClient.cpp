@@ -5,7 +5,6 @@
 
 #include <QEventLoop>
 #include <QTcpSocket>
-#include <QThread>
 #include <QTimer>
 
 namespace {
@@ -127,22 +126,7 @@ void QvxTcpClient::onDisconnected()
 
 bool QvxTcpClient::doConnectQvx(uchar id)
 {
-    if (!open(networkAddress, networkPort)) {
-        close();
-        return false;
-    }
-    ushort model = 0;
-    uchar firmware = 0;
-    uchar error = 0;
-    if (ping(id, &model, &firmware, &error) != COMM_OK) {
-        QThread::msleep(kRetryPauseMs);
-        if (ping(id, &model, &firmware, &error) != COMM_OK) {
-            close();
-            return false;
-        }
-    }
-    setState(Connected);
-    return true;
+    return connectStep(open(networkAddress, networkPort), id, kRetryPauseMs);
 }
 
 void QvxTcpClient::doDisconnectQvx()
@@ -152,11 +136,9 @@ void QvxTcpClient::doDisconnectQvx()
 
 // --- the polling reads ---------------------------------------------------------------
 
-std::optional<int> QvxTcpClient::beginPoll(int length)
+int QvxTcpClient::checkPollLink()
 {
-    if (length > kRxBufferSize)
-        return COMM_UNSUPPORTED; // the reply would not fit rx_buffer
-    const int link = keepReadersRunning([this] {
+    return keepReadersRunning([this] {
         if (!tcp_socket->isOpen() && !open(networkAddress, networkPort))
             return COMM_NOT_AVAILABLE;
         if ((tcp_socket->peerName() != networkAddress || tcp_socket->peerPort() != networkPort)
@@ -164,29 +146,9 @@ std::optional<int> QvxTcpClient::beginPoll(int length)
             return COMM_NOT_AVAILABLE;
         return COMM_OK;
     });
-    if (link != COMM_OK)
-        return link;
-    measureUpdatePeriod();
-    return std::nullopt;
 }
 
-int QvxTcpClient::readUpdate(uchar id, ushort length)
+bool QvxTcpClient::fastMultiGraphPoll() const
 {
-    if (const std::optional<int> refused = beginPoll(length))
-        return *refused;
-    return pollUpdateRead(id, length);
-}
-
-int QvxTcpClient::readGraph(uchar id, ushort address, ushort length)
-{
-    if (const std::optional<int> refused = beginPoll(length))
-        return *refused;
-    return pollGraphRead(id, address, length);
-}
-
-int QvxTcpClient::readMultiGraph(qvx::MultiGraphReadParams)
-{
-    if (const std::optional<int> refused = beginPoll(0))
-        return *refused;
-    return pollMultiGraphRead(false);
+    return false;
 }

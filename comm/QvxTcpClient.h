@@ -13,8 +13,6 @@
 
 #include <QString>
 
-#include <optional>
-
 class QTcpSocket;
 
 class QvxTcpClient : public QvxProtocolComm
@@ -36,14 +34,6 @@ public:
     // them) and checks that servo `id` answers, with one retry.
     bool doConnectQvx(uchar id) override;
     void doDisconnectQvx() override;
-    // The polling reads: the link is reopened when it is down or leads
-    // elsewhere than networkAddress:networkPort; COMM_NOT_AVAILABLE, without a
-    // signal, when that fails. A length beyond rx_buffer is refused with
-    // COMM_UNSUPPORTED, without a signal.
-    int readUpdate(uchar id, ushort length) override;
-    int readGraph(uchar id, ushort address, ushort length) override;
-    // Always the plain BULK_READ of the list startMultiGraph prepared.
-    int readMultiGraph(qvx::MultiGraphReadParams params) override;
 
     QTcpSocket *tcp_socket = nullptr; // the link: a child, the current engine's device
 
@@ -67,8 +57,11 @@ public slots:
     void onConnected();
     void onDisconnected();
 
-private:
-    // The link check and the statistics of a polling read; nothing when the
-    // read may go ahead, else the result it ends with.
-    std::optional<int> beginPoll(int length);
+protected:
+    // The link check of the polling reads: the connection is made again when
+    // it is down or leads elsewhere than networkAddress:networkPort;
+    // COMM_NOT_AVAILABLE when that fails.
+    int checkPollLink() override;
+    // Never: the multi-graph poll is always the plain BULK_READ.
+    bool fastMultiGraphPoll() const override;
 };

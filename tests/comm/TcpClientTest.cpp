@@ -5,6 +5,7 @@
 // the bridge (tests/server).
 #include "comm/CommResult.h"
 #include "comm/QvxTcpClient.h"
+#include "tests/support/MetaMethods.h"
 #include "tests/support/QtPrinters.h"
 
 #include <QElapsedTimer>
@@ -24,16 +25,6 @@ quint16 deadPort()
     QTcpServer probe;
     probe.listen(QHostAddress::LocalHost, 0);
     return probe.serverPort();
-}
-
-QStringList ownMethods(const QMetaObject &meta, QMetaMethod::MethodType type)
-{
-    QStringList out;
-    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
-        if (meta.method(i).methodType() == type)
-            out << QString::fromLatin1(meta.method(i).methodSignature());
-    }
-    return out;
 }
 
 // The link signals of a transport, in the order they came.

@@ -3,24 +3,13 @@
 // with the defaulted arguments left out.
 #include "PortOnBus.h"
 
+#include "tests/support/MetaMethods.h"
 #include "tests/support/QtPrinters.h"
 
 #include <QMetaMethod>
 #include <gtest/gtest.h>
 
 namespace {
-
-// The signatures of one kind of method that the class itself declares.
-QStringList ownMethods(const QMetaObject &meta, QMetaMethod::MethodType type)
-{
-    QStringList out;
-    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
-        const QMetaMethod m = meta.method(i);
-        if (m.methodType() == type)
-            out << QString::fromLatin1(m.methodSignature());
-    }
-    return out;
-}
 
 QStringList names(const QStringList &signatures)
 {

@@ -9,16 +9,15 @@
 #include "comm/QvxTcpClient.h"
 #include "server/ServerWorker.h"
 #include "tests/sim/SimPackets.h"
+#include "tests/support/LoopbackSocket.h"
+#include "tests/support/MetaMethods.h"
 #include "tests/support/QtPrinters.h"
 
 #include <QMetaMethod>
 #include <QTcpServer>
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <pty.h>
-#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -30,16 +29,6 @@ namespace {
 QStringList lines(const QString &text)
 {
     return text.split('\n', Qt::SkipEmptyParts);
-}
-
-QStringList ownMethods(const QMetaObject &meta, QMetaMethod::MethodType type)
-{
-    QStringList out;
-    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
-        if (meta.method(i).methodType() == type)
-            out << QString::fromLatin1(meta.method(i).methodSignature());
-    }
-    return out;
 }
 
 // Byte i of a test stream: a pattern whose shifts and gaps show.
@@ -54,23 +43,6 @@ QByteArray pattern(qint64 from, qint64 count)
     for (qint64 i = 0; i < count; ++i)
         out[i] = patternByte(from + i);
     return out;
-}
-
-// A blocking loopback socket outside Qt, with a small receive buffer.
-int rawClient(quint16 port, int receiveBuffer)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (receiveBuffer > 0)
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 QString localAddress(int fd)
@@ -290,7 +262,7 @@ TEST(Bridge, AClientThatFallsAMebibyteBehindIsDisconnected)
     ASSERT_TRUE(b.start());
     Client reader;
     ASSERT_TRUE(reader.connectTo(b));
-    const int stalled = rawClient(b.port(), 4096); // connects, never reads
+    const int stalled = connectLoopback(b.port(), 4096); // connects, never reads
     ASSERT_GE(stalled, 0);
     ASSERT_TRUE(QTest::qWaitFor([&] { return b.connected.size() == 2; }, kWaitMs));
     const QString stalledAddress = localAddress(stalled);
@@ -335,7 +307,7 @@ TEST(Bridge, ClientBytesWaitWhileTheSerialPortCannotKeepUpAndNoneAreLost)
     ASSERT_TRUE(b.server.start("127.0.0.1", 0, QString::fromLocal8Bit(name), 57600));
     const qint64 total = 8 * 1024 * 1024;
     std::atomic<bool> sentAll = false;
-    const int sender = rawClient(b.port(), 0);
+    const int sender = connectLoopback(b.port());
     ASSERT_GE(sender, 0);
     std::thread sending([&] {
         const QByteArray bytes = pattern(0, total);
