@@ -505,11 +505,12 @@ void SimBus::Impl::followBootloader()
         if (d.id == bootId && d.protocol == bootProtocol)
             dev = &d;
     }
-    const std::optional<int> version = bootImageComplete ? imageVersion(bootImage) : std::nullopt;
-    if (dev && version) {
-        dev->firmware = static_cast<quint8>(*version);
+    // -1: the image names no version (or is not complete).
+    const int version = bootImageComplete ? imageVersion(bootImage).value_or(-1) : -1;
+    if (dev && version >= 0) {
+        dev->firmware = static_cast<quint8>(version);
         if (dev->firmwareAddress >= 0)
-            dev->write(dev->firmwareAddress, QByteArray(1, static_cast<char>(*version)));
+            dev->write(dev->firmwareAddress, QByteArray(1, static_cast<char>(version)));
     }
     if (!bootImageFile.isEmpty()) {
         QFile file(bootImageFile);
@@ -518,7 +519,7 @@ void SimBus::Impl::followBootloader()
     }
     if (log) {
         std::fprintf(log, "BOOT %d RESTARTED %lld BYTES%s\n", bootId, static_cast<long long>(bootImage.size()),
-                     version ? qPrintable(QStringLiteral(" FW %1").arg(*version)) : "");
+                     version >= 0 ? qPrintable(QStringLiteral(" FW %1").arg(version)) : "");
         std::fflush(log);
     }
     boot.reset();
