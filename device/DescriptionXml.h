@@ -47,9 +47,11 @@ QvxModelKey keyOf(const Attributes &device);
 void startReading(QXmlStreamReader &xml);
 // Reads up to the root element; false when the file ends or breaks first.
 bool readToRoot(QXmlStreamReader &xml);
-// Past the root's start, the reading steps below refuse a document type
+
+// Past the root's start, the three steps below refuse a document type
 // declaration as the document builder the loader once used refused it, so a
 // file costs the warning it always did.
+
 // The next start element inside the current element; false at its end or on an error.
 bool readNextChild(QXmlStreamReader &xml);
 // Reads to the end of the current element, past all it holds.
