@@ -49,7 +49,7 @@ void warnNotWellFormed(const QString &path, const QvxXmlError &error)
 } // namespace
 
 QvxModelRegistry::QvxModelRegistry()
-    : m_modelNames(kModelNames)
+    : modelNames_(kModelNames)
 {
 }
 
@@ -60,7 +60,7 @@ QvxModelRegistry::~QvxModelRegistry()
 
 void QvxModelRegistry::load(const QString &directory, bool external)
 {
-    loadDirectory(directory, m_nameSink, external);
+    loadDirectory(directory, nameSink_, external);
 }
 
 void QvxModelRegistry::load(const QString &directory, QStringList *names, bool external)
@@ -124,19 +124,19 @@ void QvxModelRegistry::loadDirectory(const QString &directory, QStringList *name
 // from the earlier file is freed, as nothing can reach its items any more.
 void QvxModelRegistry::enter(const QvxModelKey &key, const Source &source, const QvxDeviceModel *model)
 {
-    const auto existing = m_models.find(key);
-    if (existing != m_models.end()) {
+    const auto existing = models_.find(key);
+    if (existing != models_.end()) {
         deleteDescriptionItems(*existing);
-        m_models.erase(existing);
+        models_.erase(existing);
     }
     if (model) {
-        m_models.insert(key, *model);
-        m_sources.remove(key);
+        models_.insert(key, *model);
+        sources_.remove(key);
     } else {
-        m_sources.insert(key, source);
+        sources_.insert(key, source);
     }
 
-    QList<int> &minimumVersions = m_versions[key.modelNumber];
+    QList<int> &minimumVersions = versions_[key.modelNumber];
     if (!minimumVersions.contains(key.minimumVersion)) {
         minimumVersions.append(key.minimumVersion);
         std::sort(minimumVersions.begin(), minimumVersions.end());
@@ -145,15 +145,15 @@ void QvxModelRegistry::enter(const QvxModelKey &key, const Source &source, const
 
 QvxDeviceModel *QvxModelRegistry::built(const QvxModelKey &key) const
 {
-    const auto model = m_models.find(key);
-    if (model != m_models.end())
+    const auto model = models_.find(key);
+    if (model != models_.end())
         return &*model;
-    const auto found = m_sources.constFind(key);
-    if (found == m_sources.cend())
+    const auto found = sources_.constFind(key);
+    if (found == sources_.cend())
         return nullptr;
     // Built once, whatever comes of it: a file that went away since the start costs one warning.
     const Source source = *found;
-    m_sources.erase(found);
+    sources_.erase(found);
     QFile file(source.path);
     if (!open(file))
         return nullptr;
@@ -161,7 +161,7 @@ QvxDeviceModel *QvxModelRegistry::built(const QvxModelKey &key) const
     QvxXmlError error;
     switch (readDeviceDescription(file, source.path, nullptr, source.external, &description, &error)) {
     case QvxDescriptionRead::Built:
-        return &*m_models.insert(key, description);
+        return &*models_.insert(key, description);
     case QvxDescriptionRead::NotWellFormed:
         warnNotWellFormed(source.path, error);
         break;
@@ -173,15 +173,15 @@ QvxDeviceModel *QvxModelRegistry::built(const QvxModelKey &key) const
 
 void QvxModelRegistry::buildAll() const
 {
-    const QList<QvxModelKey> keys = m_sources.keys();
+    const QList<QvxModelKey> keys = sources_.keys();
     for (const QvxModelKey &key : keys)
         built(key);
 }
 
 QvxDeviceModel *QvxModelRegistry::find(quint16 modelNumber, int firmwareVersion)
 {
-    const auto versions = m_versions.constFind(modelNumber);
-    if (versions == m_versions.cend())
+    const auto versions = versions_.constFind(modelNumber);
+    if (versions == versions_.cend())
         return nullptr;
     int chosen = 0;
     for (int minimum : *versions)
@@ -193,7 +193,7 @@ QvxDeviceModel *QvxModelRegistry::find(quint16 modelNumber, int firmwareVersion)
 const QMap<QvxModelKey, QvxDeviceModel> &QvxModelRegistry::models() const
 {
     buildAll();
-    return m_models;
+    return models_;
 }
 
 QStringList QvxModelRegistry::visibleItemNames() const
@@ -219,16 +219,10 @@ QStringList QvxModelRegistry::visibleItemNames() const
 
 void QvxModelRegistry::clear()
 {
-    for (QvxDeviceModel &model : m_models) {
+    for (QvxDeviceModel &model : models_) {
         deleteDescriptionItems(model);
         model.itemsByAddress.clear();
     }
-    m_models.clear();
-    m_sources.clear();
-}
-
-QvxModelRegistry *QvxModelRegistry::instance()
-{
-    static QvxModelRegistry registry;
-    return &registry;
+    models_.clear();
+    sources_.clear();
 }

@@ -43,9 +43,7 @@ public:
     // Every description, each built (those not built yet are built now).
     const QMap<QvxModelKey, QvxDeviceModel> &models() const;
     // Per model number, the minimum versions it has descriptions for, ascending.
-    const QMap<quint16, QList<int>> &versions() const { return m_versions; }
-
-    static QvxModelRegistry *instance();
+    const QMap<quint16, QList<int>> &versions() const { return versions_; }
 
 private:
     // Where the description of a key not built yet comes from: the file that won its key.
@@ -61,9 +59,9 @@ private:
     void buildAll() const;
 
     // Built lazily, so even a const registry fills these two as it is asked.
-    mutable QMap<QvxModelKey, QvxDeviceModel> m_models;
-    mutable QMap<QvxModelKey, Source> m_sources;
-    QMap<quint16, QList<int>> m_versions;
-    QStringList *m_nameSink = nullptr;
-    QStringList m_modelNames;
+    mutable QMap<QvxModelKey, QvxDeviceModel> models_;
+    mutable QMap<QvxModelKey, Source> sources_;
+    QMap<quint16, QList<int>> versions_;
+    QStringList *nameSink_ = nullptr;
+    QStringList modelNames_;
 };
