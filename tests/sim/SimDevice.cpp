@@ -66,6 +66,11 @@ bool Device::write(int address, const QByteArray &bytes)
     table.replace(address, bytes.size(), bytes);
     if (idAddress >= address && idAddress < address + bytes.size())
         id = static_cast<quint8>(table.at(idAddress));
+    if (protocolTypeAddress >= address && protocolTypeAddress < address + bytes.size()) {
+        const auto type = static_cast<quint8>(table.at(protocolTypeAddress));
+        if (type == 1 || type == 2)
+            protocol = type == 1 ? Protocol::V1 : Protocol::V2;
+    }
     return true;
 }
 

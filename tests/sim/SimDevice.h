@@ -93,6 +93,7 @@ struct Device
     int idAddress = -1;      // where the ID lives: a write there moves the device
     int firmwareAddress = -1; // where the firmware version lives (a new image changes it)
     int baudRate = 0;        // answers only while the port runs at this rate (0: at any rate)
+    int protocolTypeAddress = -1; // a write of 1 or 2 here moves the device to protocol 1.0 or 2.0
     // What the device's answers to the shuffle instruction carry: the ID value
     // inside its scrambled identity (-1: its ID) and the seed that scrambles it.
     int shuffleIdValue = -1;

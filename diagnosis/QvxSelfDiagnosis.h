@@ -1,0 +1,149 @@
+#pragma once
+// The self-diagnosis of one servo: prepares the device (open, move to protocol
+// 2.0, read its diagnosis dump block, factory reset), blinks its LED, moves it
+// to its limits and back, drives it through position rounds and velocity runs
+// while recording its diagnosis log block, judges the results against the
+// model's diagnosis values, restores the device and writes a result file.
+//
+// A front end drives it one step per slot and follows it through its signals;
+// every slot blocks until its step is done. Nothing in the program starts it:
+// it is reached through the meta-object system.
+
+#include "comm/QvxPort.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QString>
+
+#include <optional>
+
+struct QvxControlItem;
+struct QvxDeviceModel;
+class QTimer;
+
+class QvxSelfDiagnosis : public QvxPort
+{
+    Q_OBJECT
+
+public:
+    // The device under test; owned by the caller.
+    struct DeviceRecord
+    {
+        QString portName;
+        QString protocolVersion; // "1.0", "2.0" or "MODBUS"; "2.0" once moved to protocol 2.0
+        QString deviceKind;      // "QuorvexM" selects the Modbus transport
+        int baudRate = 0;
+        int id = 0; // used as the 8-bit device ID
+        ushort protocolTypeAddress = 0;
+        uchar firmwareVersion = 0;
+    };
+
+    // Length of the result file's header: signature and summary bytes.
+    static constexpr int kResultHeaderSize = 21;
+    // The planned length of the position test, in ms.
+    static constexpr int kPositionTestMs = 45000;
+
+    // Listens for unsolicited traffic exactly when `parent` is set.
+    Q_INVOKABLE explicit QvxSelfDiagnosis(QObject *parent = nullptr);
+    ~QvxSelfDiagnosis() override;
+
+    void setDevice(DeviceRecord *record, QvxDeviceModel *model, const QString &note);
+
+    // Item access, quiet about failures: -1 for a missing item or a width other
+    // than 1, 2 or 4, else the read's result code.
+    int readItem(const QvxControlItem *item, int *value);
+    void writeItem(const QvxControlItem *item, int value);
+
+    // Rules of the velocity judgement, apart for their tests.
+    // The pass band around `expected` of a measured velocity.
+    static double velocityBand(double expected);
+    // The pass band of a wheel sweep count.
+    static double wheelBand(double expected);
+    // A velocity sample of `item` from its raw value (signed by the item's width).
+    static double velocitySample(const QvxControlItem *item, int raw);
+    // The two positions a wheel sweep passes, from the model's limit items.
+    static void wheelThresholds(const QvxDeviceModel *model, int *low, int *high);
+    // The speed of one wheel sweep over `delta` position units in `durationMs`;
+    // nothing for a sweep without movement or duration.
+    static std::optional<double> sweepRpm(int delta, qint64 durationMs);
+
+    DeviceRecord *record = nullptr;
+    QvxDeviceModel *model = nullptr;
+    QString note;
+    bool stopRequested = false;
+    bool switchedFromModbus = false;
+    QByteArray dumpData;
+    QByteArray sampleLog;
+    bool finishing = false;
+    QTimer *ledTimer = nullptr;
+    bool ledState = false;
+    bool velocityMinOk = false;
+    bool velocityMaxOk = false;
+    bool positionOk = true;
+    bool fixedResultA = true;
+    bool fixedResultB = true;
+    double velocitySum = 0;
+    int velocityCount = 0;
+    double velocityResult = 0;
+
+    // How many times faster than the wall clock the tests' time runs: waits,
+    // sleeps and timers shrink by this factor. 1 on a real servo; tests speed
+    // it up together with a simulated servo that keeps the same time.
+    double timeScale = 1;
+
+signals:
+    void prepare_failed();
+    void prepare_succeed();
+    void finish_failed();
+    void finish_succeed();
+    void positionGoal(int goal);
+    void positionData(int data);
+    void velocityData(double data);
+    void positionProgress(int progress);
+    void velocityProgress(int progress);
+    void positionEnd(bool result);
+    void velocityEnd(bool min_result, bool max_result);
+
+public slots:
+    bool prepareTest();
+    void finishTest(bool is_reset);
+    void startLedTest();
+    void stopLedTest();
+    void startCalibrationTest();
+    void positionTest(int center, int cw, int ccw);
+    void velocityTest();
+    // Replaces the file at `path` as a whole; false, with the reason on
+    // logMessage, when it could not be written.
+    bool saveResult(QString path);
+
+private:
+    const QvxControlItem *item(const QString &name) const;
+    bool hasItem(const QString &name) const;
+    void writeItem(const QString &name, int value);
+    // The Init value of the first of the two items the model has, else 0.
+    int initOf(const QString &name, const QString &fallback) const;
+
+    // Test time: ms on the clock sped up by timeScale, and a sleep of test ms.
+    qint64 nowMs() const;
+    void sleepMs(qint64 ms);
+    int scaledInterval(int ms) const;
+
+    // One record of the log block appended to sampleLog, when the read succeeds.
+    void sampleLogBlock();
+    // Position sampling for `ms`; false when a stop was requested.
+    bool settle(int ms);
+    bool moveAndWait(int ms, int goal);
+    bool positionCycles(int ms, int goal, bool toGoal);
+    bool measureVelocity(int ms, bool accumulate);
+    bool measureWheelRpm(int ms, bool forward);
+    void judgeVelocity(double expected, double band);
+    void applyOperatingMode(const QString &name);
+    // The drive sequence of the velocity test; false when it stopped early.
+    bool driveSequence(const QString &mode);
+    void moveToCenter(int lower);
+    void onLedTimer();
+    // The serial steps of prepareTest after the Modbus check.
+    bool prepareSerial();
+
+    QElapsedTimer clock;
+};

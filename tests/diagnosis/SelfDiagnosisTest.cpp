@@ -1,0 +1,446 @@
+// The self-diagnosis against moving servos on the simulated bus, with a clock
+// sped up ten times on both sides, and its result file.
+#include "comm/CommResult.h"
+#include "device/DeviceConstants.h"
+#include "device/QvxModelRegistry.h"
+#include "diagnosis/QvxSelfDiagnosis.h"
+#include "tests/sim/SimBus.h"
+#include "tests/sim/SimModels.h"
+#include "tests/sim/SimPackets.h"
+#include "tests/support/QtPrinters.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <numeric>
+#include <vector>
+
+using sim::fromHex;
+
+namespace {
+
+constexpr double kTimeScale = 10;
+
+QvxModelRegistry &registry()
+{
+    static QvxModelRegistry r;
+    static bool loaded = false;
+    if (!loaded) {
+        r.load(QStringLiteral(":/device/assets/xml/"), false);
+        loaded = true;
+    }
+    return r;
+}
+
+// A servo of the built-in description that moves: to its goal at 8000 units a
+// second, or turning at 1024 while driven.
+struct ServoLayout
+{
+    quint16 modelNumber;
+    int firmware;
+    int torque;
+    int goal;
+    int present;
+    int positionWidth;
+    int drive;
+    int driveDirection;
+    int velocity;
+    int velocityWidth;
+    int runningVelocity;
+};
+// AR-240, protocol 2.0: Goal PWM drives, Present Velocity 249 x 0.229 = 57 rev/min.
+const ServoLayout kAr240{1020, 53, 64, 116, 132, 4, 100, 0, 128, 4, 249};
+// CV-110, protocol 1.0: Moving Speed drives in sign and magnitude, wheel mode.
+const ServoLayout kCv110{12, 0, 24, 30, 36, 2, 32, 1024, 38, 2, 600};
+
+struct Diagnosis
+{
+    sim::SimBus bus;
+    QvxDeviceModel model;
+    QvxSelfDiagnosis::DeviceRecord record;
+    QvxSelfDiagnosis diag;
+    QByteArray initialTable;
+    std::vector<std::unique_ptr<QvxControlItem>> ownItems;
+
+    QStringList events; // the other signals, in order
+    QList<int> positionProgress;
+    QList<int> goals;
+    QList<int> velocityProgress;
+    QList<double> velocities;
+    QStringList logs;
+
+    explicit Diagnosis(const ServoLayout &s, bool moving = true)
+    {
+        model = *registry().find(s.modelNumber, s.firmware);
+        QString error;
+        sim::Device dev = *sim::builtInDevice(s.modelNumber, 1, s.firmware > 0 ? std::optional<int>(s.firmware)
+                                                                              : std::nullopt, &error);
+        sim::Motion &m = dev.motion;
+        m.enabled = moving;
+        m.timeScale = kTimeScale;
+        m.torqueAddress = s.torque;
+        m.goalAddress = s.goal;
+        m.presentAddress = s.present;
+        m.positionWidth = s.positionWidth;
+        m.unitsPerSecond = 8000;
+        m.driveAddress = s.drive;
+        m.driveWidth = 2;
+        m.driveDirection = s.driveDirection;
+        m.velocityAddress = s.velocity;
+        m.velocityWidth = s.velocityWidth;
+        m.velocityDirection = s.driveDirection;
+        m.runningVelocity = s.runningVelocity;
+        initialTable = dev.table;
+        bus.addDevice(dev);
+
+        record.portName = bus.portName();
+        record.protocolVersion = dev.protocol == sim::Protocol::V1 ? QStringLiteral("1.0") : QStringLiteral("2.0");
+        record.deviceKind = model.type;
+        record.baudRate = 57600;
+        record.id = 1;
+        record.firmwareVersion = dev.firmware;
+        diag.timeScale = kTimeScale;
+        diag.setTimeout(500); // slack for a loaded machine: a late reply is not a lost one
+        diag.setDevice(&record, &model, QString());
+
+        QvxSelfDiagnosis *d = &diag;
+        const auto event = [this](const char *name) { return [this, name] { events << QString::fromLatin1(name); }; };
+        QObject::connect(d, &QvxSelfDiagnosis::prepare_failed, event("prepare_failed"));
+        QObject::connect(d, &QvxSelfDiagnosis::prepare_succeed, event("prepare_succeed"));
+        QObject::connect(d, &QvxSelfDiagnosis::finish_failed, event("finish_failed"));
+        QObject::connect(d, &QvxSelfDiagnosis::finish_succeed, event("finish_succeed"));
+        QObject::connect(d, &QvxSelfDiagnosis::positionEnd,
+                         [this](bool ok) { events << QStringLiteral("positionEnd %1").arg(ok); });
+        QObject::connect(d, &QvxSelfDiagnosis::velocityEnd, [this](bool min, bool max) {
+            events << QStringLiteral("velocityEnd %1 %2").arg(min).arg(max);
+        });
+        QObject::connect(d, &QvxSelfDiagnosis::positionProgress, [this](int p) { positionProgress << p; });
+        QObject::connect(d, &QvxSelfDiagnosis::positionGoal, [this](int g) { goals << g; });
+        QObject::connect(d, &QvxSelfDiagnosis::velocityProgress, [this](int p) { velocityProgress << p; });
+        QObject::connect(d, &QvxSelfDiagnosis::velocityData, [this](double v) { velocities << v; });
+        QObject::connect(d, &QvxComm::logMessage, [this](const QString &msg) { logs << msg; });
+    }
+
+    // An item of the model replaced by a copy that `change` alters (the
+    // registry's item stays as it is).
+    QvxControlItem *replaceItem(const QString &name, const std::function<void(QvxControlItem &)> &change)
+    {
+        ownItems.push_back(std::make_unique<QvxControlItem>(*model.itemsByName.value(name)));
+        QvxControlItem *copy = ownItems.back().get();
+        change(*copy);
+        model.itemsByName[name] = copy;
+        model.itemsByAddress[copy->address] = copy;
+        return copy;
+    }
+
+    // The data of every protocol 2.0 WRITE at `address`, in order.
+    QList<QByteArray> writes2(int address) const
+    {
+        QList<QByteArray> out;
+        for (const sim::Instruction &in : bus.received()) {
+            if (in.protocol == sim::Protocol::V2 && in.code == 0x03 && in.params.size() >= 2 &&
+                (quint8(in.params.at(0)) | (quint8(in.params.at(1)) << 8)) == address)
+                out << in.params.mid(2);
+        }
+        return out;
+    }
+    QList<QByteArray> writes1(int address) const
+    {
+        QList<QByteArray> out;
+        for (const sim::Instruction &in : bus.received()) {
+            if (in.protocol == sim::Protocol::V1 && in.code == 0x03 && !in.params.isEmpty() &&
+                quint8(in.params.at(0)) == address)
+                out << in.params.mid(1);
+        }
+        return out;
+    }
+};
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+int sumOf(const QList<int> &values)
+{
+    return std::accumulate(values.cbegin(), values.cend(), 0);
+}
+
+} // namespace
+
+TEST(SelfDiagnosisRules, VelocityBandsThresholdsAndSamples)
+{
+    EXPECT_DOUBLE_EQ(QvxSelfDiagnosis::velocityBand(57), 0.10000000149011612 * 57);
+    EXPECT_DOUBLE_EQ(QvxSelfDiagnosis::velocityBand(600), 50);
+    EXPECT_DOUBLE_EQ(QvxSelfDiagnosis::velocityBand(1200), 100);
+    EXPECT_DOUBLE_EQ(QvxSelfDiagnosis::wheelBand(59), 0.10000000149011612 * 59);
+    EXPECT_DOUBLE_EQ(QvxSelfDiagnosis::wheelBand(900), 50);
+
+    QvxDeviceModel cv110 = *registry().find(12, 0);
+    int low = 0;
+    int high = 0;
+    QvxSelfDiagnosis::wheelThresholds(&cv110, &low, &high); // CW Angle Limit: Min 0, Max 1023
+    EXPECT_EQ(low, 102);
+    EXPECT_EQ(high, 921);
+    QvxDeviceModel bare;
+    QvxSelfDiagnosis::wheelThresholds(&bare, &low, &high);
+    EXPECT_EQ(low, 102);
+    EXPECT_EQ(high, 922);
+
+    const QvxControlItem *speed = cv110.itemsByName.value(QStringLiteral("Present Speed")); // Direction 1024
+    const double scale = speed->scale.toDouble();
+    EXPECT_DOUBLE_EQ(QvxSelfDiagnosis::velocitySample(speed, 1500), 476 * scale);
+    EXPECT_DOUBLE_EQ(QvxSelfDiagnosis::velocitySample(speed, 500), 500 * scale);
+    QvxControlItem velocity = *registry().find(1020, 53)->itemsByName.value(QStringLiteral("Present Velocity"));
+    EXPECT_DOUBLE_EQ(QvxSelfDiagnosis::velocitySample(&velocity, -249), 249 * 0.229);
+    velocity.scale = QStringLiteral("none");
+    EXPECT_DOUBLE_EQ(QvxSelfDiagnosis::velocitySample(&velocity, 249), 0);
+
+    // A sweep without movement or without duration is left out.
+    EXPECT_FALSE(QvxSelfDiagnosis::sweepRpm(0, 500));
+    EXPECT_FALSE(QvxSelfDiagnosis::sweepRpm(819, 0));
+    ASSERT_TRUE(QvxSelfDiagnosis::sweepRpm(1024, 1000));
+    EXPECT_DOUBLE_EQ(*QvxSelfDiagnosis::sweepRpm(1024, 1000), 50);
+}
+
+TEST(SelfDiagnosisResult, FreshObjectWritesTheBareHeader)
+{
+    QTemporaryDir dir;
+    QvxSelfDiagnosis diag;
+    const QString path = dir.filePath(QStringLiteral("result.bin"));
+    EXPECT_TRUE(diag.saveResult(path));
+    EXPECT_EQ(readFile(path), QByteArray("VER001") + QByteArray(11, '\0') + fromHex("01 01 01 00"));
+}
+
+TEST(SelfDiagnosisResult, SavingAgainReplacesTheWholeFile)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("result.bin"));
+    QvxSelfDiagnosis diag;
+    diag.dumpData = QByteArray(64, 'd');
+    diag.sampleLog = QByteArray(56, 'l');
+    ASSERT_TRUE(diag.saveResult(path));
+    EXPECT_EQ(readFile(path).size(), 21 + 64 + 56);
+    diag.sampleLog.clear();
+    diag.velocityMinOk = true; // one side only: still a failed velocity
+    ASSERT_TRUE(diag.saveResult(path));
+    EXPECT_EQ(readFile(path), QByteArray("VER001") + QByteArray(11, '\0') + fromHex("01 01 01 00") +
+                                  QByteArray(64, 'd'));
+}
+
+TEST(SelfDiagnosisResult, AFileThatCannotBeWrittenIsReported)
+{
+    QTemporaryDir dir;
+    QvxSelfDiagnosis diag;
+    QStringList logs;
+    QObject::connect(&diag, &QvxComm::logMessage, [&](const QString &m) { logs << m; });
+    const QString path = dir.filePath(QStringLiteral("missing/result.bin"));
+    EXPECT_FALSE(diag.saveResult(path));
+    ASSERT_EQ(logs.size(), 1);
+    EXPECT_TRUE(logs.first().startsWith(QStringLiteral("Self-diagnosis result not saved: ") + path)) << logs.first().toStdString();
+    EXPECT_FALSE(QFile::exists(path));
+}
+
+TEST(SelfDiagnosisPrepare, ReadsTheDumpAndResetsOnEitherProtocol)
+{
+    struct Case
+    {
+        const char *name;
+        ServoLayout servo;
+        std::function<void(Diagnosis &)> arrange;
+        bool ok;
+        QString protocol; // of the record afterwards
+        int baud;
+    };
+    constexpr int kTypeAddress = 47; // an unused byte of the CV-110 table
+    const Case cases[] = {
+        {"protocol 2.0", kAr240, [](Diagnosis &) {}, true, "2.0", 57600},
+        {"protocol 1.0", kCv110, [](Diagnosis &) {}, true, "1.0", kBaudRateByRegister1.value(1)},
+        {"protocol 1.0 reporting protocol type 1 moves to 2.0", kCv110,
+         [](Diagnosis &d) {
+             auto type = std::make_unique<QvxControlItem>();
+             type->name = QStringLiteral("Protocol Type");
+             type->address = kTypeAddress;
+             type->length = 1;
+             d.model.itemsByName[type->name] = type.get();
+             d.ownItems.push_back(std::move(type));
+             sim::Device dev = *d.bus.device(1, sim::Protocol::V1);
+             dev.protocolTypeAddress = kTypeAddress;
+             dev.setInitial(kTypeAddress, fromHex("01"));
+             d.initialTable = dev.table;
+             d.initialTable[kTypeAddress] = 2; // as the dump finds it, after the move
+             d.bus.addDevice(dev);
+         },
+         true, "2.0", 57600},
+        {"a factory baud rate of 0", kAr240,
+         [](Diagnosis &d) { d.replaceItem(QStringLiteral("Baud Rate (Bus)"), [](QvxControlItem &i) { i.init = 0; }); },
+         false, "2.0", 57600},
+        {"a silent servo", kAr240,
+         [](Diagnosis &d) {
+             sim::Faults f;
+             f.silent = true;
+             d.bus.setFaults(1, f);
+         },
+         false, "2.0", 57600},
+    };
+    for (const Case &c : cases) {
+        Diagnosis d(c.servo);
+        c.arrange(d);
+        EXPECT_EQ(d.diag.prepareTest(), c.ok) << c.name;
+        EXPECT_EQ(d.events, QStringList(c.ok ? "prepare_succeed" : "prepare_failed")) << c.name;
+        EXPECT_EQ(d.record.protocolVersion, c.protocol) << c.name;
+        EXPECT_EQ(d.record.baudRate, c.baud) << c.name;
+        if (!c.ok) {
+            EXPECT_EQ(d.bus.receivedCount(0x06), 0) << c.name << ": no factory reset";
+            continue;
+        }
+        EXPECT_EQ(d.record.id, 1) << c.name;
+        EXPECT_EQ(d.diag.dumpData, d.initialTable.left(d.model.dumpLength)) << c.name;
+        EXPECT_EQ(d.bus.receivedCount(0x06), 1) << c.name;
+        const bool moved = c.servo.modelNumber == kCv110.modelNumber && c.protocol == "2.0";
+        EXPECT_EQ(d.writes1(kTypeAddress), moved ? QList<QByteArray>{fromHex("02")} : QList<QByteArray>()) << c.name;
+        EXPECT_TRUE(d.diag.isOpen()) << c.name;
+    }
+}
+
+TEST(SelfDiagnosisPrepare, ASecondPreparationStartsFromEmptyBuffers)
+{
+    Diagnosis d(kAr240);
+    d.diag.sampleLog = "earlier samples";
+    ASSERT_TRUE(d.diag.prepareTest());
+    ASSERT_TRUE(d.diag.prepareTest());
+    EXPECT_EQ(d.diag.dumpData.size(), 64);
+    EXPECT_TRUE(d.diag.sampleLog.isEmpty());
+}
+
+TEST(SelfDiagnosisPosition, FullTestReachesEveryGoalAndWritesItsRecords)
+{
+    Diagnosis d(kAr240);
+    ASSERT_TRUE(d.diag.prepareTest());
+    d.diag.positionTest(2048, 1024, 3072);
+    EXPECT_EQ(d.events, QStringList({"prepare_succeed", "positionEnd 1"}));
+    EXPECT_EQ(d.goals, (QList<int>{1024, 3072, 1024, 3072, 1024, 3072, 1024, 3072, 1024, 3072, 2048}));
+    ASSERT_GE(d.positionProgress.size(), 3);
+    EXPECT_EQ(d.positionProgress.first(), 0);
+    EXPECT_EQ(d.positionProgress.last(), 45000);
+    EXPECT_EQ(sumOf(d.positionProgress.mid(1, d.positionProgress.size() - 2)), 45000);
+    EXPECT_EQ(d.bus.memory(1, 116, 4), fromHex("00 08 00 00"));
+
+    // The file: header, the dump as read, one log block per sampling cycle.
+    ASSERT_FALSE(d.diag.sampleLog.isEmpty());
+    EXPECT_EQ(d.diag.sampleLog.size() % 28, 0);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("result.bin"));
+    ASSERT_TRUE(d.diag.saveResult(path));
+    const QByteArray header = QByteArray("VER001") + fromHex("FC 03 35 00 00 40 00 78 00 1C 00 01 01 01 00");
+    EXPECT_EQ(readFile(path), header + d.initialTable.left(64) + d.diag.sampleLog);
+}
+
+TEST(SelfDiagnosisPosition, AServoThatDoesNotMoveFailsAndTheProgressStillAddsUp)
+{
+    Diagnosis d(kAr240, false);
+    d.bus.setMemory(1, 132, fromHex("00 02 00 00")); // stuck at 512
+    ASSERT_TRUE(d.diag.prepareTest());
+    d.diag.positionTest(2048, 1024, 3072);
+    EXPECT_EQ(d.events.last(), "positionEnd 0");
+    EXPECT_EQ(sumOf(d.positionProgress.mid(1, d.positionProgress.size() - 2)), 45000);
+    EXPECT_FALSE(d.diag.positionOk);
+}
+
+TEST(SelfDiagnosisVelocity, PwmRunPassesTheBand)
+{
+    Diagnosis d(kAr240);
+    ASSERT_TRUE(d.diag.prepareTest());
+    d.diag.velocityTest();
+    EXPECT_EQ(d.events.last(), "velocityEnd 1 1");
+    EXPECT_EQ(d.writes2(11), QList<QByteArray>({fromHex("10")})); // PWM mode
+    EXPECT_EQ(d.writes2(100), (QList<QByteArray>{fromHex("00 00"), fromHex("75 03"), fromHex("00 00"),
+                                                  fromHex("8B FC"), fromHex("00 00")}));
+    EXPECT_NEAR(d.diag.velocityResult, 249 * 0.229, 1e-9);
+    EXPECT_EQ(d.velocityProgress.first(), 0);
+    EXPECT_EQ(d.velocityProgress.last(), 23000);
+    EXPECT_EQ(d.writes2(64).last(), fromHex("00")); // torque off at the end
+}
+
+TEST(SelfDiagnosisVelocity, WheelComesBeforeVelocityAndCountsSweeps)
+{
+    Diagnosis d(kCv110);
+    d.model.modes.append({QStringLiteral("Velocity"), QStringLiteral("addr6=0"), QString()});
+    ASSERT_TRUE(d.diag.prepareTest());
+    d.bus.clearReceived();
+    d.diag.velocityTest();
+    // Wheel mode: both angle limits 0; then the wheel drive.
+    EXPECT_EQ(d.writes1(6), QList<QByteArray>({fromHex("00 00")}));
+    EXPECT_EQ(d.writes1(8), QList<QByteArray>({fromHex("00 00")}));
+    EXPECT_EQ(d.writes1(32), (QList<QByteArray>{fromHex("00 00"), fromHex("FF 03"), fromHex("00 00"),
+                                                 fromHex("FF 07"), fromHex("00 00")}));
+    EXPECT_FALSE(d.velocities.isEmpty()) << "sweeps were timed";
+    EXPECT_EQ(d.diag.velocityResult, 3.0 * d.diag.velocityCount);
+    EXPECT_TRUE(d.events.last().startsWith("velocityEnd")) << d.events.join(',').toStdString();
+}
+
+TEST(SelfDiagnosisVelocity, NoSampleGivesZeroAndFailsBothSides)
+{
+    Diagnosis d(kAr240);
+    d.model.itemsByName.remove(QStringLiteral("Present Velocity"));
+    ASSERT_TRUE(d.diag.prepareTest());
+    d.diag.velocityTest();
+    EXPECT_EQ(d.events.last(), "velocityEnd 0 0");
+    EXPECT_EQ(d.diag.velocityResult, 0);
+    EXPECT_TRUE(d.velocities.isEmpty());
+}
+
+TEST(SelfDiagnosisSteps, LedCalibrationMoveAndFinish)
+{
+    Diagnosis d(kAr240);
+    ASSERT_TRUE(d.diag.prepareTest());
+    d.diag.startLedTest();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return d.writes2(65).size() >= 3; }, 5000));
+    d.diag.stopLedTest();
+    const QList<QByteArray> led = d.writes2(65);
+    EXPECT_EQ(led.mid(0, 3), (QList<QByteArray>{fromHex("01"), fromHex("00"), fromHex("01")}));
+    EXPECT_EQ(led.last(), fromHex("00"));
+
+    d.diag.startCalibrationTest(); // to the lower limit, then the middle
+    EXPECT_EQ(d.bus.memory(1, 116, 4), fromHex("00 00 00 00"));
+    EXPECT_EQ(d.bus.memory(1, 64, 1), fromHex("01"));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return d.bus.memory(1, 116, 4) == fromHex("FF 07 00 00"); }, 5000));
+
+    const int resets = d.bus.receivedCount(0x06);
+    d.diag.finishTest(true);
+    EXPECT_EQ(d.events.last(), "finish_succeed");
+    EXPECT_EQ(d.bus.receivedCount(0x06), resets + 1);
+    EXPECT_EQ(d.bus.memory(1, 64, 1), fromHex("00"));
+    EXPECT_FALSE(d.diag.isOpen());
+}
+
+TEST(SelfDiagnosisMetaObject, BuiltAndDrivenByName)
+{
+    const QMetaObject &meta = QvxSelfDiagnosis::staticMetaObject;
+    QStringList methods;
+    for (int i = meta.methodOffset(); i < meta.methodCount(); ++i)
+        methods << QString::fromLatin1(meta.method(i).methodSignature());
+    EXPECT_EQ(methods, QStringList({"prepare_failed()", "prepare_succeed()", "finish_failed()", "finish_succeed()",
+                                    "positionGoal(int)", "positionData(int)", "velocityData(double)",
+                                    "positionProgress(int)", "velocityProgress(int)", "positionEnd(bool)",
+                                    "velocityEnd(bool,bool)", "prepareTest()", "finishTest(bool)", "startLedTest()",
+                                    "stopLedTest()", "startCalibrationTest()", "positionTest(int,int,int)",
+                                    "velocityTest()", "saveResult(QString)"}));
+
+    std::unique_ptr<QObject> made(meta.newInstance());
+    ASSERT_TRUE(made);
+    bool prepared = true;
+    ASSERT_TRUE(QMetaObject::invokeMethod(made.get(), "prepareTest", Q_RETURN_ARG(bool, prepared)));
+    EXPECT_FALSE(prepared) << "no device set";
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("result.bin"));
+    bool saved = false;
+    ASSERT_TRUE(QMetaObject::invokeMethod(made.get(), "saveResult", Q_RETURN_ARG(bool, saved), Q_ARG(QString, path)));
+    EXPECT_TRUE(saved);
+    EXPECT_EQ(readFile(path).size(), QvxSelfDiagnosis::kResultHeaderSize);
+}
