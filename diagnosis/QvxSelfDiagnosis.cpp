@@ -3,6 +3,7 @@
 #include "diagnosis/QvxSelfDiagnosis.h"
 
 #include "comm/CommResult.h"
+#include "comm/QvxModbus.h"
 #include "device/DeviceConstants.h"
 #include "device/ProtocolConstants.h"
 #include "device/QvxDeviceModel.h"
@@ -11,6 +12,7 @@
 #include <QTimer>
 
 #include <cmath>
+#include <memory>
 #include <optional>
 
 namespace {
@@ -45,6 +47,7 @@ int wholeNumber(const QString &text)
 QvxSelfDiagnosis::QvxSelfDiagnosis(QObject *parent)
     : QvxPort(parent != nullptr)
     , ledTimer(new QTimer(this))
+    , modbus(new QvxModbus(this))
 {
     connect(ledTimer, &QTimer::timeout, this, &QvxSelfDiagnosis::onLedTimer);
     clock.start();
@@ -71,19 +74,25 @@ bool QvxSelfDiagnosis::hasItem(const QString &name) const
     return item(name) != nullptr;
 }
 
+bool QvxSelfDiagnosis::onModbus() const
+{
+    return record && record->deviceKind == kModbusKind;
+}
+
 int QvxSelfDiagnosis::readItem(const QvxControlItem *it, int *value)
 {
     if (!it || !record)
         return -1;
+    QvxComm *link = onModbus() ? static_cast<QvxComm *>(modbus) : this;
     const auto id = static_cast<uchar>(record->id);
     uchar error = 0;
     switch (it->length) {
     case 1:
-        return read1Byte(id, it->address, value, &error);
+        return link->read1Byte(id, it->address, value, &error);
     case 2:
-        return read2Byte(id, it->address, value, &error);
+        return link->read2Byte(id, it->address, value, &error);
     case 4:
-        return read4Byte(id, it->address, value, &error);
+        return link->read4Byte(id, it->address, value, &error);
     default:
         return -1;
     }
@@ -94,6 +103,16 @@ void QvxSelfDiagnosis::writeItem(const QvxControlItem *it, int value)
     if (!it || !record)
         return;
     const auto id = static_cast<uchar>(record->id);
+    if (onModbus()) {
+        uchar error = 0;
+        if (it->length == 1)
+            modbus->write1Byte(id, it->address, value, &error);
+        else if (it->length == 2)
+            modbus->write2Byte(id, it->address, value, &error);
+        else if (it->length == 4)
+            modbus->write4Byte(id, it->address, value, &error);
+        return;
+    }
     switch (it->length) {
     case 1:
         write1ByteTxRx(id, it->address, static_cast<uchar>(value));
@@ -148,7 +167,13 @@ bool QvxSelfDiagnosis::prepareTest()
     // A second run writes a file of its own, not one appended to the first.
     dumpData.clear();
     sampleLog.clear();
-    const bool ok = model && record && prepareSerial();
+    bool ok = false;
+    if (model && record) {
+        if (onModbus())
+            ok = prepareModbus();
+        else
+            ok = (record->protocolVersion != kModbusProtocol || switchFromModbus()) && prepareSerial();
+    }
     if (ok)
         emit prepare_succeed();
     else
@@ -156,12 +181,64 @@ bool QvxSelfDiagnosis::prepareTest()
     return ok;
 }
 
+bool QvxSelfDiagnosis::readModbusBlock(int address, int lengthInBytes)
+{
+    modbus->rxBuffer.clear();
+    // Whole registers: an odd address or an odd count takes the register that
+    // holds the byte, whose other byte is dropped afterwards.
+    const int skip = address & 1;
+    int left = (skip + lengthInBytes + 1) / 2;
+    int start = address >> 1;
+    while (left > 0) {
+        const int chunk = qMin(left, QvxModbus::kMaxBlockRegisters);
+        uchar error = 0;
+        if (modbus->readRegisters(static_cast<uchar>(record->id), static_cast<ushort>(start),
+                                  static_cast<ushort>(chunk), &error) != COMM_OK ||
+            error != 0)
+            return false;
+        start += chunk;
+        left -= chunk;
+    }
+    // A short answer is not padded out: the block counts as not read.
+    if (modbus->rxBuffer.size() < skip + lengthInBytes)
+        return false;
+    modbus->rxBuffer.remove(0, skip);
+    modbus->rxBuffer.truncate(lengthInBytes);
+    return true;
+}
+
+bool QvxSelfDiagnosis::prepareModbus()
+{
+    if (!modbus->open(record->portName, record->baudRate))
+        return false;
+    if (!readModbusBlock(model->dumpAddress, model->dumpLength))
+        return false;
+    dumpData.append(modbus->rxBuffer);
+    modbus->reset(static_cast<uchar>(record->id), model->modbusResetRegister);
+    sleepMs(kTorqueOffMs); // the servo restarts after the reset
+    return true; // the Modbus link stays open for the tests
+}
+
+bool QvxSelfDiagnosis::switchFromModbus()
+{
+    // A servo that speaks Modbus now is moved to protocol 2.0 and tested on
+    // the serial port; finishTest moves it back.
+    auto link = std::make_unique<QvxModbus>(this);
+    if (!link->open(record->portName, record->baudRate)) {
+        link->close();
+        return false;
+    }
+    const int result = link->write1ByteTxRx(static_cast<uchar>(record->id), record->protocolTypeAddress, 2);
+    link->close();
+    if (result != COMM_OK)
+        return false;
+    switchedFromModbus = true;
+    record->protocolVersion = kProtocolVersion2;
+    return true;
+}
+
 bool QvxSelfDiagnosis::prepareSerial()
 {
-    // Servos on Modbus are tested through the Modbus transport, which this
-    // self-diagnosis does not have yet.
-    if (record->deviceKind == kModbusKind || record->protocolVersion == kModbusProtocol)
-        return false;
     if (!open(record->portName, record->baudRate))
         return false;
     setProtocolVersion(record->protocolVersion);
@@ -209,8 +286,12 @@ bool QvxSelfDiagnosis::prepareSerial()
 void QvxSelfDiagnosis::finishTest(bool is_reset)
 {
     finishing = true;
-    if (!model || !record || record->deviceKind == kModbusKind) {
+    if (!model || !record) {
         emit finish_failed();
+        return;
+    }
+    if (onModbus()) {
+        finishModbus(is_reset);
         return;
     }
     if (!isOpen() && !open(record->portName, record->baudRate)) {
@@ -228,6 +309,27 @@ void QvxSelfDiagnosis::finishTest(bool is_reset)
     if (switchedFromModbus)
         write1ByteTxRx(id, record->protocolTypeAddress, 10); // back to Modbus
     close();
+    emit finish_succeed();
+}
+
+void QvxSelfDiagnosis::finishModbus(bool is_reset)
+{
+    if (!modbus->isOpen() && !modbus->open(record->portName, record->baudRate)) {
+        modbus->close();
+        emit finish_failed();
+        return;
+    }
+    stopLedTest();
+    const auto id = static_cast<uchar>(record->id);
+    if (is_reset) {
+        modbus->reset(id, model->modbusResetRegister);
+        sleepMs(kTorqueOffMs);
+    }
+    if (hasItem(QStringLiteral("Torque Enable"))) {
+        writeItem(QStringLiteral("Torque Enable"), 0);
+        sleepMs(kTorqueOffMs);
+    }
+    modbus->close();
     emit finish_succeed();
 }
 
@@ -280,7 +382,14 @@ void QvxSelfDiagnosis::moveToCenter(int lower)
 
 void QvxSelfDiagnosis::sampleLogBlock()
 {
-    if (!model || !record || model->logLength > kRxBufferSize)
+    if (!model || !record)
+        return;
+    if (onModbus()) {
+        if (readModbusBlock(model->logAddress, model->logLength))
+            sampleLog.append(modbus->rxBuffer);
+        return;
+    }
+    if (model->logLength > kRxBufferSize)
         return;
     uchar error = 0;
     if (readAndNotify(static_cast<uchar>(record->id), model->logAddress, model->logLength, rx_buffer, &error) ==

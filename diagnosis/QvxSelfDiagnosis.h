@@ -19,6 +19,7 @@
 
 struct QvxControlItem;
 struct QvxDeviceModel;
+class QvxModbus;
 class QTimer;
 
 class QvxSelfDiagnosis : public QvxPort
@@ -53,6 +54,12 @@ public:
     // than 1, 2 or 4, else the read's result code.
     int readItem(const QvxControlItem *item, int *value);
     void writeItem(const QvxControlItem *item, int value);
+    // Reads the registers that hold `lengthInBytes` table bytes from byte
+    // `address` into the Modbus transport's receive buffer, 125 registers a
+    // request; on true the buffer starts with exactly those bytes (an odd
+    // count included). False at the first failed request, or when fewer bytes
+    // arrived than asked for.
+    bool readModbusBlock(int address, int lengthInBytes);
 
     // Rules of the velocity judgement, apart for their tests.
     // The pass band around `expected` of a measured velocity.
@@ -85,6 +92,7 @@ public:
     double velocitySum = 0;
     int velocityCount = 0;
     double velocityResult = 0;
+    QvxModbus *modbus = nullptr; // the transport of Modbus servos
 
     // How many times faster than the wall clock the tests' time runs: waits,
     // sleeps and timers shrink by this factor. 1 on a real servo; tests speed
@@ -142,8 +150,14 @@ private:
     bool driveSequence(const QString &mode);
     void moveToCenter(int lower);
     void onLedTimer();
-    // The serial steps of prepareTest after the Modbus check.
+    // Whether the device under test is reached through `modbus`.
+    bool onModbus() const;
+    // The preparation steps: of a Modbus servo, of the move of a servo that
+    // speaks Modbus to protocol 2.0, and on the serial port.
+    bool prepareModbus();
+    bool switchFromModbus();
     bool prepareSerial();
+    void finishModbus(bool is_reset);
 
     QElapsedTimer clock;
 };

@@ -5,6 +5,7 @@
 #include "device/QvxModelRegistry.h"
 #include "diagnosis/QvxSelfDiagnosis.h"
 #include "tests/sim/SimBus.h"
+#include "tests/sim/SimModbus.h"
 #include "tests/sim/SimModels.h"
 #include "tests/sim/SimPackets.h"
 #include "tests/support/QtPrinters.h"
@@ -443,4 +444,139 @@ TEST(SelfDiagnosisMetaObject, BuiltAndDrivenByName)
     ASSERT_TRUE(QMetaObject::invokeMethod(made.get(), "saveResult", Q_RETURN_ARG(bool, saved), Q_ARG(QString, path)));
     EXPECT_TRUE(saved);
     EXPECT_EQ(readFile(path).size(), QvxSelfDiagnosis::kResultHeaderSize);
+}
+
+namespace {
+
+// A Modbus servo whose register i holds i in the high byte and i + 0x40 in
+// the low byte, so that every table byte tells where it came from.
+struct ModbusDiagnosis
+{
+    sim::ModbusServo servo{1, 300};
+    QvxDeviceModel model;
+    QvxSelfDiagnosis::DeviceRecord record;
+    QvxSelfDiagnosis diag;
+    QStringList events;
+
+    ModbusDiagnosis()
+    {
+        model = *registry().find(2200, 0);
+        for (int i = 0; i < 300; ++i)
+            servo.setRegister(i, static_cast<quint16>((i << 8) | ((i + 0x40) & 0xFF)));
+        record.portName = servo.portName();
+        record.protocolVersion = QStringLiteral("MODBUS");
+        record.deviceKind = QStringLiteral("QuorvexM");
+        record.baudRate = 57600;
+        record.id = 1;
+        record.protocolTypeAddress = 8;
+        diag.timeScale = kTimeScale;
+        diag.setDevice(&record, &model, QString());
+        QObject::connect(&diag, &QvxSelfDiagnosis::prepare_succeed, [this] { events << "prepare_succeed"; });
+        QObject::connect(&diag, &QvxSelfDiagnosis::prepare_failed, [this] { events << "prepare_failed"; });
+        QObject::connect(&diag, &QvxSelfDiagnosis::finish_succeed, [this] { events << "finish_succeed"; });
+        QObject::connect(&diag, &QvxSelfDiagnosis::finish_failed, [this] { events << "finish_failed"; });
+    }
+
+    static QByteArray tableBytes(int address, int length)
+    {
+        QByteArray out;
+        for (int a = address; a < address + length; ++a) {
+            const int reg = a / 2;
+            out += static_cast<char>(a % 2 == 0 ? (reg + 0x40) & 0xFF : reg & 0xFF);
+        }
+        return out;
+    }
+
+    // (first register, count) of every read, in order.
+    QList<QPair<int, int>> reads() const
+    {
+        QList<QPair<int, int>> out;
+        for (const sim::ModbusRequest &r : servo.requests()) {
+            if (r.function == 3)
+                out << qMakePair(r.start, r.count);
+        }
+        return out;
+    }
+    QList<QPair<int, int>> writes() const
+    {
+        QList<QPair<int, int>> out;
+        for (const sim::ModbusRequest &r : servo.requests()) {
+            if (r.function == 6 || r.function == 16)
+                out << qMakePair(r.start, r.values.isEmpty() ? -1 : int(r.values.first()));
+        }
+        return out;
+    }
+};
+
+} // namespace
+
+TEST(SelfDiagnosisModbus, PrepareReadsTheDumpInWholeBlocksAndResets)
+{
+    struct Case
+    {
+        const char *name;
+        int address;
+        int length;
+        QList<QPair<int, int>> reads;
+    };
+    const Case cases[] = {
+        {"the model's dump", 0, 84, {{0, 42}}},
+        {"an odd byte count", 10, 83, {{5, 42}}},
+        {"an odd address", 11, 4, {{5, 3}}},
+        {"more than 125 registers", 0, 300, {{0, 125}, {125, 25}}},
+    };
+    for (const Case &c : cases) {
+        ModbusDiagnosis d;
+        d.model.dumpAddress = static_cast<quint16>(c.address);
+        d.model.dumpLength = static_cast<quint16>(c.length);
+        EXPECT_TRUE(d.diag.prepareTest()) << c.name;
+        EXPECT_EQ(d.events, QStringList("prepare_succeed")) << c.name;
+        EXPECT_EQ(d.diag.dumpData, ModbusDiagnosis::tableBytes(c.address, c.length)) << c.name;
+        EXPECT_EQ(d.reads(), c.reads) << c.name;
+        // The reset command: 2 to the model's reset register.
+        EXPECT_EQ(d.writes(), (QList<QPair<int, int>>{{d.model.modbusResetRegister / 2, 2}})) << c.name;
+    }
+}
+
+TEST(SelfDiagnosisModbus, AShortAnswerIsNotTakenForTheBlock)
+{
+    ModbusDiagnosis d;
+    sim::ModbusFaults faults;
+    faults.valueCount = 10;
+    d.servo.setFaults(faults);
+    EXPECT_FALSE(d.diag.prepareTest());
+    EXPECT_EQ(d.events, QStringList("prepare_failed"));
+    EXPECT_EQ(d.reads(), (QList<QPair<int, int>>{{0, 42}}));
+    EXPECT_TRUE(d.diag.dumpData.isEmpty());
+    EXPECT_TRUE(d.writes().isEmpty()) << "no reset after a failed dump";
+}
+
+TEST(SelfDiagnosisModbus, TestsSampleTheLogBlockAndFinishRestoresTheServo)
+{
+    ModbusDiagnosis d;
+    ASSERT_TRUE(d.diag.prepareTest());
+    d.diag.positionTest(0, 100, 200);
+    ASSERT_FALSE(d.diag.sampleLog.isEmpty());
+    EXPECT_EQ(d.diag.sampleLog.size() % 18, 0);
+    EXPECT_EQ(d.diag.sampleLog.left(18), ModbusDiagnosis::tableBytes(284, 18));
+    EXPECT_EQ(d.servo.reg(128), 1) << "torque on through the Modbus link";
+
+    d.servo.clearRequests();
+    d.diag.finishTest(true);
+    EXPECT_EQ(d.events.last(), "finish_succeed");
+    // The LED off (register 129), then the reset command.
+    EXPECT_EQ(d.writes().mid(0, 2),
+              (QList<QPair<int, int>>{{129, 0}, {d.model.modbusResetRegister / 2, 2}}));
+    EXPECT_EQ(d.servo.reg(128), 0) << "torque off";
+}
+
+TEST(SelfDiagnosisModbus, AServoSpeakingModbusIsMovedToProtocol2First)
+{
+    ModbusDiagnosis d;
+    d.record.deviceKind = QStringLiteral("Quorvex2");
+    EXPECT_FALSE(d.diag.prepareTest()) << "no protocol 2.0 servo answers on this line";
+    EXPECT_TRUE(d.diag.switchedFromModbus);
+    EXPECT_EQ(d.record.protocolVersion, "2.0");
+    // Protocol Type, the low byte of register 4, becomes 2.
+    EXPECT_EQ(d.writes(), (QList<QPair<int, int>>{{4, 0x0402}}));
 }
