@@ -3,6 +3,7 @@
 #include "comm/CommMetaTypes.h"
 #include "comm/CommResult.h"
 
+#include <QThread>
 #include <QTimer>
 
 namespace {
@@ -161,6 +162,25 @@ void QvxComm::getErrorHistory(uchar id, ushort count_address, ushort index_addre
     if (const std::optional<QStringList> entries = readAll())
         emit getErrorHistoryCompleted(COMM_OK, *entries);
     busy = false;
+}
+
+bool QvxComm::confirmByPing(uchar id, int pauseMs, bool errorByteCounts)
+{
+    const auto answers = [&] {
+        ushort model = 0;
+        uchar firmware = 0;
+        uchar error = 0;
+        return ping(id, &model, &firmware, &error) == COMM_OK && (!errorByteCounts || error == 0);
+    };
+    if (!answers()) {
+        QThread::msleep(static_cast<unsigned long>(pauseMs));
+        if (!answers()) {
+            close();
+            return false;
+        }
+    }
+    setState(Connected);
+    return true;
 }
 
 void QvxComm::measureUpdatePeriod()

@@ -308,6 +308,10 @@ protected:
     // Appends now - *lastTick to gaps (keeping the last kGapWindow), updates the
     // mean, and moves *lastTick to now. Shared by the poll and aging statistics.
     void recordGap(qint64 *lastTick, QList<qint64> *gaps, double *mean) const;
+    // The end of a connect step: servo `id` answers a ping (with error byte 0
+    // as well when `errorByteCounts`), or a second one after `pauseMs`. Sets
+    // the state to Connected; a second failure closes the link.
+    bool confirmByPing(uchar id, int pauseMs, bool errorByteCounts);
     // Runs a link check whose reopen begins with a close (which stops the
     // update and graph timers); the timers that ran before run on after it.
     int keepReadersRunning(const std::function<int()> &check);

@@ -9,7 +9,6 @@
 #include <QModbusTcpClient>
 #include <QPointer>
 #include <QSerialPort>
-#include <QThread>
 
 namespace {
 
@@ -146,21 +145,7 @@ bool QvxModbus::doConnectQvx(uchar id)
         close();
         return false;
     }
-    const auto answers = [&] {
-        ushort model = 0;
-        uchar firmware = 0;
-        uchar error = 0;
-        return ping(id, &model, &firmware, &error) == COMM_OK && error == 0;
-    };
-    if (!answers()) {
-        QThread::msleep(kRepingMs);
-        if (!answers()) {
-            close();
-            return false;
-        }
-    }
-    setState(Connected);
-    return true;
+    return confirmByPing(id, kRepingMs, true); // an exception answer is no answer
 }
 
 void QvxModbus::doDisconnectQvx()

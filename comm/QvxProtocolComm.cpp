@@ -4,7 +4,6 @@
 #include "device/ProtocolConstants.h"
 
 #include <QDebug>
-#include <QThread>
 #include <QTimer>
 
 #include <array>
@@ -245,18 +244,7 @@ bool QvxProtocolComm::connectStep(bool opened, uchar id, int retryPauseMs)
         close();
         return false;
     }
-    ushort model = 0;
-    uchar firmware = 0;
-    uchar error = 0;
-    if (ping(id, &model, &firmware, &error) != COMM_OK) {
-        QThread::msleep(retryPauseMs);
-        if (ping(id, &model, &firmware, &error) != COMM_OK) {
-            close();
-            return false;
-        }
-    }
-    setState(Connected);
-    return true;
+    return confirmByPing(id, retryPauseMs, false);
 }
 
 std::optional<int> QvxProtocolComm::beginPoll(int length)
