@@ -60,6 +60,31 @@ struct Session
     }
 };
 
+// Times `transfer` on a fresh session per iteration; the mean in ms, or a
+// negative value after the state was told why it failed.
+template <class Transfer>
+double timeTransfers(benchmark::State &state, int dialect, bool packets, Transfer transfer)
+{
+    double total = 0;
+    for (auto _ : state) {
+        Session s(dialect, packets);
+        if (!s.ready) {
+            state.SkipWithError("the bootloader was not entered");
+            return -1;
+        }
+        const auto start = Clock::now();
+        const bool sent = transfer(s.fw);
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        if (!sent) {
+            state.SkipWithError("the transfer failed");
+            return -1;
+        }
+        state.SetIterationTime(ms / 1000.0);
+        total += ms;
+    }
+    return total / static_cast<double>(state.iterations());
+}
+
 void BM_ConsoleStream64K(benchmark::State &state)
 {
     QTemporaryDir dir;
@@ -69,24 +94,9 @@ void BM_ConsoleStream64K(benchmark::State &state)
     const int pieces = (kImageSize + 1) / 128;
     const double pauses = pieces * 1.0 + 250.0;
     const double wire = (kImageSize + 1 + 9) * kMsPerByteAt57600; // the image, its sum and "SUCCESS\r\n"
-    double measured = 0;
-    for (auto _ : state) {
-        Session s(2, false);
-        if (!s.ready) {
-            state.SkipWithError("the bootloader was not entered");
-            return;
-        }
-        const auto start = Clock::now();
-        const bool sent = s.fw.sendFile(image);
-        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-        if (!sent) {
-            state.SkipWithError("the transfer failed");
-            return;
-        }
-        state.SetIterationTime(ms / 1000.0);
-        measured += ms;
-    }
-    measured /= static_cast<double>(state.iterations());
+    const double measured = timeTransfers(state, 2, false, [&](QvxFirmware &fw) { return fw.sendFile(image); });
+    if (measured < 0)
+        return;
     state.counters["measured_ms"] = measured;
     state.counters["pauses_ms"] = pauses;
     state.counters["wire_ms"] = wire;
@@ -105,24 +115,10 @@ void BM_PacketTransfer64K(benchmark::State &state)
                          + blocks * (10 + 3 + 128 + 17) // data blocks
                          + (10 + 3 + 17);               // the empty last block
     const double wire = bytes * kMsPerByteAt57600;
-    double measured = 0;
-    for (auto _ : state) {
-        Session s(2, true);
-        if (!s.ready) {
-            state.SkipWithError("the bootloader was not entered");
-            return;
-        }
-        const auto start = Clock::now();
-        const bool sent = s.fw.sendFileViaPackets(image);
-        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-        if (!sent) {
-            state.SkipWithError("the transfer failed");
-            return;
-        }
-        state.SetIterationTime(ms / 1000.0);
-        measured += ms;
-    }
-    measured /= static_cast<double>(state.iterations());
+    const double measured =
+        timeTransfers(state, 2, true, [&](QvxFirmware &fw) { return fw.sendFileViaPackets(image); });
+    if (measured < 0)
+        return;
     state.counters["measured_ms"] = measured;
     state.counters["pauses_ms"] = 0;
     state.counters["wire_ms"] = wire;

@@ -258,60 +258,60 @@ const QString kSendLFail = QStringLiteral("[E] Load: send 'L' fail");
 const QString kSendLoadFail = QStringLiteral("[E] Load: send 'LOAD' fail");
 } // namespace
 
+bool QvxFirmware::loadRefused()
+{
+    consoleBuffer = consoleBuffer.simplified();
+    if (!upperBufferText().contains(QStringLiteral("ERROR")))
+        return false;
+    reportWait(QStringLiteral("[E] L command return ERROR"), QStringLiteral("[E] "));
+    return true;
+}
+
+bool QvxFirmware::loadOutcome(bool ready)
+{
+    if (ready)
+        reportWait(QStringLiteral("[1] LOAD Ready OK !!!"), QStringLiteral("[1] "));
+    else
+        reportWait(QStringLiteral("[E] L command NOT Ready"), QStringLiteral("[E] "));
+    return ready;
+}
+
 bool QvxFirmware::loadFirmware()
 {
     if (!serial_port->isOpen())
         return false;
-    const QByteArray ready = QByteArrayLiteral("READY");
-    const auto succeeded = [this] {
-        reportWait(QStringLiteral("[1] LOAD Ready OK !!!"), QStringLiteral("[1] "));
-        return true;
-    };
-    // After a missed wait: an "ERROR" answer ends the step.
-    const auto answeredError = [this] {
-        consoleBuffer = consoleBuffer.simplified();
-        if (!upperBufferText().contains(QStringLiteral("ERROR")))
-            return false;
-        reportWait(QStringLiteral("[E] L command return ERROR"), QStringLiteral("[E] "));
-        return true;
-    };
-    const auto notReady = [this] {
-        reportWait(QStringLiteral("[E] L command NOT Ready"), QStringLiteral("[E] "));
-        return false;
-    };
-
+    const auto ready = [this] { return waitForConsoleText({QByteArrayLiteral("READY")}) >= 0; };
     switch (deviceType) {
     case 0:
-    case 5:
+    case 5: {
         if (!sendOrLog("L", kSendLFail))
             return false;
-        if (waitForConsoleText({ready}) >= 0)
-            return succeeded();
-        if (deviceType == 0 && answeredError())
+        const bool ok = ready();
+        if (!ok && deviceType == 0 && loadRefused())
             return false;
-        return notReady();
+        return loadOutcome(ok);
+    }
     case 4:
         if (!sendOrLog("L", kSendLFail))
             return false;
-        return waitForConsoleText({QByteArrayLiteral("L")}) >= 0 ? succeeded() : notReady();
-    case 1:
+        return loadOutcome(waitForConsoleText({QByteArrayLiteral("L")}) >= 0);
+    case 1: {
         if (!sendOrLog("\r", kSendCrFail) || !sendOrLog("L", kSendLFail) || !sendOrLog("\r", kSendCrFail))
             return false;
-        if (waitForConsoleText({ready}) >= 0)
-            return succeeded();
-        return answeredError() ? false : notReady();
-    default: // 2, 3 and any other value
+        const bool ok = ready();
+        return !ok && loadRefused() ? false : loadOutcome(ok);
+    }
+    default: { // 2, 3 and any other value: "LOAD", then once more with "L"
         if (!sendOrLog("\r", kSendCrFail) || !sendOrLog("LOAD", kSendLoadFail) || !sendOrLog("\r", kSendCrFail))
             return false;
-        if (waitForConsoleText({ready}) >= 0)
-            return succeeded();
-        if (answeredError())
-            return false;
-        if (!sendOrLog("L", kSendLFail) || !sendOrLog("\r", kSendCrFail))
-            return false;
-        if (waitForConsoleText({ready}) >= 0)
-            return succeeded();
-        return answeredError() ? false : notReady();
+        bool ok = ready();
+        if (!ok) {
+            if (loadRefused() || !sendOrLog("L", kSendLFail) || !sendOrLog("\r", kSendCrFail))
+                return false;
+            ok = ready();
+        }
+        return !ok && loadRefused() ? false : loadOutcome(ok);
+    }
     }
 }
 
@@ -320,9 +320,6 @@ bool QvxFirmware::loadAtAddress()
     if (!serial_port->isOpen())
         return false;
     const bool longForm = deviceType == 2;
-    const auto sendShort = [this] {
-        return sendOrLog("L 8009000", kSendLFail) && sendOrLog("\r", kSendCrFail);
-    };
     if (!sendOrLog("\r", kSendCrFail))
         return false;
     if (longForm ? !sendOrLog("LOAD 8009000", kSendLoadFail) : !sendOrLog("L 8009000", kSendLFail))
@@ -330,49 +327,43 @@ bool QvxFirmware::loadAtAddress()
     if (!sendOrLog("\r", kSendCrFail))
         return false;
     const auto ready = [this] { return waitForConsoleText({QByteArrayLiteral("READY")}) >= 0; };
-    const auto answeredError = [this] {
-        consoleBuffer = consoleBuffer.simplified();
-        if (!upperBufferText().contains(QStringLiteral("ERROR")))
-            return false;
-        reportWait(QStringLiteral("[E] L command return ERROR"), QStringLiteral("[E] "));
-        return true;
-    };
     bool ok = ready();
-    if (!ok) {
-        if (answeredError())
+    if (!ok && loadRefused())
+        return false;
+    if (!ok && longForm) {
+        if (!sendOrLog("L 8009000", kSendLFail) || !sendOrLog("\r", kSendCrFail))
             return false;
-        if (longForm) {
-            if (!sendShort())
-                return false;
-            ok = ready();
-            if (!ok && answeredError())
-                return false;
-        }
+        ok = ready();
+        if (!ok && loadRefused())
+            return false;
     }
-    if (ok) {
-        reportWait(QStringLiteral("[1] LOAD Ready OK !!!"), QStringLiteral("[1] "));
-        return true;
-    }
-    reportWait(QStringLiteral("[E] L command NOT Ready"), QStringLiteral("[E] "));
-    return false;
+    return loadOutcome(ok);
 }
 
 // --- step [2]: transfer -------------------------------------------------------------
+
+std::optional<QByteArray> QvxFirmware::readImage(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QByteArray image = file.readAll();
+    if (image.isEmpty()) {
+        // Nothing to send: refused before the device is told anything.
+        emit logMessage(QStringLiteral("[E] sendFile: empty image"));
+        return std::nullopt;
+    }
+    return image;
+}
 
 bool QvxFirmware::sendFile(const QString &path)
 {
     if (!serial_port->isOpen())
         return false;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> image = readImage(path);
+    if (!image)
         return false;
-    const QByteArray image = file.readAll();
-    if (image.isEmpty()) {
-        // Nothing to send: refused before the device is told anything.
-        emit logMessage(QStringLiteral("[E] sendFile: empty image"));
-        return false;
-    }
-    return deviceType == 4 ? blockTransfer(image) : streamTransfer(image);
+    return deviceType == 4 ? blockTransfer(*image) : streamTransfer(*image);
 }
 
 bool QvxFirmware::blockTransfer(const QByteArray &image)

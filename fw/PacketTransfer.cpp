@@ -6,7 +6,6 @@
 #include "comm/CommResult.h"
 #include "device/ProtocolConstants.h"
 
-#include <QFile>
 #include <QFileInfo>
 
 namespace {
@@ -16,17 +15,12 @@ constexpr int kBlockSize = 128;
 
 bool QvxFirmware::sendFileViaPackets(const QString &imagePath)
 {
-    QFile file(imagePath);
-    if (!file.open(QIODevice::ReadOnly))
+    const std::optional<QByteArray> read = readImage(imagePath);
+    if (!read)
         return false;
-    const QByteArray image = file.readAll();
-    // Refused before the bootloader is told anything: an empty image has no
-    // progress to report, and a larger one than the block index can count
-    // would wrap it and overwrite its own start.
-    if (image.isEmpty()) {
-        emit logMessage(QStringLiteral("[E] sendFile: empty image"));
-        return false;
-    }
+    const QByteArray &image = *read;
+    // Refused before the bootloader is told anything: a larger image than the
+    // block index can count would wrap it and overwrite its own start.
     if (image.size() > kLargestPacketImage) {
         emit logMessage(QStringLiteral("[E] sendFile: image too large"));
         return false;

@@ -19,6 +19,7 @@
 
 #include <array>
 #include <atomic>
+#include <optional>
 
 class QvxFirmware : public QvxPort
 {
@@ -166,6 +167,13 @@ private:
     // Sends a carriage return and reads chunks until one holds a prompt.
     bool confirmPrompt(const char *prompts);
     bool enterServoBootloader(bool *packetBootloader);
+    // After a missed load wait: whether the answer was "ERROR" (then logged).
+    bool loadRefused();
+    // The closing lines of a load and its result.
+    bool loadOutcome(bool ready);
+    // The whole image file; nothing when it cannot be read, or (logged) when
+    // it is empty: an empty image is never sent.
+    std::optional<QByteArray> readImage(const QString &path);
     bool enterBoardBootloader();
     bool blockTransfer(const QByteArray &image);
     bool streamTransfer(QByteArray image);
