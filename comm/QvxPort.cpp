@@ -182,7 +182,9 @@ void QvxPort::handleReadyRead()
 
 void QvxPort::handleError(QSerialPort::SerialPortError error)
 {
-    if (error != QSerialPort::ResourceError)
+    // A pulled adapter, or a link whose other end hung up (its reads end as
+    // at the end of the data): the port is lost.
+    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
         return; // the operation that met it sees its own failure
     stopAging();
     stopGraph();

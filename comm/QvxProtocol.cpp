@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 #include <QIODevice>
+#include <QSerialPort>
 #include <QTimer>
 
 #include <limits>
@@ -129,8 +130,18 @@ void QvxProtocol::onTimeout()
 int QvxProtocol::sendPacket(const QByteArray &packet)
 {
     const int timeout = packetTimeoutFor(static_cast<int>(packet.size()));
+    // A closed or hung-up link takes nothing: refused here, without asking it.
+    linkLost = isLinkDown();
+    if (linkLost)
+        return COMM_TX_FAIL;
+    if (lineUnsettled)
+        settleLine();
+    if (linkLost)
+        return COMM_TX_FAIL;
+    if (isCancelled())
+        return COMM_CANCELLED;
     emit updateTxStatus(true);
-    const qint64 written = device ? device->write(packet) : -1;
+    const qint64 written = device->write(packet);
     if (isCancelled())
         return COMM_CANCELLED;
     if (written != packet.size())
@@ -146,7 +157,7 @@ int QvxProtocol::sendPacket(const QByteArray &packet)
         const bool progressed = device->waitForBytesWritten(static_cast<int>(qBound(qint64(0), left, qint64(1))));
         if (isCancelled())
             return COMM_CANCELLED;
-        if (!progressed && left <= 0)
+        if (!progressed && (left <= 0 || isLinkDown()))
             return COMM_TX_FAIL;
     }
     emit outputPacket(makeItem(0, packet));
@@ -166,6 +177,10 @@ int QvxProtocol::receivePacket(const Framing &f, QByteArray *packet)
         }
         if (rxBuffer.size() < wanted)
             pullArrivals(1);
+        if (linkLost) {
+            result = COMM_RX_FAIL;
+            break;
+        }
         if (isPacketTimeout()) {
             if (!rxBuffer.isEmpty()) {
                 emit logMessage(QStringLiteral("COMM_RX_CORRUPT: rx time out"));
@@ -194,8 +209,8 @@ int QvxProtocol::receivePacket(const Framing &f, QByteArray *packet)
             continue;
         }
         const qsizetype size = f.replyPacketSize(rxBuffer);
-        if (size == kReject) {
-            dropFront(1);
+        if (size == kReject || (largestReply > 0 && size > largestReply)) {
+            dropFront(1); // a length no awaited reply has: noise that looks like a header
             continue;
         }
         if (size > rxBuffer.size()) {
@@ -216,8 +231,57 @@ int QvxProtocol::receivePacket(const Framing &f, QByteArray *packet)
             trace(true, *packet);
         break;
     }
+    if (result != COMM_OK)
+        markLineUnsettled(); // the reply may still come
     inTransaction = false;
     return result;
+}
+
+void QvxProtocol::markLineUnsettled()
+{
+    lineUnsettled = true;
+    unsettledSince = wallClock();
+}
+
+bool QvxProtocol::isLinkDown() const
+{
+    if (!device || !device->isOpen() || !device->isReadable())
+        return true;
+    // A pulled adapter reports a resource error; a terminal whose other end
+    // hung up reads as the end of its data, a read error. Both stay until the
+    // port is opened again.
+    const auto *serial = qobject_cast<const QSerialPort *>(device);
+    return serial && (serial->error() == QSerialPort::ResourceError || serial->error() == QSerialPort::ReadError);
+}
+
+void QvxProtocol::settleLine()
+{
+    lineUnsettled = false;
+    const bool wasInTransaction = inTransaction;
+    inTransaction = true; // the transport leaves the arrivals to this wait
+    // Quiet since the failed wait ended and since the last byte came.
+    const qint64 quiet = packetTimeoutFor(framing().replyMinimum);
+    for (;;) {
+        if (isCancelled() || linkLost)
+            break;
+        const qint64 now = wallClock();
+        if (now < unsettledSince || now < lastArrivalTime)
+            unsettledSince = lastArrivalTime = now; // the wall clock went back: the quiet time runs again
+        const qint64 silent = now - qMax(unsettledSince, lastArrivalTime);
+        if (silent >= quiet)
+            break;
+        pullArrivals(remainingWait(int(qBound(qint64(1), quiet - silent, qint64(10)))));
+    }
+    inTransaction = wasInTransaction;
+    // Stray traffic: whole packets reach the stream parser's listeners, a
+    // fragment is dropped so that it cannot join the next reply.
+    parseArrivals();
+    interByteTimer->stop();
+    if (!rxBuffer.isEmpty()) {
+        emit logMessage(QStringLiteral("COMM_RX_CORRUPT: late bytes dropped (%1 bytes)").arg(rxBuffer.size()));
+        rxBuffer.clear();
+    }
+    clearHeaderPositions();
 }
 
 bool QvxProtocol::pullArrivals(int waitMs)
@@ -227,13 +291,18 @@ bool QvxProtocol::pullArrivals(int waitMs)
     // A serial port also takes in bytes while it waits for something else (a
     // write leaving, say): those are already buffered and count as arrived,
     // before the wait and also when the wait itself reports nothing new.
-    if (device->bytesAvailable() <= 0)
+    if (device->bytesAvailable() <= 0 && !isLinkDown())
         device->waitForReadyRead(waitMs);
-    if (device->bytesAvailable() <= 0)
+    if (device->bytesAvailable() <= 0) {
+        // A hung-up link wakes every wait at once with nothing: that ends the
+        // wait instead of turning it into a busy loop.
+        linkLost = isLinkDown();
         return false;
+    }
     emit updateRxStatus(true);
     rxBuffer += device->readAll();
     emit updateRxStatus(false);
+    lastArrivalTime = wallClock();
     return true;
 }
 

@@ -125,6 +125,16 @@ public:
     qint64 packetStartTime = 0; // wall-clock ms when the packet clock started
     double packetTimeout = 0;   // ms the packet clock may run; 0 after it ran out
     CancellationToken *token = nullptr; // lent by the transport; not owned
+    // Set by a reply wait that ended without its reply (time-out, corrupt reply,
+    // cancellation): the next send settles the line first.
+    bool lineUnsettled = false;
+    // Set when a wait found the link down; every wait then ends at once. A
+    // send on a link that is up again clears it.
+    bool linkLost = false;
+    qint64 lastArrivalTime = 0; // wall-clock ms when bytes last arrived
+    qint64 unsettledSince = 0;  // wall-clock ms when the failed reply wait ended
+    // The longest packet the running reply wait can take; 0: any the framing takes.
+    qsizetype largestReply = 0;
     // The wall clock of the packet clock and the listening waits, in ms since
     // the epoch. Tests and fuzzers replace it to step time by hand.
     qint64 (*wallClock)() = &QDateTime::currentMSecsSinceEpoch;
@@ -187,8 +197,17 @@ protected:
     int receivePacket(const Framing &f, QByteArray *packet);
 
     // Appends what the device has, waiting up to waitMs for bytes when none are
-    // pending. Returns whether bytes came.
+    // pending. Returns whether bytes came. A link that can no longer deliver
+    // (closed, or its other end hung up) sets linkLost instead of waiting.
     bool pullArrivals(int waitMs);
+    // Whether the link reports that it can no longer carry bytes.
+    bool isLinkDown() const;
+    // Before a send after a failed reply wait: what arrived late goes to the
+    // stream parser as stray traffic, and the line must stay quiet for one
+    // packet time, so that a late reply is never taken for the next answer.
+    void settleLine();
+    // After a reply wait that ended without its reply: the next send settles the line.
+    void markLineUnsettled();
     void dropFront(qsizetype count);
     void logBytes(const QString &label, const QByteArray &bytes);
     static QString hexText(const QByteArray &bytes);

@@ -40,6 +40,7 @@ const QByteArray kStuffed = QByteArrayLiteral("\xFF\xFF\xFD\xFD"); // the mark w
 constexpr qsizetype kStuffFrom = 7; // stuffing applies from the instruction byte on
 constexpr qsizetype kLenOffset = 5;
 constexpr qsizetype kSmallestStatus = 11;
+constexpr qsizetype kPingReply = 14; // status with model number and firmware version
 
 bool stuffMarkAt(const QByteArray &bytes, qsizetype i)
 {
@@ -190,13 +191,17 @@ int QvxProtocol2::receiveMatchingReply(const QByteArray &sent, QByteArray *reply
     if (instruction == Action)
         return COMM_OK;
 
-    int expected = 0;
+    int expected = 0; // the size of the one reply taken (besides a refusal); 0: any
     switch (instruction) {
     case Read:
         if (request.size() < 14)
             return COMM_TX_ERROR;
         expected = word16At(request, 10) + kSmallestStatus;
         setPacketTimeout(expected);
+        break;
+    case Ping:
+        expected = kPingReply;
+        setPacketTimeout(kSmallestStatus);
         break;
     case FactoryReset:
         setPacketTimeoutMs(500);
@@ -212,19 +217,28 @@ int QvxProtocol2::receiveMatchingReply(const QByteArray &sent, QByteArray *reply
         break;
     }
 
+    // A header announcing more than the awaited reply (with room for its
+    // stuffing) is noise; so is, after a lost reply, a late one of another size.
+    largestReply = expected > 0 ? expected + expected / 3 + 1 : 0;
     for (;;) {
         const int result = rxPacket(reply, keepStuffing);
-        if (result != COMM_OK)
+        if (result != COMM_OK) {
+            largestReply = 0;
             return result;
+        }
         if (byteAt(*reply, 4) != id)
             continue; // another device's packet: dropped, same clock
-        if (instruction == Read && reply->size() != expected) {
-            const bool refusal = acceptRefusal && reply->size() < expected && (byteAt(*reply, 8) & 0x7F) != 0;
+        if (expected > 0 && reply->size() != expected) {
+            // Besides the awaited size only the short refusal, a status without
+            // data that carries an error number.
+            const bool refusal =
+                acceptRefusal && reply->size() == kSmallestStatus && (byteAt(*reply, 8) & 0x7F) != 0;
             if (!refusal)
                 continue;
         }
         break;
     }
+    largestReply = 0;
     if (error)
         *error = byteAt(*reply, 8);
     return COMM_OK;

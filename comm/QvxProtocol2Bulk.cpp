@@ -19,13 +19,16 @@ int QvxProtocol2::broadcastPing(int wait_ms)
     const int sent = txPacket(packet);
     if (sent != COMM_OK)
         return sent;
-    return listenForAnswers(wait_ms, [this](QByteArray &answer) {
+    largestReply = kPingAnswer + kPingAnswer / 3 + 1; // with room for stuffing
+    const int result = listenForAnswers(wait_ms, [this](QByteArray &answer) {
         trace(true, answer);
         removeStuffing(answer);
         if (answer.size() == kPingAnswer)
             emit qvxFound(byteAt(answer, 4), static_cast<ushort>(word16At(answer, 9)), byteAt(answer, 11));
         return false;
     });
+    largestReply = 0;
+    return result;
 }
 
 int QvxProtocol2::listenForAnswers(int wait_ms, const std::function<bool(QByteArray &)> &take)
@@ -46,6 +49,11 @@ int QvxProtocol2::listenForAnswers(int wait_ms, const std::function<bool(QByteAr
             break;
         }
         pullArrivals(remainingWait(1));
+        if (linkLost) {
+            rxBuffer.clear();
+            result = COMM_RX_FAIL;
+            break;
+        }
         if (wallClock() - start > wait_ms) {
             if (!rxBuffer.isEmpty()) {
                 emit logMessage(QStringLiteral("COMM_RX_CORRUPT: rx time out"));
@@ -66,7 +74,10 @@ int QvxProtocol2::listenForAnswers(int wait_ms, const std::function<bool(QByteAr
             continue;
         }
         const qsizetype total = word16At(rxBuffer, 5) + 7;
-        if (byteAt(rxBuffer, 4) > kHighestDeviceId || total > kMaxReceiveSize || byteAt(rxBuffer, 7) != Status) {
+        // A length no awaited answer has is noise shaped like a header: waiting
+        // for its bytes would blind the rest of the wait.
+        const qsizetype largest = largestReply > 0 ? largestReply : kMaxReceiveSize;
+        if (byteAt(rxBuffer, 4) > kHighestDeviceId || total > largest || byteAt(rxBuffer, 7) != Status) {
             dropFront(1);
             continue;
         }
@@ -92,6 +103,8 @@ int QvxProtocol2::listenForAnswers(int wait_ms, const std::function<bool(QByteAr
             break;
         }
     }
+    if (result != COMM_OK)
+        markLineUnsettled(); // answers may still come
     inTransaction = false;
     return result;
 }

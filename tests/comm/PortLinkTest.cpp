@@ -10,6 +10,8 @@
 
 #include <atomic>
 #include <functional>
+#include <thread>
+#include <time.h>
 
 using sim::fromHex;
 
@@ -292,6 +294,45 @@ TEST(PortLink, DisconnectEndsTheRunningAgingFirst)
         EXPECT_EQ(b.port->agingMode, 0) << c.mode;
         EXPECT_FALSE(b.port->isOpen()) << c.mode;
     }
+}
+
+// CPU seconds the calling thread has used.
+double threadCpuSeconds()
+{
+    timespec t{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
+}
+
+TEST(PortLink, AHungUpLinkEndsEveryWaitAtOnce)
+{
+    PortOnBus b;
+    ASSERT_TRUE(b.connectServo());
+    b.fault(1, [](sim::Faults &f) { f.silent = true; });
+    b.port->setTimeout(60000); // only the hang-up can end these waits in time
+    b.events.clear();
+    // The other end goes away while the read waits for its reply.
+    const int before = int(b.bus.received().size());
+    std::thread pull([&] {
+        if (b.bus.waitForReceived(before + 1, 10000)) // the read has gone out
+            b.bus.hangUp();
+    });
+    const double cpuBefore = threadCpuSeconds();
+    int value = 777;
+    uchar error = 0;
+    const int result = b.port->read4Byte(1, 132, &value, &error);
+    const double cpu = threadCpuSeconds() - cpuBefore;
+    pull.join();
+    EXPECT_EQ(result, COMM_RX_FAIL);
+    EXPECT_EQ(value, 777);
+    // A sanity bound, not a timing: a busy loop would use the whole minute.
+    EXPECT_LT(cpu, 5.0) << "CPU seconds of the wait";
+    // The lost-port handling ran.
+    EXPECT_TRUE(b.events.contains(QStringLiteral("stateChanged 0"))) << b.events.join(", ").toStdString();
+
+    // Every later operation ends at once: nothing can leave on the dead link.
+    EXPECT_EQ(b.port->read4Byte(1, 132, &value, &error), COMM_TX_FAIL);
+    EXPECT_EQ(b.port->broadcastPing(60000), COMM_TX_FAIL);
 }
 
 TEST(PortLink, LostPortStopsEverythingButLeavesThePortToItsOwner)

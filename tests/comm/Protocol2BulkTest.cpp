@@ -110,6 +110,13 @@ TEST(Protocol2BroadcastPing, FindsEveryDeviceInIdOrderAndEndsWithTheWait)
           "remove data = " + hexOf(sim::status2(253, 0, fromHex("01 02 03")).mid(1))}},
         {"a stuffed answer is found", [](Bus &b) { b.bus.addDevice(sim::Device::protocol2(7, 0xFFFF, 0xFD)); },
          {kDevice1, kDevice2, kDevice5, {7, 0xFFFF, 0xFD}}, {}},
+        {"a header with a length no answer has is noise",
+         [](Bus &b) { b.fault(1, [](auto &f) { f.noise = fromHex("FF FF FD 00 01 00 10 55 00 00"); }); },
+         {kDevice1, kDevice2, kDevice5},
+         {"COMM_RX_CORRUPT: remove unnecessary packets", "remove data = FF FD 00 01 00 10 55 00 00"}},
+        {"an answer behind a longer packet is not left waiting",
+         [](Bus &b) { b.fault(1, [](auto &f) { f.noise = sim::status2(9, 0, fromHex("01 02 03 04 05")); }); },
+         {kDevice1, kDevice2, kDevice5}, {}},
     };
     for (const Case &c : cases) {
         Bus b;

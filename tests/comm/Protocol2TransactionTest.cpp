@@ -224,6 +224,58 @@ TEST(Protocol2Transaction, ALateReplyCountsOnlyInsideItsWindow)
     EXPECT_EQ(b.engine.reboot(1), COMM_RX_TIMEOUT) << "past 35 ms";
 }
 
+TEST(Protocol2Transaction, AReplyLaterThanItsWindowNeverAnswersTheNextRequest)
+{
+    // Present Position 2048, Present Velocity -1 (FF FF FF FF).
+    Bus b;
+    b.bus.setMemory(1, 128, fromHex("FF FF FF FF"));
+    b.listen();
+    b.fault(1, [](auto &f) { f.delayMs = sim::kReplySlackMs + 300; });
+    uchar data[4] = {};
+    uchar error = kUntouched;
+    EXPECT_EQ(b.engine.readTxRx(1, 132, 4, data, &error), COMM_RX_TIMEOUT);
+    b.fault(1, [](auto &) {});
+    EXPECT_EQ(b.engine.readTxRx(1, 128, 4, data, &error), COMM_OK);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(data), 4), fromHex("FF FF FF FF"));
+    // The late reply reached the stream parser as stray traffic.
+    EXPECT_TRUE(b.itemData(1).contains(sim::status2(1, 0, fromHex("00 08 00 00"))));
+}
+
+TEST(Protocol2Transaction, APingOrReadTakesOnlyAReplyOfItsOwnSize)
+{
+    // Ahead of each right reply the device sends one of another size: a READ
+    // reply before the ping's, a 2-byte reply with an error number (no
+    // refusal: it carries data) before a 4-byte read's.
+    Bus b;
+    b.bus.setResponder([](const sim::Instruction &in) -> std::optional<QByteArray> {
+        if (in.code == 0x01)
+            return sim::status2(1, 0, fromHex("11 22 33 44")) + sim::status2(1, 0, fromHex("FC 03 35"));
+        if (in.code == 0x02)
+            return sim::status2(1, 0x01, fromHex("11 22")) + sim::status2(1, 0, fromHex("00 08 00 00"));
+        return std::nullopt;
+    });
+    ushort model = 0;
+    uchar firmware = 0;
+    uchar error = kUntouched;
+    EXPECT_EQ(b.engine.ping(1, &model, &firmware, &error), COMM_OK);
+    EXPECT_EQ(model, 1020);
+    EXPECT_EQ(firmware, 53);
+    uchar data[4] = {};
+    EXPECT_EQ(b.engine.readTxRx(1, 132, 4, data, &error), COMM_OK);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(data), 4), fromHex("00 08 00 00"));
+    EXPECT_EQ(error, 0);
+}
+
+TEST(Protocol2Transaction, AHeaderWithALengthNoReplyHasIsNoise)
+{
+    Bus b;
+    b.fault(1, [](auto &f) { f.noise = fromHex("FF FF FD 00 01 00 10 55 00 00"); });
+    uchar data[4] = {};
+    uchar error = kUntouched;
+    EXPECT_EQ(b.engine.readTxRx(1, 132, 4, data, &error), COMM_OK);
+    EXPECT_EQ(QByteArray(reinterpret_cast<const char *>(data), 4), fromHex("00 08 00 00"));
+}
+
 TEST(Protocol2Transaction, BroadcastAndActionReturnRightAfterTheWrite)
 {
     Bus b;

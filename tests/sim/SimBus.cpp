@@ -291,7 +291,16 @@ bool SimBus::Impl::open()
     return true;
 }
 
-void SimBus::Impl::close()
+void SimBus::hangUp()
+{
+    d->stopServing();
+    std::lock_guard<std::mutex> line(d->writeMutex);
+    if (d->master >= 0)
+        ::close(d->master);
+    d->master = -1;
+}
+
+void SimBus::Impl::stopServing()
 {
     stopping = true;
     if (wakeWrite >= 0) {
@@ -300,6 +309,11 @@ void SimBus::Impl::close()
     }
     if (thread.joinable())
         thread.join();
+}
+
+void SimBus::Impl::close()
+{
+    stopServing();
     for (int *fd : {&master, &slave, &wakeRead, &wakeWrite}) {
         if (*fd >= 0)
             ::close(*fd);

@@ -89,6 +89,9 @@ public:
     // Echo mode: every byte received is sent straight back and nothing is
     // parsed (a bare link, to measure the round trip of the line itself).
     void setEcho(bool on);
+    // The other end goes away, as when a USB adapter is pulled: the bus stops
+    // serving and closes the master side; the slave side now reports a hang-up.
+    void hangUp();
 
     // Answers instructions in place of the devices, for device behaviour they
     // lack: the reply bytes (empty: no reply), or nothing to let the devices

@@ -56,6 +56,8 @@ struct SimBus::Impl
 
     bool open();
     void close();
+    // Ends the serving thread; the line stays as it is.
+    void stopServing();
     void run();
     void cutPackets();
     void take(const Instruction &instruction);
