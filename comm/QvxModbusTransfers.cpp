@@ -4,7 +4,6 @@
 // the chunked update and graph polls.
 #include "comm/QvxModbus.h"
 
-#include <QDateTime>
 
 namespace {
 
@@ -215,7 +214,7 @@ int QvxModbus::readUpdate(uchar id, ushort length)
         return COMM_UNSUPPORTED;
     }
     emit updateCompleted(result, id, static_cast<ushort>(rxBuffer.size()), rxBuffer, error,
-                         QDateTime::currentMSecsSinceEpoch());
+                         engineClock->nowMs());
     busy = false;
     return result;
 }
@@ -230,7 +229,7 @@ int QvxModbus::readGraph(uchar id, ushort address, ushort length)
     uchar error = 0;
     const int result = readChunks(id, address >> 1, length, &error);
     emit graphReadCompleted(result, id, address, static_cast<ushort>(rxBuffer.size()), rxBuffer, error,
-                            QDateTime::currentMSecsSinceEpoch());
+                            engineClock->nowMs());
     busy = false;
     return result;
 }
