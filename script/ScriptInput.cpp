@@ -180,6 +180,11 @@ bool tokenize(const QString &line, QStringList &words, QString &error)
 
 bool parseIntInRange(const QString &text, int minimum, int maximum, int &value)
 {
+    // An optional sign and decimal digits, nothing else: the conversion
+    // below would also take blanks around the number.
+    static const QRegularExpression integer(QStringLiteral("^[+-]?[0-9]+$"));
+    if (!integer.match(text).hasMatch())
+        return false;
     bool ok = false;
     // Read as 64 bits: anything that does not fit fails the conversion, so no
     // number is ever cut down before the bounds are tested.

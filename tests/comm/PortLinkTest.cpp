@@ -4,6 +4,7 @@
 #include "PortOnBus.h"
 
 #include "tests/support/QtPrinters.h"
+#include "tests/support/WarningCapture.h"
 
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
@@ -333,6 +334,22 @@ TEST(PortLink, AHungUpLinkEndsEveryWaitAtOnce)
     // Every later operation ends at once: nothing can leave on the dead link.
     EXPECT_EQ(b.port->read4Byte(1, 132, &value, &error), COMM_TX_FAIL);
     EXPECT_EQ(b.port->broadcastPing(60000), COMM_TX_FAIL);
+}
+
+TEST(PortLink, AClosedPortIsRefusedWithoutAskingQt)
+{
+    // Writing to a closed QSerialPort only fails, with a Qt warning on
+    // standard error: the engines refuse the closed link themselves.
+    PortOnBus b;
+    b.addServo(1);
+    WarningCapture warnings;
+    ushort model = 0;
+    uchar firmware = 0;
+    uchar error = 0;
+    EXPECT_EQ(b.port->qvx_protocol->ping(1, &model, &firmware, &error), COMM_TX_FAIL);
+    EXPECT_EQ(b.port->broadcastPing(100), COMM_TX_FAIL);
+    EXPECT_EQ(warnings.warnings, QStringList());
+    EXPECT_TRUE(b.bus.received().isEmpty());
 }
 
 TEST(PortLink, LostPortStopsEverythingButLeavesThePortToItsOwner)

@@ -111,6 +111,11 @@ TEST(ParseIntInRange, AcceptsOnlyBase10WithinTheBounds)
         // Bigger than 64 bits: refused, never wrapped into range.
         {"18446744073709551617", 0, INT_MAX, false, 0},
         {"4294967297", 0, 252, false, 0},
+        // Blanks around the digits are no part of a number.
+        {" 1", 0, 252, false, 0},
+        {"7 ", 0, 252, false, 0},
+        {"\t7", 0, 252, false, 0},
+        {"- 7", INT_MIN, INT_MAX, false, 0},
     };
     for (const auto &c : cases) {
         int value = -99;

@@ -209,6 +209,8 @@ TEST_F(ScriptOnBus, EveryErrorCodeFromItsCause)
          "Unknown command: frob", "frob"},
         {{"ping 253"}, {}, true, 2, R"({"code":"invalid_argument","message":"Usage: ping <id> [-v|--verbose]"})",
          "Usage: ping <id> [-v|--verbose]", "ping"},
+        {{"ping \" 1\""}, {}, true, 2, R"({"code":"invalid_argument","message":"Usage: ping <id> [-v|--verbose]"})",
+         "Usage: ping <id> [-v|--verbose]", "ping"},
         {{"set 1 \"Present Position\" 5"}, {"--allow-write"}, true, 1,
          R"({"code":"invalid_argument","message":"Item is read-only"})", "Item is read-only", "set"},
         {{"set 1 LED 2"}, {"--allow-write"}, true, 1,
