@@ -17,6 +17,8 @@
 #include <QTcpServer>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
@@ -52,6 +54,66 @@ QString localAddress(int fd)
     ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &size);
     return QStringLiteral("127.0.0.1:%1").arg(ntohs(a.sin_port));
 }
+
+// A serial port whose far end reads nothing until asked to: the master of a
+// raw pty pair.
+struct StalledLine
+{
+    int master = -1;
+    int slave = -1;
+    QString name;
+
+    StalledLine()
+    {
+        if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+            return;
+        termios t{};
+        ::tcgetattr(slave, &t);
+        ::cfmakeraw(&t);
+        ::tcsetattr(slave, TCSANOW, &t);
+        char path[128] = {};
+        ::ttyname_r(slave, path, sizeof path);
+        name = QString::fromLocal8Bit(path);
+    }
+    ~StalledLine()
+    {
+        for (int fd : {master, slave}) {
+            if (fd >= 0)
+                ::close(fd);
+        }
+    }
+    bool isOpen() const { return master >= 0; }
+
+    // How many bytes the line takes before a writer must wait; it is empty again afterwards.
+    qint64 capacity() const
+    {
+        const int writer = ::open(name.toLocal8Bit().constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        const QByteArray block(4096, 'x');
+        qint64 held = 0;
+        for (ssize_t n; (n = ::write(writer, block.constData(), size_t(block.size()))) > 0;)
+            held += n;
+        ::close(writer);
+        readAll(held);
+        return held;
+    }
+
+    // Reads from the far end until `count` bytes came or nothing more comes for 5 s.
+    QByteArray readAll(qint64 count) const
+    {
+        QByteArray out;
+        char chunk[65536];
+        while (out.size() < count) {
+            pollfd p{master, POLLIN, 0};
+            if (::poll(&p, 1, 5000) <= 0)
+                break;
+            const ssize_t n = ::read(master, chunk, sizeof chunk);
+            if (n <= 0)
+                break;
+            out.append(chunk, n);
+        }
+        return out;
+    }
+};
 
 } // namespace
 
@@ -292,19 +354,12 @@ TEST(Bridge, AClientThatFallsAMebibyteBehindIsDisconnected)
 
 TEST(Bridge, ClientBytesWaitWhileTheSerialPortCannotKeepUpAndNoneAreLost)
 {
-    // A serial port whose far end reads nothing until told to.
-    int master = -1;
-    int slave = -1;
-    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-    termios t{};
-    ::tcgetattr(slave, &t);
-    ::cfmakeraw(&t);
-    ::tcsetattr(slave, TCSANOW, &t);
-    char name[128] = {};
-    ::ttyname_r(slave, name, sizeof name);
+    StalledLine line;
+    ASSERT_TRUE(line.isOpen());
+    const int master = line.master;
 
     BridgeOnBus b;
-    ASSERT_TRUE(b.server.start("127.0.0.1", 0, QString::fromLocal8Bit(name), 57600));
+    ASSERT_TRUE(b.server.start("127.0.0.1", 0, line.name, 57600));
     const qint64 total = 8 * 1024 * 1024;
     std::atomic<bool> sentAll = false;
     const int sender = connectLoopback(b.port());
@@ -319,6 +374,7 @@ TEST(Bridge, ClientBytesWaitWhileTheSerialPortCannotKeepUpAndNoneAreLost)
             done += n;
         }
         sentAll = done == total;
+        ::close(sender);
     });
 
     // The bridge fills its backlog for the port, then leaves the rest to TCP.
@@ -345,10 +401,37 @@ TEST(Bridge, ClientBytesWaitWhileTheSerialPortCannotKeepUpAndNoneAreLost)
     sending.join();
     EXPECT_EQ(arrived.size(), total);
     EXPECT_TRUE(arrived == pattern(0, total));
-    ::close(sender);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !b.disconnected.isEmpty(); }, kWaitMs));
     b.server.stop();
-    ::close(master);
-    ::close(slave);
+}
+
+TEST(Bridge, AClientThatLeavesWhileHeldBackStillHasAllItsBytesDelivered)
+{
+    StalledLine line;
+    ASSERT_TRUE(line.isOpen());
+    const qint64 lineHolds = line.capacity();
+    BridgeOnBus b;
+    ASSERT_TRUE(b.server.start("127.0.0.1", 0, line.name, 57600));
+
+    // The line and the backlog fill up; 32 KiB wait in the client's socket
+    // when it leaves.
+    const qint64 total = lineHolds + ServerWorker::kMaxSerialBacklog + 32 * 1024;
+    const int sender = connectLoopback(b.port());
+    ASSERT_GE(sender, 0);
+    const QByteArray bytes = pattern(0, total);
+    qint64 done = 0;
+    while (done < total) {
+        const ssize_t n = ::send(sender, bytes.constData() + done, size_t(total - done), MSG_NOSIGNAL);
+        ASSERT_GT(n, 0);
+        done += n;
+    }
+    ::close(sender);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !b.disconnected.isEmpty(); }, kWaitMs));
+
+    const QByteArray arrived = line.readAll(total);
+    EXPECT_EQ(arrived.size(), total);
+    EXPECT_TRUE(arrived == bytes);
+    b.server.stop();
 }
 
 TEST(Bridge, TcpClientPingsAndReadsServosThroughIt)
