@@ -29,6 +29,8 @@ const QList<DialectRow> &dialectRows()
 }
 
 constexpr int kGenericDialect = 2;
+constexpr int kUpdateLatencyMs = 5000;
+constexpr int kUpdateBoardLatencyMs = 200;
 
 bool startsWithAny(const QString &name, const QStringList &prefixes)
 {
@@ -82,12 +84,30 @@ QMap<QString, QString> QvxFirmware::replacementImages(const QString &folder)
     return images;
 }
 
-// The procedures come with the update work; until then every request fails
-// plainly, so that a caller never takes the missing work for a finished one.
-bool QvxFirmware::firmware_update(QvxFirmware::UpdateParam)
+bool QvxFirmware::firmware_update(QvxFirmware::UpdateParam param)
 {
-    emit firmware_failed(tr("Failed"));
-    return false;
+    cancelRequested = false;
+    port_held = true;
+    const QString external = externalImages.value(param.modelName);
+    const QString imagePath = external.isEmpty() ? param.firmwarePath : external;
+    deviceType = classifyDevice(param.modelName);
+
+    int probeBaud = 0;
+    boardModel = probeController(param.portName, &probeBaud);
+    if (boardModel != 0) {
+        boardBaud = probeBaud;
+        qvx_protocol->extraLatency = qMax(kUpdateBoardLatencyMs, extraLatency);
+    }
+    setTimeout(kUpdateLatencyMs); // the long waits of an update; it stays in force afterwards
+
+    if (param.deviceKind == QStringLiteral("Controller2"))
+        return updateController(param, imagePath);
+    // The servo procedures come with their own work: until then their kinds
+    // fail plainly, having sent nothing but the board probe.
+    if (param.deviceKind == QStringLiteral("Quorvex1") || param.deviceKind == QStringLiteral("Quorvex2")
+        || param.deviceKind == QStringLiteral("QuorvexM"))
+        return failUpdate({}, tr("Failed"));
+    return failUpdate({}, tr("Device Type is Unknown"));
 }
 
 bool QvxFirmware::firmware_recovery(QString, QString, QString)

@@ -5,8 +5,8 @@
 // a model into its bootloader dialect and the signals through which an update
 // reports progress and outcome.
 //
-// The update, recovery and calibration procedures come with their own work:
-// until then their slots report failure ("Failed") and touch nothing.
+// The recovery and calibration procedures come with their own work: until
+// then their slots report failure ("Failed") and touch nothing.
 
 #include "comm/QvxPort.h"
 
@@ -120,6 +120,21 @@ public:
 
     // The low 8 bits of the sum of the bytes.
     static quint8 sumByte(const QByteArray &bytes);
+
+    // --- controller board ----------------------------------------------------
+    // Pings ID 200 at each probe rate (57600, then 6250000) with protocol 2.0.
+    // Returns the model number of the board that answered, with the rate in
+    // *baudrate, or 0 (baudrate untouched) when none did. The port is closed
+    // before each open and is left closed.
+    int probeController(const QString &portName, int *baudrate);
+    // The update of a controller board: reboot into its bootloader at 57600,
+    // transfer, then a ping at param.baudrate.
+    bool updateController(const QvxFirmware::UpdateParam &param, const QString &imagePath);
+    // The failure exit of the procedures: the log line (when not empty), the
+    // port closed, `text` reported, the port released; always false.
+    bool failUpdate(const QString &logText, const QString &text);
+    // The success exit: port closed, success reported, port released; true.
+    bool succeedUpdate();
 
     int deviceType = 2; // bootloader dialect of the model being updated
     // Cancel request of the bootloader steps; set from other threads (the

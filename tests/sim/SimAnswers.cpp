@@ -108,7 +108,12 @@ QList<Reply> SimBus::Impl::answer2(const Instruction &in)
         if (p.size() < 2)
             return {dev->status(kErrorDataLength, {})};
         const Reply ok = dev->status(0, {}); // sent from the ID it was addressed to
-        return {applyWrite(*dev, word16(p, 0), p.mid(2)) ? ok : dev->status(kErrorAccess, {})};
+        if (!applyWrite(*dev, word16(p, 0), p.mid(2)))
+            return {dev->status(kErrorAccess, {})};
+        if (dev->bootloader && dev->bootWriteAddress == word16(p, 0)
+            && p.mid(2).startsWith(char(dev->bootWriteValue)))
+            enterBootloader(*dev);
+        return {ok};
     }
     case 0x04: // REG_WRITE
         if (p.size() < 2 || !dev->holds(word16(p, 0), static_cast<int>(p.size()) - 2))

@@ -110,6 +110,10 @@ struct Device
     // A device with a bootloader enters it when it is rebooted (REBOOT, or
     // the digital reset of protocol 1.0).
     std::optional<BootloaderSetup> bootloader;
+    // A write of `bootWriteValue` at this address restarts the device into
+    // its bootloader too, as a controller board does (-1: no such address).
+    int bootWriteAddress = -1;
+    quint8 bootWriteValue = 0;
 
     // Devices built by code, in the usual layouts: protocol 2.0 with the model
     // number at 0, firmware version at 6 and ID at 7; protocol 1.0 with the

@@ -1,0 +1,112 @@
+// The controller board in front of the servo bus: finding it before an update,
+// and updating its own firmware.
+#include "fw/QvxFirmware.h"
+
+#include "comm/CommResult.h"
+#include "comm/QvxProtocol.h"
+#include "device/BaseConstants.h"
+#include "device/ProtocolConstants.h"
+
+#include <QThread>
+
+namespace {
+
+constexpr int kProbeLatencyMs = 200;
+constexpr int kProbeRetryPauseMs = 50;
+constexpr int kBoardUpdateBaud = 57600; // the board is always reached at this rate before its update
+constexpr ushort kBoardRebootAddress = 21;
+constexpr uchar kBoardRebootValue = 4; // restarts the board into its bootloader
+constexpr int kRestartPauseMs = 2000;
+
+} // namespace
+
+int QvxFirmware::probeController(const QString &portName, int *baudrate)
+{
+    serial_port->setPortName(portName);
+    qvx_protocol->extraLatency = qMax(kProbeLatencyMs, extraLatency);
+    int found = 0;
+    for (const int rate : kControllerProbeBaudRates) {
+        // The caller may hand over its port still open, and an open port does
+        // not open again.
+        serial_port->close();
+        serial_port->setBaudRate(rate);
+        qvx_protocol->baudRate = rate;
+        if (!serial_port->open(QIODevice::ReadWrite)) {
+            serial_port->close();
+            continue;
+        }
+        setProtocolVersion(kProtocolVersion2);
+        ushort model = 0;
+        uchar firmware = 0;
+        uchar error = 0;
+        int result = qvx_protocol->ping(kBoardId, &model, &firmware, &error);
+        if (result != COMM_OK || error != 0) {
+            QThread::msleep(kProbeRetryPauseMs);
+            error = 0;
+            result = qvx_protocol->ping(kBoardId, &model, &firmware, &error);
+        }
+        serial_port->close();
+        if (result == COMM_OK && error == 0 && kControllerModelNumbers.contains(model)) {
+            *baudrate = rate;
+            found = model;
+            break;
+        }
+    }
+    qvx_protocol->extraLatency = extraLatency;
+    return found;
+}
+
+bool QvxFirmware::failUpdate(const QString &logText, const QString &text)
+{
+    if (!logText.isEmpty())
+        emit logMessage(logText);
+    serial_port->close();
+    emit firmware_failed(text);
+    port_held = false;
+    return false;
+}
+
+bool QvxFirmware::succeedUpdate()
+{
+    serial_port->close();
+    emit firmware_succeed();
+    port_held = false;
+    return true;
+}
+
+bool QvxFirmware::updateController(const QvxFirmware::UpdateParam &param, const QString &imagePath)
+{
+    const auto openAt = [this](int rate) {
+        serial_port->setBaudRate(rate);
+        qvx_protocol1->baudRate = rate;
+        qvx_protocol2->baudRate = rate;
+        return serial_port->open(QIODevice::ReadWrite);
+    };
+    serial_port->close();
+    serial_port->setPortName(param.portName);
+    if (!openAt(kBoardUpdateBaud))
+        return failUpdate({}, tr("Port Open Failed"));
+    setProtocolVersion(kProtocolVersion2);
+    uchar error = 0;
+    if (qvx_protocol->writeTxRx(param.id, kBoardRebootAddress, 1, &kBoardRebootValue, &error) != COMM_OK)
+        return failUpdate(QStringLiteral("Update[2]: reboot fail"), tr("QUORVEX Reboot Failed"));
+    serial_port->close();
+    QThread::msleep(kRestartPauseMs);
+    if (!openAt(kBoardUpdateBaud))
+        return failUpdate({}, tr("Port Open Failed"));
+    bool packets = false;
+    if (!enterBootloader(&packets))
+        return failUpdate({}, tr("Bootloader Entry Failed"));
+    const QString failure = transferAfterEntry(imagePath, packets, false);
+    if (!failure.isEmpty())
+        return failUpdate({}, failure);
+    serial_port->close();
+    QThread::msleep(kRestartPauseMs);
+    if (!openAt(param.baudrate))
+        return failUpdate(QStringLiteral("Update[2]: open fail"), tr("Bootloader Restart Failed"));
+    ushort model = 0;
+    uchar firmware = 0;
+    if (qvx_protocol->ping(param.id, &model, &firmware, &error) != COMM_OK)
+        return failUpdate({}, tr("Bootloader Restart Failed"));
+    return succeedUpdate();
+}

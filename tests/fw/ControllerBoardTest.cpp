@@ -1,0 +1,197 @@
+// The controller board against the simulated bus: the probe at its rates, the
+// board's own update with its failures, and the update entry's choices (image,
+// board, device kind).
+#include "comm/CommResult.h"
+#include "fw/QvxFirmware.h"
+#include "tests/sim/SimBus.h"
+#include "tests/support/QtPrinters.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+
+namespace {
+
+constexpr quint8 kBoard = 200;
+
+struct BoardBench
+{
+    sim::SimBus bus;
+    QvxFirmware fw;
+    QTemporaryDir dir;
+    QStringList logs;
+    QStringList failures;
+    int successes = 0;
+
+    BoardBench()
+    {
+        fw.setTimeout(sim::kReplySlackMs);
+        QObject::connect(&fw, &QvxComm::logMessage, [this](const QString &m) { logs << m; });
+        QObject::connect(&fw, qOverload<QString>(&QvxFirmware::firmware_failed),
+                         [this](const QString &t) { failures << t; });
+        QObject::connect(&fw, &QvxFirmware::firmware_succeed, [this] { ++successes; });
+    }
+
+    // A board at ID 200 (answering only at `heldBaud` when not 0) whose
+    // reboot write takes it into its bootloader.
+    void addBoard(quint16 model, int heldBaud = 0)
+    {
+        sim::Device board = sim::Device::protocol2(kBoard, model, 14);
+        board.baudRate = heldBaud;
+        board.bootWriteAddress = 21;
+        board.bootWriteValue = 4;
+        bus.addDevice(board);
+        bus.setBootloader(kBoard, sim::BootloaderSetup{5, false, {}});
+    }
+
+    QString image(const QByteArray &bytes, const QString &name)
+    {
+        const QString path = dir.filePath(name);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return {};
+        return path;
+    }
+
+    QvxFirmware::UpdateParam boardOrder(int baudrate = 57600)
+    {
+        QvxFirmware::UpdateParam p;
+        p.portName = bus.portName();
+        p.baudrate = baudrate;
+        p.id = kBoard;
+        p.protocolVersion = QStringLiteral("2.0");
+        p.modelName = QStringLiteral("Tarlin-C04");
+        p.deviceKind = QStringLiteral("Controller2");
+        p.firmwarePath = image(QByteArray(300, '\x5A'), QStringLiteral("builtin.bin"));
+        return p;
+    }
+
+    QStringList record() const
+    {
+        QStringList lines;
+        for (const sim::Instruction &in : bus.received())
+            lines << in.logLine();
+        return lines;
+    }
+};
+
+} // namespace
+
+TEST(ControllerProbe, FindsTheBoardAtItsRateOrNothing)
+{
+    struct Case
+    {
+        const char *what;
+        quint16 model; // 0: nothing at ID 200
+        int heldBaud;
+        int expectModel;
+        int expectBaud;
+        int expectPings;
+    };
+    const Case cases[] = {
+        {"board at 57600 answers at once", 400, 57600, 400, 57600, 1},
+        {"older board at any rate", 220, 0, 220, 57600, 1},
+        {"board only at 6250000", 450, 6250000, 450, 6250000, 3},
+        {"a servo at ID 200 is no board", 1020, 0, 0, -1, 2},
+        {"nothing at ID 200", 0, 0, 0, -1, 4},
+    };
+    for (const Case &c : cases) {
+        BoardBench b;
+        ASSERT_TRUE(b.bus.isOpen()) << qPrintable(b.bus.errorString());
+        if (c.model != 0)
+            b.addBoard(c.model, c.heldBaud);
+        // The console hands its port over open.
+        ASSERT_TRUE(b.fw.open(b.bus.portName(), 1000000)) << c.what;
+        int baud = -1;
+        EXPECT_EQ(b.fw.probeController(b.bus.portName(), &baud), c.expectModel) << c.what;
+        EXPECT_EQ(baud, c.expectBaud) << c.what;
+        EXPECT_FALSE(b.fw.isOpen()) << c.what;
+        EXPECT_EQ(b.bus.receivedCount(0x01), c.expectPings) << c.what;
+        for (const QString &line : b.record())
+            EXPECT_EQ(line, QStringLiteral("2.0 200 PING")) << c.what << ": the probe only pings";
+        EXPECT_EQ(b.fw.qvx_protocol->extraLatency, sim::kReplySlackMs) << c.what;
+    }
+}
+
+TEST(ControllerUpdate, RebootsTransfersAndPingsTheBoard)
+{
+    BoardBench b;
+    b.addBoard(400);
+    const QvxFirmware::UpdateParam order = b.boardOrder();
+    ASSERT_TRUE(b.fw.open(b.bus.portName(), 57600));
+    EXPECT_TRUE(b.fw.firmware_update(order));
+    EXPECT_EQ(b.successes, 1);
+    EXPECT_TRUE(b.failures.isEmpty()) << qPrintable(b.failures.join('|'));
+    EXPECT_FALSE(b.fw.isOpen());
+    EXPECT_FALSE(b.fw.port_held);
+    EXPECT_EQ(b.fw.boardModel, 400);
+    EXPECT_EQ(b.fw.boardBaud, 57600);
+    EXPECT_EQ(b.fw.extraLatency, 5000);
+    EXPECT_EQ(b.bus.bootImage(), QByteArray(300, '\x5A'));
+    EXPECT_TRUE(b.bus.bootImageComplete());
+    EXPECT_EQ(b.record(), (QStringList{"2.0 200 PING", "2.0 200 WRITE 15 00 04", "2.0 200 PING"}));
+    EXPECT_TRUE(b.logs.contains(QStringLiteral("[0] Bootloader entry OK !!!"))) << qPrintable(b.logs.join('\n'));
+}
+
+TEST(ControllerUpdate, EachFailureGivesItsTextsWithThePortClosed)
+{
+    // A board that stays silent at its reboot write.
+    {
+        BoardBench b;
+        b.addBoard(400);
+        QvxFirmware::UpdateParam order = b.boardOrder();
+        order.id = 7; // nothing answers there
+        EXPECT_FALSE(b.fw.firmware_update(order));
+        EXPECT_EQ(b.failures, QStringList{"QUORVEX Reboot Failed"});
+        EXPECT_TRUE(b.logs.contains(QStringLiteral("Update[2]: reboot fail")));
+        EXPECT_FALSE(b.fw.isOpen());
+        EXPECT_FALSE(b.fw.port_held);
+        EXPECT_EQ(b.successes, 0);
+    }
+    // A board held at 57600 does not answer the closing ping at another rate.
+    {
+        BoardBench b;
+        b.addBoard(400, 57600);
+        EXPECT_FALSE(b.fw.firmware_update(b.boardOrder(1000000)));
+        EXPECT_EQ(b.failures, QStringList{"Bootloader Restart Failed"});
+        EXPECT_EQ(b.bus.bootImage(), QByteArray(300, '\x5A')) << "steps up to the transfer ran at 57600";
+        EXPECT_FALSE(b.fw.isOpen());
+    }
+}
+
+TEST(FirmwareUpdateEntry, UnknownKindFailsAfterOnlyTheProbeAndKeepsTheBoard)
+{
+    for (const char *kind : {"quorvex2", "QUORVEX2", "Controller", ""}) {
+        BoardBench b;
+        b.addBoard(400, 6250000);
+        QvxFirmware::UpdateParam order = b.boardOrder();
+        order.deviceKind = QString::fromLatin1(kind);
+        ASSERT_TRUE(b.fw.open(b.bus.portName(), 57600));
+        EXPECT_FALSE(b.fw.firmware_update(order)) << kind;
+        EXPECT_EQ(b.failures, QStringList{"Device Type is Unknown"}) << kind;
+        EXPECT_FALSE(b.fw.isOpen()) << kind;
+        EXPECT_FALSE(b.fw.port_held) << kind;
+        EXPECT_EQ(b.fw.extraLatency, 5000) << kind;
+        EXPECT_EQ(b.fw.boardModel, 400) << kind;
+        EXPECT_EQ(b.fw.boardBaud, 6250000) << kind;
+        for (const QString &line : b.record())
+            EXPECT_EQ(line, QStringLiteral("2.0 200 PING")) << kind;
+    }
+}
+
+TEST(FirmwareUpdateEntry, ReplacementImageKeyMustMatchTheModelNameExactly)
+{
+    struct Case
+    {
+        const char *key;
+        bool replaced;
+    };
+    for (const Case c : {Case{"Tarlin-C04", true}, Case{"tarlin-c04", false}, Case{"Tarlin", false}}) {
+        BoardBench b;
+        b.addBoard(400);
+        b.fw.externalImages = {{QString::fromLatin1(c.key), b.image(QByteArray(200, '\x33'), "own.ecp")}};
+        EXPECT_TRUE(b.fw.firmware_update(b.boardOrder())) << c.key;
+        EXPECT_EQ(b.bus.bootImage(), c.replaced ? QByteArray(200, '\x33') : QByteArray(300, '\x5A')) << c.key;
+    }
+}
