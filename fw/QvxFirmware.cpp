@@ -102,10 +102,12 @@ bool QvxFirmware::firmware_update(QvxFirmware::UpdateParam param)
 
     if (param.deviceKind == QStringLiteral("Controller2"))
         return updateController(param, imagePath);
-    // The servo procedures come with their own work: until then their kinds
-    // fail plainly, having sent nothing but the board probe.
-    if (param.deviceKind == QStringLiteral("Quorvex1") || param.deviceKind == QStringLiteral("Quorvex2")
-        || param.deviceKind == QStringLiteral("QuorvexM"))
+    if (param.deviceKind == QStringLiteral("Quorvex2"))
+        return updateProtocol2(param, imagePath);
+    // The procedures of protocol 1.0 and Modbus servos come with their own
+    // work: until then their kinds fail plainly, having sent nothing but the
+    // board probe.
+    if (param.deviceKind == QStringLiteral("Quorvex1") || param.deviceKind == QStringLiteral("QuorvexM"))
         return failUpdate({}, tr("Failed"));
     return failUpdate({}, tr("Device Type is Unknown"));
 }

@@ -130,6 +130,9 @@ public:
     // The update of a controller board: reboot into its bootloader at 57600,
     // transfer, then a ping at param.baudrate.
     bool updateController(const QvxFirmware::UpdateParam &param, const QString &imagePath);
+    // The update of a protocol 2.0 servo, directly, behind a controller board
+    // or behind a master device.
+    bool updateProtocol2(const QvxFirmware::UpdateParam &param, const QString &imagePath);
     // The failure exit of the procedures: the log line (when not empty), the
     // port closed, `text` reported, the port released; always false.
     bool failUpdate(const QString &logText, const QString &text);
@@ -160,6 +163,16 @@ signals:
     void outputDebug(QString msg);
 
 private:
+    // The port (closed first) opened at `baudrate`, stored in both engines.
+    bool openPortAt(const QString &portName, int baudrate);
+    // One byte written through the current engine; true on COMM_OK.
+    bool writeByte(uchar id, ushort address, uchar value);
+    // The same, tried once more after `firstFailure` is logged and a pause.
+    bool writeByteRetried(uchar id, ushort address, uchar value, const QString &firstFailure);
+    // A one-byte write over a Modbus link of its own with the serial port
+    // closed, which is reopened after a good write. The failure text when a
+    // port did not open (empty otherwise); *written tells the write's outcome.
+    QString modbusWrite(const UpdateParam &param, ushort address, uchar value, bool *written);
     // Writes the bytes in one call; true once the port has nothing left to
     // write within `waitMs` (nothing to write counts as written).
     bool writeConsoleBytes(const QByteArray &bytes, int waitMs);

@@ -6,6 +6,7 @@
 #include "comm/ShuffleCode.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace sim {
 
@@ -110,6 +111,13 @@ QList<Reply> SimBus::Impl::answer2(const Instruction &in)
         const Reply ok = dev->status(0, {}); // sent from the ID it was addressed to
         if (!applyWrite(*dev, word16(p, 0), p.mid(2)))
             return {dev->status(kErrorAccess, {})};
+        if (dev->baudRegisterAddress == word16(p, 0) && p.size() > 2) {
+            static const int rates[] = {9600, 57600, 115200, 1000000, 2000000,
+                                        3000000, 4000000, 4500000, 6000000, 10500000};
+            const auto value = static_cast<quint8>(p.at(2));
+            if (value < std::size(rates))
+                dev->baudRate = rates[value];
+        }
         if (dev->bootloader && dev->bootWriteAddress == word16(p, 0)
             && p.mid(2).startsWith(char(dev->bootWriteValue)))
             enterBootloader(*dev);

@@ -113,6 +113,9 @@ struct Device
     // A write of `bootWriteValue` at this address restarts the device into
     // its bootloader too, as a controller board does (-1: no such address).
     int bootWriteAddress = -1;
+    // A write at this address (protocol 2.0 baud register values 0 to 9)
+    // holds the device to the new rate from then on (-1: no such address).
+    int baudRegisterAddress = -1;
     quint8 bootWriteValue = 0;
 
     // Devices built by code, in the usual layouts: protocol 2.0 with the model
