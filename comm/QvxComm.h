@@ -175,6 +175,14 @@ public:
     int agingMode = 0; // 0 idle, 1 aging, 2 multi-aging, 3 motion aging
     qint64 lastAgingTick = 0;
     double meanAgingPeriod = 0;
+    // Every open starts the poll and aging period statistics afresh.
+    void resetPeriodStatistics()
+    {
+        lastPollTick = 0;
+        meanPollPeriod = 0;
+        lastAgingTick = 0;
+        meanAgingPeriod = 0;
+    }
     QList<qint64> agingGaps;
     ushort agingAddress = 0;
     ushort agingLength = 0;

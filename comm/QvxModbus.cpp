@@ -79,10 +79,7 @@ bool QvxModbus::open(QString port_name, int baudrate)
 {
     if (!client)
         return false;
-    lastPollTick = 0;
-    meanPollPeriod = 0;
-    lastAgingTick = 0;
-    meanAgingPeriod = 0;
+    resetPeriodStatistics();
     close();
     portName = port_name;
     baudRate = baudrate;

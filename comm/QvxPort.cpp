@@ -71,10 +71,7 @@ void QvxPort::setProtocolVersion(QString version)
 
 bool QvxPort::open(QString port_name, int baudrate)
 {
-    lastPollTick = 0;
-    meanPollPeriod = 0;
-    lastAgingTick = 0;
-    meanAgingPeriod = 0;
+    resetPeriodStatistics();
     close();
     portName = port_name;
     baudRate = baudrate;

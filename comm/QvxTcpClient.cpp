@@ -77,10 +77,7 @@ void QvxTcpClient::setProtocolVersion(QString version)
 
 bool QvxTcpClient::open(QString ip_address, int port)
 {
-    lastPollTick = 0;
-    meanPollPeriod = 0;
-    lastAgingTick = 0;
-    meanAgingPeriod = 0;
+    resetPeriodStatistics();
     close();
     // A port number outside the 16-bit range would wrap to another port.
     if (port > 0 && port <= 0xFFFF) {
