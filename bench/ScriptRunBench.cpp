@@ -3,7 +3,9 @@
 //    start of a minimal Qt Core program, the two alternated in one run
 //    (counters: the medians and their ratio; the aim is at most 2);
 //  - a run that opens the simulated bus, pings and reads one item, less the
-//    link's settle pause after an open, beside the same Qt Core start;
+//    link's settle pause after an open, beside the same Qt Core start and
+//    beside its fair floor: a bare Qt program that puts the same bytes on the
+//    line through QSerialPort (lock file, settle pause and replies included);
 //  - the start with 100 or 500 extra description files in the working folder's
 //    "xml" folder, alternated with the start without: what they add in time and
 //    in peak memory (the aim is under 100 ms and 10 MiB for 500);
@@ -36,8 +38,14 @@ using Clock = std::chrono::steady_clock;
 struct Run
 {
     double ms = 0;        // wall time
+    double cpuMs = 0;     // user and system time of the process
     double peakMiB = 0;   // the process's peak resident memory
 };
+
+double milliseconds(const timeval &time)
+{
+    return double(time.tv_sec) * 1000.0 + double(time.tv_usec) / 1000.0;
+}
 
 // Runs the program to its end with its output discarded, in `folder` when given.
 Run runOnce(std::vector<const char *> argv, const char *folder = nullptr)
@@ -59,13 +67,9 @@ Run runOnce(std::vector<const char *> argv, const char *folder = nullptr)
         wait4(pid, nullptr, 0, &usage);
     Run run;
     run.ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    run.cpuMs = milliseconds(usage.ru_utime) + milliseconds(usage.ru_stime);
     run.peakMiB = double(usage.ru_maxrss) / 1024.0; // KiB on Linux
     return run;
-}
-
-double runOnceMs(std::vector<const char *> argv)
-{
-    return runOnce(std::move(argv)).ms;
 }
 
 double medianOf(std::vector<double> samples)
@@ -74,23 +78,42 @@ double medianOf(std::vector<double> samples)
     return samples.empty() ? 0 : samples[samples.size() / 2];
 }
 
-// The counters of a run of the program beside the Qt Core start.
-void reportBesideQtCore(benchmark::State &state, double scriptMs, double qtCoreMs)
+// The wall and CPU times of the runs of one program.
+struct Samples
 {
+    std::vector<double> ms;
+    std::vector<double> cpuMs;
+
+    void add(const Run &run, double lessMs = 0)
+    {
+        ms.push_back(run.ms - lessMs);
+        cpuMs.push_back(run.cpuMs);
+    }
+};
+
+// The counters of a run of the program beside the Qt Core start: medians of
+// wall time (ratio: the aim) and of CPU time, which the load of a shared
+// machine disturbs far less.
+void reportBesideQtCore(benchmark::State &state, const Samples &script, const Samples &qtCore)
+{
+    const double scriptMs = medianOf(script.ms);
+    const double qtCoreMs = medianOf(qtCore.ms);
     state.counters["script_median_ms"] = scriptMs;
     state.counters["qt_core_median_ms"] = qtCoreMs;
     state.counters["ratio"] = qtCoreMs > 0 ? scriptMs / qtCoreMs : 0;
+    state.counters["script_cpu_ms"] = medianOf(script.cpuMs);
+    state.counters["qt_core_cpu_ms"] = medianOf(qtCore.cpuMs);
 }
 
 void BM_ScriptRunFixedCost(benchmark::State &state)
 {
-    std::vector<double> script;
-    std::vector<double> qtCore;
+    Samples script;
+    Samples qtCore;
     for (auto _ : state) {
-        qtCore.push_back(runOnceMs({ZEPHLET_QT_CORE_START}));
-        script.push_back(runOnceMs({ZEPHLET_CLI, "--json", "-e", "close"}));
+        qtCore.add(runOnce({ZEPHLET_QT_CORE_START}));
+        script.add(runOnce({ZEPHLET_CLI, "--json", "-e", "close"}));
     }
-    reportBesideQtCore(state, medianOf(script), medianOf(qtCore));
+    reportBesideQtCore(state, script, qtCore);
 }
 
 // The simulated bus as its own process, serving one AR-240 on a pseudo-terminal.
@@ -134,7 +157,9 @@ private:
 };
 
 // Open the simulated bus, ping the device and read one item: the work of a
-// short script, less the pause the link takes to settle after an open.
+// short script, less the pause the link takes to settle after an open. The
+// floor does the same on the line with nothing but QSerialPort (and the same
+// pause, taken off the same way): what the program adds is the difference.
 void BM_ScriptRunOpenPingRead(benchmark::State &state)
 {
     const SimulatedBus bus;
@@ -144,15 +169,21 @@ void BM_ScriptRunOpenPingRead(benchmark::State &state)
     }
     const std::string open = "open " + bus.port() + " 1000000";
     constexpr double kSettleMs = 100;
-    std::vector<double> script;
-    std::vector<double> qtCore;
+    Samples script;
+    Samples qtCore;
+    Samples floor;
     for (auto _ : state) {
-        qtCore.push_back(runOnceMs({ZEPHLET_QT_CORE_START}));
-        script.push_back(runOnceMs({ZEPHLET_CLI, "--json", "-e", open.c_str(), "-e", "ping 1", "-e",
-                                    "get 1 \"Present Position\""})
-                         - kSettleMs);
+        qtCore.add(runOnce({ZEPHLET_QT_CORE_START}));
+        floor.add(runOnce({ZEPHLET_QT_SERIAL_FLOOR, bus.port().c_str(), "1000000"}), kSettleMs);
+        script.add(runOnce({ZEPHLET_CLI, "--json", "-e", open.c_str(), "-e", "ping 1", "-e",
+                            "get 1 \"Present Position\""}),
+                   kSettleMs);
     }
-    reportBesideQtCore(state, medianOf(script), medianOf(qtCore));
+    reportBesideQtCore(state, script, qtCore);
+    const double floorMs = medianOf(floor.ms);
+    state.counters["floor_median_ms"] = floorMs;
+    state.counters["ratio_to_floor"] = floorMs > 0 ? medianOf(script.ms) / floorMs : 0;
+    state.counters["floor_cpu_ms"] = medianOf(floor.cpuMs);
 }
 
 // A working folder whose "xml" folder holds `count` descriptions of models no
@@ -259,7 +290,7 @@ void BM_LongScriptPerCommand(benchmark::State &state)
     std::vector<double> runs[3];
     for (auto _ : state) {
         for (int i = 0; i < 3; ++i)
-            runs[i].push_back(runOnceMs({ZEPHLET_CLI, "--json", "-f", scripts[i].c_str()}));
+            runs[i].push_back(runOnce({ZEPHLET_CLI, "--json", "-f", scripts[i].c_str()}).ms);
     }
     for (const std::string &path : scripts)
         unlink(path.c_str());
