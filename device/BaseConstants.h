@@ -11,7 +11,9 @@
 #include <QStringList>
 
 // The program's data folder; replacement firmware images live in its "/externalBIN".
-const QString kDataDirectory =
+// One for the whole program (asking the system for the documents folder reads
+// the user's folder settings), not a copy per unit.
+inline const QString kDataDirectory =
     QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) + QStringLiteral("/Quorvex Zephlet2");
 
 const QString kControllerBoardName = QStringLiteral("Tarlin-C04");

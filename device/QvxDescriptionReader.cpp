@@ -3,7 +3,6 @@
 #include "device/DescriptionXml.h"
 #include "device/DeviceConstants.h"
 
-#include <QRegularExpression>
 #include <QtDebug>
 
 #include <algorithm>
@@ -41,6 +40,20 @@ double toReal(const QString &text)
 }
 
 const QString kZero = QStringLiteral("0");
+
+// Whether `text` holds a place marker that QString::arg fills: "%" and a digit,
+// or "%L" and a digit.
+bool hasArgMarker(const QString &text)
+{
+    const auto isDigit = [&text](qsizetype i) {
+        return i < text.size() && text.at(i) >= QLatin1Char('0') && text.at(i) <= QLatin1Char('9');
+    };
+    for (qsizetype i = text.indexOf(QLatin1Char('%')); i >= 0; i = text.indexOf(QLatin1Char('%'), i + 1)) {
+        if (isDigit(i + 1) || (i + 1 < text.size() && text.at(i + 1) == QLatin1Char('L') && isDigit(i + 2)))
+            return true;
+    }
+    return false;
+}
 
 // The Item attributes that plain items and numbered runs read alike.
 void readSharedAttributes(const Attributes &e, QvxControlItem &item)
@@ -301,8 +314,7 @@ void Reader::readRangeItem(const Attributes &e, QvxItemCategory &category, const
     const quint32 stride = static_cast<quint32>(toInt(attr(e, "Length", kZero)));
     QString name = attr(e, "Name");
     name.replace(QStringLiteral("{0}"), QStringLiteral("%1"));
-    static const QRegularExpression marker(QStringLiteral("%L?[0-9]"));
-    const bool numbered = name.contains(marker);
+    const bool numbered = hasArgMarker(name);
     const QString prefix = category.hidePrefix ? QString() : categoryName + QLatin1Char(' ');
 
     for (qint64 k = 0; k < count; ++k) {

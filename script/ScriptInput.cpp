@@ -3,7 +3,6 @@
 #include "platform/CommandLine.h"
 
 #include <QFile>
-#include <QRegularExpression>
 #include <QStringDecoder>
 
 namespace script {
@@ -103,9 +102,21 @@ bool collectFile(const QString &path, QStringList &commands, QString &error)
 
 bool splitCommands(const QString &text, QStringList &commands, QString &error)
 {
-    static const QRegularExpression lineBreak(QStringLiteral("\r\n|\n|\r"));
-    const QStringList pieces = text.split(lineBreak);
-    for (const QString &piece : pieces) {
+    // A line ends at CR LF, LF or a lone CR. Cut by hand: a regular expression
+    // would be compiled at every start for this one split.
+    QStringList pieces;
+    qsizetype start = 0;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (c != QLatin1Char('\n') && c != QLatin1Char('\r'))
+            continue;
+        pieces.append(text.mid(start, i - start));
+        if (c == QLatin1Char('\r') && i + 1 < text.size() && text.at(i + 1) == QLatin1Char('\n'))
+            ++i;
+        start = i + 1;
+    }
+    pieces.append(text.mid(start));
+    for (const QString &piece : std::as_const(pieces)) {
         if (piece.toUtf8().size() > kMaxLineBytes) {
             error = QStringLiteral("Command exceeds the 16 KiB limit.");
             return false;
@@ -182,9 +193,12 @@ bool parseIntInRange(const QString &text, int minimum, int maximum, int &value)
 {
     // An optional sign and decimal digits, nothing else: the conversion
     // below would also take blanks around the number.
-    static const QRegularExpression integer(QStringLiteral("^[+-]?[0-9]+$"));
-    if (!integer.match(text).hasMatch())
+    const qsizetype digitsFrom = text.startsWith(QLatin1Char('+')) || text.startsWith(QLatin1Char('-')) ? 1 : 0;
+    if (text.size() == digitsFrom)
         return false;
+    for (qsizetype i = digitsFrom; i < text.size(); ++i)
+        if (text.at(i) < QLatin1Char('0') || text.at(i) > QLatin1Char('9'))
+            return false;
     bool ok = false;
     // Read as 64 bits: anything that does not fit fails the conversion, so no
     // number is ever cut down before the bounds are tested.

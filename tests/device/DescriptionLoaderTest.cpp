@@ -234,6 +234,31 @@ TEST(DescriptionLoading, CategoriesPrefixTheirItemsAndRangesNumberThem)
     EXPECT_TRUE(file.warnings.isEmpty()) << file.warnings.join(QLatin1Char('\n')).toStdString();
 }
 
+// A run's name is numbered only where it holds a place marker ("%" or "%L" and
+// a digit, "{0}" being one); any other "%" stays as it is on every item.
+TEST(DescriptionLoading, RunNamesAreNumberedOnlyAtAPlaceMarker)
+{
+    const struct
+    {
+        const char *name;
+        const char *second; // the name of the run's second item, number 8
+    } cases[] = {
+        {"Gain {0}", "Gain 8"}, {"Gain %1", "Gain 8"},   {"Gain %L1", "Gain 8"}, {"A%%1", "A%8"},
+        {"50%", "50%"},         {"%L", "%L"},             {"x%Lz1", "x%Lz1"},     {"% 1", "% 1"},
+        {"End %", "End %"},     {"{0}%", "8%"},
+    };
+    for (const auto &c : cases) {
+        const OneFile file(DescriptionFolder::withItems(
+            QStringLiteral("ModelNumber=\"1\""),
+            QStringLiteral("<Category Name=\"Run\" HidePrefix=\"1\">"
+                           "<Item Address=\"10\" Length=\"1\" Name=\"%1\" Continue=\"7~8\"/></Category>")
+                .arg(QLatin1String(c.name))));
+        ASSERT_EQ(file.model().categories.size(), 1) << c.name;
+        ASSERT_EQ(file.model().categories.at(0).items.size(), 2) << c.name;
+        EXPECT_EQ(file.model().categories.at(0).items.at(1)->name, QLatin1String(c.second)) << c.name;
+    }
+}
+
 TEST(DescriptionLoading, RunWithoutTildeMakesOneItemAndSaysSo)
 {
     const OneFile file(DescriptionFolder::withItems(
