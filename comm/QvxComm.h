@@ -207,6 +207,9 @@ public:
     QTimer *motionAgingTimer = nullptr;
     EngineClock *engineClock = EngineClock::system(); // not owned
 
+    // A name the system can be given: one holding a NUL byte would be cut
+    // there and open some other port.
+    static bool isPortName(const QString &name) { return !name.contains(QChar(u'\0')); }
     // Gaps kept by the poll and aging statistics.
     static constexpr qsizetype kGapWindow = 100;
     // The controller board and the dump source answer on this ID.

@@ -100,7 +100,7 @@ bool QvxModbus::open(QString port_name, int baudrate)
     } else {
         return false;
     }
-    if (!client->connectDevice()) {
+    if ((connectionType == kRtu && !isPortName(port_name)) || !client->connectDevice()) {
         emit openFailed(port_name, baudrate);
         return false;
     }

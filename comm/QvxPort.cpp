@@ -106,7 +106,7 @@ bool QvxPort::openLink(int baudrate)
         engine->baudRate = baudrate;
         engine->extraLatency = latency;
     }
-    if (!serial_port->open(QIODevice::ReadWrite))
+    if (!isPortName(portName) || !serial_port->open(QIODevice::ReadWrite))
         return false;
     serial_port->clear(QSerialPort::AllDirections);
     if (viaBoard && !tellBoard(baudrate)) {

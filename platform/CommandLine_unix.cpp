@@ -1,6 +1,10 @@
 #include "platform/CommandLine.h"
 
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace platform {
 
@@ -81,6 +85,76 @@ QStringList commandLineArguments(int argc, const char *const *argv)
 bool hasUndecodableBytes(const QString &argument)
 {
     return !argument.isValidUtf16();
+}
+
+QByteArray argumentBytes(const QString &argument)
+{
+    QByteArray bytes;
+    bytes.reserve(argument.size());
+    qsizetype from = 0;
+    const auto flush = [&](qsizetype to) {
+        if (to > from)
+            bytes.append(QStringView(argument).mid(from, to - from).toUtf8());
+    };
+    for (qsizetype i = 0; i < argument.size(); ++i) {
+        const char16_t unit = argument.at(i).unicode();
+        if (unit < kUndecodableBase + 0x80 || unit > kUndecodableBase + 0xFF)
+            continue;
+        // A low surrogate right behind a high one is half of a real character.
+        if (i > 0 && QChar::isHighSurrogate(argument.at(i - 1).unicode()))
+            continue;
+        flush(i);
+        bytes.append(char(unit - kUndecodableBase));
+        from = i + 1;
+    }
+    flush(argument.size());
+    return bytes;
+}
+
+QString displayable(const QString &text)
+{
+    if (text.isValidUtf16())
+        return text;
+    QString shown = text;
+    for (qsizetype i = 0; i < shown.size(); ++i) {
+        const QChar c = shown.at(i);
+        if (c.isHighSurrogate() && i + 1 < shown.size() && shown.at(i + 1).isLowSurrogate()) {
+            ++i;
+            continue;
+        }
+        if (c.isSurrogate())
+            shown[i] = QChar::ReplacementCharacter;
+    }
+    return shown;
+}
+
+bool openForReading(const QByteArray &path, QFile &file, QString &error)
+{
+    // The system would read a name cut at its first NUL byte.
+    if (path.contains('\0')) {
+        error = qt_error_string(EINVAL);
+        return false;
+    }
+    int fd = -1;
+    do {
+        fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        error = qt_error_string(errno);
+        return false;
+    }
+    struct stat status{};
+    if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
+        ::close(fd);
+        error = qt_error_string(EISDIR);
+        return false;
+    }
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        error = file.errorString();
+        ::close(fd);
+        return false;
+    }
+    return true;
 }
 
 } // namespace platform

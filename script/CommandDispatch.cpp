@@ -1,5 +1,6 @@
 #include "script/CommandDispatch.h"
 
+#include "comm/QvxComm.h"
 #include "licenses/LicenseTexts.h"
 #include "script/CommandCatalogue.h"
 #include "script/backend/ErrorCodes.h"
@@ -15,6 +16,8 @@ namespace {
 
 constexpr int kIntMax = std::numeric_limits<int>::max();
 constexpr int kIntMin = std::numeric_limits<int>::min();
+
+const QString kNulInPortName = QStringLiteral("Port name must not contain a NUL byte.");
 
 const QStringList kUnsupportedNames{
     QStringLiteral("exit"), QStringLiteral("update"), QStringLiteral("upgrade"),
@@ -91,6 +94,8 @@ std::optional<ScriptResult> dispatch(const QString &name, const QStringList &arg
         int baudrate = 0;
         if (count != 2 || !parseIntInRange(args.at(1), 1, kIntMax, baudrate))
             return usage();
+        if (!QvxComm::isPortName(args.at(0)))
+            return usage(kNulInPortName);
         return fromBackend(name, backend.open(args.at(0), baudrate));
     }
     if (name == QLatin1String("close"))

@@ -54,9 +54,15 @@ bool collectExecuteValues(const QStringList &values, QStringList &commands, QStr
 // end" test, which a slow writer's pipe can pass before any data arrived.
 bool readInputFile(const QString &path, QByteArray &bytes, QString &error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        error = QStringLiteral("Cannot open %1: %2").arg(path, file.errorString());
+    // Opened by the bytes the user gave: a name that is not UTF-8 still names its file.
+    QFile file;
+    QString reason;
+    if (path.isEmpty())
+        reason = QStringLiteral("No file name given.");
+    else
+        platform::openForReading(platform::argumentBytes(path), file, reason);
+    if (!file.isOpen()) {
+        error = QStringLiteral("Cannot open %1: %2").arg(path, reason);
         return false;
     }
     // Never read past one byte beyond the limit.

@@ -2,6 +2,7 @@
 // for what is missing and calls one device operation or text printer.
 #include "console/app/CommandArguments.h"
 #include "console/app/Commander.h"
+#include "comm/QvxComm.h"
 #include "console/io/Console.h"
 #include "licenses/LicenseTexts.h"
 #include "control/QvxControl.h"
@@ -69,6 +70,10 @@ void Commander::onOpenCommand(const QStringList &fields)
         if (!chooseBaudrate(baudRate))
             return;
     } else if (!choosePort(portName) || !chooseBaudrate(baudRate)) {
+        return;
+    }
+    if (!QvxComm::isPortName(portName)) {
+        error(QStringLiteral("Port name must not contain a NUL byte"));
         return;
     }
     if (!control_->openPort(portName, uint(baudRate))) {

@@ -71,6 +71,15 @@ TEST(ModbusLink, OpenOfAPortThatIsNotThereFails)
     EXPECT_FALSE(modbus.connectQvx(kId)) << "the connect step cannot open either";
 }
 
+TEST(ModbusLink, APortNameHoldingANulByteIsNotOpenedCutAtTheNul)
+{
+    OnServo s(2);
+    const QString name = s.servo.portName() + QChar(u'\0') + QStringLiteral("x");
+    EXPECT_FALSE(s.modbus->open(name, kBaud));
+    EXPECT_EQ(s.record.only("openFailed").size(), 1);
+    EXPECT_TRUE(s.open()) << "the name without its tail opens";
+}
+
 TEST(ModbusLink, AnExceptionAnsweredPingFailsTheConnectStep)
 {
     OnServo s(2); // registers 0 and 1 only: the ping's read of 4 is an illegal address

@@ -78,14 +78,19 @@ TEST(PortLink, OpenAndCloseEmitTheirSignalsInOrder)
 TEST(PortLink, FailedOpenLeavesThePortClosedWithTheNewSettings)
 {
     PortOnBus b;
-    ASSERT_TRUE(b.open(57600));
-    b.events.clear();
-    EXPECT_FALSE(b.port->open(QStringLiteral("/dev/zephlet-no-such-port"), 115200));
-    EXPECT_EQ(b.events, (QStringList{"playStopped", "closed", "openFailed 115200"}));
-    EXPECT_FALSE(b.port->isOpen());
-    EXPECT_EQ(b.port->portName, QStringLiteral("/dev/zephlet-no-such-port"));
-    EXPECT_EQ(b.port->baudRate, 115200);
-    EXPECT_EQ(engineTiming(*b.port), QStringLiteral("115200/%1 115200/%1").arg(sim::kReplySlackMs));
+    // A name holding a NUL byte would reach the system cut at the NUL: here the
+    // simulated bus's own port, which must not be opened under another name.
+    const QString cutAtNul = b.bus.portName() + QChar(u'\0') + QStringLiteral("x");
+    for (const QString &name : {QStringLiteral("/dev/zephlet-no-such-port"), cutAtNul}) {
+        ASSERT_TRUE(b.open(57600));
+        b.events.clear();
+        EXPECT_FALSE(b.port->open(name, 115200));
+        EXPECT_EQ(b.events, (QStringList{"playStopped", "closed", "openFailed 115200"}));
+        EXPECT_FALSE(b.port->isOpen());
+        EXPECT_EQ(b.port->portName, name);
+        EXPECT_EQ(b.port->baudRate, 115200);
+        EXPECT_EQ(engineTiming(*b.port), QStringLiteral("115200/%1 115200/%1").arg(sim::kReplySlackMs));
+    }
 }
 
 TEST(PortLink, BaudRateChangeReopensWithoutSignalAndPollsGoBack)

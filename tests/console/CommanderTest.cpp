@@ -213,6 +213,14 @@ TEST_F(CommanderTest, PromptsGiveUpSilentlyOnCtrlCAndAtTheEndOfInput)
     }
 }
 
+TEST_F(CommanderTest, APortNameHoldingANulByteIsRefusedUnopened)
+{
+    // The key decoder drops a typed NUL; a name from elsewhere is checked all the same.
+    commander_->onOpenCommand({QStringLiteral("open"), QStringLiteral("/dev/null") + QChar(u'\0') + "x",
+                               QStringLiteral("57600")});
+    EXPECT_EQ(output_.take(), "[Error] Port name must not contain a NUL byte\n");
+}
+
 TEST_F(CommanderTest, TheBaudRateMenuListsOnceAndRepeatsOnlyItsPrompt)
 {
     const QByteArray &prompt = kBaudRateQuestion;

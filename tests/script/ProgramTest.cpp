@@ -155,6 +155,11 @@ TEST(Program, RefusedCommandLinesEndWithExitCodeTwo)
         {{"--json", "--frob"}, 2,
          "{\"command\":\"\",\"error\":{\"code\":\"invalid_cli\",\"message\":\"Unknown option 'frob'.\"},"
          "\"success\":false}\n", ""},
+        // A byte that is not UTF-8 is shown as U+FFFD: records are valid UTF-8 throughout.
+        {{"--json", "--fr\xFFob"}, 2,
+         "{\"command\":\"\",\"error\":{\"code\":\"invalid_cli\",\"message\":\"Unknown option 'fr\xEF\xBF\xBDob'.\"},"
+         "\"success\":false}\n", ""},
+        {{"--fr\xC0\xAFob"}, 2, "", "[Error] Unknown option 'fr\xEF\xBF\xBD\xEF\xBF\xBDob'.\n"},
     });
 }
 
@@ -187,6 +192,7 @@ TEST_F(Input, RefusedInputIsReportedBeforeAnyCommandRuns)
     const QString tooBig = file(line.repeated(1024) + "x");
     const QString cutOff = file("ping 1\n\xE2\x82");
     const QString missing = dir.filePath("missing.txt");
+    const QByteArray missingNotUtf8 = QFile::encodeName(dir.path()) + "/missing\xFF.txt";
     // Each case once as JSON and once as text.
     const struct
     {
@@ -200,6 +206,9 @@ TEST_F(Input, RefusedInputIsReportedBeforeAnyCommandRuns)
         {{"-f", tooBig.toUtf8()}, "Input exceeds the 1 MiB limit."},
         {{"-f", cutOff.toUtf8()}, notUtf8},
         {{"-f", missing.toUtf8()}, "Cannot open " + missing.toUtf8() + ": No such file or directory"},
+        {{"-f", missingNotUtf8},
+         "Cannot open " + QFile::encodeName(dir.path()) + "/missing\xEF\xBF\xBD.txt: No such file or directory"},
+        {{"-f", ""}, "Cannot open : No file name given."},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.arguments.join(' ').left(80).toStdString());
@@ -259,6 +268,34 @@ TEST_F(Input, AcceptedInputRunsLineByLine)
         EXPECT_EQ(result.out.count('\n'), c.calls.size());
         EXPECT_TRUE(log.endsWith("destroyed"));
     }
+}
+
+TEST_F(Input, AFileNameThatIsNotUtf8IsOpenedByItsBytes)
+{
+    const QByteArray path = QFile::encodeName(dir.path()) + "/script\xFF\xC0\xAF.txt";
+    const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    const QByteArray commands = "help ping\n";
+    ASSERT_EQ(::write(fd, commands.constData(), size_t(commands.size())), commands.size());
+    ::close(fd);
+
+    const ProgramResult result = runProgram(program(), {"--json", "-f", path});
+    EXPECT_EQ(result.exitCode, 0) << result.out.toStdString();
+    EXPECT_TRUE(result.out.startsWith("{\"command\":\"help\",\"data\":")) << result.out.toStdString();
+    EXPECT_TRUE(result.err.isEmpty());
+}
+
+TEST_F(Input, APortNameHoldingANulByteIsRefusedBeforeTheBackend)
+{
+    QStringList log;
+    const ProgramResult result = runDriver({"--json", "-f", file(QByteArray("open /dev/null\0x 57600\n", 24)).toUtf8()}, &log);
+    EXPECT_EQ(result.exitCode, 2);
+    const QJsonObject error = QJsonDocument::fromJson(result.out).object()["error"].toObject();
+    EXPECT_EQ(error["code"].toString(), "invalid_argument");
+    EXPECT_TRUE(error["message"].toString().startsWith("Port name must not contain a NUL byte.\n"));
+    EXPECT_TRUE(result.err.isEmpty());
+    for (const QString &call : log)
+        EXPECT_FALSE(call.startsWith("open")) << call.toStdString();
 }
 
 TEST_F(Input, TheProgramRunsAcceptedInputLineByLine)
