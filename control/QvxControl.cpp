@@ -7,6 +7,7 @@
 #include "console/io/Console.h"
 #include "console/io/InputManager.h"
 #include "control/CancelLoan.h"
+#include "control/FirmwareUpdateFlow.h"
 #include "control/ItemLookup.h"
 #include "control/MultiAgingFeatures.h"
 #include "device/BaudConstants.h"
@@ -41,6 +42,7 @@ QvxControl::QvxControl(InputManager *input, QObject *parent)
                 return std::nullopt;
             return MultiAgingFeatures::Device{findControlTable(modelNumber, firmware), modelNumber, firmware};
         });
+    updateFlow_ = std::make_unique<FirmwareUpdateFlow>(*this, *transport_, inputManager_);
     loadConfig();
 }
 
@@ -55,6 +57,12 @@ QvxControl::~QvxControl()
     // deferred delete would need an event loop that script mode no longer
     // runs, and would leave the port open until then.
     transport_->close();
+}
+
+void QvxControl::updateFirmware(uchar id)
+{
+    lastId_ = id;
+    updateFlow_->updateFirmware(id);
 }
 
 QvxComm *QvxControl::transport() const

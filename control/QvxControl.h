@@ -40,6 +40,7 @@
 #include <optional>
 
 class CancelLoan;
+class FirmwareUpdateFlow;
 class InputManager;
 class ItemPresenter;
 class QTimer;
@@ -63,6 +64,8 @@ public:
     DeviceCore &core() { return core_; }
     // Multi-aging, the multi-graph and the CSV graph log, with their options.
     MultiAgingFeatures &multiAging() { return *multiAging_; }
+    // The console's firmware update with its question and progress line.
+    FirmwareUpdateFlow &firmwareUpdate() { return *updateFlow_; }
     // Reads the options of multi-aging, the multi-graph and the log from
     // "aging/config.xml" under the working folder (at construction).
     void loadConfig();
@@ -118,6 +121,9 @@ public:
     void clearDevice(uchar id, int parameter, bool verbose = false);
     // Looks for a controller board on ID 200 of `port`; leaves the port open when one answers.
     void detectControllerBoard(const QString &port, QString &boardName);
+    // The console's "update": identifies the device, asks, updates its firmware
+    // and opens the port again (FirmwareUpdateFlow).
+    void updateFirmware(uchar id);
     // While running, closes the port under an operation once the cancel flag is set.
     void startCancelWatchdog();
     void stopCancelWatchdog();
@@ -247,6 +253,7 @@ private:
     QTimer *cancelWatchdog_ = nullptr;
     int scanListenMs_ = 5000;
     std::unique_ptr<MultiAgingFeatures> multiAging_;
+    std::unique_ptr<FirmwareUpdateFlow> updateFlow_;
 };
 
 // Visible rows of the console window, 20 when standard output is no terminal.

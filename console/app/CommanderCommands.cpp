@@ -165,7 +165,8 @@ void Commander::onUpdateCommand(const QStringList &fields)
     uchar id = 0;
     if (!resolveUpdateId(fields, control_->lastId(), id))
         return;
-    // The firmware update flow is called here once the device operations have it.
+    control_->updateFirmware(id);
+    pointEditorBack(); // the question lent the update's own flag
 }
 
 void Commander::onUpgradeCommand(const QStringList &fields)

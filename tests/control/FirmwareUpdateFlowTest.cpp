@@ -1,0 +1,268 @@
+// The console's firmware update flow: the progress line, the order it fills
+// from a description, and the question before the update, on the simulated
+// bus with keys typed into the real line editor.
+
+#include "control/FirmwareUpdateFlow.h"
+#include "tests/control/ControlOnBus.h"
+#include "tests/support/QtPrinters.h"
+
+namespace {
+
+using namespace control_test;
+
+// A description with the items the update order is made of; `more` adds or
+// replaces items, `type` is the device kind.
+QByteArray updateDescription(const QString &name, int modelNumber, const QString &type, const QString &items)
+{
+    return DescriptionFolder::withItems(
+        QStringLiteral("Name=\"%1\" ModelNumber=\"%2\" Type=\"%3\" MinimumVersion=\"0\"").arg(name).arg(modelNumber).arg(type),
+        QStringLiteral("<Item Address=\"0\" Memory=\"1\" Name=\"Model Number\" RW=\"1\" Length=\"2\" UI=\"0\"/>"
+                       "<Item Address=\"6\" Memory=\"1\" Name=\"Firmware Version\" RW=\"1\" Length=\"1\" UI=\"0\"/>"
+                       "<Item Address=\"7\" Memory=\"1\" Name=\"ID\" RW=\"3\" Length=\"1\" Min=\"0\" Max=\"252\" Init=\"1\" UI=\"1\"/>") +
+            items,
+        QStringLiteral("<ReleaseNotes MinimumVersion=\"0\">"
+                       "<Release Version=\"45\" FileName=\"%1_45\" Enable=\"1\" Encrypt=\"0\"/>"
+                       "<Release Version=\"46\" FileName=\"%1_46\" Enable=\"1\" Encrypt=\"1\"/>"
+                       "<Release Version=\"47\" FileName=\"%1_47\" Enable=\"0\" Encrypt=\"0\"/>"
+                       "</ReleaseNotes>")
+            .arg(name));
+}
+
+QString baudItem(int address, int init)
+{
+    return QStringLiteral("<Item Address=\"%1\" Memory=\"1\" Name=\"Baud Rate (Bus)\" RW=\"3\" Length=\"1\" Min=\"0\""
+                          " Max=\"7\" Init=\"%2\" UI=\"3\"/>")
+        .arg(address)
+        .arg(init);
+}
+
+QString protocolTypeItem(int address, const QString &min, const QString &max)
+{
+    return QStringLiteral("<Item Address=\"%1\" Memory=\"1\" Name=\"Protocol Type\" RW=\"3\" Length=\"1\" Min=\"%2\""
+                          " Max=\"%3\" Init=\"2\" UI=\"3\"/>")
+        .arg(address)
+        .arg(min, max);
+}
+
+const QString kTorqueItem = QStringLiteral(
+    "<Item Address=\"64\" Memory=\"2\" Name=\"Torque Enable\" RW=\"3\" Length=\"1\" Min=\"0\" Max=\"1\" UI=\"3\"/>");
+
+const QByteArray kQuestion = "Do you want to proceed with firmware update? [Y/n]: ";
+
+} // namespace
+
+TEST(FirmwareProgressLine, TextHasThirtyCellsAndAPaddedNumber)
+{
+    const struct
+    {
+        int percent;
+        const char *text;
+    } cases[] = {
+        {0, "Firmware update [------------------------------]   0%"},
+        {45, "Firmware update [#############-----------------]  45%"},
+        {100, "Firmware update [##############################] 100%"},
+        {101, "Firmware update [##############################] 100%"},
+        {-5, "Firmware update [------------------------------]   0%"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(FirmwareUpdateFlow::progressText(c.percent), QString::fromLatin1(c.text)) << c.percent;
+}
+
+TEST(FirmwareProgressLine, RedrawnInPlaceOnlyWhenTheNumberChanges)
+{
+    QvxControl control(nullptr);
+    FirmwareUpdateFlow &flow = control.firmwareUpdate();
+    OutputCapture output;
+    const QByteArray zero = "\r" + FirmwareUpdateFlow::progressText(0).toUtf8();
+    const QByteArray one = "\r" + FirmwareUpdateFlow::progressText(1).toUtf8();
+
+    flow.onFirmwareProgress(0);
+    flow.onFirmwareProgress(0);
+    flow.onFirmwareProgress(1);
+    EXPECT_EQ(output.take(), zero + one);
+    // -5 is drawn as 0 but kept as -5, so a following 0 draws again.
+    flow.onFirmwareProgress(-5);
+    flow.onFirmwareProgress(0);
+    EXPECT_EQ(output.take(), zero + zero);
+
+    // The outcome ends the open line first, once.
+    flow.onFirmwareFailed(QStringLiteral("Firmware Transfer Failed"));
+    EXPECT_EQ(output.take(), QByteArray("\n[Error] Firmware update failed: Firmware Transfer Failed\n"));
+    EXPECT_FALSE(flow.progressLineOpen());
+    EXPECT_EQ(flow.progressPercent(), -1);
+    flow.onFirmwareComplete();
+    EXPECT_EQ(output.take(), QByteArray("[Success] Firmware update complete\n"));
+}
+
+TEST(FirmwareUpdateOrder, FilledFromTheDescriptionAndTheConnection)
+{
+    struct Case
+    {
+        const char *what;
+        QString items;
+        ushort protocolTypeAddress;
+        ushort modbusProtocolTypeAddress;
+        int torqueEnableAddress;
+    };
+    const Case cases[] = {
+        {"protocol 1.0 or 2.0", protocolTypeItem(13, "1", "2") + kTorqueItem, 13, 0, 64},
+        {"a range that reaches Modbus", protocolTypeItem(13, "1", "10"), 0, 13, -1},
+        {"a range above Modbus", protocolTypeItem(13, "11", "20"), 13, 0, -1},
+        {"limits that are no numbers count as 0", protocolTypeItem(13, "addr7", "x"), 13, 0, -1},
+        {"no protocol type", kTorqueItem, 0, 0, 64},
+    };
+    for (const Case &c : cases) {
+        DescriptionFolder folder;
+        folder.write(QStringLiteral("qx.xml"),
+                     updateDescription(QStringLiteral("QX-20"), 1500, QStringLiteral("Quorvex2"), baudItem(8, 0x103) + c.items));
+        QvxModelRegistry registry;
+        registry.load(folder.path(), true);
+        const QvxDeviceModel *model = registry.find(1500, 45);
+        ASSERT_NE(model, nullptr) << c.what;
+        const std::optional<QvxFirmware::UpdateParam> order =
+            FirmwareUpdateFlow::updateOrder(*model, QStringLiteral("/dev/ttyX"), 1000000, 9);
+        ASSERT_TRUE(order) << c.what;
+        EXPECT_EQ(order->portName, QStringLiteral("/dev/ttyX")) << c.what;
+        EXPECT_EQ(order->baudrate, 1000000) << c.what;
+        EXPECT_EQ(order->id, 9) << c.what;
+        EXPECT_EQ(order->protocolVersion, QStringLiteral("2.0")) << c.what;
+        EXPECT_EQ(order->protocolTypeAddress, c.protocolTypeAddress) << c.what;
+        EXPECT_EQ(order->modbusProtocolTypeAddress, c.modbusProtocolTypeAddress) << c.what;
+        EXPECT_EQ(order->modelName, QStringLiteral("QX-20")) << c.what;
+        EXPECT_EQ(order->deviceKind, QStringLiteral("Quorvex2")) << c.what;
+        EXPECT_EQ(order->defaultBaudValue, 3) << c.what << ": the low 8 bits of Init";
+        EXPECT_EQ(order->baudRateAddress, 8) << c.what;
+        EXPECT_EQ(order->latestFirmwareVersion, 46) << c.what << ": the last enabled release";
+        EXPECT_EQ(order->firmwarePath, QStringLiteral(":/fw/assets/fw/QX-20_46.ecp")) << c.what;
+        EXPECT_TRUE(order->spareFlag) << c.what;
+        EXPECT_TRUE(order->spareRecords.isEmpty()) << c.what;
+        EXPECT_EQ(order->modbusResetAddress, 0) << c.what;
+        EXPECT_EQ(order->modbusBootEntryAddress, 0) << c.what;
+        EXPECT_EQ(order->torqueEnableAddress, c.torqueEnableAddress) << c.what;
+        EXPECT_EQ(order->masterId, -1) << c.what;
+        EXPECT_EQ(order->masterBaudAddressA, 0) << c.what;
+        EXPECT_EQ(order->masterBaudAddressB, 0) << c.what;
+    }
+
+    DescriptionFolder folder;
+    folder.write(QStringLiteral("qx.xml"), updateDescription(QStringLiteral("QX-20"), 1500, QStringLiteral("Quorvex2"), kTorqueItem));
+    QvxModelRegistry registry;
+    registry.load(folder.path(), true);
+    ASSERT_NE(registry.find(1500, 45), nullptr);
+    EXPECT_FALSE(FirmwareUpdateFlow::updateOrder(*registry.find(1500, 45), QStringLiteral("/dev/ttyX"), 57600, 1))
+        << "no update without a \"Baud Rate (Bus)\" item";
+}
+
+// The question on the simulated bus. The device kind has no procedure, so an
+// update that starts ends at once after the board probe with "Device Type is
+// Unknown" and writes nothing; a WRITE in the record would be the update
+// going further than it should.
+class UpdateQuestion : public ControlOnBus
+{
+protected:
+    static constexpr quint8 kServo = 2;
+
+    void SetUp() override
+    {
+        folder_.writeDescription(QStringLiteral("qx-20.xml"),
+                                 updateDescription(QStringLiteral("QX-20"), 1500, QStringLiteral("Quorvex9"),
+                                                   baudItem(8, 3) + protocolTypeItem(13, "1", "2") + kTorqueItem));
+        ControlOnBus::SetUp();
+        bus_.addDevice(sim::Device::protocol2(kServo, 1500, 45));
+        bus_.addDevice(sim::Device::protocol2(3, 1500, 46));
+        bus_.addDevice(sim::Device::protocol2(4, 1500, 47));
+    }
+
+    // Everything up to the question of an update of the servo.
+    static QByteArray opening()
+    {
+        return "[ID:002] QX-20, v45\ncurrent : 45 ==> latest : 46\n" + kQuestion;
+    }
+
+    bool writeReceived() const
+    {
+        for (const sim::Instruction &in : bus_.received()) {
+            if (in.logLine().contains(QLatin1String("WRITE")))
+                return true;
+        }
+        return false;
+    }
+};
+
+TEST_F(UpdateQuestion, YesAnEmptyLineOrYesWithBlanksStartTheUpdate)
+{
+    for (const QByteArray &answer : {QByteArray(""), QByteArray("Y"), QByteArray("  yes ")}) {
+        control_->transport()->setTimeout(kSlackMs); // an update leaves 5000 ms behind
+        type(answer + "\n");
+        control_->updateFirmware(kServo);
+        EXPECT_EQ(out(), QString::fromUtf8(opening() + answer + "\nStarting firmware update...\n"
+                                                                "[Error] Firmware update failed: Device Type is Unknown\n"))
+            << answer.toStdString();
+        EXPECT_TRUE(control_->isPortOpen()) << "opened again after the update closed it";
+        EXPECT_EQ(control_->lastId(), kServo);
+    }
+    EXPECT_FALSE(writeReceived());
+}
+
+TEST_F(UpdateQuestion, NoCancelsAndOtherWordsAskAgain)
+{
+    type("maybe\nNo\n");
+    control_->updateFirmware(kServo);
+    EXPECT_EQ(out(), QString::fromUtf8(opening() + "maybe\n" + kQuestion + "No\nFirmware update cancelled.\n"));
+    EXPECT_EQ(bus_.received().size(), 1) << "the identifying ping only";
+    EXPECT_TRUE(control_->isPortOpen());
+}
+
+TEST_F(UpdateQuestion, CtrlCOrTheEndOfInputAtTheQuestionCancelsWithNothingSent)
+{
+    // Ctrl+C while the question waits (typed as a key: here the line editor reads a pipe).
+    type("\x03");
+    control_->updateFirmware(kServo);
+    EXPECT_EQ(out(), QString::fromUtf8(opening() + "\nFirmware update cancelled.\n"));
+
+    // The end of input.
+    pipe_.closeWriter();
+    control_->updateFirmware(kServo);
+    EXPECT_EQ(out(), QString::fromUtf8(opening() + "\nFirmware update cancelled.\n"));
+    EXPECT_EQ(bus_.received().size(), 2) << "the identifying pings only";
+}
+
+TEST_F(UpdateQuestion, ACtrlCBeforeTheQuestionDoesNotAnswerIt)
+{
+    // The console's own flag, set by a Ctrl+C while the device was pinged:
+    // the question still waits for what is typed.
+    std::atomic<bool> consoleFlag{true};
+    editor_.setInterruptFlag(&consoleFlag);
+    type("n\n");
+    control_->updateFirmware(kServo);
+    EXPECT_EQ(out(), QString::fromUtf8(opening() + "n\nFirmware update cancelled.\n"));
+    EXPECT_FALSE(writeReceived());
+    EXPECT_EQ(editor_.interruptFlag(), nullptr) << "the question's flag is taken back; the console points it again";
+}
+
+TEST_F(UpdateQuestion, NoQuestionWhenNothingIsToBeDone)
+{
+    struct Case
+    {
+        quint8 id;
+        const char *lines;
+    };
+    const Case cases[] = {
+        {3, "[ID:003] QX-20, v46\ncurrent : 46 ==> latest : 46\n"
+            "[INFO] No firmware update is required. The installed firmware is the same as or newer than the latest "
+            "available version.\n"},
+        {4, "[ID:004] QX-20, v47\ncurrent : 47 ==> latest : 46\n"
+            "[INFO] No firmware update is required. The installed firmware is the same as or newer than the latest "
+            "available version.\n"},
+        {5, "[Error] ID 5 : COMM_RX_TIMEOUT\n"},
+        {1, "[ID:001] TS-100, v7\ncurrent : 7 ==> latest : 0\n"
+            "[INFO] No firmware update is required. The installed firmware is the same as or newer than the latest "
+            "available version.\n"},
+    };
+    for (const Case &c : cases) {
+        control_->updateFirmware(c.id);
+        EXPECT_EQ(out(), QString::fromUtf8(c.lines)) << int(c.id);
+        EXPECT_EQ(control_->lastId(), c.id);
+    }
+    EXPECT_FALSE(writeReceived());
+}
