@@ -1,6 +1,7 @@
 #include "fw/QvxFirmware.h"
 
 #include "device/BaseConstants.h"
+#include "device/DeviceConstants.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -100,15 +101,14 @@ bool QvxFirmware::firmware_update(QvxFirmware::UpdateParam param)
     }
     setTimeout(kUpdateLatencyMs); // the long waits of an update; it stays in force afterwards
 
-    if (param.deviceKind == QStringLiteral("Controller2"))
-        return updateController(param, imagePath);
-    if (param.deviceKind == QStringLiteral("Quorvex2"))
+    if (param.deviceKind == kDeviceTypeProtocol1)
+        return updateProtocol1(param, imagePath);
+    if (param.deviceKind == kDeviceTypeProtocol2)
         return updateProtocol2(param, imagePath);
-    // The procedures of protocol 1.0 and Modbus servos come with their own
-    // work: until then their kinds fail plainly, having sent nothing but the
-    // board probe.
-    if (param.deviceKind == QStringLiteral("Quorvex1") || param.deviceKind == QStringLiteral("QuorvexM"))
-        return failUpdate({}, tr("Failed"));
+    if (param.deviceKind == kDeviceTypeModbus)
+        return updateModbus(param, imagePath);
+    if (param.deviceKind == kDeviceTypeController)
+        return updateController(param, imagePath);
     return failUpdate({}, tr("Device Type is Unknown"));
 }
 

@@ -130,9 +130,15 @@ public:
     // The update of a controller board: reboot into its bootloader at 57600,
     // transfer, then a ping at param.baudrate.
     bool updateController(const QvxFirmware::UpdateParam &param, const QString &imagePath);
+    // The update of a protocol 1.0 servo through its bootloader console.
+    // A default baud value the rate table lacks fails before anything is sent.
+    bool updateProtocol1(const QvxFirmware::UpdateParam &param, const QString &imagePath);
     // The update of a protocol 2.0 servo, directly, behind a controller board
     // or behind a master device.
     bool updateProtocol2(const QvxFirmware::UpdateParam &param, const QString &imagePath);
+    // The update of a Modbus servo: commanded into its bootloader over a
+    // Modbus link of its own, flashed at 57600 bit/s, reset over Modbus.
+    bool updateModbus(const QvxFirmware::UpdateParam &param, const QString &imagePath);
     // The failure exit of the procedures: the log line (when not empty), the
     // port closed, `text` reported, the port released; always false.
     bool failUpdate(const QString &logText, const QString &text);

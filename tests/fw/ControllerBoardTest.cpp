@@ -1,38 +1,15 @@
 // The controller board against the simulated bus: the probe at its rates, the
 // board's own update with its failures, and the update entry's choices (image,
 // board, device kind).
-#include "comm/CommResult.h"
 #include "fw/QvxFirmware.h"
-#include "tests/sim/SimBus.h"
-#include "tests/support/QtPrinters.h"
-
-#include <QFile>
-#include <QTemporaryDir>
-#include <QTest>
-#include <gtest/gtest.h>
+#include "tests/fw/UpdateBench.h"
 
 namespace {
 
 constexpr quint8 kBoard = 200;
 
-struct BoardBench
+struct BoardBench : UpdateBench
 {
-    sim::SimBus bus;
-    QvxFirmware fw;
-    QTemporaryDir dir;
-    QStringList logs;
-    QStringList failures;
-    int successes = 0;
-
-    BoardBench()
-    {
-        fw.setTimeout(sim::kReplySlackMs);
-        QObject::connect(&fw, &QvxComm::logMessage, [this](const QString &m) { logs << m; });
-        QObject::connect(&fw, qOverload<QString>(&QvxFirmware::firmware_failed),
-                         [this](const QString &t) { failures << t; });
-        QObject::connect(&fw, &QvxFirmware::firmware_succeed, [this] { ++successes; });
-    }
-
     // A board at ID 200 (answering only at `heldBaud` when not 0) whose
     // reboot write takes it into its bootloader.
     void addBoard(quint16 model, int heldBaud = 0)
@@ -43,15 +20,6 @@ struct BoardBench
         board.bootWriteValue = 4;
         bus.addDevice(board);
         bus.setBootloader(kBoard, sim::BootloaderSetup{5, false, {}});
-    }
-
-    QString image(const QByteArray &bytes, const QString &name)
-    {
-        const QString path = dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-            return {};
-        return path;
     }
 
     QvxFirmware::UpdateParam boardOrder(int baudrate = 57600)
@@ -65,14 +33,6 @@ struct BoardBench
         p.deviceKind = QStringLiteral("Controller2");
         p.firmwarePath = image(QByteArray(300, '\x5A'), QStringLiteral("builtin.bin"));
         return p;
-    }
-
-    QStringList record() const
-    {
-        QStringList lines;
-        for (const sim::Instruction &in : bus.received())
-            lines << in.logLine();
-        return lines;
     }
 };
 

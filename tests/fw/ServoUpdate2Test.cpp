@@ -2,15 +2,8 @@
 // directly with the packet and the console bootloader, behind a controller
 // board, behind a master device, and its failures, each on the simulator's
 // record of instructions and the servo's final state.
-#include "comm/CommResult.h"
 #include "fw/QvxFirmware.h"
-#include "tests/sim/SimBus.h"
-#include "tests/support/QtPrinters.h"
-
-#include <QFile>
-#include <QTemporaryDir>
-#include <QTest>
-#include <gtest/gtest.h>
+#include "tests/fw/UpdateBench.h"
 
 #include <functional>
 
@@ -21,15 +14,8 @@ constexpr int kTorque = 64;
 constexpr int kBaud = 8;
 constexpr int kProtocolType = 13;
 
-struct ServoBench
+struct ServoBench : UpdateBench
 {
-    sim::SimBus bus;
-    QvxFirmware fw;
-    QTemporaryDir dir;
-    QStringList logs;
-    QStringList failures;
-    int successes = 0;
-
     explicit ServoBench(bool packets = false, int heldBaud = 1000000)
     {
         sim::Device servo = sim::Device::protocol2(kServo, 1020, 53);
@@ -41,20 +27,11 @@ struct ServoBench
         servo.baudRegisterAddress = kBaud;
         bus.addDevice(servo);
         bus.setBootloader(kServo, sim::BootloaderSetup{2, packets, {}});
-        fw.setTimeout(sim::kReplySlackMs);
-        QObject::connect(&fw, &QvxComm::logMessage, [this](const QString &m) { logs << m; });
-        QObject::connect(&fw, qOverload<QString>(&QvxFirmware::firmware_failed),
-                         [this](const QString &t) { failures << t; });
-        QObject::connect(&fw, &QvxFirmware::firmware_succeed, [this] { ++successes; });
     }
 
     QvxFirmware::UpdateParam order()
     {
-        const QString path = dir.filePath(QStringLiteral("QX-20_54.bin"));
-        QFile file(path);
-        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray("QX-20 version=54\n") + QByteArray(500, '\x6B'));
-        file.close();
+        const QString path = versionImage(QStringLiteral("QX-20"), 54);
         QvxFirmware::UpdateParam p;
         p.portName = bus.portName();
         p.baudrate = 1000000;
@@ -70,28 +47,16 @@ struct ServoBench
         return p;
     }
 
-    QStringList record() const
-    {
-        QStringList lines;
-        for (const sim::Instruction &in : bus.received())
-            lines << in.logLine();
-        return lines;
-    }
-
     void expectUpdated()
     {
-        EXPECT_EQ(successes, 1);
-        EXPECT_TRUE(failures.isEmpty()) << qPrintable(failures.join('|'));
-        EXPECT_FALSE(fw.isOpen());
-        EXPECT_FALSE(fw.port_held);
-        EXPECT_EQ(fw.extraLatency, 5000);
+        expectSucceeded();
         const std::optional<sim::Device> servo = bus.device(kServo);
         ASSERT_TRUE(servo.has_value());
         EXPECT_EQ(servo->firmware, 54);
         EXPECT_EQ(bus.memory(kServo, kBaud, 1), QByteArray(1, '\x03')) << "1000000 bit/s again";
         EXPECT_EQ(bus.memory(kServo, kProtocolType, 1), QByteArray(1, '\x02'));
         EXPECT_EQ(bus.memory(kServo, kTorque, 1), QByteArray(1, '\0'));
-        EXPECT_TRUE(logs.contains(QStringLiteral("Update[2]: OK!!!")));
+        EXPECT_EQ(updateLogs(), QStringList{"Update[2]: OK!!!"});
     }
 };
 
@@ -110,12 +75,7 @@ TEST(ServoUpdate2, DirectThroughEitherBootloader)
         ASSERT_TRUE(b.fw.open(b.bus.portName(), 1000000)); // the console's port, still open
         EXPECT_TRUE(b.fw.firmware_update(b.order())) << packets;
         b.expectUpdated();
-        QStringList servoRecord;
-        for (const QString &line : b.record()) {
-            if (!line.startsWith(QLatin1String("2.0 200 ")) && !line.contains(QLatin1String("BOOT_")))
-                servoRecord << line;
-        }
-        EXPECT_EQ(servoRecord, kPrepare + kRestore) << packets << qPrintable(b.record().join('\n'));
+        EXPECT_EQ(b.deviceRecord(), kPrepare + kRestore) << packets << qPrintable(b.record().join('\n'));
     }
 }
 
@@ -171,41 +131,93 @@ TEST(ServoUpdate2, ModelWithoutProtocolTypeKeepsItsModelNumber)
     EXPECT_EQ(b.bus.memory(kServo, 0, 2), QByteArray("\xFC\x03", 2)) << "model number 1020";
 }
 
+TEST(ServoUpdate2, ServoSpeakingModbusIsSwitchedOverModbusAndBack)
+{
+    // The servo speaks Modbus until its protocol type says 2.0; its factory
+    // setting is 2.0.
+    ServoBench b;
+    {
+        std::optional<sim::Device> servo = b.bus.device(kServo);
+        ASSERT_TRUE(servo.has_value());
+        servo->protocolTypeAddress = kProtocolType;
+        servo->write(kProtocolType, QByteArray(1, '\x0A'));
+        b.bus.removeDevice(kServo);
+        b.bus.addDevice(*servo);
+        b.bus.setBootloader(kServo, sim::BootloaderSetup{2, false, {}}, sim::Protocol::Modbus);
+    }
+    QvxFirmware::UpdateParam order = b.order();
+    order.protocolVersion = QStringLiteral("MODBUS");
+    order.protocolTypeAddress = 0;
+    order.modbusProtocolTypeAddress = kProtocolType;
+    ASSERT_TRUE(b.fw.open(b.bus.portName(), 1000000));
+    EXPECT_TRUE(b.fw.firmware_update(order));
+    b.expectSucceeded();
+    EXPECT_EQ(b.updateLogs(), QStringList{"Update[2]: OK!!!"});
+    // Torque off and protocol type 2.0 over Modbus (each byte read with its
+    // register, the register written back), then the servo in 2.0 until its
+    // protocol type goes back to Modbus.
+    const QStringList overModbus{"MODBUS 1 READ_REGISTERS 00 20 00 01", "MODBUS 1 WRITE_REGISTER 00 20 00 00",
+                                 "MODBUS 1 READ_REGISTERS 00 06 00 01", "MODBUS 1 WRITE_REGISTER 00 06 02 00"};
+    QStringList restore = kRestore;
+    restore.last() = QStringLiteral("2.0 1 WRITE 0D 00 0A");
+    EXPECT_EQ(b.deviceRecord(), overModbus + kPrepare.mid(1) + restore) << qPrintable(b.record().join('\n'));
+    const std::optional<sim::Device> servo = b.bus.device(kServo, sim::Protocol::Modbus);
+    ASSERT_TRUE(servo.has_value()) << "back on Modbus";
+    EXPECT_EQ(servo->firmware, 54);
+    EXPECT_EQ(b.bus.memory(kServo, kBaud, 1, sim::Protocol::Modbus), QByteArray(1, '\x03'));
+    EXPECT_EQ(b.bus.memory(kServo, kTorque, 1, sim::Protocol::Modbus), QByteArray(1, '\0'));
+}
+
 TEST(ServoUpdate2, FailuresGiveTheirTextsWithThePortClosed)
 {
     struct Case
     {
         const char *what;
         std::function<void(ServoBench &, QvxFirmware::UpdateParam &)> arrange;
-        QString log;
+        QStringList updateLogs;
         QString failure;
         int heldBaud = 1000000; // the servo's own rate
     };
+    const auto speaksModbus = [](ServoBench &b, QvxFirmware::UpdateParam &o) {
+        std::optional<sim::Device> servo = b.bus.device(kServo);
+        servo->protocol = sim::Protocol::Modbus;
+        b.bus.removeDevice(kServo);
+        b.bus.addDevice(*servo);
+        o.protocolVersion = QStringLiteral("MODBUS");
+        o.modbusProtocolTypeAddress = kProtocolType;
+    };
     const Case cases[] = {
         {"silent servo", [](ServoBench &, QvxFirmware::UpdateParam &o) { o.id = 5; },
-         "Update[2]: torque off fail", "QUORVEX Init Failed"},
+         {"Update[2]: torque off fail"}, "QUORVEX Init Failed"},
+        {"silent Modbus servo",
+         [&](ServoBench &b, QvxFirmware::UpdateParam &o) {
+             speaksModbus(b, o);
+             o.id = 5;
+         },
+         {"Update[2]: torque off fail"}, "QUORVEX Init Failed"},
+        {"Modbus protocol type outside the registers",
+         [&](ServoBench &b, QvxFirmware::UpdateParam &o) {
+             speaksModbus(b, o);
+             o.modbusProtocolTypeAddress = 600;
+         },
+         {"Update[2]: change protocol version fail"}, "Port Open Failed"},
         {"master without its rate register",
          [](ServoBench &b, QvxFirmware::UpdateParam &o) {
              b.bus.addDevice(sim::Device::protocol2(9, 1100, 3));
              o.masterId = 9;
              o.masterBaudAddressA = 20;
          },
-         "Update[2]: change baudrate fail #1-4-3", "Bootloader Reboot Failed"},
+         {"Update[2]: change baudrate fail #1-4-3"}, "Bootloader Reboot Failed"},
         {"rate outside the table",
          [](ServoBench &, QvxFirmware::UpdateParam &o) { o.baudrate = 250000; },
-         QString(), "Bootloader Restart Failed", 250000},
+         {}, "Bootloader Restart Failed", 250000},
     };
     for (const Case &c : cases) {
         ServoBench b(false, c.heldBaud);
         QvxFirmware::UpdateParam order = b.order();
         c.arrange(b, order);
         EXPECT_FALSE(b.fw.firmware_update(order)) << c.what;
-        EXPECT_EQ(b.failures, QStringList{c.failure}) << c.what;
-        if (!c.log.isEmpty()) {
-            EXPECT_EQ(b.logs.value(b.logs.size() - 1), c.log) << c.what;
-        }
-        EXPECT_FALSE(b.fw.isOpen()) << c.what;
-        EXPECT_FALSE(b.fw.port_held) << c.what;
-        EXPECT_EQ(b.successes, 0) << c.what;
+        b.expectFailed(c.failure, c.what);
+        EXPECT_EQ(b.updateLogs(), c.updateLogs) << c.what;
     }
 }

@@ -1,6 +1,7 @@
 // How the simulated devices answer: protocol 2.0 (unicast and broadcast) and
 // protocol 1.0 instructions. Called by the bus thread with the bus mutex held.
 #include "tests/sim/SimBusImpl.h"
+#include "tests/sim/SimModbus.h"
 #include "tests/sim/SimPackets.h"
 
 #include "comm/ShuffleCode.h"
@@ -73,6 +74,15 @@ Device *SimBus::Impl::find(quint8 id, Protocol protocol)
     return nullptr;
 }
 
+Device *SimBus::Impl::held(quint8 id, Protocol protocol)
+{
+    for (Device &dev : devices) {
+        if (dev.id == id && dev.protocol == protocol)
+            return &dev;
+    }
+    return nullptr;
+}
+
 bool SimBus::Impl::hears(const Device &device) const
 {
     return device.baudRate == 0 || device.baudRate == lineBaud;
@@ -84,6 +94,8 @@ QList<Reply> SimBus::Impl::answer(const Instruction &in)
         return boot ? boot->packet(in) : QList<Reply>{};
     for (Device &dev : devices)
         dev.advance(in.atMs);
+    if (in.protocol == Protocol::Modbus)
+        return answerModbus(in);
     return in.protocol == Protocol::V2 ? answer2(in) : answer1(in);
 }
 
@@ -111,13 +123,8 @@ QList<Reply> SimBus::Impl::answer2(const Instruction &in)
         const Reply ok = dev->status(0, {}); // sent from the ID it was addressed to
         if (!applyWrite(*dev, word16(p, 0), p.mid(2)))
             return {dev->status(kErrorAccess, {})};
-        if (dev->baudRegisterAddress == word16(p, 0) && p.size() > 2) {
-            static const int rates[] = {9600, 57600, 115200, 1000000, 2000000,
-                                        3000000, 4000000, 4500000, 6000000, 10500000};
-            const auto value = static_cast<quint8>(p.at(2));
-            if (value < std::size(rates))
-                dev->baudRate = rates[value];
-        }
+        if (dev->baudRegisterAddress == word16(p, 0) && p.size() > 2)
+            dev->followBaudRegister();
         if (dev->bootloader && dev->bootWriteAddress == word16(p, 0)
             && p.mid(2).startsWith(char(dev->bootWriteValue)))
             enterBootloader(*dev);
@@ -300,6 +307,8 @@ QList<Reply> SimBus::Impl::answer1(const Instruction &in)
             }
             const Reply ok = dev->status(0, {});
             reply = applyWrite(*dev, static_cast<quint8>(p.at(0)), p.mid(1)) ? ok : dev->status(kError1Range, {});
+            if (dev->baudRegisterAddress == static_cast<quint8>(p.at(0)) && p.size() > 1)
+                dev->followBaudRegister();
             break;
         }
         case 0x04: // REG_WRITE
@@ -335,6 +344,52 @@ QList<Reply> SimBus::Impl::answer1(const Instruction &in)
             replies.append(reply);
     }
     return replies;
+}
+
+QList<Reply> SimBus::Impl::answerModbus(const Instruction &in)
+{
+    // Holding registers over the table: register r is byte 2r (low) and
+    // byte 2r + 1 (high); the words of a frame are big-endian.
+    Device *dev = find(in.id, Protocol::Modbus);
+    if (!dev)
+        return {};
+    const QByteArray &p = in.params;
+    const auto word = [&p](int i) { return static_cast<quint8>(p.at(i)) << 8 | static_cast<quint8>(p.at(i + 1)); };
+    const int start = word(0);
+    QByteArray body(1, static_cast<char>(dev->id));
+    QList<quint16> values;
+    if (in.code == 0x06)
+        values = {static_cast<quint16>(word(2))};
+    for (int i = 0; in.code == 0x10 && 5 + 2 * i + 1 < p.size(); ++i)
+        values.append(static_cast<quint16>(word(5 + 2 * i)));
+    const int count = in.code == 0x03 ? word(2) : static_cast<int>(values.size());
+    if (!dev->holds(2 * start, 2 * count)) {
+        body += static_cast<char>(in.code | 0x80);
+        body += static_cast<char>(2); // illegal data address
+        return {dev->withFaults(modbusFrame(body))};
+    }
+    body += static_cast<char>(in.code);
+    if (in.code == 0x03) {
+        body += static_cast<char>(2 * count);
+        for (int r = start; r < start + count; ++r) {
+            body += dev->table.at(2 * r + 1);
+            body += dev->table.at(2 * r);
+        }
+        return {dev->withFaults(modbusFrame(body))};
+    }
+    const Reply ok = dev->withFaults(in.code == 0x06 ? in.raw : modbusFrame(body + p.left(4)));
+    for (int i = 0; i < values.size(); ++i) {
+        const int r = start + i;
+        applyWrite(*dev, 2 * r, word16Bytes(values.at(i)));
+        if (dev->refuses())
+            continue;
+        if (dev->resetWriteAddress >= 0 && dev->resetWriteAddress >> 1 == r && values.at(i) == 2)
+            dev->restoreFactory();
+        if (dev->bootloader && dev->bootWriteAddress >= 0 && dev->bootWriteAddress >> 1 == r
+            && values.at(i) == dev->bootWriteValue)
+            enterBootloader(*dev);
+    }
+    return {ok};
 }
 
 } // namespace sim

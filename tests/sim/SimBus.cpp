@@ -2,6 +2,7 @@
 
 #include "tests/sim/SimBusImpl.h"
 #include "tests/sim/SimLineSpeed.h"
+#include "tests/sim/SimModbus.h"
 #include "tests/sim/SimPackets.h"
 
 #include <QFile>
@@ -31,6 +32,14 @@ quint16 word16(const QByteArray &b, qsizetype i)
 
 QString instructionName(Protocol protocol, quint8 code)
 {
+    if (protocol == Protocol::Modbus) {
+        switch (code) {
+        case 0x03: return QStringLiteral("READ_REGISTERS");
+        case 0x06: return QStringLiteral("WRITE_REGISTER");
+        case 0x10: return QStringLiteral("WRITE_REGISTERS");
+        default: return QStringLiteral("FUNCTION_%1").arg(code, 2, 16, QChar('0')).toUpper();
+        }
+    }
     switch (code) {
     case 0x01: return QStringLiteral("PING");
     case 0x02: return QStringLiteral("READ");
@@ -67,7 +76,8 @@ QString Instruction::name() const
 
 QString Instruction::logLine() const
 {
-    QString line = QStringLiteral("%1 %2 %3").arg(protocol == Protocol::V2 ? "2.0" : "1.0").arg(id).arg(name());
+    const char *protocolText = protocol == Protocol::V2 ? "2.0" : protocol == Protocol::V1 ? "1.0" : "MODBUS";
+    QString line = QStringLiteral("%1 %2 %3").arg(protocolText).arg(id).arg(name());
     if (!params.isEmpty())
         line += QLatin1Char(' ') + QString::fromLatin1(params.toHex(' ').toUpper());
     return line;
@@ -117,7 +127,7 @@ void SimBus::removeDevice(quint8 id, Protocol protocol)
 std::optional<Device> SimBus::device(quint8 id, Protocol protocol) const
 {
     std::lock_guard lock(d->mutex);
-    if (const Device *dev = d->find(id, protocol))
+    if (const Device *dev = d->held(id, protocol))
         return *dev;
     return std::nullopt;
 }
@@ -125,21 +135,21 @@ std::optional<Device> SimBus::device(quint8 id, Protocol protocol) const
 QByteArray SimBus::memory(quint8 id, int address, int length, Protocol protocol) const
 {
     std::lock_guard lock(d->mutex);
-    const Device *dev = d->find(id, protocol);
+    const Device *dev = d->held(id, protocol);
     return dev && dev->holds(address, length) ? dev->table.mid(address, length) : QByteArray();
 }
 
 void SimBus::setMemory(quint8 id, int address, const QByteArray &bytes, Protocol protocol)
 {
     std::lock_guard lock(d->mutex);
-    if (Device *dev = d->find(id, protocol))
+    if (Device *dev = d->held(id, protocol))
         dev->write(address, bytes);
 }
 
 void SimBus::setFaults(quint8 id, const Faults &faults, Protocol protocol)
 {
     std::lock_guard lock(d->mutex);
-    if (Device *dev = d->find(id, protocol))
+    if (Device *dev = d->held(id, protocol))
         dev->faults = faults;
 }
 
@@ -343,6 +353,7 @@ void SimBus::Impl::run()
             QList<Reply> replies;
             {
                 std::lock_guard lock(mutex);
+                closeBootWindow(false);
                 if (boot) {
                     replies = boot->idle(clock.elapsed());
                     followBootloader();
@@ -364,6 +375,7 @@ void SimBus::Impl::run()
                 bool raw = false;
                 {
                     std::lock_guard lock(mutex);
+                    closeBootWindow(true);
                     if (boot) {
                         arrivals.append(Arrival{clock.elapsed(), QByteArray(chunk, got)});
                         raw = boot->takesRawBytes();
@@ -393,6 +405,14 @@ void SimBus::Impl::run()
 void SimBus::Impl::cutPackets()
 {
     for (;;) {
+        // A Modbus request begins with its server address, never 0xFF.
+        if (!inbox.isEmpty() && inbox.at(0) != '\xFF' && servesModbus()) {
+            const int cut = cutModbus();
+            if (cut == 0)
+                return;
+            if (cut > 0)
+                continue;
+        }
         const qsizetype h = inbox.indexOf("\xFF\xFF");
         if (h < 0) {
             inbox = inbox.endsWith('\xFF') ? QByteArray(1, '\xFF') : QByteArray();
@@ -495,6 +515,7 @@ void SimBus::Impl::send(const QList<Reply> &replies)
 void SimBus::Impl::enterBootloader(const Device &device)
 {
     boot.emplace(*device.bootloader);
+    bootWindowEndsMs = device.bootWindowMs >= 0 ? clock.elapsed() + device.bootWindowMs : -1;
     bootId = device.id;
     bootProtocol = device.protocol;
     arrivals.clear();
@@ -507,7 +528,9 @@ void SimBus::Impl::enterBootloader(const Device &device)
 
 void SimBus::Impl::followBootloader()
 {
-    if (!boot)
+    // While its window is open the bootloader has heard nothing yet: the
+    // image of an earlier session stays the one last received.
+    if (!boot || bootWindowEndsMs >= 0)
         return;
     bootImage = boot->image();
     bootImageComplete = boot->imageComplete();
@@ -526,6 +549,8 @@ void SimBus::Impl::followBootloader()
         if (dev->firmwareAddress >= 0)
             dev->write(dev->firmwareAddress, QByteArray(1, static_cast<char>(version)));
     }
+    if (dev)
+        dev->restarted();
     if (!bootImageFile.isEmpty()) {
         QFile file(bootImageFile);
         if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
@@ -540,11 +565,37 @@ void SimBus::Impl::followBootloader()
     receivedChanged.notify_all();
 }
 
+void SimBus::Impl::closeBootWindow(bool bytesArrived)
+{
+    if (!boot || bootWindowEndsMs < 0)
+        return;
+    if (clock.elapsed() < bootWindowEndsMs) {
+        if (bytesArrived)
+            bootWindowEndsMs = -1; // caught in time: the bootloader stays
+        return;
+    }
+    // Nothing came in time: the device starts its application, and the
+    // image of an earlier session stays the one last received.
+    bootWindowEndsMs = -1;
+    for (Device &dev : devices) {
+        if (dev.id == bootId && dev.protocol == bootProtocol)
+            dev.restarted();
+    }
+    if (log) {
+        std::fprintf(log, "BOOT %d RESTARTED WITHOUT ENTRY\n", bootId);
+        std::fflush(log);
+    }
+    boot.reset();
+    receivedChanged.notify_all();
+}
+
 int SimBus::Impl::bootWaitMs()
 {
     std::lock_guard lock(mutex);
     if (!boot)
         return -1;
+    if (bootWindowEndsMs >= 0)
+        return static_cast<int>(qBound(qint64(1), bootWindowEndsMs - clock.elapsed() + 1, qint64(60000)));
     const qint64 at = boot->nextDecisionMs();
     if (at < 0)
         return -1;
@@ -574,6 +625,47 @@ void SimBus::Impl::writeAll(const QByteArray &bytes)
             return;
         }
     }
+}
+
+// --- Modbus RTU requests -------------------------------------------------------
+
+bool SimBus::Impl::servesModbus()
+{
+    std::lock_guard lock(mutex);
+    if (boot)
+        return false; // the line is the bootloader's
+    return std::any_of(devices.cbegin(), devices.cend(), [](const Device &dev) { return dev.protocol == Protocol::Modbus; });
+}
+
+int SimBus::Impl::cutModbus()
+{
+    if (inbox.size() < 2)
+        return 0;
+    const auto function = static_cast<quint8>(inbox.at(1));
+    qsizetype size = 8; // address, function, two words, CRC
+    if (function == 0x10) {
+        if (inbox.size() < 7)
+            return 0;
+        size = 9 + static_cast<quint8>(inbox.at(6));
+    } else if (function != 0x03 && function != 0x06) {
+        return -1;
+    }
+    if (inbox.size() < size)
+        return 0;
+    const QByteArray frame = inbox.left(size);
+    const quint16 crc = static_cast<quint16>(static_cast<quint8>(frame.at(size - 2)) | static_cast<quint8>(frame.at(size - 1)) << 8);
+    if (modbusCrc(frame.left(size - 2)) != crc)
+        return -1;
+    inbox.remove(0, size);
+    Instruction in;
+    in.atMs = clock.elapsed();
+    in.protocol = Protocol::Modbus;
+    in.id = static_cast<quint8>(frame.at(0));
+    in.code = function;
+    in.params = frame.mid(2, size - 4);
+    in.raw = frame;
+    take(in);
+    return static_cast<int>(size);
 }
 
 } // namespace sim

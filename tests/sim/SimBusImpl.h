@@ -51,6 +51,7 @@ struct SimBus::Impl
     QByteArray bootImage;
     bool bootImageComplete = false;
     QString bootImageFile;
+    qint64 bootWindowEndsMs = -1; // the running bootloader's window (-1: none)
 
     std::mutex writeMutex; // one writer on the line at a time
 
@@ -60,12 +61,22 @@ struct SimBus::Impl
     void stopServing();
     void run();
     void cutPackets();
+    // Whether requests are cut as Modbus RTU: a Modbus device is on the bus
+    // and no bootloader holds the line.
+    bool servesModbus();
+    // One Modbus request from the front of the inbox: its size when taken,
+    // 0 while it is incomplete, -1 when the front is no Modbus request.
+    int cutModbus();
     void take(const Instruction &instruction);
     void send(const QList<Reply> &replies);
     // With `mutex` held: the device enters its bootloader; the bootloader's
     // image and end are taken over.
     void enterBootloader(const Device &device);
     void followBootloader();
+    // With `mutex` held: a bootloader that was not reached within its
+    // device's window starts the application; bytes that arrive in time close
+    // the window for good.
+    void closeBootWindow(bool bytesArrived);
     // When the bus thread must next wake for the bootloader (-1: never).
     int bootWaitMs();
     bool pause(int ms);
@@ -73,6 +84,8 @@ struct SimBus::Impl
 
     // Device behaviour, called with `mutex` held: the replies to one instruction.
     Device *find(quint8 id, Protocol protocol);
+    // The device whatever rate the line runs at (for the test's own looks).
+    Device *held(quint8 id, Protocol protocol);
     // Whether the device hears the line: a device set to another rate than the
     // port's receives only garbage.
     bool hears(const Device &device) const;
@@ -81,6 +94,7 @@ struct SimBus::Impl
     QList<Reply> broadcast2(const Instruction &instruction);
     QList<Reply> shuffle2(const Instruction &instruction);
     QList<Reply> answer1(const Instruction &instruction);
+    QList<Reply> answerModbus(const Instruction &instruction);
 };
 
 } // namespace sim

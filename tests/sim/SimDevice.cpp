@@ -2,7 +2,10 @@
 
 #include "tests/sim/SimPackets.h"
 
+#include <QMap>
+
 #include <cmath>
+#include <iterator>
 
 namespace sim {
 
@@ -46,6 +49,11 @@ Device Device::protocol1(quint8 id, quint16 modelNumber, quint8 firmware, int ta
     return byCode(Protocol::V1, id, modelNumber, firmware, tableSize, 2, 3);
 }
 
+Device Device::modbus(quint8 id, quint16 modelNumber, quint8 firmware, int tableSize)
+{
+    return byCode(Protocol::Modbus, id, modelNumber, firmware, tableSize, 6, 7);
+}
+
 void Device::setInitial(int address, const QByteArray &bytes)
 {
     if (!holds(address, static_cast<int>(bytes.size())))
@@ -70,16 +78,21 @@ bool Device::write(int address, const QByteArray &bytes)
         const auto type = static_cast<quint8>(table.at(protocolTypeAddress));
         if (type == 1 || type == 2)
             protocol = type == 1 ? Protocol::V1 : Protocol::V2;
+        else if (type == 10)
+            protocol = Protocol::Modbus;
     }
     return true;
 }
 
 void Device::restoreFactory()
 {
-    // The ID survives a factory reset, so the device stays reachable.
+    // The ID survives a factory reset, so the device stays reachable; so does
+    // the firmware version, which no reset takes back.
     table = initialTable;
     if (idAddress >= 0 && idAddress < table.size())
         table[idAddress] = static_cast<char>(id);
+    if (firmwareAddress >= 0 && firmwareAddress < table.size())
+        table[firmwareAddress] = static_cast<char>(firmware);
     registered = false;
     ++factoryResets;
 }
@@ -158,6 +171,33 @@ void Device::advance(qint64 nowMs)
 bool Device::refuses() const
 {
     return protocol == Protocol::V2 ? (faults.error & 0x7F) != 0 : faults.error != 0;
+}
+
+int Device::rateOfBaudRegister(quint8 value) const
+{
+    static const QMap<quint8, int> rates1{{207, 9600},   {34, 57600},   {16, 115200},
+                                          {1, 1000000}, {0, 2000000}, {252, 3000000}};
+    static const int rates2[] = {9600, 57600, 115200, 1000000, 2000000, 3000000, 4000000, 4500000, 6000000, 10500000};
+    if (protocol == Protocol::V1)
+        return rates1.value(value, 0);
+    return value < std::size(rates2) ? rates2[value] : 0;
+}
+
+void Device::followBaudRegister()
+{
+    if (!holds(baudRegisterAddress, 1))
+        return;
+    const int rate = rateOfBaudRegister(static_cast<quint8>(table.at(baudRegisterAddress)));
+    if (rate > 0)
+        baudRate = rate;
+}
+
+void Device::restarted()
+{
+    if (!factoryRateAfterRestart || !holds(baudRegisterAddress, 1))
+        return;
+    table[baudRegisterAddress] = initialTable.at(baudRegisterAddress);
+    followBaudRegister();
 }
 
 Reply Device::status(quint8 error, const QByteArray &params) const

@@ -11,7 +11,9 @@
 
 namespace sim {
 
-enum class Protocol { V1 = 1, V2 = 2 };
+// Modbus: a servo that speaks Modbus RTU (holding registers over its table,
+// register i = byte 2i | byte 2i+1 << 8).
+enum class Protocol { V1 = 1, V2 = 2, Modbus = 3 };
 
 // What a device does wrong, set per device and changeable at any time.
 struct Faults
@@ -93,7 +95,7 @@ struct Device
     int idAddress = -1;      // where the ID lives: a write there moves the device
     int firmwareAddress = -1; // where the firmware version lives (a new image changes it)
     int baudRate = 0;        // answers only while the port runs at this rate (0: at any rate)
-    int protocolTypeAddress = -1; // a write of 1 or 2 here moves the device to protocol 1.0 or 2.0
+    int protocolTypeAddress = -1; // a write of 1, 2 or 10 here moves the device to protocol 1.0, 2.0 or Modbus
     // What the device's answers to the shuffle instruction carry: the ID value
     // inside its scrambled identity (-1: its ID) and the seed that scrambles it.
     int shuffleIdValue = -1;
@@ -113,16 +115,29 @@ struct Device
     // A write of `bootWriteValue` at this address restarts the device into
     // its bootloader too, as a controller board does (-1: no such address).
     int bootWriteAddress = -1;
-    // A write at this address (protocol 2.0 baud register values 0 to 9)
-    // holds the device to the new rate from then on (-1: no such address).
+    // A write at this address (protocol 2.0 baud register values 0 to 9;
+    // protocol 1.0 values 207, 34, 16, 1, 0 and 252) holds the device to the
+    // new rate from then on (-1: no such address).
     int baudRegisterAddress = -1;
-    quint8 bootWriteValue = 0;
+    quint16 bootWriteValue = 0; // Modbus: the whole register value
+    // After a restart, the bootloader starts the application unless something
+    // reaches it within this time (-1: it waits for its entry for ever).
+    int bootWindowMs = -1;
+    // Each restart brings the device back at its factory rate: the baud
+    // register takes its initial value again, and the device is held to it.
+    bool factoryRateAfterRestart = false;
+    // Modbus: a write of 2 at this address restores the factory table (the
+    // reset command; -1: no such address).
+    int resetWriteAddress = -1;
 
     // Devices built by code, in the usual layouts: protocol 2.0 with the model
     // number at 0, firmware version at 6 and ID at 7; protocol 1.0 with the
     // model number at 0, firmware version at 2 and ID at 3.
     static Device protocol2(quint8 id, quint16 modelNumber, quint8 firmware, int tableSize = 256);
     static Device protocol1(quint8 id, quint16 modelNumber, quint8 firmware, int tableSize = 50);
+    // A Modbus servo: the protocol 2.0 layout (model number in register 0,
+    // firmware version in the low byte of register 3).
+    static Device modbus(quint8 id, quint16 modelNumber, quint8 firmware, int tableSize = 256);
 
     // Sets bytes of the table as initial values (restored by a factory reset too).
     void setInitial(int address, const QByteArray &bytes);
@@ -133,6 +148,13 @@ struct Device
     // byte changes. Returns false when the range is outside.
     bool write(int address, const QByteArray &bytes);
     void restoreFactory();
+    // The rate a value of the baud register stands for in the device's
+    // protocol (0: none).
+    int rateOfBaudRegister(quint8 value) const;
+    // Holds the device to the rate its baud register names, when it has one.
+    void followBaudRegister();
+    // The device starts its application again (after its bootloader).
+    void restarted();
     // Moves the servo to bus time `nowMs` (ms since the bus started).
     void advance(qint64 nowMs);
 

@@ -1,0 +1,143 @@
+// The update of a protocol 1.0 servo end to end against the simulated bus: a
+// servo held to the rate of its baud register, coming back at its factory rate
+// after every restart, whose digital reset takes it into its bootloader.
+#include "fw/QvxFirmware.h"
+#include "tests/fw/UpdateBench.h"
+
+#include <functional>
+
+namespace {
+
+constexpr quint8 kServo = 1;
+constexpr int kTorque = 24;
+constexpr int kBaud = 4;
+constexpr quint8 kFactoryBaudValue = 16; // 115200 bit/s
+constexpr int kRate = 1000000;           // register value 1
+
+struct Servo1Bench : UpdateBench
+{
+    explicit Servo1Bench(bool packets = false, int rate = kRate, quint8 rateValue = 1)
+    {
+        sim::Device servo = sim::Device::protocol1(kServo, 300, 20);
+        servo.setInitial(kBaud, QByteArray(1, static_cast<char>(kFactoryBaudValue)));
+        servo.write(kBaud, QByteArray(1, static_cast<char>(rateValue)));
+        servo.write(kTorque, QByteArray(1, '\x01'));
+        servo.baudRate = rate;
+        servo.baudRegisterAddress = kBaud;
+        servo.factoryRateAfterRestart = true;
+        servo.bootWindowMs = 1200; // the closing reset runs the application again
+        bus.addDevice(servo);
+        bus.setBootloader(kServo, sim::BootloaderSetup{1, packets, {}}, sim::Protocol::V1);
+    }
+
+    QvxFirmware::UpdateParam order()
+    {
+        QvxFirmware::UpdateParam p;
+        p.portName = bus.portName();
+        p.baudrate = kRate;
+        p.id = kServo;
+        p.protocolVersion = QStringLiteral("2.0"); // what the console passes; this procedure does not read it
+        p.modelName = QStringLiteral("VK-28");     // console dialect 1
+        p.deviceKind = QStringLiteral("Quorvex1");
+        p.defaultBaudValue = kFactoryBaudValue;
+        p.baudRateAddress = kBaud;
+        p.latestFirmwareVersion = 21;
+        p.firmwarePath = versionImage(QStringLiteral("VK-28"), 21);
+        p.torqueEnableAddress = kTorque;
+        return p;
+    }
+
+    std::optional<sim::Device> servo() const { return bus.device(kServo, sim::Protocol::V1); }
+};
+
+} // namespace
+
+TEST(ServoUpdate1, FlashesAndSetsTheRateBackAfterEachRestart)
+{
+    struct Case
+    {
+        const char *what;
+        int torqueAddress;
+        QStringList record;
+    };
+    const QStringList withTorque{"1.0 1 WRITE 18 00", "1.0 1 WRITE 04 22", "1.0 1 DIGITAL_RESET",
+                                 "1.0 1 WRITE 18 00", "1.0 1 WRITE 04 01", "1.0 1 PING",
+                                 "1.0 1 READ 00 07", "1.0 1 DIGITAL_RESET", "1.0 1 WRITE 18 00", "1.0 1 WRITE 04 01"};
+    const QStringList withoutTorque{"1.0 1 WRITE 04 22", "1.0 1 DIGITAL_RESET", "1.0 1 WRITE 04 01",
+                                    "1.0 1 PING", "1.0 1 READ 00 07", "1.0 1 DIGITAL_RESET",
+                                    "1.0 1 WRITE 04 01"};
+    for (const Case &c : {Case{"with torque item", kTorque, withTorque}, Case{"without", -1, withoutTorque}}) {
+        Servo1Bench b;
+        QvxFirmware::UpdateParam order = b.order();
+        order.torqueEnableAddress = c.torqueAddress;
+        ASSERT_TRUE(b.fw.open(b.bus.portName(), kRate)) << c.what; // the console's port, still open
+        EXPECT_TRUE(b.fw.firmware_update(order)) << c.what;
+        b.expectSucceeded();
+        EXPECT_EQ(b.deviceRecord(), c.record) << c.what << '\n' << qPrintable(b.record().join('\n'));
+        EXPECT_EQ(b.updateLogs(), QStringList{"Update[1]: OK!!!"}) << c.what;
+        EXPECT_TRUE(b.logs.contains(QStringLiteral("[3] finale: Go OK !!!"))) << qPrintable(b.logs.join('\n'));
+        const std::optional<sim::Device> servo = b.servo();
+        ASSERT_TRUE(servo.has_value());
+        EXPECT_EQ(servo->firmware, 21) << c.what;
+        EXPECT_EQ(servo->baudRate, kRate) << c.what << ": held to 1000000 bit/s again";
+        EXPECT_EQ(b.bus.memory(kServo, kBaud, 1, sim::Protocol::V1), QByteArray(1, '\x01')) << c.what;
+        EXPECT_EQ(b.bus.memory(kServo, kTorque, 1, sim::Protocol::V1), QByteArray(1, c.torqueAddress < 0 ? '\x01' : '\0'))
+            << c.what;
+        EXPECT_TRUE(b.bus.bootImageComplete()) << c.what;
+    }
+}
+
+TEST(ServoUpdate1, FailuresGiveTheirTextsWithThePortClosed)
+{
+    struct Case
+    {
+        const char *what;
+        std::function<void(Servo1Bench &, QvxFirmware::UpdateParam &)> arrange;
+        QStringList updateLogs;
+        QString failure;
+        bool packets = false;
+        int rate = kRate;
+        quint8 rateValue = 1;
+    };
+    const Case cases[] = {
+        {"silent servo", [](Servo1Bench &, QvxFirmware::UpdateParam &o) { o.id = 5; },
+         {"Update[1]: torque off fail"}, "QUORVEX Init Failed"},
+        {"baud write refused twice",
+         [](Servo1Bench &b, QvxFirmware::UpdateParam &) {
+             b.bus.setResponder([](const sim::Instruction &in) -> std::optional<QByteArray> {
+                 if (in.logLine() == QLatin1String("1.0 1 WRITE 04 22"))
+                     return QByteArray(); // no answer
+                 return std::nullopt;
+             });
+         },
+         {"Update[1]: change baudrate fail #1-1", "Update[1]: change baudrate fail #1-2"}, "QUORVEX Reboot Failed"},
+        {"a packet bootloader still gets the console load", [](Servo1Bench &, QvxFirmware::UpdateParam &) {},
+         {}, "Bootloader Error", true},
+        {"rate outside the table: 0 written, 2000000 bit/s, the ping at 4000000 unanswered",
+         [](Servo1Bench &, QvxFirmware::UpdateParam &o) { o.baudrate = 4000000; }, {}, "QUORVEX Restart Failed",
+         false, 4000000, 1},
+    };
+    for (const Case &c : cases) {
+        Servo1Bench b(c.packets, c.rate, c.rateValue);
+        QvxFirmware::UpdateParam order = b.order();
+        c.arrange(b, order);
+        EXPECT_FALSE(b.fw.firmware_update(order)) << c.what;
+        b.expectFailed(c.failure, c.what);
+        EXPECT_EQ(b.updateLogs(), c.updateLogs) << c.what;
+    }
+}
+
+TEST(ServoUpdate1, UnknownDefaultRateFailsBeforeAnythingIsSent)
+{
+    Servo1Bench b;
+    QvxFirmware::UpdateParam order = b.order();
+    order.defaultBaudValue = 3; // no rate of the table
+    ASSERT_TRUE(b.fw.open(b.bus.portName(), kRate));
+    EXPECT_FALSE(b.fw.firmware_update(order));
+    b.expectFailed(QStringLiteral("Port Open Failed"), QStringLiteral("unknown default rate"));
+    EXPECT_TRUE(b.deviceRecord().isEmpty()) << qPrintable(b.record().join('\n'));
+    EXPECT_TRUE(b.updateLogs().isEmpty());
+    ASSERT_TRUE(b.servo().has_value());
+    EXPECT_EQ(b.servo()->firmware, 20);
+    EXPECT_EQ(b.bus.memory(kServo, kTorque, 1, sim::Protocol::V1), QByteArray(1, '\x01'));
+}

@@ -1,0 +1,98 @@
+#pragma once
+// A firmware update against the simulated bus: the transport with a reply
+// slack for a loaded machine, and everything it reports recorded (log lines,
+// failure texts, successes) beside the bus's own record of instructions.
+
+#include "fw/QvxFirmware.h"
+#include "tests/sim/SimBus.h"
+#include "tests/support/QtPrinters.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+struct UpdateBench
+{
+    sim::SimBus bus;
+    QvxFirmware fw;
+    QTemporaryDir dir;
+    QStringList logs;
+    QStringList failures;
+    int successes = 0;
+
+    UpdateBench()
+    {
+        fw.setTimeout(sim::kReplySlackMs);
+        QObject::connect(&fw, &QvxComm::logMessage, [this](const QString &m) { logs << m; });
+        QObject::connect(&fw, qOverload<QString>(&QvxFirmware::firmware_failed),
+                         [this](const QString &t) { failures << t; });
+        QObject::connect(&fw, &QvxFirmware::firmware_succeed, [this] { ++successes; });
+    }
+
+    // An image file of these bytes; empty when it could not be written.
+    QString image(const QByteArray &bytes, const QString &name)
+    {
+        const QString path = dir.filePath(name);
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+            return {};
+        return path;
+    }
+
+    // An image whose first line names its version, as our images do.
+    QString versionImage(const QString &model, int version)
+    {
+        return image(QStringLiteral("%1 version=%2\n").arg(model).arg(version).toLatin1() + QByteArray(500, '\x6B'),
+                     QStringLiteral("%1_%2.bin").arg(model).arg(version));
+    }
+
+    // The log lines of the bus's instructions, in arrival order.
+    QStringList record() const
+    {
+        QStringList lines;
+        for (const sim::Instruction &in : bus.received())
+            lines << in.logLine();
+        return lines;
+    }
+
+    // The same without the board probe's pings at ID 200 and the bootloader packets.
+    QStringList deviceRecord() const
+    {
+        QStringList lines;
+        for (const QString &line : record()) {
+            if (line != QLatin1String("2.0 200 PING") && !line.contains(QLatin1String(" BOOT_")))
+                lines << line;
+        }
+        return lines;
+    }
+
+    // The procedures' own log lines ("Update[...]"), without the bootloader steps'.
+    QStringList updateLogs() const
+    {
+        QStringList lines;
+        for (const QString &line : logs) {
+            if (line.startsWith(QLatin1String("Update[")))
+                lines << line;
+        }
+        return lines;
+    }
+
+    // The update failed with `text` alone, the port closed and released.
+    void expectFailed(const QString &text, const QString &what) const
+    {
+        EXPECT_EQ(failures, QStringList{text}) << qPrintable(what);
+        EXPECT_EQ(successes, 0) << qPrintable(what);
+        EXPECT_FALSE(fw.isOpen()) << qPrintable(what);
+        EXPECT_FALSE(fw.port_held) << qPrintable(what);
+    }
+
+    // The update succeeded, the port closed and released, the long latency kept.
+    void expectSucceeded() const
+    {
+        EXPECT_EQ(successes, 1);
+        EXPECT_TRUE(failures.isEmpty()) << qPrintable(failures.join('|'));
+        EXPECT_FALSE(fw.isOpen());
+        EXPECT_FALSE(fw.port_held);
+        EXPECT_EQ(fw.extraLatency, 5000);
+    }
+};
