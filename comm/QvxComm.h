@@ -77,7 +77,7 @@ public:
     virtual void setProtocolVersion(QString version) = 0;
     // Extra latency in ms added to every packet time-out.
     virtual void setTimeout(int ms) = 0;
-    // Remembers the running script command's token (not owned) until cleared.
+    // Remembers the running command's token (not owned) until cleared.
     virtual void setCancellationToken(CancellationToken *token);
     virtual void clearCancellationToken();
     // Synchronous item transfers, no signal. *value is written only on COMM_OK.
@@ -161,7 +161,7 @@ public:
     qint64 lastTimerTick = 0;
     int extraLatency = 0; // ms
     bool lateTick = false;
-    CancellationToken *token = nullptr; // lent by the script runner; not owned
+    CancellationToken *token = nullptr; // lent around a command by a front end; not owned
     // The device operations point this at their cancel flag around a broadcast
     // ping; the transport itself never reads it.
     std::atomic<bool> *cancelFlagPointer = nullptr;

@@ -16,7 +16,9 @@
 // continuous get, table, the set dialogue) clears its cancel flag, lends it
 // to the line editor (Ctrl+C and the end of piped input set it), polls it
 // between its steps and takes it back on every way out. The caller then
-// points the editor back at its own flag.
+// points the editor back at its own flag. Bus waits do not poll that flag:
+// they end through the command token that the console lends around every
+// command (beginCommand), which Ctrl+C sets as well.
 //
 // Script mode reaches the same object through its second base,
 // script::IQvxCommandBackend: operations that answer with a CommandResult
@@ -171,8 +173,14 @@ public:
     QvxComm *transport() const;
 
     // ----- Script backend (QvxControlScript.cpp)
+    // Both front ends lend a token around each command: script mode its
+    // runner's, the console the loop's, which Ctrl+C sets. While it is set,
+    // every bus wait ends at once with COMM_CANCELLED.
     void beginCommand(CancellationToken *token) override;
     void endCommand() override;
+    // Whether the lent token is set (or past its deadline): a long operation
+    // made of many exchanges tests it between them. False with none lent.
+    bool commandCancelled() const;
     script::CommandResult listPorts() override;
     script::CommandResult open(const QString &port, int baudrate) override;
     script::CommandResult close() override;
@@ -207,7 +215,8 @@ signals:
 private:
     // Pings a device for a command that needs its control table; the model, or null after the error lines.
     const QvxDeviceModel *identify(uchar id);
-    QString failureText(const BusReply &reply) const; // null when the exchange went well
+    // Null when the exchange went well; empty (not null) when the command's token ended it.
+    QString failureText(const BusReply &reply) const;
     // Pings the device; its failure text, null when it answered well.
     QString pingFailure(uchar id, ushort *modelNumber, uchar *firmwareVersion, uchar *error, bool verbose);
     // Reset, reboot and clear: the outcome's success, result name or the device's error.

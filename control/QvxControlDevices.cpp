@@ -24,6 +24,14 @@ QString deviceLine(uchar id, const QString &text)
     return QStringLiteral("ID %1 : %2").arg(id).arg(text);
 }
 
+// The error line of a failed exchange; none for an interrupted one (an empty
+// failure text), which the console reports as an interrupt after the command.
+void printDeviceError(uchar id, const QString &failure)
+{
+    if (!failure.isEmpty())
+        Console::instance().printError(deviceLine(id, failure));
+}
+
 QString identityLine(uchar id, const QString &modelName)
 {
     return QStringLiteral("[ID:%1] %2").arg(id, 3, 10, QLatin1Char('0')).arg(modelName);
@@ -38,6 +46,8 @@ QString QvxControl::statusErrorText(uchar error) const
 
 QString QvxControl::failureText(const BusReply &reply) const
 {
+    if (reply.result == COMM_CANCELLED)
+        return QLatin1String(""); // failed, but without a line of its own
     if (reply.result != COMM_OK)
         return communicationResultName(reply.result);
     if (reply.statusError)
@@ -50,7 +60,7 @@ bool QvxControl::checkResult(uchar id, int result, uchar error) const
     const QString failure = failureText(core_.reply(result, error));
     if (failure.isNull())
         return true;
-    Console::instance().printError(deviceLine(id, failure));
+    printDeviceError(id, failure);
     return false;
 }
 
@@ -73,7 +83,7 @@ bool QvxControl::pingCore(uchar id, ushort *modelNumber, uchar *firmwareVersion,
         if (failure.isNull())
             Console::instance().printLine(deviceLine(id, QStringLiteral("ACK")));
         else
-            Console::instance().printError(deviceLine(id, failure));
+            printDeviceError(id, failure);
     }
     return failure.isNull();
 }
@@ -99,7 +109,7 @@ bool QvxControl::pingDevice(uchar id, ushort *modelNumber, uchar *firmwareVersio
     const QString failure = pingFailure(id, modelNumber, firmwareVersion, error, false);
     if (!failure.isNull()) {
         if (report)
-            Console::instance().printError(deviceLine(id, failure));
+            printDeviceError(id, failure);
         return false;
     }
     const QvxDeviceModel *model = findControlTable(*modelNumber, *firmwareVersion);
@@ -152,7 +162,7 @@ void QvxControl::broadcastPing(uint waitMs, bool verbose)
         result = transport_->broadcastPing(int(std::min<uint>(waitMs, uint(std::numeric_limits<int>::max()))));
     }
     transport_->cancelFlagPointer = nullptr;
-    if (cancelFlag_.load())
+    if (cancelFlag_.load() || result == COMM_CANCELLED)
         return;
     if (result != COMM_OK && result != COMM_RX_TIMEOUT) {
         Console::instance().printError(QStringLiteral("broadcast ping : ") + communicationResultName(result));
@@ -167,7 +177,7 @@ void QvxControl::reportDeviceCommand(uchar id, const BusReply &reply, const QStr
 {
     const QString failure = failureText(reply);
     if (!failure.isNull())
-        Console::instance().printError(deviceLine(id, failure));
+        printDeviceError(id, failure);
     else
         Console::instance().printSuccess(deviceLine(id, done));
 }

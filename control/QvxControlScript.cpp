@@ -213,6 +213,11 @@ void QvxControl::endCommand()
     transport_->clearCancellationToken();
 }
 
+bool QvxControl::commandCancelled() const
+{
+    return transport_->token && transport_->token->cancelled();
+}
+
 CommandResult QvxControl::listPorts()
 {
     QVariantList ports;

@@ -72,6 +72,9 @@ bool Commander::consoleCtrlHandler(platform::ControlEvent event)
     handlersRunning.fetch_add(1);
     Commander *commander = currentCommander.load();
     if (commander) {
+        // The token first: once the loop sees the flag, clearing both loses nothing.
+        int running = 0;
+        commander->commandToken_.state.compare_exchange_strong(running, 1);
         commander->interrupted_.store(true);
         if (std::atomic<bool> *flag = commander->editor_.interruptFlag())
             flag->store(true);
@@ -126,7 +129,7 @@ void Commander::run()
         if (stop_.load())
             return;
         QCoreApplication::processEvents(QEventLoop::AllEvents);
-        if (interrupted_.exchange(false)) {
+        if (takeInterrupt()) {
             reportInterrupt();
             continue;
         }
@@ -138,7 +141,7 @@ void Commander::run()
             endAtEndOfInput();
             return;
         }
-        if (interrupted_.exchange(false)) {
+        if (takeInterrupt()) {
             reportInterrupt();
             continue;
         }
@@ -158,18 +161,28 @@ void Commander::run()
             command = continuous ? QStringLiteral("get") : QStringLiteral("set");
             words.prepend(command);
         }
+        control_->beginCommand(&commandToken_);
         parser_.executeCommand(command, words);
+        control_->endCommand();
         if (editor_.atEndOfInput()) {
             // A prompt of the command ran out of input: that was a cancel, not a Ctrl+C.
             interrupted_.store(false);
             endAtEndOfInput();
             return;
         }
-        if (interrupted_.exchange(false))
+        if (takeInterrupt())
             reportInterrupt();
         if (command == QLatin1String("exit"))
             return;
     }
+}
+
+bool Commander::takeInterrupt()
+{
+    if (!interrupted_.exchange(false))
+        return false;
+    commandToken_.state.store(0);
+    return true;
 }
 
 void Commander::endAtEndOfInput()

@@ -9,12 +9,19 @@
 // runs), and the loop reports "[INFO] KeyboardInterrupt" after the interrupted
 // read or command. Ctrl+Break (Ctrl+\ here) is left to its default action.
 //
+// Every command runs with the loop's cancellation token lent to the device
+// operations (QvxControl::beginCommand/endCommand, as script mode does): Ctrl+C
+// sets it too, so a bus wait of the command ends at once with COMM_CANCELLED,
+// however long its time-out. The loop clears the token when it reports the
+// interrupt, so the next command starts with a clear one.
+//
 // The end of standard input (a pipe or file ran out) counts as "exit"; a
 // prompt waiting at that moment ends as cancelled.
 
 #include "console/app/CommandArguments.h"
 #include "console/app/CommandParser.h"
 #include "console/app/HelpSystem.h"
+#include "comm/CancellationToken.h"
 #include "console/io/InputManager.h"
 #include "platform/ConsoleControl.h"
 
@@ -115,9 +122,13 @@ private:
     // silently, others after the error line `invalidIndex`); nullopt when cancelled.
     std::optional<int> askIndex(const QString &question, int count, const QString &invalidIndex);
     void endAtEndOfInput();
+    // Clears the interrupted flag, and with it the command token; true when it was set.
+    bool takeInterrupt();
 
     std::atomic<bool> stop_{false};
     std::atomic<bool> interrupted_{false};
+    // Lent to the device operations while a command runs; set by the control handler.
+    CancellationToken commandToken_;
     QString prompt_;
     InputManager editor_;
     CommandParser parser_;

@@ -8,6 +8,7 @@
 
 #include "tests/support/QtPrinters.h"
 
+#include <QElapsedTimer>
 #include <QThread>
 #include <csignal>
 #include <gtest/gtest.h>
@@ -212,6 +213,49 @@ TEST(TerminalConsole, AContinuousGetRewritesOneLineUntilCtrlC)
     session->type("exit\r");
     EXPECT_EQ(session->waitExit(), 0);
     EXPECT_TRUE(sameMode(session->mode(), session->initialMode()));
+}
+
+// Waits until the simulated bus has received `instruction` (a log line such as "2.0 7 PING").
+bool waitForInstruction(const SimProgram &bus, const QByteArray &instruction)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!bus.received().contains(instruction)) {
+        if (waited.hasExpired(20000))
+            return false;
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+TEST(TerminalConsole, CtrlCEndsTheBusWaitOfACommandWhateverItsTimeout)
+{
+    SimProgram bus({QStringLiteral("id=1,model=1020")});
+    const QByteArray prompt = bus.portName().toUtf8() + ", 57600bps > ";
+    auto session = startConsole();
+    session->type("timeout 2147483647\r"); // ID 7 is silent: its ping would wait for ever
+    EXPECT_SHOWS(session, "[Success] set timeout");
+    session->type("open " + bus.portName().toUtf8() + " 57600\r");
+    EXPECT_SHOWS(session, "[Success] Port opened successfully");
+    session->type("get 7 LED\r");
+    ASSERT_TRUE(waitForInstruction(bus, "2.0 7 PING")) << bus.received().join('\n').toStdString();
+    QElapsedTimer sinceCtrlC;
+    sinceCtrlC.start();
+    session->type("\x03");
+    EXPECT_SHOWS(session, "\r\n[INFO] KeyboardInterrupt\r\n" + prompt);
+    // A sanity bound only: without the interrupt the wait would never end.
+    EXPECT_LT(sinceCtrlC.elapsed(), 10000);
+    // The next command runs with a clear token (after the quiet time the late reply might take).
+    session->type("timeout " + QByteArray::number(sim::kReplySlackMs) + "\r");
+    EXPECT_SHOWS(session, "[Success] set timeout");
+    session->type("ping 1\r");
+    EXPECT_SHOWS(session, "ID 1 : ACK\r\n");
+    session->type("exit\r");
+    EXPECT_EQ(session->waitExit(), 0);
+    const QByteArray output = session->output();
+    EXPECT_EQ(output.count("KeyboardInterrupt"), 1) << output.toStdString();
+    EXPECT_FALSE(output.contains("[Error]")) << "the interrupted ping has no error line of its own\n"
+                                             << output.toStdString();
 }
 
 TEST(TerminalConsole, AnIdleConsoleUsesNoMeasurableCpu)
