@@ -56,6 +56,16 @@ int QvxFirmware::probeController(const QString &portName, int *baudrate)
     return found;
 }
 
+void QvxFirmware::findController(const QString &portName)
+{
+    int probeBaud = 0;
+    boardModel = probeController(portName, &probeBaud);
+    if (boardModel != 0) {
+        boardBaud = probeBaud;
+        qvx_protocol->extraLatency = qMax(kProbeLatencyMs, extraLatency);
+    }
+}
+
 bool QvxFirmware::failUpdate(const QString &logText, const QString &text)
 {
     if (!logText.isEmpty())

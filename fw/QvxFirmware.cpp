@@ -31,7 +31,6 @@ const QList<DialectRow> &dialectRows()
 
 constexpr int kGenericDialect = 2;
 constexpr int kUpdateLatencyMs = 5000;
-constexpr int kUpdateBoardLatencyMs = 200;
 
 bool startsWithAny(const QString &name, const QStringList &prefixes)
 {
@@ -92,13 +91,7 @@ bool QvxFirmware::firmware_update(QvxFirmware::UpdateParam param)
     const QString external = externalImages.value(param.modelName);
     const QString imagePath = external.isEmpty() ? param.firmwarePath : external;
     deviceType = classifyDevice(param.modelName);
-
-    int probeBaud = 0;
-    boardModel = probeController(param.portName, &probeBaud);
-    if (boardModel != 0) {
-        boardBaud = probeBaud;
-        qvx_protocol->extraLatency = qMax(kUpdateBoardLatencyMs, extraLatency);
-    }
+    findController(param.portName);
     setTimeout(kUpdateLatencyMs); // the long waits of an update; it stays in force afterwards
 
     if (param.deviceKind == kDeviceTypeProtocol1)
@@ -111,23 +104,3 @@ bool QvxFirmware::firmware_update(QvxFirmware::UpdateParam param)
         return updateController(param, imagePath);
     return failUpdate({}, tr("Device Type is Unknown"));
 }
-
-bool QvxFirmware::firmware_recovery(QString, QString, QString)
-{
-    emit firmware_failed(tr("Failed"));
-    return false;
-}
-
-bool QvxFirmware::calibration(QString, QString)
-{
-    emit firmware_failed(tr("Failed"));
-    return false;
-}
-
-bool QvxFirmware::calibration_next()
-{
-    emit calibration_nextFailed();
-    return false;
-}
-
-void QvxFirmware::calibration_cancel() {}

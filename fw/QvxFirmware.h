@@ -5,8 +5,8 @@
 // a model into its bootloader dialect and the signals through which an update
 // reports progress and outcome.
 //
-// The recovery and calibration procedures come with their own work: until
-// then their slots report failure ("Failed") and touch nothing.
+// Firmware recovery and self-calibration are worked by FirmwareRecovery
+// (fw/FirmwareRecovery.h) on this transport.
 
 #include "comm/QvxPort.h"
 
@@ -24,6 +24,7 @@
 class QvxFirmware : public QvxPort
 {
     Q_OBJECT
+    friend class FirmwareRecovery;
 
 public:
     // The order for one update. Every member has a defined value; the two
@@ -127,6 +128,10 @@ public:
     // *baudrate, or 0 (baudrate untouched) when none did. The port is closed
     // before each open and is left closed.
     int probeController(const QString &portName, int *baudrate);
+    // The probe, its outcome stored: boardModel (0 when no board answered);
+    // for a board also boardBaud and the current engine's latency raised for
+    // the relay.
+    void findController(const QString &portName);
     // The update of a controller board: reboot into its bootloader at 57600,
     // transfer, then a ping at param.baudrate.
     bool updateController(const QvxFirmware::UpdateParam &param, const QString &imagePath);

@@ -148,6 +148,7 @@ QList<Reply> Bootloader::feed(const QByteArray &bytes, qint64 nowMs)
             break;
         case Phase::Console:
         case Phase::AwaitX:
+        case Phase::Calibration:
             out += onConsoleByte(c);
             break;
         case Phase::Stream:
@@ -221,9 +222,15 @@ QList<Reply> Bootloader::onConsoleByte(char c)
 QList<Reply> Bootloader::command(const QByteArray &word)
 {
     const int d = setup_.dialect;
+    if (phase_ == Phase::Calibration)
+        return calibrationCommand(word);
+    const bool longAddressForm = word == "LOAD 8009000" || word == "GO 8009000";
+    if (longAddressForm && setup_.faults.shortFormsOnly)
+        return say("?" + prompt());
     if (word == "L" || word == "LOAD" || word == "L 8009000" || word == "LOAD 8009000") {
         if (setup_.faults.rejectLoad)
             return say("ERROR\r\n");
+        calibrationLoad_ = word.endsWith("8009000");
         image_.clear();
         pending_.clear();
         imageComplete_ = false;
@@ -241,6 +248,11 @@ QList<Reply> Bootloader::command(const QByteArray &word)
         return say("Application\r\n");
     if (word == "AT&CTRST" && d == 5)
         return say("RESET\r\n");
+    if ((word == "G 8009000" || word == "GO 8009000") && calibrationLoad_ && imageComplete_) {
+        phase_ = Phase::Calibration;
+        calibrationStep_ = 0;
+        return calibrationAnswer();
+    }
     if (word == "G" || word == "GO")
         return startApplication(d == 5 ? QByteArray() : QByteArrayLiteral("GO\r\n"));
     if (word == "R" && d == 0)
@@ -250,6 +262,23 @@ QList<Reply> Bootloader::command(const QByteArray &word)
     if (word == "R" || word == "RESET")
         return say("RESET\r\n"); // the go that follows starts the application
     return say("?" + prompt());
+}
+
+QList<Reply> Bootloader::calibrationCommand(const QByteArray &word)
+{
+    if (word == "N")
+        return calibrationAnswer();
+    if (word == "C")
+        return startApplication("CANCEL\r\n");
+    return {};
+}
+
+QList<Reply> Bootloader::calibrationAnswer()
+{
+    const QByteArray answer = setup_.calibrationAnswers.value(calibrationStep_++);
+    if (answer.contains("COMPLETE"))
+        return startApplication(answer + "\r\n");
+    return answer.isEmpty() ? QList<Reply>{} : say(answer + "\r\n");
 }
 
 QList<Reply> Bootloader::startApplication(const QByteArray &text)

@@ -53,13 +53,16 @@ public:
     bool imageComplete() const { return imageComplete_; }
 
 private:
-    enum class Phase { Entry, Prompted, Console, Stream, Blocks, AwaitX, Packets, Silent };
+    enum class Phase { Entry, Prompted, Console, Stream, Blocks, AwaitX, Packets, Calibration, Silent };
 
     QList<Reply> say(const QByteArray &text) const;
     QList<Reply> onConsoleByte(char c);
     QList<Reply> command(const QByteArray &word);
     QList<Reply> startApplication(const QByteArray &text);
     QList<Reply> endBlock();
+    // The calibration program's answer to a line, once it runs.
+    QList<Reply> calibrationCommand(const QByteArray &word);
+    QList<Reply> calibrationAnswer();
     QByteArray prompt() const;
     bool lineMode() const { return setup_.dialect >= 1 && setup_.dialect <= 3; }
     void takeImageBytes(const QByteArray &bytes);
@@ -75,6 +78,8 @@ private:
     bool imageComplete_ = false;
     bool finished_ = false;
     qint64 imageBytesSeen_ = 0;
+    bool calibrationLoad_ = false; // the last load was at the calibration address
+    int calibrationStep_ = 0;      // the next answer of the calibration program
     // Packet kind: the modes of the transfer and the next block index.
     int dataMode_ = -1;
     quint32 announcedSize_ = 0;

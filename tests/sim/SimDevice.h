@@ -67,6 +67,7 @@ struct BootFaults
     int silentAfter = -1;      // falls silent once this many image bytes arrived (-1: never)
     int nulEchoes = 0;         // answers the first "#"s with NUL-padded echoes before its prompt
     int splitGapMs = 0;        // every answer after the prompt goes out in two pieces this far apart
+    bool shortFormsOnly = false; // knows only "L 8009000" and "G 8009000", not "LOAD 8009000" and "GO 8009000"
 };
 
 struct BootloaderSetup
@@ -74,6 +75,13 @@ struct BootloaderSetup
     int dialect = 2;      // 0 to 5: the console dialect (4 blocks, 5 controller board)
     bool packets = false; // the packet bootloader ('$' prompt, bootloader packets)
     BootFaults faults;
+    // The calibration program that a load at 8009000 brings (line dialects 1
+    // to 3). Started with "G 8009000" or "GO 8009000", it prints the first
+    // answer, and the next one at each "N"; an empty answer, or none left, is
+    // silence. After an answer holding "COMPLETE", or a "C" (answered
+    // "CANCEL"), the device restarts into its application.
+    QList<QByteArray> calibrationAnswers{"Step 1: TURN the horn to the mark, then N",
+                                         "Step 2: TURN the horn back, then N", "Calibration COMPLETE"};
 };
 
 // One reply ready to go on the line.
