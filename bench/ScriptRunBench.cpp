@@ -5,7 +5,9 @@
 //  - a run that opens the simulated bus, pings and reads one item, less the
 //    link's settle pause after an open, beside the same Qt Core start and
 //    beside its fair floor: a bare Qt program that puts the same bytes on the
-//    line through QSerialPort (lock file, settle pause and replies included);
+//    line through QSerialPort (lock file, settle pause and replies included),
+//    and the same floor program linked with all the Qt modules the program
+//    links (what loading them costs every start);
 //  - the start with 100 or 500 extra description files in the working folder's
 //    "xml" folder, alternated with the start without: what they add in time and
 //    in peak memory (the aim is under 100 ms and 10 MiB for 500);
@@ -172,9 +174,12 @@ void BM_ScriptRunOpenPingRead(benchmark::State &state)
     Samples script;
     Samples qtCore;
     Samples floor;
+    Samples floorAllLibraries;
     for (auto _ : state) {
         qtCore.add(runOnce({ZEPHLET_QT_CORE_START}));
         floor.add(runOnce({ZEPHLET_QT_SERIAL_FLOOR, bus.port().c_str(), "1000000"}), kSettleMs);
+        floorAllLibraries.add(runOnce({ZEPHLET_QT_SERIAL_FLOOR_ALL_LIBRARIES, bus.port().c_str(), "1000000"}),
+                              kSettleMs);
         script.add(runOnce({ZEPHLET_CLI, "--json", "-e", open.c_str(), "-e", "ping 1", "-e",
                             "get 1 \"Present Position\""}),
                    kSettleMs);
@@ -184,6 +189,8 @@ void BM_ScriptRunOpenPingRead(benchmark::State &state)
     state.counters["floor_median_ms"] = floorMs;
     state.counters["ratio_to_floor"] = floorMs > 0 ? medianOf(script.ms) / floorMs : 0;
     state.counters["floor_cpu_ms"] = medianOf(floor.cpuMs);
+    state.counters["floor_all_libs_median_ms"] = medianOf(floorAllLibraries.ms);
+    state.counters["floor_all_libs_cpu_ms"] = medianOf(floorAllLibraries.cpuMs);
 }
 
 // A working folder whose "xml" folder holds `count` descriptions of models no
