@@ -6,6 +6,8 @@
 #include "tests/control/ControlOnBus.h"
 #include "tests/support/QtPrinters.h"
 
+#include <QSerialPort>
+
 namespace {
 
 using namespace control_test;
@@ -265,4 +267,24 @@ TEST_F(UpdateQuestion, NoQuestionWhenNothingIsToBeDone)
         EXPECT_EQ(control_->lastId(), c.id);
     }
     EXPECT_FALSE(writeReceived());
+}
+
+TEST_F(UpdateQuestion, APortThatCannotBeOpenedAgainIsLeftClosedWithAWarning)
+{
+    // Another program takes the port while the update has it closed.
+    QSerialPort other;
+    other.setPortName(bus_.portName());
+    auto *firmware = qobject_cast<QvxFirmware *>(control_->transport());
+    ASSERT_NE(firmware, nullptr);
+    QObject::connect(firmware, qOverload<QString>(&QvxFirmware::firmware_failed),
+                     [&other] { EXPECT_TRUE(other.open(QIODevice::ReadWrite)) << other.errorString().toStdString(); });
+    type("y\n");
+    control_->updateFirmware(kServo);
+    EXPECT_EQ(out(), QString::fromUtf8(opening() + "y\nStarting firmware update...\n"
+                                                   "[Error] Firmware update failed: Device Type is Unknown\n"
+                                                   "[WARN] Serial port is closed after firmware update. Reopen the "
+                                                   "port before the next command.\n"));
+    EXPECT_FALSE(control_->isPortOpen());
+    EXPECT_EQ(control_->portName(), bus_.portName()) << "the connection is still named";
+    EXPECT_EQ(control_->baudRate(), 1000000u);
 }
