@@ -46,8 +46,10 @@ TEST(BootloaderSteps, PacedWriteSendsEachByteAfterItsPause)
 
 namespace {
 
-// Each dialect with its exact lines for a 128-byte image; "*" ends a line
-// that is compared up to there.
+// Each dialect with its exact lines for a 128-byte image; a "*" in a line
+// stands for any text there (prompts that answered the entry's last
+// carriage returns can still be arriving when the next command's answer is
+// read).
 struct DialectCase
 {
     int dialect;
@@ -61,7 +63,10 @@ bool linesMatch(const QStringList &got, const QStringList &expected)
         return false;
     for (qsizetype i = 0; i < got.size(); ++i) {
         const QString &e = expected.at(i);
-        if (e.endsWith('*') ? !got.at(i).startsWith(e.chopped(1)) : got.at(i) != e)
+        const qsizetype star = e.indexOf('*');
+        if (star < 0 ? got.at(i) != e
+                     : !got.at(i).startsWith(e.left(star)) || !got.at(i).endsWith(e.mid(star + 1))
+                           || got.at(i).size() < e.size() - 1)
             return false;
     }
     return true;
@@ -85,7 +90,7 @@ TEST(BootloaderSteps, EveryDialectFromEntryToFinaleWithItsLogLines)
                        + QStringList{"[3] finale: Go OK !!!", "[3] *"}},
         {4, false, entry + QStringList{"[1] LOAD Ready OK !!!", "[1] L", "index = 0, remain = 128",
                                        "[2] sendFile: OK !!!", "[2] O:128", "[3] finale: Go OK !!!", "[3] GO"}},
-        {5, false, entry + QStringList{"[0] SYSTEM OK !!!", "[0] SYSTEM O.K."} + load + stream
+        {5, false, entry + QStringList{"[0] SYSTEM OK !!!", "[0] *SYSTEM O.K."} + load + stream
                        + QStringList{"[3] finale: Reset OK !!!", "[3] RESET"}},
         {2, true, entry + QStringList{"data index = 1, progress = 100, index = 0, size = 128"}},
     };
