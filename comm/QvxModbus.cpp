@@ -211,7 +211,7 @@ QvxModbus::Outcome QvxModbus::exchange(uchar id, const QModbusDataUnit &unit, bo
     const auto codeLog = [&] {
         const QString text = write ? tr("Write response error: %1 (code: 0x%2)")
                                    : tr("Read response error: %1 (code: 0x%2)");
-        emit logMessage(text.arg(reply->errorString()).arg(static_cast<int>(kind), 0, 16));
+        emit logMessage(text.arg(reply->errorString(), QString::number(static_cast<int>(kind), 16)));
     };
     if (kind == QModbusDevice::NoError) {
         out.succeeded = true;
@@ -223,7 +223,7 @@ QvxModbus::Outcome QvxModbus::exchange(uchar id, const QModbusDataUnit &unit, bo
         const int code = exceptionCodeOf(reply->rawResult());
         const QString text = write ? tr("Write response error: %1 (Mobus exception: 0x%2)")
                                    : tr("Read response error: %1 (Mobus exception: 0x%2)");
-        emit logMessage(text.arg(reply->errorString()).arg(code, 0, 16));
+        emit logMessage(text.arg(reply->errorString(), QString::number(code, 16)));
         if (error)
             *error = static_cast<uchar>(code + 100);
     } else if (kind == QModbusDevice::TimeoutError) {

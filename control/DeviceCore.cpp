@@ -220,7 +220,5 @@ void DeviceCore::decodeItemValue(QvxControlItem *item, const QByteArray &table)
 QString DeviceCore::tableTooLargeText(const QvxDeviceModel &model)
 {
     return QStringLiteral("Control table of %1 is %2 bytes, larger than the %3 bytes a table read holds")
-        .arg(model.name)
-        .arg(model.tableSize)
-        .arg(kTableBufferSize);
+        .arg(model.name, QString::number(model.tableSize), QString::number(kTableBufferSize));
 }

@@ -101,7 +101,7 @@ void MultiAgingFeatures::startMultiAging()
     }
     transport_.startMultiAging(params, option);
     console.printLine(
-        QStringLiteral("Multi-aging started, mode: %1, interval: %2[ms]").arg(mode.name).arg(option.interval));
+        QStringLiteral("Multi-aging started, mode: %1, interval: %2[ms]").arg(mode.name, QString::number(option.interval)));
     startMultiGraph();
     startLogging();
 }
@@ -119,9 +119,8 @@ bool MultiAgingFeatures::addSlot(const GraphSlot &slot)
 {
     if (graphSlots.size() >= kMaxSlots) {
         Console::instance().printWarning(QStringLiteral("At most %1 graph items are sampled: %2 of ID %3 skipped")
-                                             .arg(kMaxSlots)
-                                             .arg(slot.itemName)
-                                             .arg(slot.id));
+                                             .arg(QString::number(kMaxSlots), slot.itemName,
+                                                  QString::number(slot.id)));
         return false;
     }
     graphSlots.append(slot);
@@ -196,10 +195,8 @@ QStringList MultiAgingFeatures::csvHeader() const
     for (int i = 0; i < graphSlots.size(); ++i) {
         const GraphSlot &slot = graphSlots.at(i);
         lines << QStringLiteral("%1,%2,%3,%4,%5,%6")
-                     .arg(slot.id)
-                     .arg(slot.modelNumber)
-                     .arg(slot.modelName, slot.itemName, slot.color)
-                     .arg(slot.yAxis);
+                     .arg(QString::number(slot.id), QString::number(slot.modelNumber), slot.modelName,
+                          slot.itemName, slot.color, QString::number(slot.yAxis));
         const QString name =
             slot.id == -1 ? slot.itemName : QStringLiteral("[%1]%2").arg(slot.id).arg(slot.itemName);
         columns += QLatin1Char(',') + name;

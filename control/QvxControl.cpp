@@ -182,7 +182,7 @@ void QvxControl::scanOnePort(const CancelLoan &loan, const PortEntry &port, bool
             cancelled = true;
             return;
         }
-        Console::instance().printLine(QStringLiteral("Scanning port: %1 at %2 bps...").arg(port.name).arg(baud));
+        Console::instance().printLine(QStringLiteral("Scanning port: %1 at %2 bps...").arg(port.name, QString::number(baud)));
         closePort();
         if (!transport_->open(port.name, baud)) {
             Console::instance().printError(QStringLiteral("Port not opened"));
@@ -252,9 +252,8 @@ bool QvxControl::writeChecked(uchar id, const QvxControlItem &item, int value, i
         // Refused instead of being cut to its low bytes; every console write
         // (direct or from a dialogue) passes here.
         Console::instance().printError(QStringLiteral("Value for %1 must be between %2 and %3")
-                                           .arg(item.name)
-                                           .arg(write.lowest)
-                                           .arg(write.highest));
+                                           .arg(item.name, QString::number(write.lowest),
+                                                QString::number(write.highest)));
         return false;
     case DeviceCore::ItemWrite::None:
         break;

@@ -97,7 +97,7 @@ void QvxControl::pingAndPrint(uchar id, bool verbose, bool report)
     if (!pingCore(id, &modelNumber, &firmwareVersion, &error, verbose, report) || !report)
         return;
     const QvxDeviceModel *model = findControlTable(modelNumber, firmwareVersion);
-    Console::instance().printLine(model ? identityLine(id, QStringLiteral("%1, v%2").arg(model->name).arg(firmwareVersion))
+    Console::instance().printLine(model ? identityLine(id, QStringLiteral("%1, v%2").arg(model->name, QString::number(firmwareVersion)))
                                         : identityLine(id, QStringLiteral("Unknown")));
 }
 
@@ -118,7 +118,7 @@ bool QvxControl::pingDevice(uchar id, ushort *modelNumber, uchar *firmwareVersio
         Console::instance().printError(QStringLiteral("Control table not found for model %1").arg(*modelNumber));
         return false;
     }
-    Console::instance().printLine(identityLine(id, QStringLiteral("%1, v%2").arg(model->name).arg(*firmwareVersion)));
+    Console::instance().printLine(identityLine(id, QStringLiteral("%1, v%2").arg(model->name, QString::number(*firmwareVersion))));
     return true;
 }
 

@@ -318,7 +318,7 @@ CommandResult QvxControl::set(int id, const QString &name, int value, bool verbo
     if (value < lower || value > upper)
         return CommandResult::failure(
             script::kErrorInvalidArgument,
-            QStringLiteral("Value for %1 must be between %2 and %3").arg(item->name).arg(lower).arg(upper),
+            QStringLiteral("Value for %1 must be between %2 and %3").arg(item->name, QString::number(lower), QString::number(upper)),
             {{QStringLiteral("minimum"), lower}, {QStringLiteral("maximum"), upper}, {QStringLiteral("value"), value}});
     const DeviceCore::ItemWrite write = core_.writeItem(uchar(id), *item, value, item->length, verbose);
     if (write.refused != DeviceCore::ItemWrite::None) // the range above holds, so only the width is left

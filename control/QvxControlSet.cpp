@@ -25,7 +25,7 @@ void QvxControl::setItem(uchar id, const QString &name, int value, bool verbose)
     if (!model)
         return;
     if (writeChecked(id, *item, value, item->length, verbose))
-        Console::instance().printSuccess(QStringLiteral("write %1 %2 OK").arg(item->name).arg(value));
+        Console::instance().printSuccess(QStringLiteral("write %1 %2 OK").arg(item->name, QString::number(value)));
 }
 
 void QvxControl::setItemInteractive(uchar id, const QString &name)

@@ -141,7 +141,7 @@ void SetDialogue::enterValue(const QvxControlItem &item, int minimum, int maximu
             continue;
         }
         if (write_(value, item.length))
-            Console::instance().printSuccess(QStringLiteral("change %1 to %2").arg(item.name).arg(value));
+            Console::instance().printSuccess(QStringLiteral("change %1 to %2").arg(item.name, QString::number(value)));
         return;
     }
 }

@@ -39,9 +39,8 @@ int main(int argc, char *argv[])
             return 1;
         }
         source += QStringLiteral("    {\"%1\", %2, %3},\n")
-                      .arg(name)
-                      .arg(header.key.modelNumber)
-                      .arg(header.key.minimumVersion);
+                      .arg(name, QString::number(header.key.modelNumber),
+                           QString::number(header.key.minimumVersion));
     }
     source += QStringLiteral("};\n\nconst int kBuiltInDescriptionCount = %1;\n").arg(argc - 2);
 

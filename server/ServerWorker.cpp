@@ -128,7 +128,7 @@ bool ServerWorker::openSerial()
         return false;
     }
     console().printLine(
-        QStringLiteral("Serial connection established on %1 at %2 baud").arg(serialPortName).arg(baudRate));
+        QStringLiteral("Serial connection established on %1 at %2 baud").arg(serialPortName, QString::number(baudRate)));
     return true;
 }
 
@@ -174,18 +174,17 @@ QString ServerWorker::statusText()
 {
     if (!running)
         return QStringLiteral("Stopped");
-    QString text = QStringLiteral("Running on %1:%2").arg(host).arg(port);
+    QString text = QStringLiteral("Running on %1:%2").arg(host, QString::number(port));
     if (tcpServer && tcpServer->isListening()) {
         const QHostAddress address = tcpServer->serverAddress();
         text += QStringLiteral(" (Listening: %1:%2, %3)")
-                    .arg(address.toString())
-                    .arg(tcpServer->serverPort())
-                    .arg(addressFamilyText(address.protocol()));
+                    .arg(address.toString(), QString::number(tcpServer->serverPort()),
+                         addressFamilyText(address.protocol()));
     } else {
         text += QStringLiteral(" (NOT LISTENING)");
     }
     if (serialPort && serialPort->isOpen())
-        text += QStringLiteral(" (Serial: %1@%2)").arg(serialPortName).arg(baudRate);
+        text += QStringLiteral(" (Serial: %1@%2)").arg(serialPortName, QString::number(baudRate));
     else
         text += QStringLiteral(" (Serial: Disconnected)");
     qsizetype count = 0;
@@ -333,8 +332,7 @@ QList<std::pair<QString, qint64>> ServerWorker::broadcastToClients(const QByteAr
         if (client->state() != QAbstractSocket::ConnectedState)
             continue;
         console().printError(QStringLiteral("Client %1 disconnected: more than %2 bytes not yet sent")
-                                 .arg(peerText(client))
-                                 .arg(kMaxClientBacklog));
+                                 .arg(peerText(client), QString::number(kMaxClientBacklog)));
         client->abort(); // reported through handleClientDisconnected
     }
     return sent;

@@ -226,7 +226,7 @@ void Commander::onQvxFound(uchar id, ushort model_number, uchar firmware_version
 {
     const QString number = QStringLiteral("%1").arg(id, 3, 10, QLatin1Char('0'));
     const QvxDeviceModel *model = control_->findControlTable(model_number, firmware_version);
-    const QString text = model ? QStringLiteral("  [ID:%1] %2, v%3").arg(number, model->name).arg(firmware_version)
+    const QString text = model ? QStringLiteral("  [ID:%1] %2, v%3").arg(number, model->name, QString::number(firmware_version))
                                : QStringLiteral("  [ID:%1] Unknown").arg(number);
     platform::OutputSink::write("\b" + text.toUtf8() + '\n');
 }

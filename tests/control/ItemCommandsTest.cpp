@@ -284,6 +284,32 @@ TEST_F(ItemCommands, SetDialogueShowsTheRowAndWritesTheAnswer)
     }
 }
 
+TEST_F(ItemCommands, NamesWithPercentMarkersAreShownAsTheyAre)
+{
+    // A model and an item whose names look like the markers of a message.
+    folder_.writeDescription(QStringLiteral("marked.xml"),
+                             DescriptionFolder::withItems(
+                                 QStringLiteral("Name=\"MK-%1 %2\" ModelNumber=\"4445\" Type=\"Quorvex2\""),
+                                 QStringLiteral("<Item Address=\"0\" Name=\"Model Number\" RW=\"1\" Length=\"2\"/>"
+                                                "<Item Address=\"20\" Name=\"Label %1 Item\" RW=\"3\" Length=\"1\"/>")));
+    makeControl();
+    ASSERT_TRUE(control_->openPort(bus_.portName(), 1000000));
+    bus_.addDevice(sim::Device::protocol2(7, 4445, 1));
+    const QString identity = QStringLiteral("[ID:007] MK-%1 %2, v1\n");
+
+    control_->setItem(7, QStringLiteral("Label %1 Item"), 300);
+    EXPECT_EQ(out(), identity + "[Error] Value for Label %1 Item must be between -128 and 255\n");
+    control_->setItem(7, QStringLiteral("Label %1 Item"), 5);
+    EXPECT_EQ(out(), identity + "[Success] write Label %1 Item 5 OK\n");
+    EXPECT_EQ(bus_.memory(7, 20, 1), QByteArray::fromHex("05"));
+
+    // Script mode's refusal names the item the same way.
+    const script::CommandResult refused = control_->set(7, QStringLiteral("Label %1 Item"), -129, false);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_EQ(refused.message, QStringLiteral("Value for Label %1 Item must be between -128 and 255"));
+    out();
+}
+
 TEST_F(ItemCommands, SetDialogueRefusesAChoiceTheItemsWidthCannotCarry)
 {
     // Ten value names from 250 on: the last four do not fit in one byte.
