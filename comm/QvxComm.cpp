@@ -113,7 +113,7 @@ void QvxComm::dumpRead(QvxComm::DumpType type)
     const auto readAll = [&]() -> std::optional<int> {
         int size = 0;
         uchar error = 0;
-        if (read2Byte(kBoardId, kDumpSizeAddress, &size, &error) != COMM_OK)
+        if (read2Byte(kBoardId, kDumpSizeAddress, &size, &error) != COMM_OK || isRefusedRead(error))
             return std::nullopt;
         const bool wanted[kDumpRegions] = {type.region0, type.region1, type.region2, type.region3, type.region4};
         for (int region = 0; region < kDumpRegions; ++region) {
@@ -146,15 +146,15 @@ void QvxComm::getErrorHistory(uchar id, ushort count_address, ushort index_addre
     const auto readAll = [&]() -> std::optional<QStringList> {
         int count = 0;
         uchar error = 0;
-        if (read1Byte(id, count_address, &count, &error) != COMM_OK)
+        if (read1Byte(id, count_address, &count, &error) != COMM_OK || isRefusedRead(error))
             return std::nullopt;
         QStringList entries;
         for (int i = 1; i <= count; ++i) {
-            // Selecting the entry must work; a failed read of it only skips it.
+            // Selecting the entry must work; a failed or refused read of it only skips it.
             if (sysWrite1ByteTxRx(id, index_address, static_cast<uchar>(i), QString()) != COMM_OK)
                 return std::nullopt;
             int value = 0;
-            if (read2Byte(id, data_address, &value, &error) == COMM_OK)
+            if (read2Byte(id, data_address, &value, &error) == COMM_OK && !isRefusedRead(error))
                 entries << QString::number(value, 10);
         }
         return entries;

@@ -207,6 +207,9 @@ public:
     QTimer *motionAgingTimer = nullptr;
     EngineClock *engineClock = EngineClock::system(); // not owned
 
+    // Whether a read that came back with the error byte `error` was refused by
+    // the device, so that it carried no data.
+    virtual bool isRefusedRead(uchar /*error*/) const { return false; }
     // A name the system can be given: one holding a NUL byte would be cut
     // there and open some other port.
     static bool isPortName(const QString &name) { return !name.contains(QChar(u'\0')); }

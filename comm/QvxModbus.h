@@ -28,6 +28,8 @@ class QvxModbus : public QvxComm
     Q_OBJECT
 
 public:
+    // Every exception answer: it carries no data.
+    bool isRefusedRead(uchar error) const override { return error != 0; }
     // Response time-outs of the requests, in ms.
     static constexpr int kItemTimeoutMs = 50;
     static constexpr int kClearTimeoutMs = 10000;

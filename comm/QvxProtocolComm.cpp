@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <array>
+#include <cstring>
 #include <optional>
 
 namespace {
@@ -142,10 +143,14 @@ int QvxProtocolComm::readWidth(uchar id, ushort address, ushort width, int *valu
         *error = status;
     // A protocol 2.0 device that refuses a read (an error number in its status)
     // sends no data: the value stays as it was.
-    const bool refused = qvx_protocol == qvx_protocol2 && (status & 0x7F) != 0;
-    if (result == COMM_OK && !refused && value)
+    if (result == COMM_OK && !isRefusedRead(status) && value)
         *value = static_cast<int>(fromLittleEndian(bytes)); // zero-extended; 4 bytes keep their bit pattern
     return result;
+}
+
+bool QvxProtocolComm::isRefusedRead(uchar error) const
+{
+    return qvx_protocol == qvx_protocol2 && (error & 0x7F) != 0;
 }
 
 int QvxProtocolComm::writeWidth(int (QvxProtocol::*write)(uchar, ushort, ushort, const uchar *, uchar *), uchar id,
@@ -263,6 +268,7 @@ int QvxProtocolComm::readUpdate(uchar id, ushort length)
     if (const std::optional<int> refused = beginPoll(length))
         return *refused;
     uchar error = 0;
+    std::memset(rx_buffer, 0, length); // a failed or refused read hands on no earlier poll's bytes
     const int result = readTxRx(id, 0, length, rx_buffer, &error);
     const qint64 tick = engineClock->nowMs();
     emit updateCompleted(result, id, length, QByteArray(reinterpret_cast<const char *>(rx_buffer), length), error,
@@ -275,6 +281,7 @@ int QvxProtocolComm::readGraph(uchar id, ushort address, ushort length)
     if (const std::optional<int> refused = beginPoll(length))
         return *refused;
     uchar error = 0;
+    std::memset(rx_buffer, 0, length);
     const int result = readTxRx(id, address, length, rx_buffer, &error);
     const qint64 tick = engineClock->nowMs();
     emit graphReadCompleted(result, id, address, length,

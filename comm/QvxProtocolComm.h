@@ -97,6 +97,10 @@ public:
     // The multi-graph request list, in ascending ID order.
     QList<QvxProtocol::BulkReadParam> bulk_read_params;
 
+    // A protocol 2.0 status with an error number comes without data; protocol
+    // 1.0 error bits are alarms beside the data.
+    bool isRefusedRead(uchar error) const override;
+
 public slots:
     int write1ByteTxRx(uchar id, ushort address, uchar data, QString protocol_version = QString()) override;
     int write2ByteTxRx(uchar id, ushort address, ushort data, QString protocol_version = QString()) override;

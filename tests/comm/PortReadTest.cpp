@@ -59,28 +59,41 @@ QByteArray traced(const std::function<void()> &run)
 
 TEST(PortPoll, ReadsEmitTheirBytesAlsoWhenTheyFail)
 {
+    enum Fault { None, Silent, Refusing };
     struct Case
     {
         const char *name;
-        bool silent;
+        Fault fault;
         bool graph;
         int result;
+        int error;
     };
     const Case cases[] = {
-        {"update read", false, false, COMM_OK},
-        {"graph read", false, true, COMM_OK},
-        {"update read timing out", true, false, COMM_RX_TIMEOUT},
-        {"graph read timing out", true, true, COMM_RX_TIMEOUT},
+        {"update read", None, false, COMM_OK, 0},
+        {"graph read", None, true, COMM_OK, 0},
+        {"update read timing out", Silent, false, COMM_RX_TIMEOUT, 0},
+        {"graph read timing out", Silent, true, COMM_RX_TIMEOUT, 0},
+        {"update read refused", Refusing, false, COMM_OK, 0x04},
+        {"graph read refused", Refusing, true, COMM_OK, 0x04},
     };
     for (const Case &c : cases) {
         PortOnBus b;
         b.addServo(1);
-        if (c.silent)
-            b.fault(1, [](sim::Faults &f) { f.silent = true; });
+        b.bus.setMemory(1, 130, fromHex("01 02 03 04 05 06"));
         ASSERT_TRUE(b.open()) << c.name;
+        const auto poll = [&] { return c.graph ? b.port->readGraph(1, 130, 6) : b.port->readUpdate(1, 10); };
+        // A good read first: what a failed one hands on must not be its bytes.
+        ASSERT_EQ(poll(), COMM_OK) << c.name;
+        if (c.fault == Silent)
+            b.fault(1, [](sim::Faults &f) { f.silent = true; });
+        if (c.fault == Refusing)
+            b.fault(1, [](sim::Faults &f) {
+                f.error = 0x04;
+                f.omitData = true;
+            });
         PollLog log(*b.port);
         const qint64 before = QDateTime::currentMSecsSinceEpoch();
-        const int result = c.graph ? b.port->readGraph(1, 130, 6) : b.port->readUpdate(1, 10);
+        const int result = poll();
         EXPECT_EQ(result, c.result) << c.name;
         ASSERT_EQ(log.polls.size(), 1) << c.name;
         const Poll &p = log.polls[0];
@@ -89,9 +102,11 @@ TEST(PortPoll, ReadsEmitTheirBytesAlsoWhenTheyFail)
         EXPECT_EQ(p.address, c.graph ? 130 : -1) << c.name;
         EXPECT_EQ(p.length, c.graph ? 6 : 10) << c.name;
         ASSERT_EQ(p.data.size(), c.graph ? 6 : 10) << c.name;
-        if (!c.silent) {
+        EXPECT_EQ(p.error, c.error) << c.name;
+        if (c.fault == None)
             EXPECT_EQ(p.data, b.bus.memory(1, c.graph ? 130 : 0, c.graph ? 6 : 10)) << c.name;
-        }
+        else
+            EXPECT_EQ(p.data, QByteArray(p.data.size(), '\0')) << c.name << ": no bytes of the read before";
         EXPECT_GE(log.ticks[0], before) << c.name;
     }
 }

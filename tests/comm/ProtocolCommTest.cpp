@@ -490,11 +490,13 @@ TEST(TransportDump, FailureEndsWithoutCompletion)
         const char *name;
         bool boardPresent;
         int failingChunk; // index of the chunk READ the board leaves unanswered; -1 none
+        bool sizeRefused; // the board refuses the read of the size with an error number
         int chunkSignals;
     };
     const Case cases[] = {
-        {"size unreadable", false, -1, 0},
-        {"second chunk unanswered", true, 1, 2},
+        {"size unreadable", false, -1, false, 0},
+        {"size refused", true, -1, true, 0},
+        {"second chunk unanswered", true, 1, false, 2},
     };
     for (const Case &c : cases) {
         PortOnBus b;
@@ -504,7 +506,10 @@ TEST(TransportDump, FailureEndsWithoutCompletion)
         }
         auto chunk = std::make_shared<int>(0);
         const int failing = c.failingChunk;
-        b.bus.setResponder([chunk, failing](const sim::Instruction &in) -> std::optional<QByteArray> {
+        const bool sizeRefused = c.sizeRefused;
+        b.bus.setResponder([chunk, failing, sizeRefused](const sim::Instruction &in) -> std::optional<QByteArray> {
+            if (in.code == 0x02 && in.params.size() == 4 && sizeRefused)
+                return sim::status2(in.id, 0x04);
             if (in.code != 0x02 || in.params.size() != 5)
                 return std::nullopt;
             if ((*chunk)++ == failing)
@@ -534,15 +539,19 @@ TEST(TransportDump, ErrorHistorySkipsOnlyUnreadableEntries)
         const char *name;
         int count;
         QList<int> silentEntries;  // their data read goes unanswered
-        bool indexWriteFails;       // the device ignores the selection of entry 2
+        QList<int> refusedEntries; // their data read is refused with an error number and no data
+        bool countRefused;         // so is the read of the count
+        bool indexWriteFails;      // the device ignores the selection of entry 2
         bool completed;
         QStringList entries;
     };
     const Case cases[] = {
-        {"no entries", 0, {}, false, true, {}},
-        {"three entries, the second unreadable", 3, {2}, false, true, {"1001", "1003"}},
-        {"all readable", 2, {}, false, true, {"1001", "1002"}},
-        {"selection fails", 3, {}, true, false, {}},
+        {"no entries", 0, {}, {}, false, false, true, {}},
+        {"three entries, the second unreadable", 3, {2}, {}, false, false, true, {"1001", "1003"}},
+        {"all readable", 2, {}, {}, false, false, true, {"1001", "1002"}},
+        {"selection fails", 3, {}, {}, false, true, false, {}},
+        {"three entries, the first and third refused", 3, {}, {1, 3}, false, false, true, {"1002"}},
+        {"the count refused", 3, {}, {}, true, false, false, {}},
     };
     for (const Case &c : cases) {
         PortOnBus b;
@@ -550,6 +559,8 @@ TEST(TransportDump, ErrorHistorySkipsOnlyUnreadableEntries)
         b.bus.setMemory(1, kCount, QByteArray(1, char(c.count)));
         auto selected = std::make_shared<int>(0);
         const QList<int> silent = c.silentEntries;
+        const QList<int> refused = c.refusedEntries;
+        const bool countRefused = c.countRefused;
         const bool indexFails = c.indexWriteFails;
         b.bus.setResponder([=](const sim::Instruction &in) -> std::optional<QByteArray> {
             if (in.params.size() < 2)
@@ -561,9 +572,13 @@ TEST(TransportDump, ErrorHistorySkipsOnlyUnreadableEntries)
                     return QByteArray();
                 return std::nullopt; // the device takes the write
             }
+            if (in.code == 0x02 && address == kCount && countRefused)
+                return sim::status2(in.id, 0x07); // Data Length Error, no data
             if (in.code == 0x02 && address == kData) {
                 if (silent.contains(*selected))
                     return QByteArray();
+                if (refused.contains(*selected))
+                    return sim::status2(in.id, 0x04);
                 const int value = 1000 + *selected;
                 return sim::status2(in.id, 0, QByteArray(1, char(value & 0xFF)) + QByteArray(1, char(value >> 8)));
             }
