@@ -134,6 +134,15 @@ TEST(Protocol1Transaction, ResultCodesAndReplyMatching)
         {"a status too short to hold an error byte is no reply",
          [](auto &f) { f.noise = fromHex("FF FF 01 01 FD"); }, COMM_OK,
          {"COMM_RX_CORRUPT: remove unnecessary packets", "remove data = FF 01 01 FD"}},
+        // A READ takes only a reply of its own size: a status without data has
+        // none to copy.
+        {"a status of the same ID without data first", [](auto &f) { f.noise = sim::packet1(1, 0x08); }, COMM_OK,
+         {}},
+        {"only a status without data", [](auto &f) {
+             f.error = 0x08;
+             f.omitData = true;
+         },
+         COMM_RX_TIMEOUT, {}},
     };
     for (const Case &c : cases) {
         Bus b;

@@ -129,6 +129,20 @@ TEST(Protocol2BroadcastPing, FindsEveryDeviceInIdOrderAndEndsWithTheWait)
     }
 }
 
+TEST(Protocol2BroadcastPing, TheLastAnswerBehindALongerPacketInPiecesIsFound)
+{
+    // The longer packet comes byte by byte, so the wait first wants all of it;
+    // the answer behind it is shorter and nothing follows it.
+    Bus b;
+    b.fault(5, [](auto &f) {
+        f.noise = sim::status2(9, 0, fromHex("01 02 03 04 05"));
+        f.byteGapMs = 1;
+    });
+    EXPECT_EQ(b.engine.broadcastPing(2000), COMM_RX_TIMEOUT);
+    EXPECT_EQ(b.found, (QList<Found>{kDevice1, kDevice2, kDevice5}));
+    EXPECT_TRUE(b.logs.isEmpty()) << b.logs.join(QLatin1Char('\n')).toStdString();
+}
+
 TEST(Protocol2BroadcastPing, NoiseWithoutHeaderIsLoggedWhenTheWaitEnds)
 {
     EngineOnBus<QvxProtocol2> b;

@@ -9,10 +9,14 @@
 #include "tests/support/HexText.h"
 #include "tests/support/QtPrinters.h"
 
+#include <cerrno>
+#include <cstdlib>
+#include <fcntl.h>
 #include <functional>
 #include <optional>
 #include <gtest/gtest.h>
 #include <thread>
+#include <unistd.h>
 
 using sim::fromHex;
 
@@ -118,6 +122,42 @@ TEST(Protocol2Transaction, EachResultCodeComesFromItsCause)
             EXPECT_TRUE(b.engine.rxBuffer.isEmpty()) << c.name;
         }
     }
+}
+
+TEST(Protocol2Transaction, AnInterruptEndsTheWaitForBytesToLeave)
+{
+    // A line whose far end reads nothing: once the terminal's buffer is full,
+    // the packet's bytes stay queued in the serial port.
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(::grantpt(master), 0);
+    ASSERT_EQ(::unlockpt(master), 0);
+    QSerialPort port(QString::fromLocal8Bit(::ptsname(master)));
+    port.setBaudRate(57600);
+    ASSERT_TRUE(port.open(QIODevice::ReadWrite));
+    const QByteArray filler(1024, '\0');
+    while (::write(port.handle(), filler.constData(), size_t(filler.size())) > 0) {
+    }
+    ASSERT_EQ(errno, EAGAIN);
+
+    QvxProtocol2 engine;
+    engine.device = &port;
+    engine.baudRate = 57600;
+    engine.extraLatency = 5000; // the bytes would be waited for for seconds
+    CancellationToken token;
+    engine.token = &token;
+    const QByteArray data(1000, '\x01');
+    uchar error = kUntouched;
+    int result = COMM_OK;
+    {
+        const LateInterrupt interrupt(token, 100);
+        result = engine.writeTxRx(1, 0, ushort(data.size()), reinterpret_cast<const uchar *>(data.constData()), &error);
+    }
+    EXPECT_EQ(result, COMM_CANCELLED);
+    EXPECT_GT(port.bytesToWrite(), 0) << "the wait ended with the bytes still queued";
+    EXPECT_EQ(error, kUntouched);
+    port.close();
+    ::close(master);
 }
 
 TEST(Protocol2Transaction, ReadReturnsTheDataAndTheDeviceErrorByte)

@@ -74,6 +74,10 @@ TEST(Protocol2StreamParser, CutsArrivalsIntoPackets)
          {"COMM_RX_CORRUPT: remove unnecessary packets", "remove data = " + hexOf(tooLong.mid(1))}, 0},
         {"a cut-off packet before a valid one", {cutOff, ping}, {ping},
          {"COMM_RX_CORRUPT: Invalid packet length", "corrupt data = " + hexOf(cutOff)}, 0},
+        // The search inside the cut-off packet goes on where the last one ended,
+        // less the bytes a header may have begun with.
+        {"a cut-off packet before a valid one whose header came in two pieces", {cutOff + ping.left(3), ping.mid(3)},
+         {ping}, {"COMM_RX_CORRUPT: Invalid packet length", "corrupt data = " + hexOf(cutOff)}, 0},
         {"a bad CRC before a valid packet", {badCrc + ping}, {ping},
          {"COMM_RX_CORRUPT: CRC Error", "corrupt data = " + hexOf(badCrc)}, 0},
         {"a bad CRC with nothing behind", {badCrc}, {},
