@@ -80,6 +80,21 @@ TEST(ModbusLink, APortNameHoldingANulByteIsNotOpenedCutAtTheNul)
     EXPECT_TRUE(s.open()) << "the name without its tail opens";
 }
 
+TEST(ModbusLink, AnExceptionAnsweredCountEndsTheErrorHistoryWithoutCompletion)
+{
+    OnServo s(2); // registers 0 and 1 only: the count at address 10 is an illegal address
+    ASSERT_TRUE(s.open());
+    int value = 7;
+    uchar error = 0;
+    ASSERT_EQ(settled([&] { return s.modbus->read1Byte(kId, 10, &value, &error); }), COMM_OK);
+    ASSERT_EQ(error, 102);
+    int completions = 0;
+    QObject::connect(s.modbus.get(), &QvxComm::getErrorHistoryCompleted, [&] { ++completions; });
+    s.modbus->getErrorHistory(kId, 10, 11, 12);
+    EXPECT_EQ(completions, 0) << "an exception answer holds no count";
+    EXPECT_FALSE(s.modbus->busy);
+}
+
 TEST(ModbusLink, AnExceptionAnsweredPingFailsTheConnectStep)
 {
     OnServo s(2); // registers 0 and 1 only: the ping's read of 4 is an illegal address
