@@ -89,8 +89,13 @@ bool readInputFile(const QString &path, QByteArray &bytes, QString &error)
 bool collectFile(const QString &path, QStringList &commands, QString &error)
 {
     QByteArray bytes;
-    if (!readInputFile(path, bytes, error))
-        return false;
+    return readInputFile(path, bytes, error) && commandsFromBytes(bytes, commands, error);
+}
+
+} // namespace
+
+bool commandsFromBytes(const QByteArray &bytes, QStringList &commands, QString &error)
+{
     // Stateless: a sequence cut off at the end counts as an error, too. A
     // leading byte-order mark is skipped by the decoder.
     QStringDecoder decoder(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
@@ -103,8 +108,6 @@ bool collectFile(const QString &path, QStringList &commands, QString &error)
         text.remove(0, 1);
     return splitCommands(text, commands, error);
 }
-
-} // namespace
 
 bool splitCommands(const QString &text, QStringList &commands, QString &error)
 {

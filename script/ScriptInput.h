@@ -24,6 +24,10 @@ bool tokenize(const QString &line, QStringList &words, QString &error);
 // A base-10 integer within [minimum, maximum]; `value` is untouched otherwise.
 bool parseIntInRange(const QString &text, int minimum, int maximum, int &value);
 
+// The command lines of a file's bytes: UTF-8 throughout (a leading byte-order
+// mark skipped), cut into lines as splitCommands does.
+bool commandsFromBytes(const QByteArray &bytes, QStringList &commands, QString &error);
+
 // The input stage: the command lines of the run, from the --execute values or
 // from the file the options name.
 bool collectCommands(const ScriptOptions &options, QStringList &commands, QString &error);
