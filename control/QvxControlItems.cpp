@@ -205,6 +205,11 @@ void QvxControl::getItem(uchar id, const QString &name, bool continuous, bool ve
                 else
                     printColumns(presenter, item, QLatin1Char('\r') + head, kSeparator, QStringLiteral("   "));
             }
+            // Piped input that has run out can no longer bring a Ctrl+C: its
+            // end stops the reading like one (after at least one row), and
+            // the console's next read ends the console.
+            if (keys.atEnd())
+                break;
             QThread::msleep(100);
         }
     }

@@ -333,4 +333,19 @@ TEST(ConsoleOnBus, TheEndOfInputCancelsAWaitingPromptAndEndsTheConsole)
     });
 }
 
+TEST(ConsoleOnBus, TheEndOfInputEndsAContinuousGetAndThenTheConsole)
+{
+    SimProgram bus(kDevices);
+    const QByteArray port = bus.portName().toUtf8();
+    // Bounded: a continuous get that ignored the end of its input would run until killed.
+    const ProgramResult run = runProgram(qEnvironmentVariable("ZEPHLET_CLI"), {},
+                                         kSlack + "\nopen " + port + " 57600\nget 1 LED -c\n");
+    EXPECT_EQ(run.exitCode, 0) << run.out.toStdString();
+    const QByteArray reading = "Press Ctrl+C to stop continuous reading...\n"
+                               "\r65   : LED                       :          0 :       0x00 : OFF   ";
+    EXPECT_TRUE(run.out.contains(reading)) << run.out.toStdString();
+    EXPECT_TRUE(run.out.endsWith("   \n" + port + ", 57600bps > \n" + kClosing)) << run.out.toStdString();
+    EXPECT_FALSE(run.out.contains("KeyboardInterrupt")) << run.out.toStdString();
+}
+
 } // namespace
