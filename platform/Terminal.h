@@ -14,9 +14,10 @@
 //     (ConsoleControl.h), each followed by the signal's default action,
 //   - on SIGTSTP before the process stops; SIGCONT brings key mode back when
 //     the process is in the foreground again.
-// The line editor takes a KeyMode itself at its first read from standard
-// input and holds it while it exists; the continuous get takes one for its
-// loop (nothing changes when the editor already holds it). With standard input
+// The console takes a KeyMode before it prints its banner; the line editor
+// takes one itself at its first read from standard input and holds it while
+// it exists; the continuous get takes one for its loop (nothing changes when
+// another one is already held). With standard input
 // not a terminal, a KeyMode changes nothing.
 
 namespace platform {

@@ -2,6 +2,7 @@
 
 #include "console/app/Commander.h"
 #include "platform/OutputSink.h"
+#include "platform/Terminal.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -46,6 +47,10 @@ void QvxCommand::startConsole(QObject *worker)
 
 int QvxCommand::run()
 {
+    // The editor's key mode from before the banner on: keys typed while the
+    // console starts are not echoed by the terminal and again by the editor.
+    // The editor's own key mode nests inside this one.
+    const platform::KeyMode keyMode;
     writeLine(QStringLiteral("Quorvex Zephlet CLI [Version %1]").arg(QCoreApplication::applicationVersion()));
     writeLine(QStringLiteral("Copyright (c) 2026 The zephlet-cli developers. All rights reserved."));
     writeLine(QStringLiteral("Type \"help\" or \"license\" for more information."));

@@ -1,5 +1,7 @@
 #pragma once
-// The shell of the interactive console. run() prints the banner, starts the
+// The shell of the interactive console. run() puts a terminal on standard
+// input into the line editor's key mode (platform::KeyMode) and holds it to
+// the end, prints the banner, starts the
 // worker thread on which the whole console runs (Commander, line editor,
 // device operations) and keeps the Qt event loop of the main thread going
 // until the console's "exit" (or the end of its input) reaches

@@ -89,6 +89,25 @@ TEST(TerminalConsole, CtrlCAtThePromptReportsAndTheConsoleGoesOn)
     EXPECT_EQ(session->waitExit(), 0);
 }
 
+TEST(TerminalConsole, KeysTypedWhileTheConsoleStartsAreEchoedOnce)
+{
+    auto session = std::make_unique<PtySession>(console(), QStringList{});
+    ASSERT_TRUE(session->started());
+    // The banner is out; the editor may not read yet (the console is still
+    // getting its device descriptions ready).
+    EXPECT_SHOWS(session, "Type \"help\" or \"license\" for more information.\r\n");
+    session->type("help exit");
+    EXPECT_SHOWS(session, ">>> help exit");
+    session->type("\r");
+    EXPECT_SHOWS(session, "exit : Quit the program.");
+    session->type("exit\r");
+    EXPECT_EQ(session->waitExit(), 0);
+    const QByteArray output = session->output();
+    EXPECT_EQ(output.count("help exit"), 1) << "the terminal echoed the keys before the editor did\n"
+                                             << output.toStdString();
+    EXPECT_TRUE(sameMode(session->mode(), session->initialMode()));
+}
+
 TEST(TerminalConsole, TabCompletesACommandWord)
 {
     auto session = startConsole();
