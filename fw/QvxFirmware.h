@@ -176,6 +176,13 @@ signals:
 private:
     // The port (closed first) opened at `baudrate`, stored in both engines.
     bool openPortAt(const QString &portName, int baudrate);
+    // The rate of the link to the servo bus: the board's own rate when a
+    // controller board is in front (it relays at the rate of its bus
+    // register), else the servo bus rate itself.
+    int linkBaud(int servoBaud) const;
+    // The port opened for the servo bus at `servoBaud`: at linkBaud, with
+    // both engines timing their replies by the servo bus.
+    bool openServoBus(const QString &portName, int servoBaud);
     // One byte written through the current engine; true on COMM_OK.
     bool writeByte(uchar id, ushort address, uchar value);
     // The same, tried once more after `firstFailure` is logged and a pause.

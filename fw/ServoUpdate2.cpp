@@ -35,6 +35,19 @@ bool QvxFirmware::openPortAt(const QString &portName, int baudrate)
     return serial_port->open(QIODevice::ReadWrite);
 }
 
+int QvxFirmware::linkBaud(int servoBaud) const
+{
+    return boardModel != 0 ? boardBaud : servoBaud;
+}
+
+bool QvxFirmware::openServoBus(const QString &portName, int servoBaud)
+{
+    const bool opened = openPortAt(portName, linkBaud(servoBaud));
+    qvx_protocol1->baudRate = servoBaud;
+    qvx_protocol2->baudRate = servoBaud;
+    return opened;
+}
+
 bool QvxFirmware::writeByte(uchar id, ushort address, uchar value)
 {
     uchar error = 0;
@@ -54,13 +67,13 @@ QString QvxFirmware::modbusWrite(const UpdateParam &param, ushort address, uchar
 {
     serial_port->close();
     auto modbus = std::make_unique<QvxModbus>();
-    if (!modbus->open(param.portName, param.baudrate)) {
+    if (!modbus->open(param.portName, linkBaud(param.baudrate))) {
         modbus->close();
         return tr("Port Open Failed");
     }
     *written = modbus->write1ByteTxRx(param.id, address, value, QString()) == COMM_OK;
     modbus->close();
-    if (*written && !openPortAt(param.portName, param.baudrate))
+    if (*written && !openServoBus(param.portName, param.baudrate))
         return tr("Port Open Failed");
     return {};
 }
@@ -81,8 +94,9 @@ bool QvxFirmware::updateProtocol2(const QvxFirmware::UpdateParam &param, const Q
         protocolTypeAddress = param.modbusProtocolTypeAddress & 0xFF;
     const bool hasProtocolType = protocolTypeAddress != 0;
 
-    // Phase 1: at the servo's own rate.
-    if (!openPortAt(param.portName, param.baudrate))
+    // Phase 1: at the servo's own rate. A board in front is always spoken to
+    // at its own rate; the servo bus behind it follows its bus register.
+    if (!openServoBus(param.portName, param.baudrate))
         return failUpdate({}, tr("Port Open Failed"));
     if (hasTorque) {
         if (param.protocolVersion == kModbusText) {
@@ -136,7 +150,7 @@ bool QvxFirmware::updateProtocol2(const QvxFirmware::UpdateParam &param, const Q
     }
 
     // Phase 2: at 57600, through the bootloader.
-    if (!openPortAt(param.portName, kFlashBaud))
+    if (!openServoBus(param.portName, kFlashBaud))
         return failUpdate(QStringLiteral("Update[2]: open fail"), tr("QUORVEX Reboot Failed"));
     if (qvx_protocol->reboot(id) != COMM_OK)
         return failUpdate(QStringLiteral("Update[2]: reboot fail"), tr("QUORVEX Reboot Failed"));
@@ -163,7 +177,7 @@ bool QvxFirmware::updateProtocol2(const QvxFirmware::UpdateParam &param, const Q
     }
 
     // Phase 3: at the servo's own rate again.
-    if (!openPortAt(param.portName, param.baudrate))
+    if (!openServoBus(param.portName, param.baudrate))
         return failUpdate(QStringLiteral("Update[2]: open fail"), tr("Bootloader Restart Failed"));
     ushort model = 0;
     uchar firmware = 0;

@@ -85,6 +85,16 @@ Device *SimBus::Impl::held(quint8 id, Protocol protocol)
 
 bool SimBus::Impl::hears(const Device &device) const
 {
+    for (const Device &board : devices) {
+        if (board.relayRegisterAddress < 0 || &board == &device || !board.holds(board.relayRegisterAddress, 1))
+            continue;
+        // Behind a board: the board must hear the line, and the device the
+        // servo bus the board drives.
+        if (board.baudRate != 0 && board.baudRate != lineBaud)
+            return false;
+        const int busRate = board.rateOfBaudRegister(static_cast<quint8>(board.table.at(board.relayRegisterAddress)));
+        return device.baudRate == 0 || device.baudRate == busRate;
+    }
     return device.baudRate == 0 || device.baudRate == lineBaud;
 }
 

@@ -134,6 +134,10 @@ struct Device
     // Each restart brings the device back at its factory rate: the baud
     // register takes its initial value again, and the device is held to it.
     bool factoryRateAfterRestart = false;
+    // A controller board: it hears the line at its own rate and relays what
+    // is not for itself to the devices behind it at the servo bus rate that
+    // its byte here names (protocol 2.0 values 0 to 9; -1: not a board).
+    int relayRegisterAddress = -1;
     // Modbus: a write of 2 at this address restores the factory table (the
     // reset command; -1: no such address).
     int resetWriteAddress = -1;
