@@ -104,10 +104,7 @@ bool QvxFirmware::updateController(const QvxFirmware::UpdateParam &param, const 
     QThread::msleep(kRestartPauseMs);
     if (!openAt(kBoardUpdateBaud))
         return failUpdate({}, tr("Port Open Failed"));
-    bool packets = false;
-    if (!enterBootloader(&packets))
-        return failUpdate({}, tr("Bootloader Entry Failed"));
-    const QString failure = transferAfterEntry(imagePath, packets, false);
+    const QString failure = flashImage(imagePath, false);
     if (!failure.isEmpty())
         return failUpdate({}, failure);
     serial_port->close();

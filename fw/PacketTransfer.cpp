@@ -97,6 +97,14 @@ bool QvxFirmware::restartViaProtocol(bool reset)
     return qvx_protocol2->bootCommandF8(kBootloaderId, &error) == COMM_OK && error == 0;
 }
 
+QString QvxFirmware::flashImage(const QString &imagePath, bool consoleOnly)
+{
+    bool packetBootloader = false;
+    if (!enterBootloader(&packetBootloader))
+        return tr("Bootloader Entry Failed");
+    return transferAfterEntry(imagePath, packetBootloader && !consoleOnly, false);
+}
+
 QString QvxFirmware::transferAfterEntry(const QString &imagePath, bool packetBootloader, bool reset)
 {
     if (packetBootloader) {

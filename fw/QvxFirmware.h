@@ -118,6 +118,11 @@ public:
     // the console (load, transfer, finale). Empty when all went well, else
     // the failure text of the step that failed.
     QString transferAfterEntry(const QString &imagePath, bool packetBootloader, bool reset);
+    // The image of an update: the bootloader entry, then the transfer of the
+    // kind that answered (the console's whatever answered when `consoleOnly`)
+    // and the start of the application. Empty when all went well, else the
+    // failure text of the step that failed.
+    QString flashImage(const QString &imagePath, bool consoleOnly);
 
     // The low 8 bits of the sum of the bytes.
     static quint8 sumByte(const QByteArray &bytes);

@@ -48,10 +48,7 @@ bool QvxFirmware::updateProtocol1(const QvxFirmware::UpdateParam &param, const Q
     if (qvx_protocol->digitalReset(id) != COMM_OK)
         return failUpdate(resetFail, tr("QUORVEX Reboot Failed"));
     // A packet bootloader's prompt is taken for the console's as well.
-    bool packets = false;
-    if (!enterBootloader(&packets))
-        return failUpdate({}, tr("Bootloader Entry Failed"));
-    const QString failure = transferAfterEntry(imagePath, false, false);
+    const QString failure = flashImage(imagePath, true);
     if (!failure.isEmpty())
         return failUpdate({}, failure);
 

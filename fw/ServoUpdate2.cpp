@@ -154,10 +154,7 @@ bool QvxFirmware::updateProtocol2(const QvxFirmware::UpdateParam &param, const Q
         return failUpdate(QStringLiteral("Update[2]: open fail"), tr("QUORVEX Reboot Failed"));
     if (qvx_protocol->reboot(id) != COMM_OK)
         return failUpdate(QStringLiteral("Update[2]: reboot fail"), tr("QUORVEX Reboot Failed"));
-    bool packets = false;
-    if (!enterBootloader(&packets))
-        return failUpdate({}, tr("Bootloader Entry Failed"));
-    const QString failure = transferAfterEntry(imagePath, packets, false);
+    const QString failure = flashImage(imagePath, false);
     if (!failure.isEmpty())
         return failUpdate({}, failure);
     QThread::msleep(kPauseMs);

@@ -45,10 +45,7 @@ bool QvxFirmware::updateModbus(const QvxFirmware::UpdateParam &param, const QStr
 
     if (!openPortAt(param.portName, kFlashBaud))
         return failUpdate({}, tr("Port Open Failed"));
-    bool packets = false;
-    if (!enterBootloader(&packets))
-        return failUpdate({}, tr("Bootloader Entry Failed"));
-    const QString failure = transferAfterEntry(imagePath, packets, false);
+    const QString failure = flashImage(imagePath, false);
     if (!failure.isEmpty())
         return failUpdate({}, failure);
 
