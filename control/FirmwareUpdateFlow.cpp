@@ -91,6 +91,10 @@ void FirmwareUpdateFlow::updateFirmware(uchar id)
     const std::optional<QvxFirmware::UpdateParam> order = updateOrder(*model, portName, baudRate, id);
     if (!order)
         return;
+    // A Ctrl+C after the device answered (the command's token is set) ends
+    // the command here: the question is not asked.
+    if (control_.commandCancelled())
+        return;
     if (!confirm()) {
         Console::instance().printLine(QStringLiteral("Firmware update cancelled."));
         return;
@@ -100,7 +104,16 @@ void FirmwareUpdateFlow::updateFirmware(uchar id)
     progressLineLength_ = 0;
     progressLineOpen_ = false;
 
+    // Once confirmed, the update runs to its end: the console's Ctrl+C token
+    // is taken off the transport meanwhile, since a cut between the transfer
+    // and the restoration of the servo's rate and protocol would leave it
+    // where the console no longer finds it. The bootloader entry ends by its
+    // own deadline; the console reports the Ctrl+C after the command.
+    CancellationToken *token = transport_.token;
+    transport_.clearCancellationToken();
     transport_.firmware_update(*order); // success or failure is printed by the signal handlers
+    if (token)
+        transport_.setCancellationToken(token);
 
     if (!portName.isEmpty() && baudRate > 0 && !transport_.isOpen() && !transport_.open(portName, int(baudRate)))
         Console::instance().printWarning(

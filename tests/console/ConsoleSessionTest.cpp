@@ -234,19 +234,6 @@ TEST(TerminalConsole, AContinuousGetRewritesOneLineUntilCtrlC)
     EXPECT_TRUE(sameMode(session->mode(), session->initialMode()));
 }
 
-// Waits until the simulated bus has received `instruction` (a log line such as "2.0 7 PING").
-bool waitForInstruction(const SimProgram &bus, const QByteArray &instruction)
-{
-    QElapsedTimer waited;
-    waited.start();
-    while (!bus.received().contains(instruction)) {
-        if (waited.hasExpired(20000))
-            return false;
-        QThread::msleep(10);
-    }
-    return true;
-}
-
 TEST(TerminalConsole, CtrlCEndsTheBusWaitOfACommandWhateverItsTimeout)
 {
     SimProgram bus({QStringLiteral("id=1,model=1020")});
@@ -257,7 +244,7 @@ TEST(TerminalConsole, CtrlCEndsTheBusWaitOfACommandWhateverItsTimeout)
     session->type("open " + bus.portName().toUtf8() + " 57600\r");
     EXPECT_SHOWS(session, "[Success] Port opened successfully");
     session->type("get 7 LED\r");
-    ASSERT_TRUE(waitForInstruction(bus, "2.0 7 PING")) << bus.received().join('\n').toStdString();
+    ASSERT_TRUE(bus.waitForInstruction("2.0 7 PING")) << bus.received().join('\n').toStdString();
     QElapsedTimer sinceCtrlC;
     sinceCtrlC.start();
     session->type("\x03");

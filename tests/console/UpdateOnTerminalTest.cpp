@@ -247,3 +247,46 @@ TEST(UpdateOnTerminal, TheEndOfInputAtTheQuestionCancelsWithNothingWritten)
         << run.out.toStdString();
     EXPECT_EQ(bus.received(), QByteArrayList{"2.0 1 PING"});
 }
+
+TEST(UpdateOnTerminal, CtrlCWhileTheDeviceIsPingedEndsTheCommandWithoutTheQuestion)
+{
+    UpdateFolders folders;
+    SimProgram bus({qx20(1, 45, QStringLiteral(",delay=3000"))}); // the reply 3 s late
+    auto session = startOnBus(bus);
+    const QByteArray prompt = promptOf(bus);
+    session->type("timeout 10000\r");
+    EXPECT_SHOWS(session, "[Success] set timeout");
+
+    session->type("update 1\r");
+    ASSERT_TRUE(bus.waitForInstruction("2.0 1 PING")) << bus.received().join('\n').toStdString();
+    session->type("\x03");
+    EXPECT_SHOWS(session, "[INFO] KeyboardInterrupt\r\n" + prompt);
+    session->type("exit\r");
+    EXPECT_EQ(session->waitExit(), 0);
+    EXPECT_FALSE(session->output().contains(kQuestion)) << session->output().toStdString();
+    EXPECT_EQ(bus.received(), QByteArrayList{"2.0 1 PING"});
+}
+
+TEST(UpdateOnTerminal, CtrlCWhileTheImageIsSentDoesNotCutTheUpdateShort)
+{
+    // Cut after the transfer, the servo would keep the bootloader's rate.
+    UpdateFolders folders;
+    SimProgram bus({qx20(1, 45)});
+    auto session = startOnBus(bus);
+    const QByteArray prompt = promptOf(bus);
+
+    session->type("update 1\r");
+    EXPECT_SHOWS(session, kQuestion);
+    session->type("y\r");
+    EXPECT_SHOWS(session, "\rFirmware update [");
+    session->type("\x03");
+    EXPECT_SHOWS(session, kComplete + "[INFO] KeyboardInterrupt\r\n" + prompt);
+    session->type("ping 1\r");
+    EXPECT_SHOWS(session, "[ID:001] QX-20, v46\r\n" + prompt);
+    session->type("exit\r");
+    EXPECT_EQ(session->waitExit(), 0);
+    const QByteArrayList record = bus.received();
+    EXPECT_TRUE(record.contains("2.0 1 WRITE 08 00 03")) << "the servo's rate restored\n"
+                                                       << record.join('\n').toStdString();
+    EXPECT_TRUE(record.contains("2.0 1 WRITE 0D 00 02")) << record.join('\n').toStdString();
+}

@@ -288,3 +288,25 @@ TEST_F(UpdateQuestion, APortThatCannotBeOpenedAgainIsLeftClosedWithAWarning)
     EXPECT_EQ(control_->portName(), bus_.portName()) << "the connection is still named";
     EXPECT_EQ(control_->baudRate(), 1000000u);
 }
+
+TEST_F(UpdateQuestion, TheUpdateRunsWithoutTheCommandsTokenWhichIsLentAgainAfterIt)
+{
+    CancellationToken token;
+    control_->beginCommand(&token);
+    QvxComm *transport = control_->transport();
+    auto *firmware = qobject_cast<QvxFirmware *>(transport);
+    ASSERT_NE(firmware, nullptr);
+    CancellationToken *duringUpdate = &token;
+    QObject::connect(firmware, qOverload<QString>(&QvxFirmware::firmware_failed), [&] {
+        duringUpdate = transport->token;
+        token.state.store(1); // as a Ctrl+C would
+    });
+    type("y\n");
+    control_->updateFirmware(kServo);
+    EXPECT_EQ(out(), QString::fromUtf8(opening() + "y\nStarting firmware update...\n"
+                                                   "[Error] Firmware update failed: Device Type is Unknown\n"));
+    EXPECT_EQ(duringUpdate, nullptr);
+    EXPECT_EQ(transport->token, &token);
+    EXPECT_TRUE(control_->isPortOpen());
+    control_->endCommand();
+}

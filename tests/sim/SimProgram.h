@@ -4,11 +4,13 @@
 // that the program under test opens like a serial adapter, and the log of
 // every instruction they received.
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QThread>
 #include <gtest/gtest.h>
 
 class SimProgram
@@ -47,6 +49,20 @@ public:
         QByteArrayList lines = log.readAll().split('\n');
         lines.removeAll(QByteArray());
         return lines;
+    }
+
+    // Waits until `instruction` (a log line such as "2.0 7 PING") was
+    // received; false after 20 s.
+    bool waitForInstruction(const QByteArray &instruction) const
+    {
+        QElapsedTimer waited;
+        waited.start();
+        while (!received().contains(instruction)) {
+            if (waited.hasExpired(20000))
+                return false;
+            QThread::msleep(10);
+        }
+        return true;
     }
 
     // A file in the program's own folder, e.g. for --boot-image.
