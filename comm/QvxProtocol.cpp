@@ -39,6 +39,9 @@ void QvxProtocol::resetState()
     inTransaction = false;
     packetTimeout = 0;
     clearHeaderPositions();
+    // A reply that failed on the old link cannot come on the next one: the
+    // port's buffers are cleared when it opens.
+    lineUnsettled = false;
 }
 
 int QvxProtocol::packetTimeoutFor(int bytes) const

@@ -225,6 +225,31 @@ TEST(PortLink, FailedBoardHandshakeClosesThePort)
     }
 }
 
+TEST(PortLink, AReopenedPortDoesNotWaitOutTheOldLinksLateReply)
+{
+    // After a reply wait that failed, the next request waits for a quiet line
+    // so that a late reply cannot answer it. That belongs to the link it
+    // failed on: a close drops it with the buffers, so the first request on
+    // the reopened port leaves at once instead of a whole quiet time later.
+    PortOnBus b;
+    b.addServo(1);
+    const int latency = 2000;
+    b.port->setTimeout(latency);
+    ASSERT_TRUE(b.open());
+    ushort model = 0;
+    uchar fw = 0;
+    uchar error = 0;
+    EXPECT_EQ(b.port->ping(7, &model, &fw, &error), COMM_RX_TIMEOUT);
+    b.port->close();
+    ASSERT_TRUE(b.open());
+    EXPECT_EQ(b.port->ping(1, &model, &fw, &error), COMM_OK);
+    const QList<sim::Instruction> got = b.bus.received();
+    ASSERT_EQ(got.size(), 2);
+    // The failed window is latency + 34 ms; waiting out a quiet line would put
+    // the second ping a further window later.
+    EXPECT_LT(got.at(1).atMs - got.at(0).atMs, 2 * (latency + 34) - 500);
+}
+
 TEST(PortLink, ConnectPingsTwiceBeforeGivingUp)
 {
     struct Case

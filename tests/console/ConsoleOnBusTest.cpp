@@ -284,13 +284,15 @@ TEST(ConsoleOnBus, TimeoutAndProtocolSettings)
 {
     runSessions({
         {"timeouts, the protocol by word and by menu",
-         "open %P 57600\ntimeout 50\ntimeout 3000000000\nprotocol 2\nprotocol\n3\n1\nping 3\nprotocol 2.0\nping 1\n",
+         "open %P 57600\ntimeout 50\ntimeout 3000000000\ntimeout 1000\nprotocol 2\nprotocol\n3\n1\nping 3\nprotocol 2.0\nping 1\n",
          ">>> open %P 57600\n"
          "[Success] Port opened successfully\n"
          "%P, 57600bps > timeout 50\n"
          "[Success] set timeout 50[ms] OK\n"
          "%P, 57600bps > timeout 3000000000\n"
          "[Error] Invalid time parameter. Time must be between 0 and 2147483647 ms\n"
+         "%P, 57600bps > timeout 1000\n"
+         "[Success] set timeout 1000[ms] OK\n"
          "%P, 57600bps > protocol 2\n"
          "[Error] Invalid protocol version. Use 1.0 or 2.0\n"
          "%P, 57600bps > protocol\n"

@@ -406,8 +406,11 @@ TEST(BootloaderEntry, NulPaddedEchoesGetACarriageReturnEachAndNeverReachTheBuffe
     EXPECT_EQ(b.logs.at(0), "[0] Bootloader entry OK !!!");
     EXPECT_FALSE(b.logs.at(1).contains(QChar(0)));
     EXPECT_TRUE(b.logs.at(1).startsWith("[0] ###")) << qPrintable(b.logs.at(1));
-    // One carriage return per echo, one to confirm the prompt.
-    EXPECT_EQ(b.arrived().count('\r'), 4);
+    // A carriage return per read that held an echo (echoes a loaded machine
+    // delivers together are one read), and one to confirm the prompt.
+    const qsizetype returns = b.arrived().count('\r');
+    EXPECT_GE(returns, 2);
+    EXPECT_LE(returns, 4);
 }
 
 TEST(BootloaderFaults, EachFaultEndsWithItsTextsAndThePortClosed)
