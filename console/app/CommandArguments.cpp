@@ -14,17 +14,28 @@ void error(const QString &text)
     Console::instance().printError(text);
 }
 
+// An unsigned integer word (see isIntegerWord); false for anything else.
+bool unsignedWord(const QString &word, uint &value)
+{
+    bool ok = false;
+    value = isIntegerWord(word) ? word.toUInt(&ok, 10) : 0;
+    return ok;
+}
+
+// A word that holds a number only with blanks around it ("\t7", "7\u00A0").
+bool isPaddedInteger(const QString &word)
+{
+    return !isIntegerWord(word) && isIntegerWord(word.trimmed());
+}
+
 // "a-b" split at "-" keeping empty parts: both unsigned decimal, b <= max, a <= b.
 bool parseRange(const QString &word, uint max, uint &first, uint &last)
 {
     const QStringList parts = word.split(QLatin1Char('-'), Qt::KeepEmptyParts);
     if (parts.size() != 2)
         return false;
-    bool firstOk = false;
-    bool lastOk = false;
-    first = parts.at(0).toUInt(&firstOk, 10);
-    last = parts.at(1).toUInt(&lastOk, 10);
-    return firstOk && lastOk && first <= max && last <= max && first <= last;
+    return unsignedWord(parts.at(0), first) && unsignedWord(parts.at(1), last) && first <= max && last <= max
+        && first <= last;
 }
 
 bool isDecimalDigits(const QString &text)
@@ -43,13 +54,12 @@ bool isDecimalDigits(const QString &text)
 bool resolveItemId(const QStringList &words, uchar &id, int &first, const QString &missingItem,
                           const CommandContext &context)
 {
-    bool ok = false;
-    const uint value = words.at(1).toUInt(&ok, 10);
-    if (!ok) {
+    uint value = 0;
+    if (!unsignedWord(words.at(1), value) && !isPaddedInteger(words.at(1))) {
         first = 1;
         return context.defaultDeviceId(id);
     }
-    if (value > kMaxDeviceId) {
+    if (value > kMaxDeviceId || isPaddedInteger(words.at(1))) {
         error(kInvalidDeviceId);
         return false;
     }
@@ -95,11 +105,23 @@ QString joinFields(const QStringList &words, qsizetype first, qsizetype end)
     return joined;
 }
 
-bool parseDeviceId(const QString &word, uchar &id)
+bool isIntegerWord(const QString &word)
+{
+    const qsizetype digits = word.startsWith(QLatin1Char('+')) || word.startsWith(QLatin1Char('-')) ? 1 : 0;
+    return word.size() > digits && isDecimalDigits(word.mid(digits));
+}
+
+std::optional<int> integerWord(const QString &word)
 {
     bool ok = false;
-    const uint value = word.toUInt(&ok, 10);
-    if (!ok || value > kMaxDeviceId)
+    const int value = isIntegerWord(word) ? word.toInt(&ok, 10) : 0;
+    return ok ? std::optional<int>(value) : std::nullopt;
+}
+
+bool parseDeviceId(const QString &word, uchar &id)
+{
+    uint value = 0;
+    if (!unsignedWord(word, value) || value > kMaxDeviceId)
         return false;
     id = uchar(value);
     return true;
@@ -137,9 +159,8 @@ int findSetValueIndex(const QStringList &words, uchar id, int first, const Comma
     const int count = int(words.size());
     if (count < first + 2)
         return -1;
-    bool ok = false;
-    words.last().toInt(&ok, 10);
-    if (!ok)
+    // A number with blanks around it is a value too, which parseSetArguments refuses.
+    if (!integerWord(words.last()) && !isPaddedInteger(words.last()))
         return -1;
     // "Indirect Address 1" may be an item's whole name rather than a value.
     if (context.itemNameExists && context.itemNameExists(id, joinFields(words, first, count)))
@@ -156,12 +177,12 @@ bool parseSetArguments(const QStringList &words, SetRequest &request, const Comm
     request.itemName = joinFields(words, request.firstItemIndex, end);
     QString announcement = QStringLiteral("Setting ") + request.itemName;
     if (request.valueIndex >= 0) {
-        bool ok = false;
-        request.value = words.at(request.valueIndex).toInt(&ok, 10);
-        if (!ok) {
+        const std::optional<int> value = integerWord(words.at(request.valueIndex));
+        if (!value) {
             error(QStringLiteral("Invalid value parameter. Value must be a valid integer"));
             return false;
         }
+        request.value = *value;
         request.hasValue = true;
         announcement += QStringLiteral(" to ") + QString::number(request.value);
     }
@@ -221,9 +242,8 @@ bool resolveTableArguments(const QStringList &words, uchar &id, AddressRange &ra
 
 bool parseBaudRate(const QString &word, int &baudRate)
 {
-    bool ok = false;
-    const int value = word.toInt(&ok, 10);
-    if (!ok || value <= 0) {
+    const int value = integerWord(word).value_or(0);
+    if (value <= 0) {
         error(QStringLiteral("Invalid baudrate: %1. Must be a positive integer").arg(word));
         return false;
     }
@@ -247,9 +267,11 @@ std::optional<uint> parseTimeout(const QStringList &words)
     }
     const QString word = words.at(1);
     bool ok = false;
-    const qulonglong value = word.toULongLong(&ok, 10);
-    // Numbers too large even for 64 bits fail to convert but are no less a number.
-    if ((ok && value > qulonglong(std::numeric_limits<int>::max())) || (!ok && isDecimalDigits(word.trimmed()))) {
+    const qulonglong value = isIntegerWord(word) ? word.toULongLong(&ok, 10) : 0;
+    // Numbers too large even for 64 bits fail to convert but are no less a
+    // number; a number with blanks around it is refused as well.
+    if ((ok && value > qulonglong(std::numeric_limits<int>::max())) || (!ok && isDecimalDigits(word))
+        || isPaddedInteger(word)) {
         error(QStringLiteral("Invalid time parameter. Time must be between 0 and %1 ms")
                   .arg(std::numeric_limits<int>::max()));
         return std::nullopt;
@@ -263,12 +285,12 @@ bool parseClearArguments(const QStringList &words, uchar &id, int &parameter)
         error(QStringLiteral("Usage: clear <id> <1|2|10> [-v|--verbose]"));
         return false;
     }
-    bool idOk = false;
-    bool parameterOk = false;
-    const uint value = words.at(1).trimmed().toUInt(&idOk, 10);
-    parameter = words.at(2).trimmed().toInt(&parameterOk, 10);
+    uint value = 0;
+    const bool idOk = unsignedWord(words.at(1), value);
+    const std::optional<int> given = integerWord(words.at(2));
+    parameter = given.value_or(0);
     // A word that is no number never stands for ID 0 or parameter 0.
-    if (!idOk || !parameterOk || value > kMaxDeviceId || (parameter != 1 && parameter != 2 && parameter != 10)) {
+    if (!idOk || !given || value > kMaxDeviceId || (parameter != 1 && parameter != 2 && parameter != 10)) {
         error(QStringLiteral("Invalid device ID or clear parameter"));
         return false;
     }

@@ -39,6 +39,15 @@ bool removeFlag(QStringList &words, const QString &shortForm, const QString &lon
 // after one blank. Word `first` must exist.
 QString joinFields(const QStringList &words, qsizetype first, qsizetype end);
 
+// Whether the word is a whole number as the console reads one: an optional
+// sign and decimal digits, nothing else. Blanks around the digits (a tab, a
+// no-break space) make it no number: such a word is refused where a number
+// belongs, never read as one nor as a name.
+bool isIntegerWord(const QString &word);
+// The number of an integer word, nullopt for any other word or one that does
+// not fit in an int.
+std::optional<int> integerWord(const QString &word);
+
 // An unsigned decimal device ID of at most kMaxDeviceId; silent.
 bool parseDeviceId(const QString &word, uchar &id);
 

@@ -73,7 +73,7 @@ std::optional<int> Commander::askIndex(const QString &question, int count, const
             return std::nullopt;
         if (answer->isEmpty())
             continue;
-        const int choice = answer->toInt(); // not a number: 0
+        const int choice = integerWord(*answer).value_or(0); // not a number: 0
         if (choice >= 1 && choice <= count)
             return choice;
         Console::instance().printError(invalidIndex);
@@ -132,9 +132,8 @@ bool Commander::chooseBaudrate(int &baudrate)
         const std::optional<QString> rate = ask(QStringLiteral("Enter custom baudrate (press Ctrl+C to cancel): "));
         if (!rate)
             return false;
-        bool ok = false;
-        const int value = rate->toInt(&ok);
-        if (ok && value > 0) {
+        const int value = integerWord(*rate).value_or(0);
+        if (value > 0) {
             baudrate = value;
             return true;
         }
@@ -153,7 +152,7 @@ bool Commander::chooseProtocolVersion(QString &version)
             return false;
         if (answer->isEmpty())
             continue;
-        const int choice = answer->toInt();
+        const int choice = integerWord(*answer).value_or(0);
         if (choice == 1 || choice == 2) {
             version = choice == 1 ? QStringLiteral("1.0") : QStringLiteral("2.0");
             return true;

@@ -426,3 +426,86 @@ TEST(CommandArguments, UpdateTakesItsIdFromTheLineOrTheLastIdButNeverAsks)
 }
 
 } // namespace
+
+TEST(CommandArguments, NumbersWithBlanksAroundThemAreRefusedWithTheRulesErrorLine)
+{
+    // Words are split at blanks only, so a tab or a no-break space stays in a word.
+    struct Case
+    {
+        const char *line;
+        QByteArray output;
+    };
+    const QByteArray badValue = "[Error] Invalid value parameter. Value must be a valid integer\n";
+    const QByteArray badClear = "[Error] Invalid device ID or clear parameter\n";
+    const QList<Case> cases = {
+        {"ping \t7", kInvalidId},
+        {"ping 7\t", kInvalidId},
+        {"ping 7\xC2\xA0", kInvalidId},
+        {"update \t7", kInvalidId},
+        {"get \t1 LED", kInvalidId},
+        {"set 1\t LED 1", kInvalidId},
+        {"set 1 LED 1\t", badValue},
+        {"set 1 LED \t-1", badValue},
+        {"scan 0-\t10", "[Error] Wrong range\n"},
+        {"table 1 0-12\t", "[Error] Invalid address range format. Use format: start-end (e.g., 0-12)\n"},
+        {"open /dev/ttyUSB0 \t57600", "[Error] Invalid baudrate: \t57600. Must be a positive integer\n"},
+        {"timeout \t7", "[Error] Invalid time parameter. Time must be between 0 and 2147483647 ms\n"},
+        {"clear \t1 1", badClear},
+        {"clear 1 1\t", badClear},
+    };
+    for (const Case &c : cases) {
+        const QStringList line = words(c.line);
+        const QString command = line.first();
+        ConsoleState console(5, uchar(9));
+        uchar id = 0;
+        int index = 0;
+        OutputCapture output;
+        bool accepted = false;
+        if (command == QLatin1String("ping")) {
+            accepted = resolveDeviceId(line, id, console.context());
+        } else if (command == QLatin1String("update")) {
+            accepted = resolveUpdateId(line, 5, id);
+        } else if (command == QLatin1String("get")) {
+            accepted = resolveIdAndItem(line, id, index, QStringLiteral("get"), 2, console.context());
+        } else if (command == QLatin1String("set")) {
+            SetRequest request;
+            accepted = parseSetArguments(line, request, console.context());
+        } else if (command == QLatin1String("scan")) {
+            accepted = parseScanArguments(line).kind != ScanArguments::Rejected;
+        } else if (command == QLatin1String("table")) {
+            AddressRange range;
+            accepted = resolveTableArguments(line, id, range, console.context());
+        } else if (command == QLatin1String("open")) {
+            int rate = 0;
+            accepted = parseBaudRate(line.at(2), rate);
+        } else if (command == QLatin1String("timeout")) {
+            accepted = parseTimeout(line).has_value();
+        } else if (command == QLatin1String("clear")) {
+            accepted = parseClearArguments(line, id, index);
+        }
+        EXPECT_FALSE(accepted) << c.line;
+        EXPECT_EQ(output.take(), c.output) << c.line;
+        EXPECT_EQ(console.prompts, 0) << c.line << ": the number is never taken for a name";
+    }
+}
+
+TEST(CommandArguments, IntegerWordsAreAnOptionalSignAndDigits)
+{
+    struct Case
+    {
+        const char *word;
+        std::optional<int> value;
+    };
+    const QList<Case> cases = {
+        {"0", 0},          {"42", 42},        {"+42", 42},          {"-42", -42},
+        {"2147483647", 2147483647}, {"-2147483648", -2147483647 - 1}, {"2147483648", {}},
+        {"", {}},          {"+", {}},         {"-", {}},            {" 1", {}},
+        {"1 ", {}},        {"\t1", {}},       {"1\n", {}},          {"\xC2\xA0" "1", {}},
+        {"1.0", {}},       {"0x10", {}},      {"1e3", {}},          {"+-1", {}},
+        {"\xD9\xA1", {}}, // ARABIC-INDIC DIGIT ONE: a digit, but not a decimal one of ours
+    };
+    for (const Case &c : cases) {
+        const QString word = QString::fromUtf8(c.word);
+        EXPECT_EQ(integerWord(word), c.value) << c.word;
+    }
+}
