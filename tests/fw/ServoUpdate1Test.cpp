@@ -58,29 +58,38 @@ TEST(ServoUpdate1, FlashesAndSetsTheRateBackAfterEachRestart)
     {
         const char *what;
         int torqueAddress;
-        QStringList record;
+        int rate;
+        quint8 rateValue; // the rate in the protocol 1.0 baud register
     };
-    const QStringList withTorque{"1.0 1 WRITE 18 00", "1.0 1 WRITE 04 22", "1.0 1 DIGITAL_RESET",
-                                 "1.0 1 WRITE 18 00", "1.0 1 WRITE 04 01", "1.0 1 PING",
-                                 "1.0 1 READ 00 07", "1.0 1 DIGITAL_RESET", "1.0 1 WRITE 18 00", "1.0 1 WRITE 04 01"};
-    const QStringList withoutTorque{"1.0 1 WRITE 04 22", "1.0 1 DIGITAL_RESET", "1.0 1 WRITE 04 01",
-                                    "1.0 1 PING", "1.0 1 READ 00 07", "1.0 1 DIGITAL_RESET",
-                                    "1.0 1 WRITE 04 01"};
-    for (const Case &c : {Case{"with torque item", kTorque, withTorque}, Case{"without", -1, withoutTorque}}) {
-        Servo1Bench b;
+    const Case cases[] = {
+        {"with torque item", kTorque, kRate, 1},
+        {"without torque item", -1, kRate, 1},
+        {"at 57600", kTorque, 57600, 34},
+        {"at 2000000", kTorque, 2000000, 0},
+    };
+    for (const Case &c : cases) {
+        Servo1Bench b(false, c.rate, c.rateValue);
         QvxFirmware::UpdateParam order = b.order();
         order.torqueEnableAddress = c.torqueAddress;
-        ASSERT_TRUE(b.fw.open(b.bus.portName(), kRate)) << c.what; // the console's port, still open
+        order.baudrate = c.rate;
+        ASSERT_TRUE(b.fw.open(b.bus.portName(), c.rate)) << c.what; // the console's port, still open
         EXPECT_TRUE(b.fw.firmware_update(order)) << c.what;
         b.expectSucceeded();
-        EXPECT_EQ(b.deviceRecord(), c.record) << c.what << '\n' << qPrintable(b.record().join('\n'));
+        // Torque off and the rate written after the start and after each restart.
+        const QStringList torqueOff = c.torqueAddress < 0 ? QStringList() : QStringList{"1.0 1 WRITE 18 00"};
+        const QStringList rateBack{QStringLiteral("1.0 1 WRITE 04 %1").arg(c.rateValue, 2, 16, QChar('0')).toUpper()};
+        const QStringList record = torqueOff + QStringList{"1.0 1 WRITE 04 22", "1.0 1 DIGITAL_RESET"} + torqueOff
+                                   + rateBack + QStringList{"1.0 1 PING", "1.0 1 READ 00 07", "1.0 1 DIGITAL_RESET"}
+                                   + torqueOff + rateBack;
+        EXPECT_EQ(b.deviceRecord(), record) << c.what << '\n' << qPrintable(b.record().join('\n'));
         EXPECT_EQ(b.updateLogs(), QStringList{"Update[1]: OK!!!"}) << c.what;
         EXPECT_TRUE(b.logs.contains(QStringLiteral("[3] finale: Go OK !!!"))) << qPrintable(b.logs.join('\n'));
         const std::optional<sim::Device> servo = b.servo();
         ASSERT_TRUE(servo.has_value());
         EXPECT_EQ(servo->firmware, 21) << c.what;
-        EXPECT_EQ(servo->baudRate, kRate) << c.what << ": held to 1000000 bit/s again";
-        EXPECT_EQ(b.bus.memory(kServo, kBaud, 1, sim::Protocol::V1), QByteArray(1, '\x01')) << c.what;
+        EXPECT_EQ(servo->baudRate, c.rate) << c.what << ": held to its rate again";
+        EXPECT_EQ(b.bus.memory(kServo, kBaud, 1, sim::Protocol::V1), QByteArray(1, static_cast<char>(c.rateValue)))
+            << c.what;
         EXPECT_EQ(b.bus.memory(kServo, kTorque, 1, sim::Protocol::V1), QByteArray(1, c.torqueAddress < 0 ? '\x01' : '\0'))
             << c.what;
         EXPECT_TRUE(b.bus.bootImageComplete()) << c.what;
