@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr int kPatienceMs = 20000; // guards against a hang; no test measures time with it
-
 // After fork() in a threaded process only async-signal-safe calls are made until exec.
 [[noreturn]] void runProgram(int slave, int goAhead, const std::vector<char *> &argv)
 {
@@ -135,27 +133,29 @@ void PtySession::readFor(int milliseconds)
 }
 
 template<typename Condition>
-bool PtySession::waitUntil(Condition condition)
+bool PtySession::waitUntil(Condition condition, int patienceMs)
 {
     QElapsedTimer clock;
     clock.start();
     while (!condition()) {
-        if (clock.elapsed() > kPatienceMs)
+        if (clock.elapsed() > patienceMs)
             return false;
         readFor(10); // keep the terminal drained so the program never blocks on output
     }
     return true;
 }
 
-bool PtySession::waitFor(const QByteArray &text)
+bool PtySession::waitFor(const QByteArray &text, int patienceMs)
 {
-    return waitUntil([&] {
-        const qsizetype at = output_.indexOf(text, consumed_);
-        if (at < 0)
-            return false;
-        consumed_ = at + text.size();
-        return true;
-    });
+    return waitUntil(
+        [&] {
+            const qsizetype at = output_.indexOf(text, consumed_);
+            if (at < 0)
+                return false;
+            consumed_ = at + text.size();
+            return true;
+        },
+        patienceMs);
 }
 
 termios PtySession::mode() const

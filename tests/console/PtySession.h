@@ -25,8 +25,9 @@ public:
     void type(const QByteArray &keys);
 
     // Reads the terminal until `text` appears behind what earlier waits
-    // consumed; false (with the output for the failure message) after 20 s.
-    bool waitFor(const QByteArray &text);
+    // consumed; false (with the output for the failure message) after 20 s,
+    // or after `patienceMs` for what takes longer (a firmware update).
+    bool waitFor(const QByteArray &text, int patienceMs = kPatienceMs);
     QByteArray output() const { return output_; }
 
     termios initialMode() const { return initialMode_; }
@@ -44,8 +45,10 @@ public:
 
 private:
     void readFor(int milliseconds);
+    static constexpr int kPatienceMs = 20000; // guards against a hang; no test measures time with it
+
     template<typename Condition>
-    bool waitUntil(Condition condition);
+    bool waitUntil(Condition condition, int patienceMs = kPatienceMs);
 
     int master_ = -1;
     int slave_ = -1;

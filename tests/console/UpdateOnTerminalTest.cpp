@@ -103,6 +103,12 @@ std::unique_ptr<PtySession> startOnBus(const SimProgram &bus)
 
 #define EXPECT_SHOWS(session, text) EXPECT_TRUE((session)->waitFor(text)) << (session)->output().toStdString()
 
+// An update takes many seconds (the board probe, the procedure's long waits):
+// what comes after its start gets more patience.
+constexpr int kUpdatePatienceMs = 120000;
+#define EXPECT_SHOWS_AFTER_UPDATE(session, text)                                                                      \
+    EXPECT_TRUE((session)->waitFor(text, kUpdatePatienceMs)) << (session)->output().toStdString()
+
 QByteArray promptOf(const SimProgram &bus)
 {
     return bus.portName().toUtf8() + ", 1Mbps > ";
@@ -150,7 +156,7 @@ TEST(UpdateOnTerminal, UpdatesWithTheReplacementImageAndWithTheProgramsOwn)
     EXPECT_SHOWS(session, "update 1\r\n[ID:001] QX-20, v45\r\ncurrent : 45 ==> latest : 46\r\n" + kQuestion);
     session->type("\r"); // an empty answer is yes
     EXPECT_SHOWS(session, "\r\nStarting firmware update...\r\n");
-    EXPECT_SHOWS(session, kComplete + prompt);
+    EXPECT_SHOWS_AFTER_UPDATE(session, kComplete + prompt);
     EXPECT_TRUE(session->output().contains(kQuestion + "\r\nStarting firmware update...\r\n\rFirmware update ["));
     expectProgressInPlace(session->output(), "Starting firmware update...\r\n", kComplete.mid(kComplete.indexOf('\r')));
     // The port is open again: the next command needs no "open".
@@ -163,7 +169,7 @@ TEST(UpdateOnTerminal, UpdatesWithTheReplacementImageAndWithTheProgramsOwn)
     EXPECT_SHOWS(session, "update 2\r\n[ID:002] AR-240, v53\r\ncurrent : 53 ==> latest : 55\r\n" + kQuestion);
     session->type(" Yes \r");
     EXPECT_SHOWS(session, " Yes \r\nStarting firmware update...\r\n");
-    EXPECT_SHOWS(session, kComplete + prompt);
+    EXPECT_SHOWS_AFTER_UPDATE(session, kComplete + prompt);
     session->type("ping 2\r");
     EXPECT_SHOWS(session, "[ID:002] AR-240, v55\r\n" + prompt);
     session->type("exit\r");
@@ -199,7 +205,7 @@ TEST(UpdateOnTerminal, NoUpdateRequiredAndAFailedTransfer)
     EXPECT_SHOWS(session, "current : 45 ==> latest : 46\r\n" + kQuestion);
     session->type("y\r");
     const QByteArray failed = "\r\n[Error] Firmware update failed: Firmware Transfer Failed\r\n";
-    EXPECT_SHOWS(session, failed + prompt);
+    EXPECT_SHOWS_AFTER_UPDATE(session, failed + prompt);
     expectProgressInPlace(session->output(), "Starting firmware update...\r\n", failed);
     session->type("exit\r");
     EXPECT_EQ(session->waitExit(), 0);
@@ -278,9 +284,9 @@ TEST(UpdateOnTerminal, CtrlCWhileTheImageIsSentDoesNotCutTheUpdateShort)
     session->type("update 1\r");
     EXPECT_SHOWS(session, kQuestion);
     session->type("y\r");
-    EXPECT_SHOWS(session, "\rFirmware update [");
+    EXPECT_SHOWS_AFTER_UPDATE(session, "\rFirmware update [");
     session->type("\x03");
-    EXPECT_SHOWS(session, kComplete + "[INFO] KeyboardInterrupt\r\n" + prompt);
+    EXPECT_SHOWS_AFTER_UPDATE(session, kComplete + "[INFO] KeyboardInterrupt\r\n" + prompt);
     session->type("ping 1\r");
     EXPECT_SHOWS(session, "[ID:001] QX-20, v46\r\n" + prompt);
     session->type("exit\r");
