@@ -3,6 +3,7 @@
 // builder, on whether the file is well-formed, on the words and position of
 // its warning, on its root and on its key; building whatever the file holds
 // neither crashes nor leaks.
+#include "FuzzCheck.h"
 #include "device/QvxDescriptionHeader.h"
 #include "device/QvxDescriptionReader.h"
 
@@ -11,12 +12,6 @@
 
 #include <cstddef>
 #include <cstdint>
-
-#define FUZZ_CHECK(condition)                                                                                          \
-    do {                                                                                                               \
-        if (!(condition))                                                                                              \
-            __builtin_trap();                                                                                          \
-    } while (false)
 
 namespace {
 

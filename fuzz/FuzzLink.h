@@ -4,6 +4,8 @@
 // counter that moves one millisecond per reading, so every wait of the engine
 // ends after a bounded number of steps without sleeping.
 
+#include "FuzzCheck.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QIODevice>
@@ -68,8 +70,3 @@ inline void ensureApplication()
     static QCoreApplication app(argc, argv);
 }
 
-#define FUZZ_CHECK(condition)                                                                                          \
-    do {                                                                                                               \
-        if (!(condition))                                                                                              \
-            __builtin_trap();                                                                                          \
-    } while (false)

@@ -3,6 +3,7 @@
 // nothing crashes; an accepted file was UTF-8, its lines hold no line break and
 // are trimmed, the words of a line survive quoting and splitting again, and a
 // number is taken only as a sign and digits.
+#include "FuzzCheck.h"
 #include "script/ScriptInput.h"
 
 #include <QRegularExpression>
@@ -11,12 +12,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
-
-#define FUZZ_CHECK(condition)                                                                                          \
-    do {                                                                                                               \
-        if (!(condition))                                                                                              \
-            __builtin_trap();                                                                                          \
-    } while (false)
 
 namespace {
 
