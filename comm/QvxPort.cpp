@@ -7,6 +7,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <cstring>
+
 namespace {
 
 // Controller boards take the servo rate at this address; the others at kBoardBaudAddress.
@@ -229,6 +231,9 @@ int QvxPort::readVerbose(uchar id, ushort length, uchar *data, uchar *error, boo
 
 int QvxPort::readAndNotify(uchar id, ushort address, ushort length, uchar *data, uchar *error)
 {
+    // What a failed or refused read announces is never what the buffer held before.
+    if (data)
+        std::memset(data, 0, length);
     const int result = readTxRx(id, address, length, data, error);
     const QByteArray bytes = data ? QByteArray(reinterpret_cast<const char *>(data), length) : QByteArray();
     emit readCompleted(result, id, address, length, bytes, error ? *error : uchar(0));

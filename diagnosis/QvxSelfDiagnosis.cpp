@@ -256,7 +256,9 @@ bool QvxSelfDiagnosis::prepareSerial()
     if (model->dumpLength > kRxBufferSize)
         return false;
     uchar error = 0;
-    if (readAndNotify(id, model->dumpAddress, model->dumpLength, rx_buffer, &error) != COMM_OK)
+    // A refused read carries no table: nothing to keep, and no reset after it.
+    if (readAndNotify(id, model->dumpAddress, model->dumpLength, rx_buffer, &error) != COMM_OK
+        || isRefusedRead(error))
         return false;
     dumpData.append(reinterpret_cast<const char *>(rx_buffer), model->dumpLength);
 
@@ -393,7 +395,8 @@ void QvxSelfDiagnosis::sampleLogBlock()
         return;
     uchar error = 0;
     if (readAndNotify(static_cast<uchar>(record->id), model->logAddress, model->logLength, rx_buffer, &error) ==
-        COMM_OK)
+            COMM_OK
+        && !isRefusedRead(error))
         sampleLog.append(reinterpret_cast<const char *>(rx_buffer), model->logLength);
 }
 

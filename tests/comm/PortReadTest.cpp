@@ -325,4 +325,13 @@ TEST(PortRead, NotifyingReadAnnouncesTheBytesOfItsBuffer)
     EXPECT_EQ(b.port->readAndNotify(1, 132, 4, buffer, &error), COMM_OK);
     EXPECT_EQ(heads, (QList<QList<int>>{{COMM_OK, 1, 132, 4, 0}}));
     EXPECT_EQ(bytes, fromHex("00 08 00 00"));
+
+    // Refused: the error byte, and none of the bytes read before.
+    b.fault(1, [](sim::Faults &f) {
+        f.error = 0x04;
+        f.omitData = true;
+    });
+    EXPECT_EQ(b.port->readAndNotify(1, 132, 4, buffer, &error), COMM_OK);
+    EXPECT_EQ(heads.last(), (QList<int>{COMM_OK, 1, 132, 4, 0x04}));
+    EXPECT_EQ(bytes, QByteArray(4, '\0'));
 }

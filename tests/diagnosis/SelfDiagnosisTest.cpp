@@ -288,6 +288,16 @@ TEST(SelfDiagnosisPrepare, ReadsTheDumpAndResetsOnEitherProtocol)
              d.bus.setFaults(1, f);
          },
          false, "2.0", 57600},
+        {"a servo refusing the dump read", kAr240,
+         [](Diagnosis &d) {
+             const int address = d.model.dumpAddress;
+             d.bus.setResponder([address](const sim::Instruction &in) -> std::optional<QByteArray> {
+                 if (in.code == 0x02 && quint8(in.params[0]) + (quint8(in.params[1]) << 8) == address)
+                     return sim::status2(in.id, 0x04); // Data Range Error, no data
+                 return std::nullopt;
+             });
+         },
+         false, "2.0", 57600},
     };
     for (const Case &c : cases) {
         Diagnosis d(c.servo);
@@ -340,6 +350,22 @@ TEST(SelfDiagnosisPosition, FullTestReachesEveryGoalAndWritesItsRecords)
     ASSERT_TRUE(d.diag.saveResult(path));
     const QByteArray header = QByteArray("VER001") + fromHex("FC 03 35 00 00 40 00 78 00 1C 00 01 01 01 00");
     EXPECT_EQ(readFile(path), header + d.initialTable.left(64) + d.diag.sampleLog);
+}
+
+TEST(SelfDiagnosisPosition, ARefusedLogReadAddsNoSamples)
+{
+    Diagnosis d(kAr240);
+    ASSERT_TRUE(d.diag.prepareTest());
+    const int address = d.model.logAddress;
+    const int length = d.model.logLength;
+    d.bus.setResponder([address, length](const sim::Instruction &in) -> std::optional<QByteArray> {
+        if (in.code == 0x02 && quint8(in.params[0]) + (quint8(in.params[1]) << 8) == address
+            && quint8(in.params[2]) + (quint8(in.params[3]) << 8) == length)
+            return sim::status2(in.id, 0x04); // Data Range Error, no data
+        return std::nullopt;
+    });
+    d.diag.positionTest(2048, 1024, 3072);
+    EXPECT_TRUE(d.diag.sampleLog.isEmpty()) << d.diag.sampleLog.size() << " bytes the servo never sent";
 }
 
 TEST(SelfDiagnosisPosition, AServoThatDoesNotMoveFailsAndTheProgressStillAddsUp)
