@@ -86,16 +86,21 @@ int QvxSelfDiagnosis::readItem(const QvxControlItem *it, int *value)
     QvxComm *link = onModbus() ? static_cast<QvxComm *>(modbus) : this;
     const auto id = static_cast<uchar>(record->id);
     uchar error = 0;
+    int result = -1;
     switch (it->length) {
     case 1:
-        return link->read1Byte(id, it->address, value, &error);
+        result = link->read1Byte(id, it->address, value, &error);
+        break;
     case 2:
-        return link->read2Byte(id, it->address, value, &error);
+        result = link->read2Byte(id, it->address, value, &error);
+        break;
     case 4:
-        return link->read4Byte(id, it->address, value, &error);
+        result = link->read4Byte(id, it->address, value, &error);
+        break;
     default:
         return -1;
     }
+    return result == COMM_OK && link->isRefusedRead(error) ? -1 : result;
 }
 
 void QvxSelfDiagnosis::writeItem(const QvxControlItem *it, int value)

@@ -50,8 +50,9 @@ public:
 
     void setDevice(DeviceRecord *record, QvxDeviceModel *model, const QString &note);
 
-    // Item access, quiet about failures: -1 for a missing item or a width other
-    // than 1, 2 or 4, else the read's result code.
+    // Item access, quiet about failures: -1 for a missing item, a width other
+    // than 1, 2 or 4 or a read the device refused (it carries no value), else
+    // the read's result code.
     int readItem(const QvxControlItem *item, int *value);
     void writeItem(const QvxControlItem *item, int value);
     // Reads the registers that hold `lengthInBytes` table bytes from byte

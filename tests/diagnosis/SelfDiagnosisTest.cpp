@@ -368,6 +368,25 @@ TEST(SelfDiagnosisPosition, ARefusedLogReadAddsNoSamples)
     EXPECT_TRUE(d.diag.sampleLog.isEmpty()) << d.diag.sampleLog.size() << " bytes the servo never sent";
 }
 
+TEST(SelfDiagnosisPosition, ARefusedItemReadGivesNoValue)
+{
+    Diagnosis d(kAr240);
+    ASSERT_TRUE(d.diag.prepareTest());
+    const QvxControlItem *present = d.model.itemsByName.value(QStringLiteral("Present Position"));
+    ASSERT_NE(present, nullptr);
+    int value = 777;
+    ASSERT_EQ(d.diag.readItem(present, &value), COMM_OK);
+    d.bus.setFaults(1, [] {
+        sim::Faults f;
+        f.error = 0x04;
+        f.omitData = true;
+        return f;
+    }());
+    value = 777;
+    EXPECT_EQ(d.diag.readItem(present, &value), -1) << "a sample of a position the servo never sent";
+    EXPECT_EQ(value, 777);
+}
+
 TEST(SelfDiagnosisPosition, AServoThatDoesNotMoveFailsAndTheProgressStillAddsUp)
 {
     Diagnosis d(kAr240, false);
