@@ -3,24 +3,18 @@
 // one the editor can meet, text without control bytes must come out as its
 // characters, and a dropped partial sequence must leave the decoder ready for
 // the next key.
+#include "FuzzCheck.h"
+
 #include "platform/KeyDecoder.h"
 
 #include <QString>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 
 namespace {
 
 using platform::KeyEvent;
 using platform::KeyQueue;
-
-[[noreturn]] void fail(const char *what)
-{
-    std::fprintf(stderr, "key decoder: %s\n", what);
-    std::abort();
-}
 
 bool isNamedKey(int code)
 {
@@ -93,32 +87,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     KeyQueue cutKeys;
     for (qsizetype at = 0; at < input.size(); at += piece)
         cut.feed(input.constData() + at, qMin(piece, input.size() - at), cutKeys);
-    if (cutKeys != keys || cut.hasPartial() != whole.hasPartial())
-        fail("the keys depend on how the bytes were cut into reads");
+    // The keys do not depend on how the bytes were cut into reads.
+    FUZZ_CHECK(cutKeys == keys && cut.hasPartial() == whole.hasPartial());
 
-    if (keys.size() > input.size())
-        fail("more keys than bytes");
-    for (const KeyEvent &key : keys) {
-        if (!wellFormed(key))
-            fail("a key the editor cannot meet");
-    }
+    // At most one key a byte, each one the editor can meet.
+    FUZZ_CHECK(keys.size() <= input.size());
+    for (const KeyEvent &key : keys)
+        FUZZ_CHECK(wellFormed(key));
 
     if (isPlainText(input)) {
         const QList<uint> characters = QString::fromUtf8(input).toUcs4();
-        if (characters.size() != keys.size())
-            fail("plain text did not give one key a character");
-        for (qsizetype i = 0; i < keys.size(); ++i) {
-            if (keys.at(i).character != characters.at(i) || keys.at(i).ctrl)
-                fail("plain text came out changed");
-        }
+        // Plain text gives one key a character, unchanged.
+        FUZZ_CHECK(characters.size() == keys.size());
+        for (qsizetype i = 0; i < keys.size(); ++i)
+            FUZZ_CHECK(keys.at(i).character == characters.at(i) && !keys.at(i).ctrl);
     }
 
+    // A dropped partial sequence leaves the decoder ready for the next key.
     whole.dropPartial();
-    if (whole.hasPartial())
-        fail("a dropped partial sequence is still there");
+    FUZZ_CHECK(!whole.hasPartial());
     KeyQueue next;
     whole.feed("a", 1, next);
-    if (next.size() != 1 || next.head() != KeyEvent{U'a', 'A', false})
-        fail("after a dropped partial sequence the next key is lost");
+    FUZZ_CHECK((next.size() == 1 && next.head() == KeyEvent{U'a', 'A', false}));
     return 0;
 }
