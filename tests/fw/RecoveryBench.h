@@ -5,11 +5,11 @@
 
 #include "fw/FirmwareRecovery.h"
 #include "fw/QvxFirmware.h"
+#include "UpdateBench.h"
 #include "tests/sim/SimBus.h"
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QSaveFile>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -21,14 +21,8 @@
 inline constexpr quint8 kServo = 1;
 inline constexpr quint8 kBoard = 200;
 
-struct RecoveryBench
+struct RecoveryBench : UpdateBench
 {
-    sim::SimBus bus;
-    QvxFirmware fw;
-    QTemporaryDir dir;
-    QStringList logs;
-    QStringList failures;
-    int successes = 0;
     int entries = 0;
     int nextSucceeded = 0;
     int nextFailed = 0;
@@ -38,23 +32,9 @@ struct RecoveryBench
         sim::Device servo = sim::Device::protocol2(kServo, 1020, 53);
         servo.bootloader = setup;
         bus.addDevice(servo);
-        fw.setTimeout(sim::kReplySlackMs);
-        QObject::connect(&fw, &QvxComm::logMessage, [this](const QString &m) { logs << m; });
-        QObject::connect(&fw, qOverload<QString>(&QvxFirmware::firmware_failed),
-                         [this](const QString &t) { failures << t; });
-        QObject::connect(&fw, &QvxFirmware::firmware_succeed, [this] { ++successes; });
         QObject::connect(&fw, &QvxFirmware::firmware_bootloaderEntry, [this] { ++entries; });
         QObject::connect(&fw, &QvxFirmware::calibration_nextSucceed, [this] { ++nextSucceeded; });
         QObject::connect(&fw, &QvxFirmware::calibration_nextFailed, [this] { ++nextFailed; });
-    }
-
-    // An image file of these bytes in the bench's folder.
-    QString image(const QByteArray &bytes, const QString &name)
-    {
-        QSaveFile file(dir.filePath(name));
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit()
-                   ? file.fileName()
-                   : QString();
     }
 
     // No board answers the probe: its pings wait out their bare window only
@@ -63,14 +43,6 @@ struct RecoveryBench
 
     // A board at ID 200 in front of the servo.
     void addBoard(quint16 model) { bus.addDevice(sim::Device::protocol2(kBoard, model, 14)); }
-
-    QStringList record() const
-    {
-        QStringList lines;
-        for (const sim::Instruction &in : bus.received())
-            lines << in.logLine();
-        return lines;
-    }
 
     // Everything the bootloader read, in one piece.
     QByteArray arrived() const
