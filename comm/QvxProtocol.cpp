@@ -262,8 +262,10 @@ void QvxProtocol::settleLine()
     lineUnsettled = false;
     const bool wasInTransaction = inTransaction;
     inTransaction = true; // the transport leaves the arrivals to this wait
-    // Quiet since the failed wait ended and since the last byte came.
-    const qint64 quiet = packetTimeoutFor(framing().replyMinimum);
+    // Quiet since the failed wait ended and since the last byte came, for one
+    // packet time, but never longer than kMaxQuietMs: the longest timeout a
+    // user can set would otherwise hold the next request for weeks.
+    const qint64 quiet = qMin<qint64>(packetTimeoutFor(framing().replyMinimum), kMaxQuietMs);
     for (;;) {
         if (isCancelled() || linkLost)
             break;

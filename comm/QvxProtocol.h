@@ -128,6 +128,8 @@ public:
     // Set by a reply wait that ended without its reply (time-out, corrupt reply,
     // cancellation): the next send settles the line first.
     bool lineUnsettled = false;
+    // The longest the next request waits for a quiet line after a failed reply.
+    static constexpr qint64 kMaxQuietMs = 2000;
     // Set when a wait found the link down; every wait then ends at once. A
     // send on a link that is up again clears it.
     bool linkLost = false;

@@ -3,6 +3,8 @@
 // lost-port handler, and where bytes that arrive between transactions go.
 #include "PortOnBus.h"
 
+#include "comm/CancellationToken.h"
+
 #include "tests/support/QtPrinters.h"
 #include "tests/support/WarningCapture.h"
 
@@ -11,6 +13,7 @@
 
 #include <atomic>
 #include <functional>
+#include <limits>
 #include <thread>
 #include <time.h>
 
@@ -248,6 +251,32 @@ TEST(PortLink, AReopenedPortDoesNotWaitOutTheOldLinksLateReply)
     // The failed window is latency + 34 ms; waiting out a quiet line would put
     // the second ping a further window later.
     EXPECT_LT(got.at(1).atMs - got.at(0).atMs, 2 * (latency + 34) - 500);
+}
+
+TEST(PortLink, AnInterruptedWaitUnderAHugeTimeoutDoesNotHoldTheNextRequest)
+{
+    // The quiet line awaited after a failed reply is bounded: with the longest
+    // timeout a user can set, the request after an interrupted wait still
+    // goes out. The watchdog token of the second ping only keeps a regression
+    // from hanging the test.
+    PortOnBus b;
+    b.addServo(1);
+    b.port->setTimeout(std::numeric_limits<int>::max());
+    ASSERT_TRUE(b.open());
+    ushort model = 0;
+    uchar fw = 0;
+    uchar error = 0;
+    CancellationToken interrupt;
+    interrupt.hasDeadline = true;
+    interrupt.deadline = CancellationToken::steadyNowNs() + 300'000'000;
+    b.port->setCancellationToken(&interrupt);
+    EXPECT_EQ(b.port->ping(7, &model, &fw, &error), COMM_CANCELLED);
+    CancellationToken watchdog;
+    watchdog.hasDeadline = true;
+    watchdog.deadline = CancellationToken::steadyNowNs() + 10'000'000'000;
+    b.port->setCancellationToken(&watchdog);
+    EXPECT_EQ(b.port->ping(1, &model, &fw, &error), COMM_OK);
+    b.port->clearCancellationToken();
 }
 
 TEST(PortLink, ConnectPingsTwiceBeforeGivingUp)
