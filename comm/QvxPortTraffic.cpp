@@ -5,10 +5,10 @@
 
 #include "comm/CommResult.h"
 #include "comm/ModbusFrames.h"
+#include "comm/WriteFlush.h"
 #include "device/ProtocolConstants.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QTimer>
 
 namespace {
@@ -76,13 +76,8 @@ int QvxPort::writeRaw(QByteArray write_data)
     const int timeout = qvx_protocol ? qvx_protocol->packetTimeoutFor(size) : kRawMsPerByte * size;
     if (!serial_port->isOpen() || serial_port->write(write_data) != write_data.size())
         return COMM_TX_FAIL;
-    QElapsedTimer waited;
-    waited.start();
-    while (serial_port->bytesToWrite() > 0) {
-        const qint64 left = timeout - waited.elapsed();
-        if (left <= 0 || (!serial_port->waitForBytesWritten(static_cast<int>(left)) && serial_port->bytesToWrite() > 0))
-            return COMM_TX_FAIL;
-    }
+    if (!flushWrites(*serial_port, timeout))
+        return COMM_TX_FAIL;
     emit outputPacket(trafficItem(0, write_data));
     return COMM_OK;
 }

@@ -3,6 +3,8 @@
 // in blocks or as a stream, the finale of every dialect and the failure exits.
 #include "fw/QvxFirmware.h"
 
+#include "comm/WriteFlush.h"
+
 #include <QFile>
 #include <QThread>
 
@@ -48,14 +50,7 @@ bool QvxFirmware::writeConsoleBytes(const QByteArray &bytes, int waitMs)
     if (!bytes.isEmpty() && serial_port->write(bytes) != bytes.size())
         return false; // a closed or failing port took nothing (or not all)
     // Judged by what is left to write: a write of nothing has nothing to wait for.
-    const QDeadlineTimer deadline(waitMs);
-    while (serial_port->bytesToWrite() > 0) {
-        const qint64 left = deadline.remainingTime();
-        if (left <= 0)
-            break;
-        serial_port->waitForBytesWritten(static_cast<int>(left));
-    }
-    return serial_port->bytesToWrite() == 0;
+    return flushWrites(*serial_port, waitMs);
 }
 
 bool QvxFirmware::waitForData(int waitMs)

@@ -4,11 +4,15 @@
 #include "PortOnBus.h"
 
 #include "comm/ModbusFrames.h"
+#include "comm/WriteFlush.h"
 #include "tests/support/QtPrinters.h"
 
 #include <QElapsedTimer>
 #include <QRandomGenerator>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
 
 using sim::fromHex;
 
@@ -270,6 +274,35 @@ TEST(ModbusSniffer, OnlyWhileTheProtocolTextIsModbusAndThePortIsNotHeld)
 }
 
 // --- raw sending ------------------------------------------------------------------------------
+
+TEST(WriteFlush, GivesTheBytesAChanceToLeaveHoweverLateTheCallComes)
+{
+    // A pty whose far end the test reads; the port holds its written bytes
+    // until it is asked to pass them on.
+    int master = -1;
+    int slave = -1;
+    ASSERT_EQ(::openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    QSerialPort port(QString::fromLocal8Bit(::ttyname(slave)));
+    ASSERT_TRUE(port.open(QIODevice::ReadWrite));
+    const auto arrived = [&] {
+        QByteArray got(64, '\0');
+        const ssize_t n = ::read(master, got.data(), size_t(got.size()));
+        return n > 0 ? got.left(n) : QByteArray();
+    };
+    ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+
+    EXPECT_TRUE(flushWrites(port, 0)) << "nothing to write";
+    for (const int waitMs : {0, 100}) {
+        ASSERT_EQ(port.write("#\r"), 2);
+        EXPECT_TRUE(flushWrites(port, waitMs)) << "a wait of " << waitMs << " ms";
+        EXPECT_EQ(port.bytesToWrite(), 0);
+        EXPECT_EQ(arrived(), QByteArray("#\r")) << "a wait of " << waitMs << " ms";
+    }
+    port.close();
+    EXPECT_TRUE(flushWrites(port, 100)) << "a closed port holds nothing";
+    ::close(slave);
+    ::close(master);
+}
 
 TEST(RawSend, SendsTheBytesAsTheyAreAndTracesThem)
 {
