@@ -108,23 +108,53 @@ TEST(ServoUpdate1, FailuresGiveTheirTextsWithThePortClosed)
         int rate = kRate;
         quint8 rateValue = 1;
     };
+    const auto neverEnters = [](Servo1Bench &b, QvxFirmware::UpdateParam &) {
+        sim::BootFaults faults;
+        faults.neverEnters = true;
+        b.bus.setBootloader(kServo, sim::BootloaderSetup{1, false, faults}, sim::Protocol::V1);
+        // The entry gives up well before its usual deadline.
+        b.atClose([&b] { return b.heard(QStringLiteral("1.0 1 WRITE 04 22")); },
+                  [&b] { b.fw.armEntryDeadline(3000); });
+    };
     const Case cases[] = {
+        {"no such port", [](Servo1Bench &b, QvxFirmware::UpdateParam &o) { o.portName = b.missingPort(); },
+         {}, "Port Open Failed"},
         {"silent servo", [](Servo1Bench &, QvxFirmware::UpdateParam &o) { o.id = 5; },
          {"Update[1]: torque off fail"}, "QUORVEX Init Failed"},
-        {"baud write refused twice",
-         [](Servo1Bench &b, QvxFirmware::UpdateParam &) {
-             b.bus.setResponder([](const sim::Instruction &in) -> std::optional<QByteArray> {
-                 if (in.logLine() == QLatin1String("1.0 1 WRITE 04 22"))
-                     return QByteArray(); // no answer
-                 return std::nullopt;
-             });
-         },
+        {"baud write unanswered twice",
+         [](Servo1Bench &b, QvxFirmware::UpdateParam &) { b.noAnswerTo(QStringLiteral("1.0 1 WRITE 04 22")); },
          {"Update[1]: change baudrate fail #1-1", "Update[1]: change baudrate fail #1-2"}, "QUORVEX Reboot Failed"},
+        {"port gone at the reopen at 57600",
+         [](Servo1Bench &b, QvxFirmware::UpdateParam &) {
+             b.pullAtClose([&b] { return b.heard(QStringLiteral("1.0 1 WRITE 04 22")); });
+         },
+         {"Update[1]: open fail"}, "QUORVEX Reboot Failed"},
+        {"digital reset unanswered",
+         [](Servo1Bench &b, QvxFirmware::UpdateParam &) { b.noAnswerTo(QStringLiteral("1.0 1 DIGITAL_RESET")); },
+         {"Update[1]: digital reset fail"}, "QUORVEX Reboot Failed"},
+        {"bootloader never answers", neverEnters, {}, "Bootloader Entry Failed"},
         {"a packet bootloader still gets the console load", [](Servo1Bench &, QvxFirmware::UpdateParam &) {},
          {}, "Bootloader Error", true},
+        {"port gone at the reopen after the restart",
+         [](Servo1Bench &b, QvxFirmware::UpdateParam &) {
+             b.pullAtClose([&b] { return b.servo() && b.servo()->firmware == 21; });
+         },
+         {"Update[1]: open fail"}, "QUORVEX Restart Failed"},
+        {"torque off after the restart unanswered",
+         [](Servo1Bench &b, QvxFirmware::UpdateParam &) { b.noAnswerTo(QStringLiteral("1.0 1 WRITE 18 00"), 2); },
+         {"Update[1]: torque off fail"}, "QUORVEX Torque Off Failed"},
+        {"rate write back unanswered twice",
+         [](Servo1Bench &b, QvxFirmware::UpdateParam &) { b.noAnswerTo(QStringLiteral("1.0 1 WRITE 04 01")); },
+         {"Update[1]: change baudrate fail #2-1", "Update[1]: change baudrate fail #2-2"}, "QUORVEX Restart Failed"},
         {"rate outside the table: 0 written, 2000000 bit/s, the ping at 4000000 unanswered",
          [](Servo1Bench &, QvxFirmware::UpdateParam &o) { o.baudrate = 4000000; }, {}, "QUORVEX Restart Failed",
          false, 4000000, 1},
+        {"closing digital reset unanswered",
+         [](Servo1Bench &b, QvxFirmware::UpdateParam &) { b.noAnswerTo(QStringLiteral("1.0 1 DIGITAL_RESET"), 2); },
+         {"Update[1]: OK!!!", "Update[1]: digital reset fail"}, "QUORVEX Restart Failed"},
+        {"last rate write unanswered",
+         [](Servo1Bench &b, QvxFirmware::UpdateParam &) { b.noAnswerTo(QStringLiteral("1.0 1 WRITE 04 01"), 2); },
+         {"Update[1]: OK!!!", "Update[1]: change baudrate fail"}, "QUORVEX Restart Failed"},
     };
     for (const Case &c : cases) {
         Servo1Bench b(c.packets, c.rate, c.rateValue);
@@ -132,7 +162,10 @@ TEST(ServoUpdate1, FailuresGiveTheirTextsWithThePortClosed)
         c.arrange(b, order);
         EXPECT_FALSE(b.fw.firmware_update(order)) << c.what;
         b.expectFailed(c.failure, c.what);
-        EXPECT_EQ(b.updateLogs(), c.updateLogs) << c.what;
+        EXPECT_EQ(b.updateLogs(), c.updateLogs) << c.what << '\n' << qPrintable(b.record().join('\n'));
+        if (c.failure == QLatin1String("Bootloader Entry Failed")) {
+            EXPECT_TRUE(b.logs.contains(QStringLiteral("[E] Bootloader entry Canceled"))) << qPrintable(b.logs.join('\n'));
+        }
     }
 }
 

@@ -1,8 +1,7 @@
 // The update of a protocol 2.0 servo that speaks Modbus before and after it,
-// and the update's failures, each with its texts and the port closed.
-#include "tests/fw/Servo2Bench.h"
-
-#include <functional>
+// and the update's failures up to the transfer, each with its texts and the
+// port closed.
+#include "tests/fw/Servo2FailureBench.h"
 
 using namespace servo2;
 
@@ -42,57 +41,85 @@ TEST(ServoUpdate2, ServoSpeakingModbusIsSwitchedOverModbusAndBack)
     EXPECT_EQ(b.bus.memory(kServo, kBaud, 1, sim::Protocol::Modbus), QByteArray(1, '\x03'));
     EXPECT_EQ(b.bus.memory(kServo, kTorque, 1, sim::Protocol::Modbus), QByteArray(1, '\0'));
 }
-
-TEST(ServoUpdate2, FailuresGiveTheirTextsWithThePortClosed)
+TEST(ServoUpdate2, FailuresBeforeTheTransferGiveTheirTextsWithThePortClosed)
 {
-    struct Case
-    {
-        const char *what;
-        std::function<void(ServoBench &, QvxFirmware::UpdateParam &)> arrange;
-        QStringList updateLogs;
-        QString failure;
-        int heldBaud = 1000000; // the servo's own rate
+    const auto silent = [](const char *line) {
+        return [line](ServoBench &b, QvxFirmware::UpdateParam &) { b.noAnswerTo(QString::fromLatin1(line)); };
     };
-    const auto speaksModbus = [](ServoBench &b, QvxFirmware::UpdateParam &o) {
-        std::optional<sim::Device> servo = b.bus.device(kServo);
-        servo->protocol = sim::Protocol::Modbus;
-        b.bus.removeDevice(kServo);
-        b.bus.addDevice(*servo);
-        o.protocolVersion = QStringLiteral("MODBUS");
-        o.modbusProtocolTypeAddress = kProtocolType;
-    };
-    const Case cases[] = {
+    runFailures({
+        {"no such port", [](ServoBench &b, QvxFirmware::UpdateParam &o) { o.portName = b.missingPort(); },
+         {}, "Port Open Failed"},
         {"silent servo", [](ServoBench &, QvxFirmware::UpdateParam &o) { o.id = 5; },
          {"Update[2]: torque off fail"}, "QUORVEX Init Failed"},
         {"silent Modbus servo",
-         [&](ServoBench &b, QvxFirmware::UpdateParam &o) {
+         [](ServoBench &b, QvxFirmware::UpdateParam &o) {
              speaksModbus(b, o);
              o.id = 5;
          },
          {"Update[2]: torque off fail"}, "QUORVEX Init Failed"},
         {"Modbus protocol type outside the registers",
-         [&](ServoBench &b, QvxFirmware::UpdateParam &o) {
+         [](ServoBench &b, QvxFirmware::UpdateParam &o) {
              speaksModbus(b, o);
              o.modbusProtocolTypeAddress = 600;
          },
          {"Update[2]: change protocol version fail"}, "Port Open Failed"},
+        {"protocol type write in 1.0 unanswered",
+         [](ServoBench &b, QvxFirmware::UpdateParam &o) {
+             speaksProtocol1(b, o);
+             b.noAnswerTo(QStringLiteral("1.0 1 WRITE 0D 02"));
+         },
+         {"Update[2]: change protocol version fail"}, "Port Open Failed"},
+        {"protocol type read unanswered", silent("2.0 1 READ 0D 00 01 00"),
+         {"Update[2]: change protocol version fail"}, "Port Open Failed"},
+        {"protocol type write unanswered", silent("2.0 1 WRITE 0D 00 02"),
+         {"Update[2]: change protocol version fail"}, "Port Open Failed"},
+        {"rate write unanswered twice", silent("2.0 1 WRITE 08 00 01"),
+         {"Update[2]: change baudrate fail #1-1", "Update[2]: change baudrate fail #1-2"}, "QUORVEX Reboot Failed"},
+        {"board rate write unanswered",
+         [](ServoBench &b, QvxFirmware::UpdateParam &) {
+             behindABoard(b);
+             b.noAnswerTo(QStringLiteral("2.0 200 WRITE 09 00 01"));
+         },
+         {"Update[2]: change baudrate fail #1-3"}, "QUORVEX Reboot Failed"},
+        {"silent master",
+         [](ServoBench &b, QvxFirmware::UpdateParam &o) {
+             behindAMaster(b, o);
+             b.bus.removeDevice(9);
+         },
+         {"Update[2]: change baudrate fail #1-4-2"}, "Bootloader Reboot Failed"},
         {"master without its rate register",
          [](ServoBench &b, QvxFirmware::UpdateParam &o) {
-             b.bus.addDevice(sim::Device::protocol2(9, 1100, 3));
-             o.masterId = 9;
-             o.masterBaudAddressA = 20;
+             behindAMaster(b, o);
+             o.masterBaudAddressB = 0;
          },
          {"Update[2]: change baudrate fail #1-4-3"}, "Bootloader Reboot Failed"},
-        {"rate outside the table",
-         [](ServoBench &, QvxFirmware::UpdateParam &o) { o.baudrate = 250000; },
-         {}, "Bootloader Restart Failed", 250000},
-    };
-    for (const Case &c : cases) {
-        ServoBench b(false, c.heldBaud);
-        QvxFirmware::UpdateParam order = b.order();
-        c.arrange(b, order);
-        EXPECT_FALSE(b.fw.firmware_update(order)) << c.what;
-        b.expectFailed(c.failure, c.what);
-        EXPECT_EQ(b.updateLogs(), c.updateLogs) << c.what;
-    }
+        {"master system write unanswered",
+         [](ServoBench &b, QvxFirmware::UpdateParam &o) {
+             behindAMaster(b, o);
+             b.noAnswerTo(QStringLiteral("2.0 9 SYSTEM_WRITE 15 00 01"));
+         },
+         {"Update[2]: change baudrate fail #1-4-4"}, "QUORVEX Reboot Failed"},
+        {"master write unanswered",
+         [](ServoBench &b, QvxFirmware::UpdateParam &o) {
+             behindAMaster(b, o);
+             b.noAnswerTo(QStringLiteral("2.0 9 WRITE 14 00 01"));
+         },
+         {"Update[2]: change baudrate fail #1-4-4"}, "QUORVEX Reboot Failed"},
+        {"port gone at the reopen at 57600",
+         [](ServoBench &b, QvxFirmware::UpdateParam &) {
+             b.pullAtClose([&b] { return b.heard(QStringLiteral("2.0 1 WRITE 08 00 01")); });
+         },
+         {"Update[2]: open fail"}, "QUORVEX Reboot Failed"},
+        {"reboot unanswered", silent("2.0 1 REBOOT"), {"Update[2]: reboot fail"}, "QUORVEX Reboot Failed"},
+        {"bootloader never answers",
+         [](ServoBench &b, QvxFirmware::UpdateParam &) {
+             sim::BootFaults faults;
+             faults.neverEnters = true;
+             b.bus.setBootloader(kServo, sim::BootloaderSetup{2, false, faults});
+             // The entry gives up well before its usual deadline.
+             b.atClose([&b] { return b.heard(QStringLiteral("2.0 1 WRITE 08 00 01")); },
+                       [&b] { b.fw.armEntryDeadline(3000); });
+         },
+         {}, "Bootloader Entry Failed"},
+    });
 }

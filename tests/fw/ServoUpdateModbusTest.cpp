@@ -103,37 +103,69 @@ TEST(ServoUpdateModbus, FailuresCloseTheLinkBeforeTheyAreReported)
     struct Case
     {
         const char *what;
-        std::function<void(QvxFirmware::UpdateParam &)> arrange;
+        std::function<void(ModbusBench &, QvxFirmware::UpdateParam &)> arrange;
         QStringList updateLogs;
         QString failure;
         QStringList record;
         int firmware; // the servo's version afterwards
+        bool reopenable = true; // false: the adapter was pulled
     };
+    const QStringList checked = kTorqueOff + kBootEntryCommand + QStringList{"MODBUS 1 READ_REGISTERS 00 00 00 04"};
     const Case cases[] = {
-        {"silent servo", [](QvxFirmware::UpdateParam &o) { o.id = 5; }, {"Update[M]: torque off fail"},
+        {"no such port", [](ModbusBench &b, QvxFirmware::UpdateParam &o) { o.portName = b.missingPort(); }, {},
+         "Port Open Failed", {}, 30},
+        {"silent servo", [](ModbusBench &, QvxFirmware::UpdateParam &o) { o.id = 5; }, {"Update[M]: torque off fail"},
          "QUORVEX Init Failed", {"MODBUS 5 READ_REGISTERS 00 20 00 01"}, 30},
         // The console passes no command registers: the update stops at the
         // boot-entry command, having turned the torque off.
         {"no command registers",
-         [](QvxFirmware::UpdateParam &o) {
+         [](ModbusBench &, QvxFirmware::UpdateParam &o) {
              o.modbusBootEntryAddress = 0;
              o.modbusResetAddress = 0;
          },
          {"Update[M]: reboot fail"}, "QUORVEX Reboot Failed", kTorqueOff, 30},
-        {"no reset register", [](QvxFirmware::UpdateParam &o) { o.modbusResetAddress = 0; },
-         {"Update[2]: factory reset fail"}, "Bootloader Restart Failed",
-         kTorqueOff + kBootEntryCommand + QStringList{"MODBUS 1 READ_REGISTERS 00 00 00 04"}, 31},
+        {"bootloader never answers",
+         [](ModbusBench &b, QvxFirmware::UpdateParam &) {
+             sim::BootFaults faults;
+             faults.neverEnters = true;
+             b.bus.setBootloader(kServo, sim::BootloaderSetup{2, false, faults}, sim::Protocol::Modbus);
+             // The serial port is not closed between the Modbus commands and
+             // the entry; the deadline runs from here, past the board probe.
+             b.fw.armEntryDeadline(12000);
+         },
+         {}, "Bootloader Entry Failed", kTorqueOff + kBootEntryCommand, 30},
+        {"port gone after the transfer",
+         [](ModbusBench &b, QvxFirmware::UpdateParam &) {
+             b.pullAtClose([&b] { return b.servo() && b.servo()->firmware == 31; });
+         },
+         {}, "Port Open Failed", kTorqueOff + kBootEntryCommand, 31, false},
+        {"check after the transfer unanswered",
+         [](ModbusBench &b, QvxFirmware::UpdateParam &) {
+             b.noAnswerTo(QStringLiteral("MODBUS 1 READ_REGISTERS 00 00 00 04"));
+         },
+         {}, "Bootloader Restart Failed", checked, 31},
+        {"no reset register", [](ModbusBench &, QvxFirmware::UpdateParam &o) { o.modbusResetAddress = 0; },
+         {"Update[2]: factory reset fail"}, "Bootloader Restart Failed", checked, 31},
+        {"torque off at the end unanswered",
+         [](ModbusBench &b, QvxFirmware::UpdateParam &) {
+             b.noAnswerTo(QStringLiteral("MODBUS 1 WRITE_REGISTER 00 20 5A 00"), 2);
+         },
+         {"Update[M]: torque off fail"}, "QUORVEX Torque Off Failed",
+         kTorqueOff + kBootEntryCommand + kCheckAndReset + kTorqueOff, 31},
     };
     for (const Case &c : cases) {
         ModbusBench b;
         QvxFirmware::UpdateParam order = b.order();
-        c.arrange(order);
+        c.arrange(b, order);
         EXPECT_FALSE(b.fw.firmware_update(order)) << c.what;
         b.expectFailed(c.failure, c.what);
         EXPECT_EQ(b.updateLogs(), c.updateLogs) << c.what;
-        EXPECT_EQ(b.reopenableAtFailure, QList<bool>{true}) << c.what;
+        EXPECT_EQ(b.reopenableAtFailure, QList<bool>{c.reopenable}) << c.what;
         EXPECT_EQ(b.deviceRecord(), c.record) << c.what << '\n' << qPrintable(b.record().join('\n'));
         ASSERT_TRUE(b.servo().has_value()) << c.what;
         EXPECT_EQ(b.servo()->firmware, c.firmware) << c.what;
+        if (c.failure == QLatin1String("Bootloader Entry Failed")) {
+            EXPECT_TRUE(b.logs.contains(QStringLiteral("[E] Bootloader entry Canceled"))) << qPrintable(b.logs.join('\n'));
+        }
     }
 }

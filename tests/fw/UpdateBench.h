@@ -8,8 +8,11 @@
 #include "tests/support/QtPrinters.h"
 
 #include <QFile>
+#include <QSerialPort>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+
+#include <functional>
 
 struct UpdateBench
 {
@@ -66,6 +69,40 @@ struct UpdateBench
         return lines;
     }
 
+    // Whether the bus received an instruction with this log line.
+    bool heard(const QString &line) const { return record().contains(line); }
+
+    // The instruction with this log line gets no answer from its `from`-th
+    // arrival on, and no device carries it out.
+    void noAnswerTo(const QString &line, int from = 1)
+    {
+        bus.setResponder([line, from, seen = 0](const sim::Instruction &in) mutable -> std::optional<QByteArray> {
+            if (in.logLine() != line || ++seen < from)
+                return std::nullopt;
+            return QByteArray();
+        });
+    }
+
+    // Runs `action` on the update's own thread, once: the first time the
+    // update closes its serial port while `when` holds.
+    void atClose(std::function<bool()> when, std::function<void()> action)
+    {
+        QObject::connect(fw.serial_port, &QIODevice::aboutToClose,
+                         [when = std::move(when), action = std::move(action), done = false]() mutable {
+                             if (!done && when()) {
+                                 done = true;
+                                 action();
+                             }
+                         });
+    }
+
+    // The adapter is pulled as the update closes its port while `when` holds,
+    // so the open that follows fails.
+    void pullAtClose(std::function<bool()> when)
+    {
+        atClose(std::move(when), [this] { bus.hangUp(); });
+    }
+
     // The procedures' own log lines ("Update[...]"), without the bootloader steps'.
     QStringList updateLogs() const
     {
@@ -85,6 +122,9 @@ struct UpdateBench
         EXPECT_FALSE(fw.isOpen()) << qPrintable(what);
         EXPECT_FALSE(fw.port_held) << qPrintable(what);
     }
+
+    // A port name that no adapter has.
+    QString missingPort() const { return dir.filePath(QStringLiteral("no-such-port")); }
 
     // The update succeeded, the port closed and released, the long latency kept.
     void expectSucceeded() const

@@ -1,0 +1,82 @@
+#pragma once
+// The failures of the protocol 2.0 servo update: one case per failing step,
+// the arrangements that make a step fail, and the run that checks each case's
+// texts with the port closed.
+
+#include "tests/fw/Servo2Bench.h"
+
+#include <functional>
+
+namespace servo2 {
+
+struct FailureCase
+{
+    const char *what;
+    std::function<void(ServoBench &, QvxFirmware::UpdateParam &)> arrange;
+    QStringList updateLogs;
+    QString failure;
+    int heldBaud = 1000000; // the servo's own rate
+};
+
+// The servo speaks another protocol until its protocol type says 2.0.
+inline void speaking(ServoBench &b, sim::Protocol protocol, char protocolType)
+{
+    std::optional<sim::Device> servo = b.bus.device(kServo);
+    servo->protocol = protocol;
+    servo->protocolTypeAddress = kProtocolType;
+    servo->write(kProtocolType, QByteArray(1, protocolType));
+    b.bus.removeDevice(kServo);
+    b.bus.addDevice(*servo);
+    b.bus.setBootloader(kServo, sim::BootloaderSetup{2, false, {}}, protocol);
+}
+
+inline void speaksProtocol1(ServoBench &b, QvxFirmware::UpdateParam &o)
+{
+    speaking(b, sim::Protocol::V1, '\x01');
+    o.protocolVersion = QStringLiteral("1.0");
+}
+
+inline void speaksModbus(ServoBench &b, QvxFirmware::UpdateParam &o)
+{
+    speaking(b, sim::Protocol::Modbus, '\x0A');
+    o.protocolVersion = QStringLiteral("MODBUS");
+    o.protocolTypeAddress = 0;
+    o.modbusProtocolTypeAddress = kProtocolType;
+}
+
+// A board of model 220 at 57600 in front, relaying to the servo bus at 1000000.
+inline void behindABoard(ServoBench &b)
+{
+    sim::Device board = sim::Device::protocol2(200, 220, 3);
+    board.baudRate = 57600;
+    board.relayRegisterAddress = 9;
+    board.setInitial(9, QByteArray(1, '\x03'));
+    b.bus.addDevice(board);
+}
+
+// A master at ID 9 with its two rate registers.
+inline void behindAMaster(ServoBench &b, QvxFirmware::UpdateParam &o)
+{
+    b.bus.addDevice(sim::Device::protocol2(9, 1100, 3));
+    o.masterId = 9;
+    o.masterIdAddress = 30;
+    o.masterBaudAddressA = 20;
+    o.masterBaudAddressB = 21;
+}
+
+inline void runFailures(const QList<FailureCase> &cases)
+{
+    for (const FailureCase &c : cases) {
+        ServoBench b(false, c.heldBaud);
+        QvxFirmware::UpdateParam order = b.order();
+        c.arrange(b, order);
+        EXPECT_FALSE(b.fw.firmware_update(order)) << c.what;
+        b.expectFailed(c.failure, c.what);
+        EXPECT_EQ(b.updateLogs(), c.updateLogs) << c.what << '\n' << qPrintable(b.record().join('\n'));
+        if (c.failure == QLatin1String("Bootloader Entry Failed")) {
+            EXPECT_TRUE(b.logs.contains(QStringLiteral("[E] Bootloader entry Canceled"))) << qPrintable(b.logs.join('\n'));
+        }
+    }
+}
+
+} // namespace servo2
