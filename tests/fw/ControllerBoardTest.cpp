@@ -4,9 +4,12 @@
 #include "fw/QvxFirmware.h"
 #include "tests/fw/UpdateBench.h"
 
+#include <functional>
+
 namespace {
 
 constexpr quint8 kBoard = 200;
+constexpr int kNewVersion = 15; // the board runs 14 before its update
 
 struct BoardBench : UpdateBench
 {
@@ -31,9 +34,18 @@ struct BoardBench : UpdateBench
         p.protocolVersion = QStringLiteral("2.0");
         p.modelName = QStringLiteral("Tarlin-C04");
         p.deviceKind = QStringLiteral("Controller2");
-        p.firmwarePath = image(QByteArray(300, '\x5A'), QStringLiteral("builtin.bin"));
+        p.firmwarePath = versionImage(QStringLiteral("Tarlin-C04"), kNewVersion);
         return p;
     }
+
+    // The bytes of the built-in image of boardOrder().
+    QByteArray builtInImage()
+    {
+        QFile file(boardOrder().firmwarePath);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    std::optional<sim::Device> board() const { return bus.device(kBoard); }
 };
 
 } // namespace
@@ -88,35 +100,72 @@ TEST(ControllerUpdate, RebootsTransfersAndPingsTheBoard)
     EXPECT_EQ(b.fw.boardModel, 400);
     EXPECT_EQ(b.fw.boardBaud, 57600);
     EXPECT_EQ(b.fw.extraLatency, 5000);
-    EXPECT_EQ(b.bus.bootImage(), QByteArray(300, '\x5A'));
+    EXPECT_EQ(b.bus.bootImage(), b.builtInImage());
     EXPECT_TRUE(b.bus.bootImageComplete());
     EXPECT_EQ(b.record(), (QStringList{"2.0 200 PING", "2.0 200 WRITE 15 00 04", "2.0 200 PING"}));
     EXPECT_TRUE(b.logs.contains(QStringLiteral("[0] Bootloader entry OK !!!"))) << qPrintable(b.logs.join('\n'));
+    // The board restarted into the new firmware: its version, in its table too.
+    const std::optional<sim::Device> board = b.board();
+    ASSERT_TRUE(board.has_value());
+    EXPECT_EQ(board->firmware, kNewVersion);
+    EXPECT_EQ(b.bus.memory(kBoard, 6, 1), QByteArray(1, static_cast<char>(kNewVersion)));
+    EXPECT_FALSE(b.bus.inBootloader());
 }
 
 TEST(ControllerUpdate, EachFailureGivesItsTextsWithThePortClosed)
 {
-    // A board that stays silent at its reboot write.
+    struct Case
     {
+        const char *what;
+        std::function<void(BoardBench &, QvxFirmware::UpdateParam &)> arrange;
+        QStringList updateLogs;
+        QString failure;
+        int firmware; // the board's version afterwards
+        int heldBaud = 0;
+    };
+    const Case cases[] = {
+        {"no such port", [](BoardBench &b, QvxFirmware::UpdateParam &o) { o.portName = b.missingPort(); }, {},
+         "Port Open Failed", 14},
+        {"nothing answers the reboot write", [](BoardBench &, QvxFirmware::UpdateParam &o) { o.id = 7; },
+         {"Update[2]: reboot fail"}, "QUORVEX Reboot Failed", 14},
+        {"port gone while the board restarts",
+         [](BoardBench &b, QvxFirmware::UpdateParam &) {
+             b.pullAtClose([&b] { return b.heard(QStringLiteral("2.0 200 WRITE 15 00 04")); });
+         },
+         {}, "Port Open Failed", 14},
+        {"bootloader never answers",
+         [](BoardBench &b, QvxFirmware::UpdateParam &) {
+             sim::BootFaults faults;
+             faults.neverEnters = true;
+             b.bus.setBootloader(kBoard, sim::BootloaderSetup{5, false, faults});
+             // The entry gives up well before its usual deadline.
+             b.atClose([&b] { return b.heard(QStringLiteral("2.0 200 WRITE 15 00 04")); },
+                       [&b] { b.fw.armEntryDeadline(5000); });
+         },
+         {}, "Bootloader Entry Failed", 14},
+        {"port gone after the transfer",
+         [](BoardBench &b, QvxFirmware::UpdateParam &) {
+             b.pullAtClose([&b] { return b.board() && b.board()->firmware == kNewVersion; });
+         },
+         {"Update[2]: open fail"}, "Bootloader Restart Failed", kNewVersion},
+        // Steps up to the transfer run at 57600, whatever the order's rate.
+        {"a board held at 57600 misses the closing ping at 1000000",
+         [](BoardBench &, QvxFirmware::UpdateParam &o) { o.baudrate = 1000000; }, {}, "Bootloader Restart Failed",
+         kNewVersion, 57600},
+    };
+    for (const Case &c : cases) {
         BoardBench b;
-        b.addBoard(400);
+        b.addBoard(400, c.heldBaud);
         QvxFirmware::UpdateParam order = b.boardOrder();
-        order.id = 7; // nothing answers there
-        EXPECT_FALSE(b.fw.firmware_update(order));
-        EXPECT_EQ(b.failures, QStringList{"QUORVEX Reboot Failed"});
-        EXPECT_TRUE(b.logs.contains(QStringLiteral("Update[2]: reboot fail")));
-        EXPECT_FALSE(b.fw.isOpen());
-        EXPECT_FALSE(b.fw.port_held);
-        EXPECT_EQ(b.successes, 0);
-    }
-    // A board held at 57600 does not answer the closing ping at another rate.
-    {
-        BoardBench b;
-        b.addBoard(400, 57600);
-        EXPECT_FALSE(b.fw.firmware_update(b.boardOrder(1000000)));
-        EXPECT_EQ(b.failures, QStringList{"Bootloader Restart Failed"});
-        EXPECT_EQ(b.bus.bootImage(), QByteArray(300, '\x5A')) << "steps up to the transfer ran at 57600";
-        EXPECT_FALSE(b.fw.isOpen());
+        c.arrange(b, order);
+        EXPECT_FALSE(b.fw.firmware_update(order)) << c.what;
+        b.expectFailed(c.failure, c.what);
+        EXPECT_EQ(b.updateLogs(), c.updateLogs) << c.what << '\n' << qPrintable(b.record().join('\n'));
+        ASSERT_TRUE(b.board().has_value()) << c.what;
+        EXPECT_EQ(b.board()->firmware, c.firmware) << c.what;
+        if (c.failure == QLatin1String("Bootloader Entry Failed")) {
+            EXPECT_TRUE(b.logs.contains(QStringLiteral("[E] Bootloader entry Canceled"))) << qPrintable(b.logs.join('\n'));
+        }
     }
 }
 
@@ -152,6 +201,6 @@ TEST(FirmwareUpdateEntry, ReplacementImageKeyMustMatchTheModelNameExactly)
         b.addBoard(400);
         b.fw.externalImages = {{QString::fromLatin1(c.key), b.image(QByteArray(200, '\x33'), "own.ecp")}};
         EXPECT_TRUE(b.fw.firmware_update(b.boardOrder())) << c.key;
-        EXPECT_EQ(b.bus.bootImage(), c.replaced ? QByteArray(200, '\x33') : QByteArray(300, '\x5A')) << c.key;
+        EXPECT_EQ(b.bus.bootImage(), c.replaced ? QByteArray(200, '\x33') : b.builtInImage()) << c.key;
     }
 }
