@@ -117,7 +117,7 @@ struct UpdateBench
     // The update failed with `text` alone, the port closed and released.
     void expectFailed(const QString &text, const QString &what) const
     {
-        EXPECT_EQ(failures, QStringList{text}) << qPrintable(what);
+        EXPECT_EQ(failures, QStringList{text}) << qPrintable(what) << '\n' << qPrintable(logs.join('\n'));
         EXPECT_EQ(successes, 0) << qPrintable(what);
         EXPECT_FALSE(fw.isOpen()) << qPrintable(what);
         EXPECT_FALSE(fw.port_held) << qPrintable(what);
