@@ -123,6 +123,17 @@ struct UpdateBench
         EXPECT_FALSE(fw.port_held) << qPrintable(what);
     }
 
+    // The update failed with `text` alone after these "Update[...]" lines, the
+    // port closed and released; an entry that failed says it was given up.
+    void expectFailedAfter(const QStringList &logLines, const QString &text, const QString &what) const
+    {
+        expectFailed(text, what);
+        EXPECT_EQ(updateLogs(), logLines) << qPrintable(what) << '\n' << qPrintable(record().join('\n'));
+        if (text == QLatin1String("Bootloader Entry Failed")) {
+            EXPECT_TRUE(logs.contains(QStringLiteral("[E] Bootloader entry Canceled"))) << qPrintable(logs.join('\n'));
+        }
+    }
+
     // A port name that no adapter has.
     QString missingPort() const { return dir.filePath(QStringLiteral("no-such-port")); }
 
