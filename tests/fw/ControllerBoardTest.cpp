@@ -135,12 +135,7 @@ TEST(ControllerUpdate, EachFailureGivesItsTextsWithThePortClosed)
          {}, "Port Open Failed", 14},
         {"bootloader never answers",
          [](BoardBench &b, QvxFirmware::UpdateParam &) {
-             sim::BootFaults faults;
-             faults.neverEnters = true;
-             b.bus.setBootloader(kBoard, sim::BootloaderSetup{5, false, faults});
-             // The entry gives up well before its usual deadline.
-             b.atClose([&b] { return b.heard(QStringLiteral("2.0 200 WRITE 15 00 04")); },
-                       [&b] { b.fw.armEntryDeadline(5000); });
+             b.bootloaderNeverAnswers(kBoard, 5, sim::Protocol::V2, QStringLiteral("2.0 200 WRITE 15 00 04"), 5000);
          },
          {}, "Bootloader Entry Failed", 14},
         {"port gone after the transfer",

@@ -109,12 +109,7 @@ TEST(ServoUpdate1, FailuresGiveTheirTextsWithThePortClosed)
         quint8 rateValue = 1;
     };
     const auto neverEnters = [](Servo1Bench &b, QvxFirmware::UpdateParam &) {
-        sim::BootFaults faults;
-        faults.neverEnters = true;
-        b.bus.setBootloader(kServo, sim::BootloaderSetup{1, false, faults}, sim::Protocol::V1);
-        // The entry gives up well before its usual deadline.
-        b.atClose([&b] { return b.heard(QStringLiteral("1.0 1 WRITE 04 22")); },
-                  [&b] { b.fw.armEntryDeadline(3000); });
+        b.bootloaderNeverAnswers(kServo, 1, sim::Protocol::V1, QStringLiteral("1.0 1 WRITE 04 22"), 3000);
     };
     const Case cases[] = {
         {"no such port", [](Servo1Bench &b, QvxFirmware::UpdateParam &o) { o.portName = b.missingPort(); },

@@ -113,12 +113,7 @@ TEST(ServoUpdate2, FailuresBeforeTheTransferGiveTheirTextsWithThePortClosed)
         {"reboot unanswered", silent("2.0 1 REBOOT"), {"Update[2]: reboot fail"}, "QUORVEX Reboot Failed"},
         {"bootloader never answers",
          [](ServoBench &b, QvxFirmware::UpdateParam &) {
-             sim::BootFaults faults;
-             faults.neverEnters = true;
-             b.bus.setBootloader(kServo, sim::BootloaderSetup{2, false, faults});
-             // The entry gives up well before its usual deadline.
-             b.atClose([&b] { return b.heard(QStringLiteral("2.0 1 WRITE 08 00 01")); },
-                       [&b] { b.fw.armEntryDeadline(3000); });
+             b.bootloaderNeverAnswers(kServo, 2, sim::Protocol::V2, QStringLiteral("2.0 1 WRITE 08 00 01"), 3000);
          },
          {}, "Bootloader Entry Failed"},
     });

@@ -123,6 +123,17 @@ struct UpdateBench
         EXPECT_FALSE(fw.port_held) << qPrintable(what);
     }
 
+    // The bootloader of device `id` never answers the entry, which gives up
+    // `deadlineMs` after the update closes its port having sent `line`, well
+    // before its usual deadline.
+    void bootloaderNeverAnswers(quint8 id, int dialect, sim::Protocol protocol, const QString &line, int deadlineMs)
+    {
+        sim::BootFaults faults;
+        faults.neverEnters = true;
+        bus.setBootloader(id, sim::BootloaderSetup{dialect, false, faults}, protocol);
+        atClose([this, line] { return heard(line); }, [this, deadlineMs] { fw.armEntryDeadline(deadlineMs); });
+    }
+
     // The update failed with `text` alone after these "Update[...]" lines, the
     // port closed and released; an entry that failed says it was given up.
     void expectFailedAfter(const QStringList &logLines, const QString &text, const QString &what) const
