@@ -4,8 +4,10 @@
 // texts with the port closed.
 
 #include "tests/fw/Servo2Bench.h"
+#include "tests/support/CaseTable.h"
 
 #include <functional>
+#include <ostream>
 
 namespace servo2 {
 
@@ -64,15 +66,26 @@ inline void behindAMaster(ServoBench &b, QvxFirmware::UpdateParam &o)
     o.masterBaudAddressB = 21;
 }
 
-inline void runFailures(const QList<FailureCase> &cases)
+inline void PrintTo(const FailureCase &c, std::ostream *os) { *os << c.what; }
+
+// Each file runs its table of failures as the rows of one parameterised test.
+class ServoUpdate2Failure : public ::testing::TestWithParam<FailureCase>
 {
-    for (const FailureCase &c : cases) {
+protected:
+    static void run(const FailureCase &c)
+    {
         ServoBench b(false, c.heldBaud);
         QvxFirmware::UpdateParam order = b.order();
         c.arrange(b, order);
         EXPECT_FALSE(b.fw.firmware_update(order)) << c.what;
         b.expectFailedAfter(c.updateLogs, c.failure, c.what);
     }
+};
+
+// A step the servo leaves unanswered from its `from`th time on.
+inline std::function<void(ServoBench &, QvxFirmware::UpdateParam &)> silent(const char *line, int from = 1)
+{
+    return [line, from](ServoBench &b, QvxFirmware::UpdateParam &) { b.noAnswerTo(QString::fromLatin1(line), from); };
 }
 
 } // namespace servo2
