@@ -21,6 +21,7 @@ constexpr int kInstructionAt1 = 4;
 constexpr int kInstructionAt2 = 7;
 // The status packet of protocol 2.0: never sent again.
 constexpr quint8 kStatusInstruction = 0x55;
+constexpr int kSent = 0; // PacketItem::direction of what this program sent
 
 } // namespace
 
@@ -117,9 +118,12 @@ void QvxPort::onPlayTimer()
         at = kInstructionAt1;
     else if (item.protocol == kProtocolVersion2)
         at = kInstructionAt2;
-    // Only instruction packets of the servo protocols go out again; an item
-    // too short to hold its instruction byte is passed over.
-    if (at >= 0 && item.data.size() > at) {
+    // Only instruction packets of the servo protocols that this program sent
+    // go out again. A received packet never does: a protocol 1.0 reply
+    // carries its error byte where a request has its instruction, so an
+    // alarm would go out as an instruction to the servo. An item too short
+    // to hold its instruction byte is passed over.
+    if (item.direction == kSent && at >= 0 && item.data.size() > at) {
         const auto instruction = static_cast<quint8>(item.data.at(at));
         if (instruction != 0 && instruction != kStatusInstruction) {
             emit playIndexChanged(play_index);

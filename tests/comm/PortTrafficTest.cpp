@@ -330,10 +330,12 @@ TEST(RawSend, SendsTheBytesAsTheyAreAndTracesThem)
 
 namespace {
 
-QvxProtocol::PacketItem recorded(qint64 tick, const QString &protocol, const QByteArray &data)
+// A packet item as the transports record it: direction 0 sent, 1 received.
+QvxProtocol::PacketItem recorded(qint64 tick, const QString &protocol, const QByteArray &data, int direction = 0)
 {
     QvxProtocol::PacketItem item;
     item.tick = tick;
+    item.direction = direction;
     item.protocol = protocol;
     item.data = data;
     return item;
@@ -416,6 +418,41 @@ TEST(PacketReplay, PassesOverWhatIsNoInstructionOfTheServoProtocols)
     QTest::qWait(50);
     ASSERT_EQ(r.bus.received().size(), 1);
     EXPECT_EQ(r.bus.received().first().raw, ping1);
+}
+
+TEST(PacketReplay, SendsOnlyWhatTheProgramSentNeverTheRepliesItReceived)
+{
+    // A record of a session: each request and the reply it got. A protocol
+    // 1.0 reply carries its error byte where a request has its instruction,
+    // so an alarm (0x04, overheating) read as an instruction would go out
+    // as a REG_WRITE to the servo.
+    Replay r;
+    const qint64 t = 9000;
+    const QByteArray ping1 = sim::packet1(1, 0x01, {});
+    const QByteArray read1 = sim::packet1(1, 0x02, fromHex("2B 01"));
+    const QByteArray read2 = sim::packet2(1, 0x02, fromHex("84 00 04 00"));
+    r.port->packet_list = {
+        recorded(t, "1.0", ping1),
+        recorded(t, "1.0", sim::packet1(1, 0x04, {}), 1),           // its reply: alarm bit 0x04 set
+        recorded(t, "1.0", read1),
+        recorded(t, "1.0", sim::packet1(1, 0x24, fromHex("28")), 1), // error byte 0x24
+        recorded(t, "2.0", read2),
+        recorded(t, "2.0", sim::status2(1, 0, fromHex("00 08 00 00")), 1),
+        recorded(t, "2.0", sim::packet2(1, 0x03, fromHex("40 00 01")), 1),  // another master's WRITE, overheard
+    };
+    r.start();
+    QStringList ticks;
+    for (int i = 0; i < 8; ++i)
+        ticks << r.tick();
+    EXPECT_EQ(ticks, (QStringList{"sent 0", "", "sent 2", "", "sent 4", "", "", "stopped"}));
+    ASSERT_TRUE(r.bus.waitForReceived(3, 5000)) << r.bus.received().size() << " packets arrived";
+    QTest::qWait(50); // anything sent wrongly would be there by now
+    QList<QByteArray> arrived;
+    for (const sim::Instruction &i : r.bus.received())
+        arrived << i.raw;
+    EXPECT_EQ(arrived, (QList<QByteArray>{ping1, read1, read2}));
+    EXPECT_EQ(r.bus.receivedCount(0x04), 0) << "a reply went out as a REG_WRITE";
+    EXPECT_EQ(r.bus.receivedCount(0x03), 0) << "an overheard packet went out again";
 }
 
 TEST(PacketReplay, AnEmptyListEndsAtTheFirstTick)
