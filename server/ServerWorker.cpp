@@ -1,6 +1,7 @@
 #include "server/ServerWorker.h"
 
 #include "console/io/Console.h"
+#include "server/SerialLine.h"
 
 #include <QHostAddress>
 #include <QMetaType>
@@ -109,6 +110,7 @@ bool ServerWorker::startListening()
 
 bool ServerWorker::openSerial()
 {
+    serialLost = false;
     serialPort = new QSerialPort;
     serialPort->setPortName(serialPortName);
     serialPort->setBaudRate(baudRate, QSerialPort::AllDirections);
@@ -183,7 +185,7 @@ QString ServerWorker::statusText()
     } else {
         text += QStringLiteral(" (NOT LISTENING)");
     }
-    if (serialPort && serialPort->isOpen())
+    if (openSerialPort())
         text += QStringLiteral(" (Serial: %1@%2)").arg(serialPortName, QString::number(baudRate));
     else
         text += QStringLiteral(" (Serial: Disconnected)");
@@ -225,10 +227,10 @@ void ServerWorker::handleClientData()
 
 void ServerWorker::forwardFromClient(QTcpSocket *client, bool drain)
 {
-    const bool serialOpen = serialPort && serialPort->isOpen();
+    QSerialPort *const port = openSerialPort();
     qint64 room = client->bytesAvailable();
-    if (serialOpen && !drain) {
-        room = qMin(room, kMaxSerialBacklog - serialPort->bytesToWrite());
+    if (port && !drain) {
+        room = qMin(room, kMaxSerialBacklog - port->bytesToWrite());
         if (room < client->bytesAvailable())
             clientsHeldBack = true; // the rest waits for onSerialBytesWritten
     }
@@ -238,27 +240,32 @@ void ServerWorker::forwardFromClient(QTcpSocket *client, bool drain)
     if (data.isEmpty())
         return;
     // The bytes go on their way first; the report follows.
-    const qint64 written = serialOpen ? serialPort->write(data) : 0;
-    if (serialOpen)
-        serialPort->flush();
+    qint64 written = 0;
+    if (port) {
+        written = port->write(data);
+        port->flush(); // may find the line gone
+    }
     const QString peer = peerText(client);
     console().printLine(QStringLiteral("Received %1 bytes from %2").arg(data.size()).arg(peer));
     emit dataReceived(peer, data.size());
-    if (!serialOpen)
+    if (!port)
         console().printWarning(QStringLiteral("Serial port not available"));
+    else if (serialLost)
+        return; // lost with the line, whose loss was reported once
     else if (written <= 0)
-        console().printError(QStringLiteral("Failed to write to serial port: ") + serialPort->errorString());
+        console().printError(QStringLiteral("Failed to write to serial port: ") + port->errorString());
     else
         emit serialDataSent(written);
 }
 
 void ServerWorker::onSerialBytesWritten()
 {
-    if (!clientsHeldBack || !serialPort || serialPort->bytesToWrite() >= kMaxSerialBacklog)
+    QSerialPort *const port = openSerialPort();
+    if (!clientsHeldBack || !port || port->bytesToWrite() >= kMaxSerialBacklog)
         return;
     clientsHeldBack = false;
     for (QTcpSocket *client : clientList()) {
-        if (client->bytesAvailable() > 0)
+        if (client->bytesAvailable() > 0 && openSerialPort())
             forwardFromClient(client, false);
     }
 }
@@ -293,9 +300,10 @@ void ServerWorker::removeClient(QTcpSocket *client)
 
 void ServerWorker::handleSerialData()
 {
-    if (!serialPort || !serialPort->isOpen() || serialPort->bytesAvailable() <= 0)
+    QSerialPort *const port = openSerialPort();
+    if (!port || port->bytesAvailable() <= 0)
         return;
-    const QByteArray data = serialPort->readAll();
+    const QByteArray data = port->readAll();
     if (data.isEmpty())
         return;
     // The clients get the bytes first; the report follows in the usual order.
@@ -340,10 +348,48 @@ QList<std::pair<QString, qint64>> ServerWorker::broadcastToClients(const QByteAr
 
 void ServerWorker::handleSerialError(QSerialPort::SerialPortError error)
 {
-    if (error == QSerialPort::NoError)
+    if (error == QSerialPort::NoError || !serialPort || serialLost)
         return;
-    const QString message = QStringLiteral("Serial port error: %1").arg(serialPort ? serialPort->errorString()
-                                                                                    : QString());
+    switch (judgeSerialError(*serialPort, error)) {
+    case SerialFault::WouldBlock:
+        // Not a failure: the port writes the bytes it holds when the line
+        // takes them again, and an owner must not stop a healthy bridge.
+        serialPort->clearError();
+        return;
+    case SerialFault::LineGone:
+        loseSerial();
+        return;
+    case SerialFault::Failure:
+        break;
+    }
+    const QString message = QStringLiteral("Serial port error: %1").arg(serialPort->errorString());
     console().printError(message);
     emit errorOccurred(message);
+}
+
+void ServerWorker::loseSerial()
+{
+    // Reported once: from here on the port counts as closed, so nothing
+    // writes to it and its further errors are not heard.
+    serialLost = true;
+    const QString message = QStringLiteral("Serial port error: %1").arg(serialLossText(*serialPort));
+    console().printError(message);
+    emit errorOccurred(message);
+    // Closed from the event loop rather than inside the port's own
+    // notification, which may still be using it. The clients are told the
+    // only way a bare byte stream can tell them: their connection ends.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            closeSerial();
+            for (QTcpSocket *client : clientList())
+                client->disconnectFromHost(); // reported through handleClientDisconnected
+            emit statusChanged();
+        },
+        Qt::QueuedConnection);
+}
+
+QSerialPort *ServerWorker::openSerialPort() const
+{
+    return serialPort && serialPort->isOpen() && !serialLost ? serialPort : nullptr;
 }

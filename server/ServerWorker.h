@@ -11,6 +11,11 @@
 // their sockets (each reads at most kClientReadBuffer ahead), so TCP holds the
 // senders back until the port catches up.
 //
+// A serial line that hangs up or goes away is reported once, the port is
+// closed and every client's connection ends; the bridge goes on listening
+// without a port until it is stopped. A write that would block on a full line
+// is no error: the port keeps the bytes until the line takes them.
+//
 // The clients lock guards the list only: no socket is closed, written to or
 // signalled while it is held, since a socket may report its disconnection at
 // once and that handler takes the lock itself.
@@ -75,6 +80,12 @@ private:
     bool startListening();
     bool openSerial();
     void closeSerial();
+    // The line is gone: reports it once, closes the port and ends every
+    // client's connection. The bridge goes on listening; a new start (after
+    // a stop) opens the port again.
+    void loseSerial();
+    // The serial port while it is open and its line has not been lost.
+    QSerialPort *openSerialPort() const;
     // Moves what the client has to the serial port, as much as the port's
     // backlog allows (all of it when `drain`: the client has gone and holds
     // at most kClientReadBuffer).
@@ -99,4 +110,6 @@ private:
     QMutex clientsLock;
     // Client bytes wait in their sockets for room on the serial port.
     bool clientsHeldBack = false;
+    // The serial line hung up or went away; the port is being closed.
+    bool serialLost = false;
 };

@@ -17,6 +17,7 @@
 #include <QTimer>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <vector>
@@ -128,9 +129,9 @@ TEST(BridgeLoad, TenClientsAndOneThatComesAndGoes)
     for (int i = 0; i < kSenders; ++i) {
         peers.push_back(std::make_unique<Peer>(i));
         peers.back()->socket.connectToHost(QHostAddress::LocalHost, port);
-        ASSERT_TRUE(peers.back()->socket.waitForConnected(kWaitMs));
+        ASSERT_TRUE(peers.back()->socket.waitForConnected(kWaitMs)) << "client " << i << " could not connect";
     }
-    ASSERT_TRUE(QTest::qWaitFor([&] { return connects == kSenders; }, kWaitMs));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return connects == kSenders; }, kWaitMs)) << connects << " clients announced";
 
     QTimer sending;
     QObject::connect(&sending, &QTimer::timeout, [&] {
@@ -196,7 +197,7 @@ TEST(BridgeLoad, TenClientsAndOneThatComesAndGoes)
             return true;
         },
         kWaitMs);
-    EXPECT_TRUE(drained);
+    EXPECT_TRUE(drained) << "the echoed streams did not all arrive within " << kWaitMs << " ms";
     for (auto &p : peers) {
         EXPECT_EQ(p->mismatches, 0) << "client " << p->index;
         EXPECT_EQ(p->strangers, 0) << "client " << p->index;
@@ -208,15 +209,18 @@ TEST(BridgeLoad, TenClientsAndOneThatComesAndGoes)
 
     // The dropping client's connections are all gone again; the heap did not
     // grow with the traffic and the connections that came and went.
-    ASSERT_TRUE(QTest::qWaitFor([&] { return disconnects == connects - kSenders; }, kWaitMs));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return disconnects == connects - kSenders; }, kWaitMs))
+        << disconnects << " departures announced for " << connects - kSenders << " connections that came and went";
     EXPECT_TRUE(server.statusText().endsWith(QStringLiteral(" - %1 clients connected").arg(kSenders)));
     EXPECT_LT(heapLate - heapEarly, 4 * 1024 * 1024) << heapEarly << " -> " << heapLate;
 
     // A clean stop with every client still connected.
     server.stop();
     EXPECT_EQ(server.statusText(), "Stopped");
-    for (auto &p : peers) {
-        EXPECT_TRUE(QTest::qWaitFor([&] { return p->socket.state() == QAbstractSocket::UnconnectedState; }, kWaitMs))
-            << "client " << p->index;
-    }
+    const auto stillConnected = [&] {
+        return std::count_if(peers.begin(), peers.end(),
+                             [](const auto &p) { return p->socket.state() != QAbstractSocket::UnconnectedState; });
+    };
+    EXPECT_TRUE(QTest::qWaitFor([&] { return stillConnected() == 0; }, kWaitMs))
+        << stillConnected() << " clients still connected after the stop";
 }
