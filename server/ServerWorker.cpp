@@ -206,6 +206,15 @@ void ServerWorker::handleNewConnection()
         console().printError(QStringLiteral("Failed to get pending connection"));
         return;
     }
+    if (client->peerAddress().isNull()) {
+        // The client reset the connection before it was taken from the
+        // queue: the system no longer tells its address, and no client is left.
+        console().printInfo(
+            QStringLiteral("A client reset its connection before it was accepted; its address is unknown"));
+        client->abort();
+        client->deleteLater();
+        return;
+    }
     client->setReadBufferSize(kClientReadBuffer);
     connect(client, &QTcpSocket::disconnected, this, &ServerWorker::handleClientDisconnected);
     connect(client, &QTcpSocket::readyRead, this, &ServerWorker::handleClientData);

@@ -216,6 +216,49 @@ TEST(Bridge, ClientsComingAndGoingAreAnnouncedAndCounted)
     EXPECT_TRUE(output.contains(QStringLiteral("[INFO] Client disconnected: %1\n").arg(gone)));
 }
 
+TEST(Bridge, AClientThatResetsAtOnceIsLoggedWithItsAddressOrAsHavingNone)
+{
+    // A client that resets its connection right after connecting is mostly
+    // gone before the bridge takes it, and the system no longer tells its
+    // address then.
+    BridgeOnBus b;
+    ASSERT_TRUE(b.start());
+    QStringList addresses;
+    for (int i = 0; i < 10; ++i) {
+        const int fd = connectLoopback(b.port());
+        ASSERT_GE(fd, 0);
+        addresses << localAddress(fd);
+        const linger reset{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        ::close(fd);
+    }
+    // Connections are taken in order: once this one is announced, the others were handled.
+    Client last;
+    ASSERT_TRUE(last.connectTo(b)) << "client not accepted";
+    addresses << last.address();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return b.server.statusText().endsWith(" - 1 clients connected"); }, kWaitMs))
+        << b.server.statusText().toStdString();
+
+    for (const QString &a : std::as_const(b.connected))
+        EXPECT_TRUE(addresses.contains(a)) << a.toStdString();
+    const QString output = b.stopAndTakeOutput();
+    int announced = 0;
+    int unknown = 0;
+    for (const QString &line : lines(output)) {
+        for (const QString &prefix :
+             {QStringLiteral("[INFO] New connection from "), QStringLiteral("[INFO] Client disconnected: ")}) {
+            if (!line.startsWith(prefix))
+                continue;
+            const QString address = line.mid(prefix.size()).section(' ', 0, 0);
+            EXPECT_TRUE(addresses.contains(address)) << line.toStdString();
+            announced += prefix.contains("New") ? 1 : 0;
+        }
+        if (line == "[INFO] A client reset its connection before it was accepted; its address is unknown")
+            ++unknown;
+    }
+    EXPECT_EQ(announced + unknown, 11) << output.toStdString();
+}
+
 TEST(Bridge, StopsWithClientsConnectedAndTheyAreDisconnected)
 {
     BridgeOnBus b;
@@ -226,7 +269,8 @@ TEST(Bridge, StopsWithClientsConnectedAndTheyAreDisconnected)
         ASSERT_TRUE(clients.back()->connectTo(b)) << "client " << i << " not accepted";
     }
     b.bus.sendRaw("bye");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return b.sentTo.size() == 4; }, kWaitMs)) << b.sentTo.size() << " of 4 clients served";
+    ASSERT_TRUE(QTest::qWaitFor([&] { return b.sentTo.size() == 4; }, kWaitMs))
+        << b.sentTo.size() << " of 4 clients served";
     QStringList addresses;
     for (const auto &c : clients)
         addresses << c->address();
@@ -261,7 +305,9 @@ qint64 kernelHeld(int clientFd, quint16 bridgePort)
     if (!table.open(QIODevice::ReadOnly))
         return -1;
     // "sl local_address rem_address st tx_queue:rx_queue ...", addresses as hex "ADDR:PORT"
-    const auto portOf = [](const QByteArray &address) { return address.mid(address.indexOf(':') + 1).toUInt(nullptr, 16); };
+    const auto portOf = [](const QByteArray &address) {
+        return address.mid(address.indexOf(':') + 1).toUInt(nullptr, 16);
+    };
     for (const QByteArray &line : table.readAll().split('\n')) {
         const QList<QByteArray> fields = line.simplified().split(' ');
         if (fields.size() < 5 || portOf(fields.at(1)) != bridgePort || portOf(fields.at(2)) != clientPort)
