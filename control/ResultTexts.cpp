@@ -8,11 +8,16 @@
 
 namespace {
 
+// The Modbus transport's error byte for exception code n is n + 100.
+constexpr int kModbusExceptionOffset = 100;
+
 // Name of a numbered error (protocol 2.0 error number, Modbus exception code)
 // from its table; numbers the table does not hold get a text of their own.
-QString numberedErrorText(uchar error, const QStringList &names)
+QString numberedErrorText(uchar error, const QStringList &names, int offset = 0)
 {
-    const int number = error & 0x7F;
+    int number = error & 0x7F;
+    if (number > offset)
+        number -= offset;
     if (number >= 1 && number <= names.size())
         return names.at(number - 1) + QStringLiteral(" Error");
     return QStringLiteral("Unknown Error (%1)").arg(number);
@@ -66,7 +71,9 @@ QString statusErrorText(uchar error, const QString &protocol)
     }
     if (protocol == kProtocolVersion2)
         return numberedErrorText(error, kProtocol2ErrorNames);
-    if (protocol == kModbusProtocolName)
-        return numberedErrorText(error, kModbusExceptionNames);
+    if (protocol == kModbusProtocolName) {
+        // The Modbus transport hands an exception code on as code + 100.
+        return numberedErrorText(error, kModbusExceptionNames, kModbusExceptionOffset);
+    }
     return QString();
 }

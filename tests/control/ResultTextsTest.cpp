@@ -54,6 +54,11 @@ TEST(ResultTexts, StatusErrorsByProtocol)
         {"MODBUS", 0x02, false, "Address Error"},
         {"MODBUS", 0x88, false, "Parity Error"},
         {"MODBUS", 0x0B, false, "Unknown Error (11)"},
+        // The transport's form: exception code + 100.
+        {"MODBUS", 102, false, "Address Error"},
+        {"MODBUS", 108, false, "Parity Error"},
+        {"MODBUS", 109, false, "Unknown Error (9)"},
+        {"MODBUS", 99, false, "Unknown Error (99)"},
         {"3.0", 0x08, false, ""},
     };
     for (const Case &c : cases) {
