@@ -124,6 +124,55 @@ void BM_Read4(benchmark::State &state)
     });
 }
 
+// A scan of IDs 0 to 252 on a bus where nobody answers, at 57600 baud: each
+// ping waits out its reply window, and nothing more. Beside it the time-out
+// formula (253 windows of an 11-byte status) and a bare client that writes
+// each ping and waits one window for an answer on the same line.
+void BM_ScanSilentBus(benchmark::State &state)
+{
+    sim::SimBus bus; // no device
+    QSerialPort port;
+    port.setPortName(bus.portName());
+    port.setBaudRate(57600);
+    port.open(QIODevice::ReadWrite);
+    QvxProtocol2 engine;
+    engine.device = &port;
+    engine.baudRate = 57600;
+    const int window = engine.packetTimeoutFor(11);
+    const double formulaMs = 253.0 * window;
+
+    const auto bareStart = Clock::now();
+    for (int id = 0; id <= 252; ++id) {
+        port.write(sim::packet2(static_cast<quint8>(id), 0x01));
+        while (port.bytesToWrite() > 0)
+            port.waitForBytesWritten(1);
+        const auto until = Clock::now() + std::chrono::milliseconds(window);
+        while (Clock::now() < until)
+            port.waitForReadyRead(static_cast<int>(
+                std::max<qint64>(1, std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count())));
+        port.readAll();
+    }
+    const double bareMs = std::chrono::duration<double, std::milli>(Clock::now() - bareStart).count();
+
+    double scanMs = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        for (int id = 0; id <= 252; ++id) {
+            uchar error = 0;
+            if (engine.ping(static_cast<uchar>(id), nullptr, nullptr, &error) != COMM_RX_TIMEOUT) {
+                state.SkipWithError("a silent bus answered");
+                return;
+            }
+        }
+        scanMs = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    }
+    state.counters["scan_ms"] = scanMs;
+    state.counters["formula_ms"] = formulaMs;
+    state.counters["ratio"] = scanMs / formulaMs;
+    state.counters["bare_ms"] = bareMs;
+    state.counters["bare_ratio"] = bareMs / formulaMs;
+}
+
 // A ping nobody answers waits out its 34 ms; cpu_time far below real_time means
 // the wait sleeps in the kernel instead of spinning.
 void BM_SilentDeviceTimeout(benchmark::State &state)
@@ -174,6 +223,7 @@ void BM_CancelLatency(benchmark::State &state)
 BENCHMARK(BM_RawEcho)->Iterations(2000);
 BENCHMARK(BM_Ping)->Iterations(2000);
 BENCHMARK(BM_Read4)->Iterations(2000);
+BENCHMARK(BM_ScanSilentBus)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SilentDeviceTimeout)->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_CancelLatency)->Iterations(50)->Unit(benchmark::kMillisecond);
 

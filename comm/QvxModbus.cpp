@@ -1,5 +1,6 @@
 #include "comm/QvxModbus.h"
 
+#include "comm/ModbusRtu.h"
 #include "device/BaseConstants.h"
 
 #include <QDataStream>
@@ -47,10 +48,13 @@ QvxModbus::QvxModbus(QObject *parent)
 
 QvxModbus::~QvxModbus()
 {
-    // The client goes with the children; nothing it says on the way may reach
+    // The links go with the children; nothing they say on the way may reach
     // this half-destroyed transport.
     if (client)
         client->disconnect(this);
+    if (rtu)
+        rtu->port->disconnect(this);
+    delete rtu;
 }
 
 // --- connection ------------------------------------------------------------------
@@ -63,44 +67,71 @@ void QvxModbus::createDevice(int type)
         delete client;
         client = nullptr;
     }
+    if (rtu) {
+        rtu->close();
+        rtu->port->disconnect(this);
+        delete rtu->port;
+        delete rtu;
+        rtu = nullptr;
+    }
     connectionType = type;
-    if (type == kRtu)
-        client = new QModbusRtuSerialClient(this);
-    else if (type == kTcp)
-        client = new QModbusTcpClient(this);
-    else
+    if (type == kRtu) {
+        rtu = new ModbusRtu(this);
+        rtu->token = token;
+        rtu->log = [this](const QString &line) { emit logMessage(line); };
+        connect(rtu->port, &QSerialPort::errorOccurred, this, &QvxModbus::onPortError);
         return;
+    }
+    if (type != kTcp)
+        return;
+    client = new QModbusTcpClient(this);
     connect(client, &QModbusDevice::errorOccurred, this, &QvxModbus::handleError);
     client->setTimeout(kItemTimeoutMs);
     client->setNumberOfRetries(0);
 }
 
+bool QvxModbus::hasLink() const
+{
+    return rtu || client;
+}
+
+void QvxModbus::setCancellationToken(CancellationToken *t)
+{
+    QvxComm::setCancellationToken(t);
+    if (rtu)
+        rtu->token = t;
+}
+
+void QvxModbus::clearCancellationToken()
+{
+    QvxComm::clearCancellationToken();
+    if (rtu)
+        rtu->token = nullptr;
+}
+
 bool QvxModbus::open(QString port_name, int baudrate)
 {
-    if (!client)
+    if (!hasLink())
         return false;
     resetPeriodStatistics();
     close();
     portName = port_name;
     baudRate = baudrate;
+    bool opened = false;
     if (connectionType == kRtu) {
         createDevice(kRtu);
-        client->setConnectionParameter(QModbusDevice::SerialPortNameParameter, port_name);
-        client->setConnectionParameter(QModbusDevice::SerialBaudRateParameter, baudrate);
-        client->setConnectionParameter(QModbusDevice::SerialParityParameter,
-                                       QVariant::fromValue(static_cast<QSerialPort::Parity>(parity)));
-        client->setConnectionParameter(QModbusDevice::SerialDataBitsParameter,
-                                       QVariant::fromValue(static_cast<QSerialPort::DataBits>(dataBits)));
-        client->setConnectionParameter(QModbusDevice::SerialStopBitsParameter,
-                                       QVariant::fromValue(static_cast<QSerialPort::StopBits>(stopBits)));
+        opened = isPortName(port_name)
+                 && rtu->open(port_name, baudrate, static_cast<QSerialPort::Parity>(parity),
+                              static_cast<QSerialPort::DataBits>(dataBits), static_cast<QSerialPort::StopBits>(stopBits));
     } else if (connectionType == kTcp) {
         createDevice(kTcp);
         client->setConnectionParameter(QModbusDevice::NetworkPortParameter, networkPort);
         client->setConnectionParameter(QModbusDevice::NetworkAddressParameter, networkAddress);
+        opened = client->connectDevice();
     } else {
         return false;
     }
-    if ((connectionType == kRtu && !isPortName(port_name)) || !client->connectDevice()) {
+    if (!opened) {
         emit openFailed(port_name, baudrate);
         return false;
     }
@@ -118,8 +149,11 @@ void QvxModbus::dropLink(bool closing)
     stopAging();
     stopGraph();
     stopUpdate();
-    if (closing && client) {
-        client->disconnectDevice();
+    if (closing && hasLink()) {
+        if (client)
+            client->disconnectDevice();
+        if (rtu)
+            rtu->close();
         emit closed();
     }
     rxBuffer.clear();
@@ -130,9 +164,27 @@ void QvxModbus::dropLink(bool closing)
 
 void QvxModbus::handleError(QModbusDevice::Error error)
 {
-    emit logMessage(QStringLiteral("handleError : ") + (client ? client->errorString() : QString()));
+    QString text;
+    if (client)
+        text = client->errorString();
+    else if (rtu)
+        text = rtu->port->errorString();
+    emit logMessage(QStringLiteral("handleError : ") + text);
     if (error == QModbusDevice::ConnectionError)
-        dropLink(false); // the client stays as it is; closed() is for close alone
+        dropLink(false); // the link object stays; closed() is for close alone
+}
+
+void QvxModbus::onPortError(QSerialPort::SerialPortError error)
+{
+    // A pulled adapter, or a terminal whose other end hung up. The port keeps
+    // reporting it on every wake-up until it is closed: reported once, closed,
+    // and a later open starts afresh.
+    if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
+        return; // a wait's time-out, or a failure the operation sees itself
+    if (!rtu || !rtu->port->isOpen())
+        return;
+    handleError(QModbusDevice::ConnectionError);
+    rtu->close();
 }
 
 bool QvxModbus::doConnectQvx(uchar id)
@@ -152,7 +204,7 @@ void QvxModbus::doDisconnectQvx()
 
 bool QvxModbus::isOpen() const
 {
-    return client && state == Connected;
+    return hasLink() && state == Connected;
 }
 
 bool QvxModbus::setBaudRate(int baudrate)
@@ -173,25 +225,37 @@ void QvxModbus::setTimeout(int) {}
 
 // --- one exchange ------------------------------------------------------------------
 
-QvxModbus::Outcome QvxModbus::exchange(uchar id, const QModbusDataUnit &unit, bool write, int timeoutMs, uchar *error,
-                                       Judge judge)
+QvxModbus::Reply QvxModbus::exchangeRtu(uchar id, const QModbusDataUnit &unit, bool write, int timeoutMs)
 {
-    Outcome out;
-    if (!client) {
-        out.result = COMM_NOT_AVAILABLE;
-        return out;
-    }
+    rtu->token = token;
+    const ModbusRtu::Answer a = write ? rtu->writeRegisters(id, unit.startAddress(), unit.values(), timeoutMs)
+                                      : rtu->readRegisters(id, unit.startAddress(), int(unit.valueCount()), timeoutMs);
+    Reply r;
+    // Refused before it left (the link is down or not open) or cancelled; else
+    // a reply came, or its wait ended with the kind of failure.
+    r.result = (a.result == COMM_TX_FAIL || a.result == COMM_CANCELLED) ? a.result : COMM_OK;
+    r.kind = a.kind;
+    r.errorString = a.errorString;
+    r.exceptionCode = a.exceptionCode;
+    r.values = QModbusDataUnit(QModbusDataUnit::HoldingRegisters, unit.startAddress(), a.values);
+    return r;
+}
+
+QvxModbus::Reply QvxModbus::exchangeClient(uchar id, const QModbusDataUnit &unit, bool write, int timeoutMs)
+{
+    Reply r;
     client->setTimeout(timeoutMs);
     QModbusReply *sent = write ? client->sendWriteRequest(unit, id) : client->sendReadRequest(unit, id);
     if (!sent) {
-        emit logMessage((write ? tr("Write error: ") : tr("Read error: ")) + client->errorString());
-        out.result = COMM_TX_FAIL;
-        return out;
+        r.result = COMM_TX_FAIL;
+        r.kind = QModbusDevice::ConnectionError;
+        r.errorString = client->errorString();
+        return r;
     }
     if (sent->isFinished()) {
         delete sent;
-        out.result = COMM_RX_FAIL;
-        return out;
+        r.result = COMM_RX_FAIL;
+        return r;
     }
     // Other events of this thread run meanwhile, and one of them may replace
     // the client (an open) and with it its replies: the wait ends then as
@@ -201,29 +265,58 @@ QvxModbus::Outcome QvxModbus::exchange(uchar id, const QModbusDataUnit &unit, bo
     connect(sent, &QModbusReply::finished, &loop, &QEventLoop::quit);
     connect(sent, &QObject::destroyed, &loop, &QEventLoop::quit);
     loop.exec();
-    out.waited = true;
     if (!reply) {
-        out.result = COMM_RX_FAIL;
+        r.result = COMM_RX_FAIL;
+        return r;
+    }
+    r.kind = reply->error();
+    r.errorString = reply->errorString();
+    if (r.kind == QModbusDevice::NoError)
+        r.values = reply->result();
+    else if (r.kind == QModbusDevice::ProtocolError)
+        r.exceptionCode = exceptionCodeOf(reply->rawResult());
+    delete reply.data();
+    return r;
+}
+
+QvxModbus::Outcome QvxModbus::exchange(uchar id, const QModbusDataUnit &unit, bool write, int timeoutMs, uchar *error,
+                                       Judge judge)
+{
+    Outcome out;
+    if (!hasLink()) {
+        out.result = COMM_NOT_AVAILABLE;
         return out;
     }
+    responseTimeoutMs = timeoutMs;
+    const Reply reply = rtu ? exchangeRtu(id, unit, write, timeoutMs) : exchangeClient(id, unit, write, timeoutMs);
+    if (reply.result == COMM_TX_FAIL) {
+        emit logMessage((write ? tr("Write error: ") : tr("Read error: ")) + reply.errorString);
+        out.result = COMM_TX_FAIL;
+        return out;
+    }
+    if (reply.result != COMM_OK) {
+        out.result = reply.result;
+        return out;
+    }
+    out.waited = true;
 
-    const QModbusDevice::Error kind = reply->error();
+    const QModbusDevice::Error kind = reply.kind;
     const auto codeLog = [&] {
         const QString text = write ? tr("Write response error: %1 (code: 0x%2)")
                                    : tr("Read response error: %1 (code: 0x%2)");
-        emit logMessage(text.arg(reply->errorString(), QString::number(static_cast<int>(kind), 16)));
+        emit logMessage(text.arg(reply.errorString, QString::number(static_cast<int>(kind), 16)));
     };
     if (kind == QModbusDevice::NoError) {
         out.succeeded = true;
-        out.values = reply->result();
+        out.values = reply.values;
     } else if (judge == Judge::Plain) {
         codeLog();
         out.result = COMM_RX_FAIL;
     } else if (kind == QModbusDevice::ProtocolError) {
-        const int code = exceptionCodeOf(reply->rawResult());
+        const int code = reply.exceptionCode;
         const QString text = write ? tr("Write response error: %1 (Mobus exception: 0x%2)")
                                    : tr("Read response error: %1 (Mobus exception: 0x%2)");
-        emit logMessage(text.arg(reply->errorString(), QString::number(code, 16)));
+        emit logMessage(text.arg(reply.errorString, QString::number(code, 16)));
         if (error)
             *error = static_cast<uchar>(code + 100);
     } else if (kind == QModbusDevice::TimeoutError) {
@@ -234,7 +327,6 @@ QvxModbus::Outcome QvxModbus::exchange(uchar id, const QModbusDataUnit &unit, bo
         codeLog();
         out.result = COMM_RX_FAIL;
     }
-    delete reply.data();
     return out;
 }
 
@@ -242,7 +334,7 @@ QvxModbus::Outcome QvxModbus::exchange(uchar id, const QModbusDataUnit &unit, bo
 
 int QvxModbus::ping(uchar id, ushort *model_number, uchar *firmware_version, uchar *error)
 {
-    if (!client)
+    if (!hasLink())
         return COMM_NOT_AVAILABLE;
     if (error)
         *error = 0;

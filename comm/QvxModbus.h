@@ -1,10 +1,11 @@
 #pragma once
-// The Modbus transport: servos reached over Modbus RTU (or Modbus TCP) through
-// the Qt Serial Bus client instead of the servo bus protocols. The control
-// table lives in the servo's holding registers, two table bytes a register
-// (the even address in the low byte), and the servo's bus ID is the server
-// address of every request. Every operation is synchronous: it sends one
-// request, waits for its reply in a local event loop and returns a result code.
+// The Modbus transport: servos reached over Modbus RTU (our own client on the
+// serial port, ModbusRtu) or Modbus TCP (the Qt Serial Bus client) instead of
+// the servo bus protocols. The control table lives in the servo's holding
+// registers, two table bytes a register (the even address in the low byte),
+// and the servo's bus ID is the server address of every request. Every
+// operation is synchronous: it sends one request, waits for its reply (over
+// TCP in a local event loop) and returns a result code.
 //
 // Device error byte of this transport: 0 without an exception answer, the
 // exception code + 100 after one (codes 1 to 8 give 101 to 108), 99 for a
@@ -17,9 +18,12 @@
 #include "comm/CommResult.h"
 #include "comm/QvxComm.h"
 
+#include <QSerialPort>
+
 #include <QModbusDataUnit>
 #include <QModbusDevice>
 
+class ModbusRtu;
 class QModbusClient;
 class QModbusReply;
 
@@ -46,11 +50,14 @@ public:
     int broadcastPing(int wait_ms) override;
     int shufflePing(int wait_ms) override;
     int shuffleId(uchar id, QByteArray data, int wait_ms, int count) override;
-    // A client exists and doConnectQvx has found the device.
+    // A link exists and doConnectQvx has found the device.
     bool isOpen() const override;
     // Closes, stores the rate and connects to the stored target ID again.
     bool setBaudRate(int baudrate) override;
     QString version() const override;
+    // The token also ends the RTU link's waits.
+    void setCancellationToken(CancellationToken *token) override;
+    void clearCancellationToken() override;
     // Neither applies here: every request has its own fixed time-out.
     void setProtocolVersion(QString version) override;
     void setTimeout(int ms) override;
@@ -78,9 +85,11 @@ public:
     int syncWriteDirect(ushort address, ushort length, QByteArray params) override;
     bool isMotionInProgress(qvx::MotionAgingOption &option) override;
 
-    // Replaces the client: 2 Modbus RTU, 3 Modbus TCP. Any other type leaves
-    // the transport without a client (every request then gives COMM_NOT_AVAILABLE).
+    // Replaces the link: 2 Modbus RTU, 3 Modbus TCP. Any other type leaves
+    // the transport without one (every request then gives COMM_NOT_AVAILABLE).
     void createDevice(int type);
+    // The response time-out the last request was given, ms.
+    int responseTimeout() const { return responseTimeoutMs; }
     // Writes the low 16 bits of `value` to register address >> 1.
     int writeRegister(uchar id, ushort address, int value, uchar *error, int timeoutMs);
     // Sends the device to its bootloader through its command register at
@@ -90,7 +99,8 @@ public:
     // appends them to rxBuffer, low byte first. Sets *error to 0 first.
     int readRegisters(uchar id, ushort startRegister, ushort count, uchar *error);
 
-    QModbusClient *client = nullptr;
+    ModbusRtu *rtu = nullptr;       // the Modbus RTU link (connection type 2); owned
+    QModbusClient *client = nullptr; // the Modbus TCP link (connection type 3); a child
     QByteArray rxBuffer;     // the block reads' bytes; the owner clears it before a series
     bool writeSeen = false;  // a write was acknowledged since readUpdate cleared it
 
@@ -116,6 +126,7 @@ public slots:
     int multiturnClear(uchar id, uchar param, ushort address) override;
     int auxBackup(uchar id, ushort address = 0) override;
     int auxRestore(uchar id, ushort address = 0) override;
+    // A lost link (ConnectionError) drops it; every other error is only logged.
     void handleError(QModbusDevice::Error error);
     void startMultiGraph(qvx::MultiGraphReadParams params, int interval, bool fast = false) override;
     int dumpReadData(uchar type, ushort index, ushort size) override;
@@ -141,6 +152,21 @@ private:
     // reply and judge it.
     Outcome exchange(uchar id, const QModbusDataUnit &unit, bool write, int timeoutMs, uchar *error,
                      Judge judge = Judge::Full);
+    // What became of one request, as the judge reads it.
+    struct Reply
+    {
+        int result = COMM_OK; // COMM_OK: a reply came, with or without error
+        QModbusDevice::Error kind = QModbusDevice::NoError;
+        QString errorString;
+        int exceptionCode = 0xFF;
+        QModbusDataUnit values;
+    };
+    Reply exchangeRtu(uchar id, const QModbusDataUnit &unit, bool write, int timeoutMs);
+    Reply exchangeClient(uchar id, const QModbusDataUnit &unit, bool write, int timeoutMs);
+    bool hasLink() const;
+    // The serial port of the RTU link reported an error: a lost port is
+    // closed, reported once, and the link dropped.
+    void onPortError(QSerialPort::SerialPortError error);
     // An item read of `width` bytes at `address`: *decoded is the decoded
     // value when the reply succeeded, else 0. Logs the registers and the value
     // (the 4-byte value as unsigned when `unsignedLog`).
@@ -164,4 +190,6 @@ private:
     // timers, the block buffer and both gap windows; the state goes to 0.
     // `closing` also disconnects the client and says closed().
     void dropLink(bool closing);
+
+    int responseTimeoutMs = kItemTimeoutMs;
 };

@@ -160,7 +160,7 @@ int QvxModbus::write4ByteTxRx(uchar id, ushort address, uint data, QString)
 
 int QvxModbus::readRegisters(uchar id, ushort startRegister, ushort count, uchar *error)
 {
-    if (!client)
+    if (!hasLink())
         return COMM_NOT_AVAILABLE;
     if (count > kMaxBlockRegisters)
         return COMM_UNSUPPORTED;
@@ -199,7 +199,7 @@ int QvxModbus::readChunks(uchar id, ushort startRegister, ushort length, uchar *
 
 int QvxModbus::readUpdate(uchar id, ushort length)
 {
-    if (!client)
+    if (!hasLink())
         return COMM_NOT_AVAILABLE;
     busy = true;
     rxBuffer.clear();
@@ -221,7 +221,7 @@ int QvxModbus::readUpdate(uchar id, ushort length)
 
 int QvxModbus::readGraph(uchar id, ushort address, ushort length)
 {
-    if (!client)
+    if (!hasLink())
         return COMM_NOT_AVAILABLE;
     busy = true;
     measureUpdatePeriod();

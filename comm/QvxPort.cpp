@@ -30,9 +30,18 @@ QvxPort::QvxPort(bool listenToPort, QObject *parent)
 {
     connectionType = 0;
     serial_port = new QSerialPort(this);
+    // What arrives while nothing reads the port waits there, at most this much of it.
+    serial_port->setReadBufferSize(ExchangeLine::kMaxHeld);
     if (listen)
         connect(serial_port, &QSerialPort::readyRead, this, &QvxPort::handleReadyRead);
     connect(serial_port, &QSerialPort::errorOccurred, this, &QvxPort::handleError);
+    // Whoever closes the port (a firmware procedure too), a later loss is news,
+    // and nothing of this link can answer a request on the next.
+    connect(serial_port, &QIODevice::aboutToClose, this, [this] {
+        portLost = false;
+        qvx_protocol1->forgetUnanswered();
+        qvx_protocol2->forgetUnanswered();
+    });
     protocol_text = kProtocolVersion2;
     QvxProtocolComm::setProtocolVersion(kProtocolVersion2);
     qvx_protocol1->device = serial_port;
@@ -185,6 +194,9 @@ void QvxPort::handleError(QSerialPort::SerialPortError error)
     // at the end of the data): the port is lost.
     if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
         return; // the operation that met it sees its own failure
+    if (portLost)
+        return; // reported already: a dead port goes on reporting until it is closed
+    portLost = true;
     stopAging();
     stopGraph();
     stopUpdate();
@@ -193,6 +205,17 @@ void QvxPort::handleError(QSerialPort::SerialPortError error)
     agingGaps.clear();
     resetReceivers();
     setState(Disconnected);
+    // A dead port wakes every event loop at once, over and over, until it is
+    // closed. It is closed once the error's own call has returned (the port
+    // may be inside one of its waits now), unless it was opened anew by then.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            const QSerialPort::SerialPortError now = serial_port->error();
+            if (serial_port->isOpen() && (now == QSerialPort::ResourceError || now == QSerialPort::ReadError))
+                serial_port->close();
+        },
+        Qt::QueuedConnection);
 }
 
 // --- the polling reads ---------------------------------------------------------------

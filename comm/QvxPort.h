@@ -53,6 +53,7 @@ public:
     QSerialPort *serial_port = nullptr; // the link: a child, the device of both engines
     bool listen = false;
     QString protocol_text; // returned by version()
+    bool portLost = false; // the port failed (pulled, hung up) and is not yet closed
     QList<QvxProtocol::PacketItem> packet_list; // replay list
     QTimer *play_timer = nullptr;
     bool playing = false;

@@ -13,11 +13,10 @@
 #include <utility>
 
 namespace {
-constexpr qint64 kNsPerMs = 1000000;
-// The largest wait, in ns, whose whole milliseconds still fit an int.
-constexpr qint64 kLargestIntWaitNs = 2147483647999999LL;
 // Pieces in which onTimeout flushes unparsed bytes.
 constexpr qsizetype kFlushPiece = 20;
+// The most bytes one log line shows in hex.
+constexpr qsizetype kLoggedBytes = 256;
 } // namespace
 
 QvxProtocol::QvxProtocol(QObject *parent)
@@ -41,7 +40,7 @@ void QvxProtocol::resetState()
     clearHeaderPositions();
     // A reply that failed on the old link cannot come on the next one: the
     // port's buffers are cleared when it opens.
-    lineUnsettled = false;
+    forgetUnanswered();
 }
 
 int QvxProtocol::packetTimeoutFor(int bytes) const
@@ -57,12 +56,14 @@ int QvxProtocol::packetTimeoutFor(int bytes) const
 void QvxProtocol::setPacketTimeout(int bytes)
 {
     packetTimeout = packetTimeoutFor(bytes);
+    replyWindow = static_cast<qint64>(packetTimeout);
     packetStartTime = wallClock();
 }
 
 void QvxProtocol::setPacketTimeoutMs(int ms)
 {
     packetTimeout = ms;
+    replyWindow = ms;
     packetStartTime = wallClock();
 }
 
@@ -88,28 +89,6 @@ qint64 QvxProtocol::elapsedSincePacketStart()
     return elapsed;
 }
 
-bool QvxProtocol::isCancelled() const
-{
-    return token && token->cancelled();
-}
-
-int QvxProtocol::remainingWait(int ms) const
-{
-    if (!token)
-        return ms;
-    if (token->hasDeadline) {
-        const qint64 left = token->deadline - CancellationToken::steadyNowNs();
-        if (left < kNsPerMs)
-            return 0;
-        if (left <= kLargestIntWaitNs) {
-            const qint64 leftMs = left / kNsPerMs;
-            if (ms >= leftMs)
-                return static_cast<int>(leftMs);
-        }
-    }
-    return ms > 0 ? ms : 0;
-}
-
 void QvxProtocol::trace(bool received, const QByteArray &bytes) const
 {
     if (!verbose)
@@ -130,39 +109,15 @@ void QvxProtocol::onTimeout()
     }
 }
 
-int QvxProtocol::sendPacket(const QByteArray &packet)
+int QvxProtocol::sendPacket(const QByteArray &packet, int address, qsizetype answerSize)
 {
-    const int timeout = packetTimeoutFor(static_cast<int>(packet.size()));
-    // A closed or hung-up link takes nothing: refused here, without asking it.
-    linkLost = isLinkDown();
-    if (linkLost)
-        return COMM_TX_FAIL;
-    if (lineUnsettled)
-        settleLine();
-    if (linkLost)
-        return COMM_TX_FAIL;
-    if (isCancelled())
-        return COMM_CANCELLED;
+    int result = takeTurn(packet, address, answerSize);
+    if (result != COMM_OK)
+        return result;
     emit updateTxStatus(true);
-    const qint64 written = device->write(packet);
-    if (isCancelled())
-        return COMM_CANCELLED;
-    if (written != packet.size())
-        return COMM_TX_FAIL; // closed or failing link: nothing (or not all) was taken
-
-    // Wait for the bytes to leave in steps of at most 1 ms, so that an interrupt
-    // ends the wait at once; the whole wait never runs past the deadline.
-    const int limit = remainingWait(timeout);
-    QElapsedTimer waited;
-    waited.start();
-    while (device->bytesToWrite() > 0) {
-        const qint64 left = limit - waited.elapsed();
-        const bool progressed = device->waitForBytesWritten(static_cast<int>(qBound(qint64(0), left, qint64(1))));
-        if (isCancelled())
-            return COMM_CANCELLED;
-        if (!progressed && (left <= 0 || isLinkDown()))
-            return COMM_TX_FAIL;
-    }
+    result = writeRequest(packet, packetTimeoutFor(static_cast<int>(packet.size())));
+    if (result != COMM_OK)
+        return result;
     emit outputPacket(makeItem(0, packet));
     trace(false, packet);
     return COMM_OK;
@@ -235,52 +190,17 @@ int QvxProtocol::receivePacket(const Framing &f, QByteArray *packet)
         break;
     }
     if (result != COMM_OK)
-        markLineUnsettled(); // the reply may still come
+        markUnanswered(replyWindow); // the reply may still come
     inTransaction = false;
     return result;
 }
 
-void QvxProtocol::markLineUnsettled()
+void QvxProtocol::handOverStray()
 {
-    lineUnsettled = true;
-    unsettledSince = wallClock();
-}
-
-bool QvxProtocol::isLinkDown() const
-{
-    if (!device || !device->isOpen() || !device->isReadable())
-        return true;
-    // A pulled adapter reports a resource error; a terminal whose other end
-    // hung up reads as the end of its data, a read error. Both stay until the
-    // port is opened again.
-    const auto *serial = qobject_cast<const QSerialPort *>(device);
-    return serial && (serial->error() == QSerialPort::ResourceError || serial->error() == QSerialPort::ReadError);
-}
-
-void QvxProtocol::settleLine()
-{
-    lineUnsettled = false;
     const bool wasInTransaction = inTransaction;
-    inTransaction = true; // the transport leaves the arrivals to this wait
-    // Quiet since the failed wait ended and since the last byte came, for one
-    // packet time, but never longer than kMaxQuietMs: the longest timeout a
-    // user can set would otherwise hold the next request for weeks.
-    const qint64 quiet = qMin<qint64>(packetTimeoutFor(framing().replyMinimum), kMaxQuietMs);
-    for (;;) {
-        if (isCancelled() || linkLost)
-            break;
-        const qint64 now = wallClock();
-        if (now < unsettledSince || now < lastArrivalTime)
-            unsettledSince = lastArrivalTime = now; // the wall clock went back: the quiet time runs again
-        const qint64 silent = now - qMax(unsettledSince, lastArrivalTime);
-        if (silent >= quiet)
-            break;
-        pullArrivals(remainingWait(int(qBound(qint64(1), quiet - silent, qint64(10)))));
-    }
+    inTransaction = true; // nothing of the device is read here: only what is held
+    parseHeld();
     inTransaction = wasInTransaction;
-    // Stray traffic: whole packets reach the stream parser's listeners, a
-    // fragment is dropped so that it cannot join the next reply.
-    parseArrivals();
     interByteTimer->stop();
     if (!rxBuffer.isEmpty()) {
         emit logMessage(QStringLiteral("COMM_RX_CORRUPT: late bytes dropped (%1 bytes)").arg(rxBuffer.size()));
@@ -289,26 +209,9 @@ void QvxProtocol::settleLine()
     clearHeaderPositions();
 }
 
-bool QvxProtocol::pullArrivals(int waitMs)
+void QvxProtocol::noteArrival(bool begins)
 {
-    if (!device)
-        return false;
-    // A serial port also takes in bytes while it waits for something else (a
-    // write leaving, say): those are already buffered and count as arrived,
-    // before the wait and also when the wait itself reports nothing new.
-    if (device->bytesAvailable() <= 0 && !isLinkDown())
-        device->waitForReadyRead(waitMs);
-    if (device->bytesAvailable() <= 0) {
-        // A hung-up link wakes every wait at once with nothing: that ends the
-        // wait instead of turning it into a busy loop.
-        linkLost = isLinkDown();
-        return false;
-    }
-    emit updateRxStatus(true);
-    rxBuffer += device->readAll();
-    emit updateRxStatus(false);
-    lastArrivalTime = wallClock();
-    return true;
+    emit updateRxStatus(begins);
 }
 
 void QvxProtocol::dropFront(qsizetype count)
@@ -318,7 +221,13 @@ void QvxProtocol::dropFront(qsizetype count)
 
 void QvxProtocol::logBytes(const QString &label, const QByteArray &bytes)
 {
-    emit logMessage(label + hexText(bytes));
+    // A flood can put megabytes in one dump: the line shows the first bytes and the count.
+    if (bytes.size() <= kLoggedBytes) {
+        emit logMessage(label + hexText(bytes));
+        return;
+    }
+    emit logMessage(label + hexText(bytes.left(kLoggedBytes))
+                    + QStringLiteral(" ... (%1 bytes)").arg(bytes.size()));
 }
 
 QString QvxProtocol::hexText(const QByteArray &bytes)
@@ -339,15 +248,23 @@ QvxProtocol::PacketItem QvxProtocol::makeItem(int direction, const QByteArray &d
 
 void QvxProtocol::parseArrivals()
 {
-    const Framing &f = framing();
     interByteTimer->stop();
     if (rxBuffer.isEmpty())
         clearHeaderPositions();
     emit updateRxStatus(true);
     if (device)
-        rxBuffer += device->readAll();
+        rxBuffer += device->read(kMaxHeld);
+    if (rxBuffer.size() > kMaxHeld) {
+        rxBuffer.remove(0, rxBuffer.size() - kMaxHeld); // a flood: the oldest bytes are no packet of interest
+        clearHeaderPositions();
+    }
     emit updateRxStatus(false);
+    parseHeld();
+}
 
+void QvxProtocol::parseHeld()
+{
+    const Framing &f = framing();
     for (;;) {
         if (rxBuffer.isEmpty())
             return;

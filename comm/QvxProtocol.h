@@ -2,11 +2,13 @@
 // Base of the packet engines (protocol 1.0 and 2.0). An engine turns one bus
 // operation into instruction packets written to an I/O device and status packets
 // read back from it, synchronously on the calling thread. The base holds what
-// both engines share: the link, the receive buffer, the packet clock and its
-// time-out formula, the cancellation token, the hex trace, the engines' signals,
-// and the receive loops and stream parser, which work on either packet framing.
+// both engines share: the packet clock and its time-out formula, the hex
+// trace, the engines' signals, and the receive loops and stream parser, which
+// work on either packet framing. The link, its receive buffer, the
+// cancellation token and the rules of which bytes may answer a request are
+// those of every transport (ExchangeLine).
 
-#include "comm/CancellationToken.h"
+#include "comm/ExchangeLine.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -18,7 +20,7 @@
 class QIODevice;
 class QTimer;
 
-class QvxProtocol : public QObject
+class QvxProtocol : public QObject, public ExchangeLine
 {
     Q_OBJECT
 
@@ -101,19 +103,10 @@ public:
     bool isPacketTimeout();
     qint64 elapsedSincePacketStart();
 
-    // The two token tests: whether the lent token is set or past its deadline,
-    // and how long one blocking call may wait given `ms`.
-    bool isCancelled() const;
-    int remainingWait(int ms) const;
-
     // With `verbose` on, writes one "[TX] " or "[RX] " line of hex bytes to
     // standard output.
     void trace(bool received, const QByteArray &bytes) const;
 
-    // The link; not owned. Set by the transport that owns the engine.
-    QIODevice *device = nullptr;
-    // Bytes read from the device and not yet consumed.
-    QByteArray rxBuffer;
     // Staging buffer of onTimeout.
     QByteArray pendingBuffer;
     // True while a receive step collects replies; the transport then leaves
@@ -124,22 +117,10 @@ public:
     bool verbose = false;  // hex trace switch
     qint64 packetStartTime = 0; // wall-clock ms when the packet clock started
     double packetTimeout = 0;   // ms the packet clock may run; 0 after it ran out
-    CancellationToken *token = nullptr; // lent by the transport; not owned
-    // Set by a reply wait that ended without its reply (time-out, corrupt reply,
-    // cancellation): the next send settles the line first.
-    bool lineUnsettled = false;
-    // The longest the next request waits for a quiet line after a failed reply.
-    static constexpr qint64 kMaxQuietMs = 2000;
-    // Set when a wait found the link down; every wait then ends at once. A
-    // send on a link that is up again clears it.
-    bool linkLost = false;
-    qint64 lastArrivalTime = 0; // wall-clock ms when bytes last arrived
-    qint64 unsettledSince = 0;  // wall-clock ms when the failed reply wait ended
     // The longest packet the running reply wait can take; 0: any the framing takes.
     qsizetype largestReply = 0;
-    // The wall clock of the packet clock and the listening waits, in ms since
-    // the epoch. Tests and fuzzers replace it to step time by hand.
-    qint64 (*wallClock)() = &QDateTime::currentMSecsSinceEpoch;
+    // The window of the last reply wait: the packet time-out it started with, ms.
+    qint64 replyWindow = 0;
 
 signals:
     void logMessage(QString msg);
@@ -190,33 +171,33 @@ protected:
     };
     virtual const Framing &framing() const = 0;
 
-    // Common tail of both send steps, for a packet complete with its checksum:
-    // write, wait for the bytes to leave, emit and trace the item.
-    int sendPacket(const QByteArray &packet);
+    // Common tail of both send steps, for a packet complete with its checksum
+    // whose answer comes from `address` (ExchangeLine::kAnyDevice,
+    // kNoAnswer) with `answerSize` bytes (0: of several sizes): its turn on
+    // the line, then write, wait for the bytes to leave, emit and trace the item.
+    int sendPacket(const QByteArray &packet, int address, qsizetype answerSize);
     // Receive step of a transaction: one status packet that passes the tests of
     // `f` (the engine's own framing, or another packet family such as the
     // bootloader's) into *packet. The caller has started the packet clock.
     int receivePacket(const Framing &f, QByteArray *packet);
 
-    // Appends what the device has, waiting up to waitMs for bytes when none are
-    // pending. Returns whether bytes came. A link that can no longer deliver
-    // (closed, or its other end hung up) sets linkLost instead of waiting.
-    bool pullArrivals(int waitMs);
-    // Whether the link reports that it can no longer carry bytes.
-    bool isLinkDown() const;
-    // Before a send after a failed reply wait: what arrived late goes to the
-    // stream parser as stray traffic, and the line must stay quiet for one
-    // packet time, so that a late reply is never taken for the next answer.
-    void settleLine();
-    // After a reply wait that ended without its reply: the next send settles the line.
-    void markLineUnsettled();
+    // What arrived before a request: whole packets reach the stream parser's
+    // listeners as stray traffic, a fragment is dropped so that it cannot
+    // join the next reply.
+    void handOverStray() override;
+    void noteArrival(bool begins) override;
     void dropFront(qsizetype count);
+    // One log line: the label and the bytes in hex, at most 256 of them.
     void logBytes(const QString &label, const QByteArray &bytes);
     static QString hexText(const QByteArray &bytes);
     PacketItem makeItem(int direction, const QByteArray &data, const QString &text = QString()) const;
 
-    // Stream parser shared by both engines (the body of onReadyRead).
+    // Stream parser shared by both engines (the body of onReadyRead): what
+    // the device has, then parseHeld.
     void parseArrivals();
+    // Parses rxBuffer: each whole packet is announced, damage is logged and
+    // dropped, an incomplete packet waits for the rest.
+    void parseHeld();
     // Offset (> 0) of the first complete valid packet behind the head, or -1.
     // Keeps the possible packet starts between calls and searches only new bytes.
     int scanHeaders();

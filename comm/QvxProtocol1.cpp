@@ -53,7 +53,19 @@ int QvxProtocol1::txPacket(QByteArray &packet)
     if (packet.size() > kMaxSendSize)
         return COMM_TX_ERROR; // nothing written
     packet::appendByte(packet, checksumOf(packet, 2, packet.size()));
-    return sendPacket(packet);
+    // Whose answer it awaits and of which size: a READ's carries its data,
+    // every other a status without data.
+    const uchar id = byteAt(packet, 2);
+    const uchar instruction = byteAt(packet, 4);
+    int address = id;
+    qsizetype size = instruction == Read && packet.size() > 6 ? byteAt(packet, 6) + 6 : 6;
+    if (instruction == Action) {
+        address = ExchangeLine::kNoAnswer;
+    } else if (id == kBroadcastId) {
+        address = instruction == BulkRead ? ExchangeLine::kAnyDevice : ExchangeLine::kNoAnswer;
+        size = 0;
+    }
+    return sendPacket(packet, address, size);
 }
 
 int QvxProtocol1::rxPacket(QByteArray *out)
@@ -73,14 +85,17 @@ int QvxProtocol1::txRxPacket(QByteArray &tx, QByteArray *rx, uchar *error)
     if (instruction == Action)
         return COMM_OK;
 
+    // A READ's reply carries its data; every other reply is a status without
+    // data. A reply of another size answers some other request. (A READ the
+    // device refuses gets a status without data: the wait goes on to its end.)
     const int expected = instruction == Read ? byteAt(tx, 6) + 6 : 6;
     setPacketTimeout(expected); // bounds the whole wait, from the end of sending
     for (;;) {
         const int result = rxPacket(rx);
         if (result != COMM_OK)
             return result;
-        if (byteAt(*rx, 2) == id && (instruction != Read || rx->size() == expected))
-            break; // other IDs, and READ replies of another size, are skipped
+        if (byteAt(*rx, 2) == id && rx->size() == expected)
+            break; // other IDs, and replies of another size, are skipped
     }
     if (error)
         *error = byteAt(*rx, 4);

@@ -135,14 +135,37 @@ QByteArray QvxProtocol2::instructionPacket(uchar id, uchar instruction, const QB
     return packet;
 }
 
+QvxProtocol2::Awaited QvxProtocol2::awaitedAnswer(const QByteArray &packet)
+{
+    if (packet.size() < 10)
+        return {ExchangeLine::kNoAnswer, 0};
+    const uchar id = byteAt(packet, 4);
+    const uchar instruction = byteAt(packet, 7);
+    if (instruction == Action || instruction == SyncWrite || instruction == BulkWrite)
+        return {ExchangeLine::kNoAnswer, 0};
+    if (id == kBroadcastId)
+        return {ExchangeLine::kAnyDevice, instruction == Ping ? kPingReply : 0};
+    if (byteAt(packet, 3) == kBootHeaderMark || instruction == Shuffle)
+        return {id, 0}; // answers of their own families
+    switch (instruction) {
+    case Read:
+        return {id, packet.size() >= 14 ? word16At(packet, 10) + kSmallestStatus : 0};
+    case Ping:
+        return {id, kPingReply};
+    default:
+        return {id, kSmallestStatus}; // a status without data
+    }
+}
+
 int QvxProtocol2::txPacket(QByteArray &packet)
 {
+    const Awaited awaited = awaitedAnswer(packet);
     addStuffing(packet);
     if (packet.size() > kMaxSendSize)
         return COMM_TX_ERROR; // nothing written
     const quint16 crc = crcOf(packet.constData(), packet.size());
     packet::appendWord16(packet, crc);
-    return sendPacket(packet);
+    return sendPacket(packet, awaited.address, awaited.size);
 }
 
 int QvxProtocol2::rxPacket(QByteArray *packet, bool keepStuffing)
@@ -191,16 +214,14 @@ int QvxProtocol2::receiveMatchingReply(const QByteArray &sent, QByteArray *reply
     if (instruction == Action)
         return COMM_OK;
 
-    int expected = 0; // the size of the one reply taken (besides a refusal); 0: any
+    // The size of the one reply taken besides a refusal: the data a READ or a
+    // PING carries, else a status without data. A status of another size is
+    // the answer to some other request.
+    if (instruction == Read && request.size() < 14)
+        return COMM_TX_ERROR;
+    const int expected = static_cast<int>(awaitedAnswer(request).size);
     switch (instruction) {
-    case Read:
-        if (request.size() < 14)
-            return COMM_TX_ERROR;
-        expected = word16At(request, 10) + kSmallestStatus;
-        setPacketTimeout(expected);
-        break;
     case Ping:
-        expected = kPingReply;
         setPacketTimeout(kSmallestStatus);
         break;
     case FactoryReset:
@@ -212,6 +233,9 @@ int QvxProtocol2::receiveMatchingReply(const QByteArray &sent, QByteArray *reply
     case Aux:
         setPacketTimeoutMs(2000);
         break;
+    case Read:
+        setPacketTimeout(expected);
+        break;
     default:
         setPacketTimeout(kSmallestStatus);
         break;
@@ -219,7 +243,7 @@ int QvxProtocol2::receiveMatchingReply(const QByteArray &sent, QByteArray *reply
 
     // A header announcing more than the awaited reply (with room for its
     // stuffing) is noise; so is, after a lost reply, a late one of another size.
-    largestReply = expected > 0 ? expected + expected / 3 + 1 : 0;
+    largestReply = expected + expected / 3 + 1;
     for (;;) {
         const int result = rxPacket(reply, keepStuffing);
         if (result != COMM_OK) {
@@ -228,7 +252,7 @@ int QvxProtocol2::receiveMatchingReply(const QByteArray &sent, QByteArray *reply
         }
         if (byteAt(*reply, 4) != id)
             continue; // another device's packet: dropped, same clock
-        if (expected > 0 && reply->size() != expected) {
+        if (reply->size() != expected) {
             // Besides the awaited size only the short refusal, a status without
             // data that carries an error number.
             const bool refusal =

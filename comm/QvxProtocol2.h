@@ -89,6 +89,14 @@ public:
     int receiveReply(const QByteArray &sent, QByteArray *reply, uchar *error, bool keepStuffing);
     int txRxPacket(QByteArray &packet, QByteArray *reply, uchar *error, bool keepStuffing);
 
+    // What a packet (before stuffing) awaits: whose answer (its ID, or
+    // ExchangeLine::kAnyDevice / kNoAnswer) and of which size (0: of several).
+    struct Awaited
+    {
+        int address;
+        qsizetype size;
+    };
+    static Awaited awaitedAnswer(const QByteArray &packet);
     // An instruction packet before stuffing and CRC.
     static QByteArray instructionPacket(uchar id, uchar instruction, const QByteArray &params = QByteArray());
 

@@ -10,6 +10,7 @@ using packet::word16At;
 namespace {
 constexpr qsizetype kPingAnswer = 14;  // status with model number and firmware version
 constexpr qsizetype kBlockStart = 8;   // fast bulk read: first block of the combined reply
+constexpr qsizetype kSmallestStatus = 11; // a status without data
 constexpr int kHighestDeviceId = 252;
 } // namespace
 
@@ -104,7 +105,7 @@ int QvxProtocol2::listenForAnswers(int wait_ms, const std::function<bool(QByteAr
         }
     }
     if (result != COMM_OK)
-        markLineUnsettled(); // answers may still come
+        markUnanswered(packetTimeoutFor(kPingAnswer)); // answers may still come
     inTransaction = false;
     return result;
 }
@@ -162,8 +163,12 @@ int QvxProtocol2::bulkRead(const QList<BulkReadParam> &params, QList<BulkReadRes
             const int result = rxPacket(&reply, false);
             if (result != COMM_OK)
                 return result; // the results taken so far stay
-            if (byteAt(reply, 4) == id)
-                break; // packets of other IDs are dropped
+            // Packets of other IDs are dropped, and so is a status of this ID
+            // that neither carries the range nor refuses it: it answers some
+            // other request.
+            const bool refusal = reply.size() == kSmallestStatus && (byteAt(reply, 8) & 0x7F) != 0;
+            if (byteAt(reply, 4) == id && (reply.size() == length + kSmallestStatus || refusal))
+                break;
         }
         BulkReadResult taken;
         taken.id = range.id;

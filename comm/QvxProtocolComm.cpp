@@ -150,6 +150,8 @@ int QvxProtocolComm::readWidth(uchar id, ushort address, ushort width, int *valu
 
 bool QvxProtocolComm::isRefusedRead(uchar error) const
 {
+    // Protocol 2.0 refuses with an error number (bit 7 alone is an alert);
+    // a protocol 1.0 READ is only ever taken with its data.
     return qvx_protocol == qvx_protocol2 && (error & 0x7F) != 0;
 }
 

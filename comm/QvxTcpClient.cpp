@@ -31,6 +31,9 @@ QvxTcpClient::QvxTcpClient(QObject *parent)
 {
     connectionType = 1;
     tcp_socket = new QTcpSocket(this);
+    // What a peer sends between requests waits in the socket, at most this
+    // much of it; beyond that the connection holds the peer back.
+    tcp_socket->setReadBufferSize(ExchangeLine::kMaxHeld);
     connect(tcp_socket, &QTcpSocket::connected, this, &QvxTcpClient::onConnected);
     connect(tcp_socket, &QTcpSocket::disconnected, this, &QvxTcpClient::onDisconnected);
     QvxProtocolComm::setProtocolVersion(kProtocolVersion2);
@@ -104,6 +107,9 @@ void QvxTcpClient::close()
     tcp_socket->close();
     // Give a disconnection still on its way the time to arrive.
     waitFor(tcp_socket, &QTcpSocket::disconnected, kCloseWaitMs);
+    // Nothing of the old connection can answer on the next one.
+    qvx_protocol1->resetState();
+    qvx_protocol2->resetState();
     pollGaps.clear();
     agingGaps.clear();
 }

@@ -14,6 +14,7 @@
 #include <QTest>
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 #include <type_traits>
 
@@ -119,10 +120,8 @@ private:
 // A loaded machine now and then misses a 50 ms reply window. Where that is
 // not what a test looks at, an operation that timed out (or failed in the
 // read phase of a byte write, which counts a time-out as a failed reply) is
-// repeated, at most 5 times; every other result is judged as it came. Before
-// a new try the late answer is let in and dropped: Modbus RTU answers carry no
-// request number, so one arriving during the next request would be taken for
-// its answer.
+// repeated, at most 5 times; every other result is judged as it came. A new
+// try comes after a pause that lets a busy machine catch up.
 template <class Operation>
 int settled(Operation operation)
 {
@@ -202,7 +201,7 @@ struct OnServo
         EXPECT_TRUE(servo.isOpen());
         return servo.isOpen() && modbus->open(servo.portName(), kBaud);
     }
-    void fault(void (*set)(sim::ModbusFaults &))
+    void fault(const std::function<void(sim::ModbusFaults &)> &set)
     {
         sim::ModbusFaults f;
         set(f);

@@ -147,8 +147,8 @@ TEST(Protocol2BroadcastPing, NoiseWithoutHeaderIsLoggedWhenTheWaitEnds)
 {
     EngineOnBus<QvxProtocol2> b;
     ASSERT_TRUE(b.open());
-    b.bus.sendRaw(fromHex("00 11 22"));
-    EXPECT_EQ(b.engine.broadcastPing(100), COMM_RX_TIMEOUT);
+    b.bus.setResponder([](const sim::Instruction &) { return std::optional<QByteArray>(fromHex("00 11 22")); });
+    EXPECT_EQ(b.engine.broadcastPing(300), COMM_RX_TIMEOUT);
     EXPECT_EQ(b.logs, QStringList({"COMM_RX_CORRUPT: rx time out", "read data = 00 11 22"}));
     EXPECT_TRUE(b.engine.rxBuffer.isEmpty());
 }

@@ -126,10 +126,49 @@ void LibmodbusServer::serve()
         const int n = modbus_receive(d_->ctx, query);
         if (n <= 0)
             continue; // nothing for us yet, a frame for another server, or a damaged one
+        PeerFaults faults;
+        {
+            std::lock_guard lock(mutex_);
+            faults = faults_;
+            faults_.delayNextMs = 0;
+            faults_.beforeNext.clear();
+            faults_.corruptNext = false;
+        }
+        if (faults.delayNextMs > 0)
+            QThread::msleep(static_cast<unsigned long>(faults.delayNextMs));
+        const int fd = modbus_get_socket(d_->ctx);
+        if (!faults.beforeNext.isEmpty())
+            (void)::write(fd, faults.beforeNext.constData(), static_cast<size_t>(faults.beforeNext.size()));
         std::lock_guard lock(mutex_);
         ++requests_;
-        modbus_reply(d_->ctx, query, n, d_->map);
+        if (faults.refuseWith != 0) {
+            modbus_reply_exception(d_->ctx, query, static_cast<unsigned int>(faults.refuseWith));
+        } else if (faults.corruptNext && query[1] == 3) {
+            // The read's answer as libmodbus would send it, its CRC turned.
+            const int start = query[2] << 8 | query[3];
+            const int count = query[4] << 8 | query[5];
+            QByteArray answer;
+            answer.append(static_cast<char>(query[0]));
+            answer.append('\x03');
+            answer.append(static_cast<char>(2 * count));
+            for (int i = 0; i < count; ++i) {
+                const quint16 value = start + i < d_->map->nb_registers ? d_->map->tab_registers[start + i] : 0;
+                answer.append(static_cast<char>(value >> 8));
+                answer.append(static_cast<char>(value & 0xFF));
+            }
+            answer.append('\x5A');
+            answer.append('\xA5');
+            (void)::write(fd, answer.constData(), static_cast<size_t>(answer.size()));
+        } else {
+            modbus_reply(d_->ctx, query, n, d_->map);
+        }
     }
+}
+
+void LibmodbusServer::setFaults(const PeerFaults &faults)
+{
+    std::lock_guard lock(mutex_);
+    faults_ = faults;
 }
 
 quint16 LibmodbusServer::reg(int index) const

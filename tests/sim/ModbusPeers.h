@@ -48,6 +48,16 @@ private:
 // Holding registers from a control table of `table` bytes (an odd size gets a 0 byte).
 QList<quint16> registersOf(const QByteArray &table);
 
+// What the libmodbus server does to its answers, besides answering: the parts
+// marked "next" apply to the next answer only.
+struct PeerFaults
+{
+    int delayNextMs = 0;     // the next answer comes this late
+    QByteArray beforeNext;   // bytes put on the line ahead of the next answer
+    bool corruptNext = false; // the next answer (a read's) goes out with a wrong CRC
+    int refuseWith = 0;      // every request is answered with this exception code (0: none)
+};
+
 // A libmodbus RTU server on a thread, answering server address `id` from its
 // register map; reads and writes of the map from the test are locked against
 // the server's own.
@@ -66,6 +76,7 @@ public:
     quint16 reg(int index) const;
     void setRegister(int index, quint16 value);
     int requests() const { return requests_; }
+    void setFaults(const PeerFaults &faults);
 
 private:
     void serve();
@@ -73,6 +84,7 @@ private:
     struct Context;
     std::unique_ptr<Context> d_;
     mutable std::mutex mutex_;
+    PeerFaults faults_;
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> ready_{false};
