@@ -118,6 +118,38 @@ ModbusServo::~ModbusServo()
     }
 }
 
+void ModbusServo::sendRaw(const QByteArray &bytes)
+{
+    std::lock_guard lock(d->mutex);
+    qsizetype at = 0;
+    while (d->master >= 0 && at < bytes.size()) {
+        const ssize_t n = ::write(d->master, bytes.constData() + at, static_cast<size_t>(bytes.size() - at));
+        if (n > 0)
+            at += n;
+        else if (n < 0 && errno != EAGAIN && errno != EINTR)
+            return;
+        else
+            d->pause(1);
+    }
+}
+
+void ModbusServo::hangUp()
+{
+    if (d->wake[1] >= 0) {
+        const char one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(d->wake[1], &one, 1);
+    }
+    if (d->thread.joinable())
+        d->thread.join();
+    std::lock_guard lock(d->mutex);
+    // Both sides go: the held slave would keep the line up for the code under test.
+    for (int *fd : {&d->master, &d->slave}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+}
+
 bool ModbusServo::isOpen() const { return d->master >= 0; }
 QString ModbusServo::portName() const { return d->port; }
 

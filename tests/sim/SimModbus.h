@@ -49,6 +49,12 @@ public:
     void setRegister(int index, quint16 value);
     void setFaults(const ModbusFaults &faults);
 
+    // Puts bytes on the line as if another station sent them.
+    void sendRaw(const QByteArray &bytes);
+    // The other end goes away, as when a USB adapter is pulled: the servo stops
+    // serving and closes its side; the code under test now sees a hang-up.
+    void hangUp();
+
     QList<ModbusRequest> requests() const;
     void clearRequests();
     // Waits until at least `count` requests arrived; false after timeoutMs.
