@@ -8,6 +8,10 @@
 // One object per descriptor; standardInput() is the process's reader of
 // standard input, used by the line editor and the continuous get. Not
 // thread-safe: use it from one thread (the console's worker thread).
+//
+// An idle reader costs no wake-ups: waitHandlingEvents() sleeps in the
+// thread's Qt event dispatcher, watching the descriptor and the wake-up pipe
+// beside the dispatcher's own timers, queued calls and sockets.
 
 #include "platform/KeyDecoder.h"
 #include "platform/KeyEvent.h"
@@ -27,10 +31,20 @@ public:
     bool isStandardInput() const;
 
     // Waits until keys are pending, the input ends, wakeKeyInput() is called
-    // (a control event does so) or `timeoutMs` pass; reads and decodes what
-    // has arrived. Returns at once when keys are already pending. True when
-    // keys are pending afterwards.
+    // (a control event does so) or `timeoutMs` pass (no limit when negative);
+    // reads and decodes what has arrived. Returns at once when keys are
+    // already pending. True when keys are pending afterwards.
     bool wait(int timeoutMs);
+
+    // Waits like wait() with no limit, but handles this thread's Qt events
+    // meanwhile and returns once the dispatcher has handled any (a timer, a
+    // queued call, a socket). Returns at once when keys are pending, the input
+    // has ended or a wake-up came since the last wait, so that the caller, who
+    // tested its flags before, tests them again before it sleeps. While the
+    // rest of a cut escape sequence is awaited it waits at most until the
+    // sequence is given up, without handling events. True when keys are
+    // pending afterwards.
+    bool waitHandlingEvents();
 
     // Reads what has arrived without waiting; true when keys are pending.
     bool readAvailable() { return wait(0); }
@@ -51,12 +65,15 @@ public:
 
 private:
     void readOnce();
+    // Milliseconds the rest of a cut escape sequence may still take; -1 when none is cut.
+    qint64 partialWaitMs() const;
 
     int fd_;
     KeyDecoder decoder_;
     KeyQueue pending_;
     bool ended_ = false;
     qint64 lastByteMs_ = 0; // monotonic time of the last byte, for giving up cut sequences
+    bool woken_ = false;    // a wait emptied the wake-up pipe
 };
 
 } // namespace platform

@@ -1,7 +1,11 @@
 #include "platform/KeyInput.h"
 #include "platform/Signals_unix.h"
 
+#include <QAbstractEventDispatcher>
+#include <QSocketNotifier>
+
 #include <algorithm>
+#include <optional>
 #include <cerrno>
 #include <poll.h>
 #include <time.h>
@@ -51,20 +55,54 @@ bool KeyInput::wait(int timeoutMs)
     if (ended_)
         return false;
 
-    qint64 timeout = std::max(timeoutMs, 0);
-    if (decoder_.hasPartial())
-        timeout = std::clamp(lastByteMs_ + kPartialSequenceMs - monotonicMs(), qint64(0), timeout);
+    qint64 timeout = timeoutMs < 0 ? -1 : timeoutMs;
+    const qint64 partial = partialWaitMs();
+    if (partial >= 0)
+        timeout = timeout < 0 ? partial : std::min(partial, timeout);
 
     pollfd fds[2] = {{fd_, POLLIN, 0}, {detail::wakeReadFd(), POLLIN, 0}};
     if (::poll(fds, 2, int(timeout)) > 0) {
-        if (fds[1].revents & POLLIN)
+        if (fds[1].revents & POLLIN) {
             detail::drainWake();
+            woken_ = true;
+        }
         if (fds[0].revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL))
             readOnce();
     }
     if (decoder_.hasPartial() && monotonicMs() - lastByteMs_ >= kPartialSequenceMs)
         decoder_.dropPartial();
     return !pending_.isEmpty();
+}
+
+bool KeyInput::waitHandlingEvents()
+{
+    // This look also empties the wake-up pipe: a wake-up that came before it
+    // ends the wait here, one that comes after it ends the sleep below.
+    woken_ = false;
+    if (readAvailable() || ended_ || woken_)
+        return !pending_.isEmpty();
+    if (partialWaitMs() >= 0)
+        return wait(-1);
+    QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance();
+    if (!dispatcher)
+        return wait(-1); // no Qt events on this thread: the descriptor and the pipe are all there is
+    {
+        // Watched only while asleep here: keys typed ahead during a command
+        // must not keep waking the event loops that the command runs.
+        const QSocketNotifier input(qintptr(fd_), QSocketNotifier::Read);
+        std::optional<QSocketNotifier> wake;
+        if (detail::wakeReadFd() >= 0)
+            wake.emplace(qintptr(detail::wakeReadFd()), QSocketNotifier::Read);
+        dispatcher->processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+    }
+    return readAvailable();
+}
+
+qint64 KeyInput::partialWaitMs() const
+{
+    if (!decoder_.hasPartial())
+        return -1;
+    return std::max(lastByteMs_ + kPartialSequenceMs - monotonicMs(), qint64(0));
 }
 
 void KeyInput::readOnce()

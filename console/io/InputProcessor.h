@@ -1,7 +1,9 @@
 #pragma once
 // Where the line editor's keys come from. The editor asks its processor for
 // input between its other duties (Qt events, Ctrl+C, stop requests); the
-// processor reads keys from its source and has InputManager apply them.
+// processor reads keys from its source and has InputManager apply them. While
+// there are none it sleeps until keys come, a wake-up (Ctrl+C, a stop
+// request) or work for the thread's Qt event dispatcher, which it handles.
 
 #include "platform/KeyInput.h"
 #include "platform/Terminal.h"
@@ -16,8 +18,8 @@ class InputProcessor
 public:
     virtual ~InputProcessor() = default;
 
-    // Applies the keys that are there (waiting briefly when there are none);
-    // true when Enter or Ctrl+C completed the line.
+    // Applies the keys that are there, first waiting for keys, a wake-up or
+    // Qt work when there are none; true when Enter or Ctrl+C completed the line.
     virtual bool readInput(QString &line, bool simple) = 0;
 
     // Applies one navigation key of the full mode (End, Home, Left, Up, Right,
@@ -35,10 +37,6 @@ public:
 class UnixInputProcessor final : public InputProcessor
 {
 public:
-    // Longest wait for keys before the editor gets back to its Qt events and
-    // flags; short enough to feel immediate, long enough to cost no CPU.
-    static constexpr int kPollIntervalMs = 20;
-
     UnixInputProcessor(InputManager *manager, platform::KeyInput &keys);
 
     bool readInput(QString &line, bool simple) override;

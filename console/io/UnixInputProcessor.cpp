@@ -13,7 +13,7 @@ bool UnixInputProcessor::readInput(QString &line, bool simple)
     if (keys_.isStandardInput() && !keyMode_)
         keyMode_.emplace();
     if (keys_.pending().isEmpty())
-        keys_.wait(kPollIntervalMs);
+        keys_.waitHandlingEvents();
     return manager_->processConsoleInput(keys_.pending(), line, simple);
 }
 

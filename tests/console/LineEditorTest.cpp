@@ -1,8 +1,10 @@
 #include "EditorKeys.h"
 
 #include "tests/support/QtPrinters.h"
+#include "tests/support/WaitRescue.h"
 
 #include <QTimer>
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -243,6 +245,29 @@ TEST_F(EditorTest, AStopRequestFromAnotherThreadEndsAWaitingRead)
     EXPECT_EQ(editor_->readLine(false), QString());
     stopper.join();
     EXPECT_EQ(output_.take(), QByteArray());
+}
+
+TEST_F(EditorTest, AWaitingReadHandlesTheTimersAndQueuedCallsOfItsThread)
+{
+    // The read sleeps until keys come; a timer or a queued call meanwhile is
+    // handled at once, here by typing the line the read then returns.
+    QObject context;
+    auto typeLine = [this](const char *line) { send(QByteArray(line) + '\n'); };
+    std::thread caller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        QMetaObject::invokeMethod(&context, [&] { typeLine("queued"); }, Qt::QueuedConnection);
+    });
+    {
+        const WaitRescue rescue([&] { typeLine("rescued"); });
+        EXPECT_EQ(editor_->readLine(false), QStringLiteral("queued"));
+    }
+    caller.join();
+
+    QTimer::singleShot(20, &context, [&] { typeLine("timer"); });
+    {
+        const WaitRescue rescue([&] { typeLine("rescued"); });
+        EXPECT_EQ(editor_->readLine(true), QStringLiteral("timer"));
+    }
 }
 
 } // namespace
