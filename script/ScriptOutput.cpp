@@ -2,69 +2,45 @@
 
 #include "platform/CommandLine.h"
 #include "platform/OutputSink.h"
+#include "script/RecordJson.h"
 #include "script/TextRendering.h"
-
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 
 namespace script {
 
-namespace {
-
-QJsonValue displayable(const QJsonValue &value);
-
-// Every text of the record as it may be shown: a byte of the user's that is
-// not UTF-8 becomes U+FFFD instead of a lone surrogate escape.
-QJsonObject displayable(const QJsonObject &object)
+QByteArray recordJsonLine(const ScriptResult &record)
 {
-    QJsonObject shown;
-    for (auto it = object.begin(); it != object.end(); ++it)
-        shown.insert(platform::displayable(it.key()), displayable(it.value()));
-    return shown;
-}
-
-QJsonValue displayable(const QJsonValue &value)
-{
-    if (value.isString())
-        return platform::displayable(value.toString());
-    if (value.isObject())
-        return displayable(value.toObject());
-    if (value.isArray()) {
-        QJsonArray shown;
-        for (const QJsonValue &element : value.toArray())
-            shown.append(displayable(element));
-        return shown;
+    // The keys of each object in ascending order, as in every JSON object we write.
+    QByteArray line;
+    line.reserve(256);
+    line.append("{\"command\":");
+    json::appendString(line, record.command);
+    if (record.success) {
+        line.append(",\"data\":");
+        json::appendObject(line, record.data);
+    } else {
+        line.append(",\"error\":{\"code\":");
+        json::appendString(line, record.errorCode);
+        if (!record.details.isEmpty()) {
+            line.append(",\"details\":");
+            json::appendObject(line, record.details);
+        }
+        line.append(",\"message\":");
+        json::appendString(line, record.message);
+        line.append('}');
     }
-    return value;
+    line.append(record.success ? ",\"success\":true}\n" : ",\"success\":false}\n");
+    return line;
 }
-
-} // namespace
 
 QString recordJson(const ScriptResult &record)
 {
-    QJsonObject object{
-        {QStringLiteral("command"), record.command},
-        {QStringLiteral("success"), record.success},
-    };
-    if (record.success) {
-        object.insert(QStringLiteral("data"), QJsonObject::fromVariantMap(record.data));
-    } else {
-        QJsonObject error{
-            {QStringLiteral("code"), record.errorCode},
-            {QStringLiteral("message"), record.message},
-        };
-        if (!record.details.isEmpty())
-            error.insert(QStringLiteral("details"), QJsonObject::fromVariantMap(record.details));
-        object.insert(QStringLiteral("error"), error);
-    }
-    return QString::fromUtf8(QJsonDocument(displayable(object)).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
+    return QString::fromUtf8(recordJsonLine(record));
 }
 
 void writeRecord(const ScriptResult &record, bool json)
 {
     if (json)
-        writeOutput(platform::StandardStream::Output, recordJson(record));
+        platform::OutputSink::write(recordJsonLine(record)); // UTF-8 already, every text displayable
     else if (record.success)
         writeOutput(platform::StandardStream::Output, formatText(record));
     else

@@ -13,8 +13,10 @@
 namespace script {
 
 void writeRecord(const ScriptResult &record, bool json);
-// The record as its JSON line, line end included.
+// The record as its JSON line, line end included; as text and as the UTF-8
+// bytes that writeRecord writes.
 QString recordJson(const ScriptResult &record);
+QByteArray recordJsonLine(const ScriptResult &record);
 
 // `stream` is StandardStream::Output or StandardStream::Error.
 void writeOutput(platform::StandardStream stream, const QString &text);
