@@ -4,9 +4,15 @@
 
 #include <QBuffer>
 
+#include <array>
 #include <cstring>
 #include <string_view>
+#include <utility>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace description_xml {
 
@@ -92,6 +98,77 @@ QvxXmlError errorOf(const QXmlStreamReader &xml)
 
 namespace {
 
+// Skips the bytes from `p` on that the quick look need not look at one by one:
+// printable ASCII other than the stop bytes and, with `WhiteSpace`, tabs and
+// line feeds. Each of them is a whole, allowed character. Descriptions are
+// mostly such runs (attribute values, indentation, comments), so this loop is
+// most of a start with many description files: 16 bytes a step where it can.
+template <bool WhiteSpace, char Stop1, char Stop2, char Stop3, char Stop4>
+[[gnu::always_inline]] inline const unsigned char *skipPlain(const unsigned char *p, const unsigned char *end)
+{
+#if defined(__SSE2__)
+    while (end - p >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+        // Signed: the bytes from 0x80 on are below 0x20 here.
+        __m128i plain = _mm_andnot_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(0x7F)),
+                                         _mm_cmpgt_epi8(bytes, _mm_set1_epi8(0x1F)));
+        if (WhiteSpace)
+            plain = _mm_or_si128(plain, _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('\t')),
+                                                     _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\n'))));
+        const __m128i stop = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(Stop1)), _mm_cmpeq_epi8(bytes, _mm_set1_epi8(Stop2))),
+            _mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(Stop3)), _mm_cmpeq_epi8(bytes, _mm_set1_epi8(Stop4))));
+        const unsigned notPlain = unsigned(_mm_movemask_epi8(_mm_andnot_si128(stop, plain))) ^ 0xFFFFu;
+        if (notPlain != 0)
+            return p + __builtin_ctz(notPlain);
+        p += 16;
+    }
+#endif
+    for (; p != end; ++p) {
+        const unsigned char c = *p;
+        const bool plain = (c >= 0x20 && c < 0x7F && c != Stop1 && c != Stop2 && c != Stop3 && c != Stop4)
+                        || (WhiteSpace && (c == '\t' || c == '\n'));
+        if (!plain)
+            break;
+    }
+    return p;
+}
+
+// Byte classes of the quick look, as tables: one load and one test a byte.
+using ByteClass = std::array<bool, 256>;
+
+// The first byte of an ASCII name: a letter or '_'.
+constexpr ByteClass kNameStartBytes = [] {
+    ByteClass table{};
+    for (int c = 0; c < 256; ++c)
+        table[c] = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_';
+    return table;
+}();
+
+// The bytes of an ASCII name after its first: letters, digits, '_', '-' and '.'.
+constexpr ByteClass kNameBytes = [] {
+    ByteClass table = kNameStartBytes;
+    for (int c = 0; c < 256; ++c)
+        table[c] = table[c] || (c >= '0' && c <= '9') || c == '-' || c == '.';
+    return table;
+}();
+
+// Skips the bytes of an ASCII name after its first (kNameBytes).
+const unsigned char *skipName(const unsigned char *p, const unsigned char *end)
+{
+    while (p != end && kNameBytes[*p])
+        ++p;
+    return p;
+}
+
+// White space as the quick look takes it: blank, tab, line feed (a carriage
+// return is left to the reader).
+constexpr ByteClass kSpaceBytes = [] {
+    ByteClass table{};
+    table[' '] = table['\t'] = table['\n'] = true;
+    return table;
+}();
+
 // A quick pass over the plain XML that descriptions are written in: UTF-8,
 // elements, attributes, comments, the five predefined entities. It answers
 // only "well-formed" and then gives the root and the key; whatever it does not
@@ -103,8 +180,8 @@ namespace {
 class QuickLook
 {
 public:
-    explicit QuickLook(const QByteArray &bytes)
-        : m_p(reinterpret_cast<const unsigned char *>(bytes.constData())), m_end(m_p + bytes.size())
+    explicit QuickLook(QByteArrayView bytes)
+        : m_p(reinterpret_cast<const unsigned char *>(bytes.data())), m_end(m_p + bytes.size())
     {
     }
 
@@ -124,7 +201,7 @@ private:
     bool skipSpace()
     {
         const unsigned char *start = m_p;
-        while (m_p != m_end && isSpace(*m_p))
+        while (m_p != m_end && kSpaceBytes[*m_p])
             ++m_p;
         return m_p != start;
     }
@@ -135,23 +212,24 @@ private:
     bool comment();
     bool misc();
     bool element(QvxDescriptionHeader *header);
+    bool attributes(bool root, QvxDescriptionHeader *header);
     bool attributeValue(QByteArray *out);
 
     const unsigned char *m_p;
     const unsigned char *m_end;
     std::vector<std::string_view> m_open;       // the elements not closed yet
-    std::vector<std::string_view> m_attributes; // of the current start tag
+    // The attributes of the current start tag, each with a short tag of its
+    // length and first and last bytes that settles most comparisons alone.
+    std::vector<std::pair<quint32, std::string_view>> m_attributes;
 };
 
 // An ASCII name without a prefix; names that begin with "xml" are left to the reader too.
 bool QuickLook::name(std::string_view *out)
 {
     const unsigned char *start = m_p;
-    auto letter = [](unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
-    if (m_p == m_end || !letter(*m_p))
+    if (m_p == m_end || !kNameStartBytes[*m_p])
         return false;
-    while (m_p != m_end && (letter(*m_p) || (*m_p >= '0' && *m_p <= '9') || *m_p == '-' || *m_p == '.'))
-        ++m_p;
+    m_p = skipName(m_p + 1, m_end);
     *out = std::string_view(reinterpret_cast<const char *>(start), static_cast<std::size_t>(m_p - start));
     return !(out->size() >= 3 && (start[0] | 0x20) == 'x' && (start[1] | 0x20) == 'm' && (start[2] | 0x20) == 'l');
 }
@@ -249,6 +327,9 @@ bool QuickLook::comment()
 {
     m_p += 4;
     while (m_p != m_end) {
+        m_p = skipPlain<true, '-', '-', '-', '-'>(m_p, m_end);
+        if (m_p == m_end)
+            break;
         if (at("--")) {
             if (!at("-->"))
                 return false;
@@ -283,6 +364,13 @@ bool QuickLook::attributeValue(QByteArray *out)
     if (out)
         out->clear();
     while (m_p != m_end && *m_p != quote) {
+        const unsigned char *run = skipPlain<false, '"', '\'', '<', '&'>(m_p, m_end);
+        if (run != m_p) {
+            if (out)
+                out->append(reinterpret_cast<const char *>(m_p), run - m_p);
+            m_p = run;
+            continue;
+        }
         if (*m_p == '<')
             return false;
         if (*m_p == '&') {
@@ -306,6 +394,76 @@ bool QuickLook::attributeValue(QByteArray *out)
     return true;
 }
 
+// After a start tag's name: its attributes, up to its '>' or '/'. Written as
+// one tight loop over a local cursor, as the attributes are most of the bytes
+// of a description; a value that is more than plain ASCII (an entity, a
+// character beyond ASCII, the other quote) and the key's values are read by
+// attributeValue().
+bool QuickLook::attributes(bool root, QvxDescriptionHeader *header)
+{
+    std::vector<std::pair<quint32, std::string_view>> &seen = m_attributes;
+    seen.clear();
+    quint64 seenBits = 0; // one bit a name, by its tag: mostly no name needs comparing at all
+    const unsigned char *p = m_p;
+    const unsigned char *const end = m_end;
+    for (;;) {
+        const unsigned char *space = p;
+        while (p != end && kSpaceBytes[*p])
+            ++p;
+        if (p == end)
+            return false;
+        if (*p == '>' || *p == '/') {
+            m_p = p;
+            return true;
+        }
+        if (p == space || !kNameStartBytes[*p])
+            return false; // attributes are set apart by white space
+        const unsigned char *start = p;
+        p = skipName(p + 1, end);
+        const std::string_view attribute(reinterpret_cast<const char *>(start), std::size_t(p - start));
+        if (attribute.size() >= 3 && (start[0] | 0x20) == 'x' && (start[1] | 0x20) == 'm' && (start[2] | 0x20) == 'l')
+            return false;
+        const quint32 tag = quint32(attribute.size()) | quint32(start[0]) << 16 | quint32(p[-1]) << 24;
+        const quint64 bit = quint64(1) << ((tag * 0x9E3779B1u) >> 26);
+        if (seenBits & bit) {
+            for (const auto &[earlierTag, earlier] : seen)
+                if (earlierTag == tag && earlier == attribute)
+                    return false;
+        }
+        seenBits |= bit;
+        seen.emplace_back(tag, attribute);
+        while (p != end && kSpaceBytes[*p])
+            ++p;
+        if (p == end || *p != '=')
+            return false;
+        ++p;
+        while (p != end && kSpaceBytes[*p])
+            ++p;
+        if (p == end || (*p != '"' && *p != '\''))
+            return false;
+        const bool key = root && header->device && (attribute == "ModelNumber" || attribute == "MinimumVersion");
+        if (!key) {
+            const unsigned char *value = skipPlain<false, '"', '\'', '<', '&'>(p + 1, end);
+            if (value != end && *value == *p) {
+                p = value + 1;
+                continue;
+            }
+        }
+        m_p = p;
+        QByteArray value;
+        if (!attributeValue(key ? &value : nullptr))
+            return false;
+        p = m_p;
+        if (key) {
+            const QString text = QString::fromUtf8(value);
+            if (attribute == "ModelNumber")
+                header->key.modelNumber = description_xml::toU16(text);
+            else
+                header->key.minimumVersion = description_xml::toInt(text);
+        }
+    }
+}
+
 bool QuickLook::element(QvxDescriptionHeader *header)
 {
     std::vector<std::string_view> &open = m_open;
@@ -318,38 +476,8 @@ bool QuickLook::element(QvxDescriptionHeader *header)
         const bool root = open.empty();
         if (root)
             header->device = tag == "Device";
-        std::vector<std::string_view> &attributes = m_attributes;
-        attributes.clear();
-        for (;;) {
-            const bool spaced = skipSpace();
-            if (m_p == m_end)
-                return false;
-            if (*m_p == '>' || *m_p == '/')
-                break;
-            std::string_view attribute;
-            if (!spaced || !name(&attribute))
-                return false;
-            for (std::string_view earlier : attributes)
-                if (earlier == attribute)
-                    return false;
-            attributes.push_back(attribute);
-            skipSpace();
-            if (m_p == m_end || *m_p != '=')
-                return false;
-            ++m_p;
-            skipSpace();
-            const bool key = root && header->device && (attribute == "ModelNumber" || attribute == "MinimumVersion");
-            QByteArray value;
-            if (!attributeValue(key ? &value : nullptr))
-                return false;
-            if (key) {
-                const QString text = QString::fromUtf8(value);
-                if (attribute == "ModelNumber")
-                    header->key.modelNumber = description_xml::toU16(text);
-                else if (attribute == "MinimumVersion")
-                    header->key.minimumVersion = description_xml::toInt(text);
-            }
-        }
+        if (!attributes(root, header))
+            return false;
         if (*m_p == '/') {
             if (!at("/>"))
                 return false;
@@ -363,6 +491,7 @@ bool QuickLook::element(QvxDescriptionHeader *header)
         for (;;) {
             if (open.empty())
                 return true;
+            m_p = skipPlain<true, '<', '&', ']', ']'>(m_p, m_end);
             if (m_p == m_end)
                 return false;
             if (*m_p == '&') {
@@ -405,19 +534,40 @@ bool QuickLook::look(QvxDescriptionHeader *header)
     return header->wellFormed;
 }
 
+// The rest of the file as its open mode gives it: in text mode without any
+// carriage return. Text mode reads byte by byte to drop them, which costs
+// more than the whole look; so the bytes are read as they are, and once more
+// in text mode only when they hold a carriage return.
+QByteArray readRest(QIODevice &file)
+{
+    if (!file.isTextModeEnabled() || file.isSequential())
+        return file.readAll();
+    const qint64 start = file.pos();
+    file.setTextModeEnabled(false);
+    QByteArray bytes = file.readAll();
+    file.setTextModeEnabled(true);
+    if (bytes.contains('\r') && file.seek(start))
+        bytes = file.readAll();
+    return bytes;
+}
+
 } // namespace
 
 QvxDescriptionHeader readDescriptionHeader(QIODevice &file)
 {
+    return readDescriptionHeader(QByteArrayView(readRest(file)));
+}
+
+QvxDescriptionHeader readDescriptionHeader(QByteArrayView bytes)
+{
     using namespace description_xml;
-    const QByteArray bytes = file.readAll();
     QvxDescriptionHeader quick;
     if (QuickLook(bytes).look(&quick))
         return quick;
 
     QvxDescriptionHeader header;
     QBuffer buffer;
-    buffer.setData(bytes);
+    buffer.setData(bytes.toByteArray());
     buffer.open(QIODevice::ReadOnly);
     QXmlStreamReader xml(&buffer);
     startReading(xml);

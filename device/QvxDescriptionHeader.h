@@ -4,6 +4,7 @@
 
 #include "device/QvxDeviceModel.h"
 
+#include <QByteArrayView>
 #include <QString>
 
 class QIODevice;
@@ -24,4 +25,8 @@ struct QvxDescriptionHeader
     QvxXmlError error;   // when not well-formed
 };
 
+// Reads the rest of the file (as its open mode gives it: the registry opens in
+// text mode, which drops carriage returns) and looks at it.
 QvxDescriptionHeader readDescriptionHeader(QIODevice &file);
+// The same for a file's bytes as text mode reads them.
+QvxDescriptionHeader readDescriptionHeader(QByteArrayView bytes);

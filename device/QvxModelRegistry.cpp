@@ -4,15 +4,21 @@
 #include "device/DeviceConstants.h"
 #include "device/QvxDescriptionHeader.h"
 #include "device/QvxDescriptionReader.h"
+#include "platform/FileContents.h"
 
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
+#include <QThread>
 #include <QtDebug>
 
 #include <algorithm>
+#include <atomic>
+#include <system_error>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -37,6 +43,57 @@ bool open(QFile &file)
         return true;
     qWarning().noquote() << file.fileName() + QStringLiteral(" open failed");
     return false;
+}
+
+// The look at start at one file, taken straight from its bytes; `taken` stays
+// false for a file that cannot be read at once or holds a carriage return,
+// which QFile in text mode then reads as it always did.
+struct FirstLook
+{
+    bool taken = false;
+    QvxDescriptionHeader header;
+};
+
+// Looks at the files whose places `next` hands out until none is left.
+void takeLooks(const QStringList &paths, std::vector<FirstLook> &looks, std::atomic<qsizetype> &next)
+{
+    QByteArray contents; // one buffer for every file of this thread
+    for (qsizetype i = next++; i < paths.size(); i = next++) {
+        qsizetype size = 0;
+        if (!platform::readFileContents(paths.at(i), contents, &size))
+            continue;
+        const QByteArrayView bytes(contents.constData(), size);
+        if (bytes.contains('\r'))
+            continue;
+        looks[std::size_t(i)].header = readDescriptionHeader(bytes);
+        looks[std::size_t(i)].taken = true;
+    }
+}
+
+// Folders with this many files and more are looked at by a few threads at
+// once: each file costs a few system calls, which on a folder of hundreds of
+// files are a good part of a start. Smaller folders do not pay for a thread.
+constexpr qsizetype kFilesPerThread = 64;
+constexpr int kMostThreads = 4;
+
+std::vector<FirstLook> takeLooks(const QStringList &paths)
+{
+    std::vector<FirstLook> looks(std::size_t(paths.size()));
+    std::atomic<qsizetype> next{0};
+    const int wanted = int(std::min<qsizetype>(paths.size() / kFilesPerThread,
+                                               std::min(kMostThreads, QThread::idealThreadCount())));
+    std::vector<std::thread> helpers;
+    for (int i = 1; i < wanted; ++i) {
+        try {
+            helpers.emplace_back([&] { takeLooks(paths, looks, next); });
+        } catch (const std::system_error &) {
+            break; // no more threads to be had: fewer hands do the same
+        }
+    }
+    takeLooks(paths, looks, next);
+    for (std::thread &helper : helpers)
+        helper.join();
+    return looks;
 }
 
 void warnNotWellFormed(const QString &path, const QvxXmlError &error)
@@ -102,17 +159,27 @@ void QvxModelRegistry::loadDirectory(const QString &directory, QStringList *name
         return;
     }
 
+    // The built-in folder is known from the build's index and not read at all.
     const bool builtIn = QDir::cleanPath(directory) == QLatin1String(kBuiltInDescriptionFolder);
-    for (const QString &path : std::as_const(paths)) {
+    const std::vector<FirstLook> looks = builtIn ? std::vector<FirstLook>() : takeLooks(paths);
+    for (qsizetype i = 0; i < paths.size(); ++i) {
+        const QString &path = paths.at(i);
         const Source source{path, external};
         if (const QvxModelKey *key = builtIn ? builtInKey(QFileInfo(path).fileName()) : nullptr) {
-            enter(*key, source, nullptr); // known from the build's index: not read at all
+            enter(*key, source, nullptr);
             continue;
         }
-        QFile file(path);
-        if (!open(file))
-            continue;
-        const QvxDescriptionHeader header = readDescriptionHeader(file);
+        QvxDescriptionHeader header;
+        if (!builtIn && looks[std::size_t(i)].taken) {
+            header = looks[std::size_t(i)].header;
+        } else {
+            // Opened as a model is built from it, in text mode, which drops carriage
+            // returns; a file that cannot be opened is warned about here.
+            QFile file(path);
+            if (!open(file))
+                continue;
+            header = readDescriptionHeader(file);
+        }
         if (!header.wellFormed)
             warnNotWellFormed(path, header.error);
         else if (header.device)

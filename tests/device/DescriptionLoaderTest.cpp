@@ -11,8 +11,10 @@
 
 #include <QBuffer>
 #include <QDir>
+#include <QDirIterator>
 #include <QDomDocument>
 #include <QFile>
+#include <QMap>
 
 #include <gtest/gtest.h>
 
@@ -616,6 +618,54 @@ TEST(DescriptionLoading, TheLookAtStartTakesTheKeyTheBuildFinds)
         EXPECT_EQ(model.modelNumber, c.key.modelNumber) << c.what;
         EXPECT_EQ(model.minimumVersion, c.key.minimumVersion) << c.what;
         deleteDescriptionItems(model);
+    }
+}
+
+TEST(DescriptionLoading, AFolderOfManyFilesGivesTheWarningsAndWinnersOfItsOrder)
+{
+    // Enough files for the look at start to be shared out among threads: in
+    // whatever order they are looked at, the warnings come in the folder's
+    // order and the later file of a key wins. Files with carriage returns take
+    // the text-mode way; they share keys with the others.
+    DescriptionFolder folder;
+    QMap<QString, QByteArray> contents;
+    for (int i = 0; i < 300; ++i) {
+        const QString attributes = QStringLiteral("ModelNumber=\"%1\" Name=\"file %2\"").arg(1000 + i % 40).arg(i);
+        QByteArray content;
+        switch (i % 5) {
+        case 0: content = "<Device " + attributes.toUtf8() + "><ControlItems></Device>\n"; break;
+        case 1: content = DescriptionFolder::device(attributes).replace("\n", "\r\n"); break;
+        case 2: content = "<Config " + attributes.toUtf8() + "/>"; break;
+        default: content = DescriptionFolder::device(attributes); break;
+        }
+        contents.insert(folder.write(QStringLiteral("d%1.xml").arg(i, 3, 10, QLatin1Char('0')), content), content);
+    }
+
+    QStringList warnings;
+    QMap<quint16, QString> winners;
+    QDirIterator it(folder.path(), QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        QDomDocument document;
+        QString message;
+        int line = 0;
+        int column = 0;
+        if (!document.setContent(contents.value(path), &message, &line, &column))
+            warnings.append(QStringLiteral("%1 parse failed, line: %2, col: %3, %4").arg(path).arg(line).arg(column).arg(message));
+        else if (document.documentElement().tagName() == QLatin1String("Device"))
+            winners.insert(quint16(document.documentElement().attribute("ModelNumber").toUInt()),
+                           document.documentElement().attribute("Name"));
+    }
+
+    QvxModelRegistry registry;
+    WarningCapture capture;
+    registry.load(folder.path(), false);
+    EXPECT_EQ(capture.warnings, warnings);
+    ASSERT_EQ(registry.versions().keys(), winners.keys());
+    for (auto winner = winners.cbegin(); winner != winners.cend(); ++winner) {
+        const QvxDeviceModel *model = registry.find(winner.key(), 0);
+        ASSERT_NE(model, nullptr) << winner.key();
+        EXPECT_EQ(model->name, winner.value()) << winner.key();
     }
 }
 

@@ -1,0 +1,17 @@
+#pragma once
+// A whole file's bytes with as few system calls as can be: open, read until
+// the end, close. QFile asks the system seven times for a small file (open,
+// three looks at its status, two reads, close); a start that looks at
+// hundreds of description files spends much of its time on those calls.
+
+#include <QByteArray>
+#include <QString>
+
+namespace platform {
+
+// Reads the file named `path` into `buffer`, which grows as needed and is
+// meant to be reused from file to file; `*size` gets the file's length (the
+// buffer may be longer). False when it cannot be opened or read.
+bool readFileContents(const QString &path, QByteArray &buffer, qsizetype *size);
+
+} // namespace platform

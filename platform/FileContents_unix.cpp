@@ -1,0 +1,49 @@
+#include "platform/FileContents.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+constexpr qsizetype kFirstBufferSize = 64 * 1024; // most description files fit in one read
+
+} // namespace
+
+bool readFileContents(const QString &path, QByteArray &buffer, qsizetype *size)
+{
+    *size = 0;
+    int fd = -1;
+    do {
+        fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0)
+        return false;
+    bool ok = true;
+    qsizetype got = 0;
+    for (;;) {
+        if (got == buffer.size())
+            buffer.resize(std::max(buffer.size() * 2, kFirstBufferSize));
+        const ssize_t n = ::read(fd, buffer.data() + got, size_t(buffer.size() - got));
+        if (n > 0) {
+            got += n;
+            continue;
+        }
+        if (n == 0)
+            break;
+        if (errno != EINTR) {
+            ok = false; // a folder, a file that went bad: no contents to give
+            break;
+        }
+    }
+    ::close(fd);
+    *size = got;
+    return ok;
+}
+
+} // namespace platform
