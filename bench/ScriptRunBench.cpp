@@ -12,7 +12,8 @@
 //    "xml" folder, alternated with the start without: what they add in time and
 //    in peak memory (the aim is under 100 ms and 10 MiB for 500);
 //  - the cost per command of a long script of get lines against a simulated
-//    device (zephlet-sim): per_command_ms should not grow with the length.
+//    device (zephlet-sim): it should not grow with the length; and its CPU
+//    and wall time beside a bare C client putting the same packets on the line.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -290,7 +291,12 @@ std::string writeScript(const std::string &port, long gets)
 }
 
 // Runs of 0, n and 4n gets: the cost of each of the first n gets and of each
-// of the 3n after them, which stay equal when nothing grows per command.
+// of the 3n after them, which stay equal when nothing grows per command. Beside
+// them the bare C client (bench/BareBusClient.c) puts the same PING and READ
+// per get on the same line, n and 4n times: the CPU time and the wall time of
+// a get of the program against those of the bare client (`cpu_ratio`, aim at
+// most 1.5; `wall_ratio`, aim at most 1.2), both taken from the 3n later gets
+// so that neither start counts.
 void BM_LongScriptPerCommand(benchmark::State &state)
 {
     const SimulatedBus bus;
@@ -301,19 +307,34 @@ void BM_LongScriptPerCommand(benchmark::State &state)
     const long n = state.range(0);
     const std::string scripts[] = {writeScript(bus.port(), 0), writeScript(bus.port(), n),
                                    writeScript(bus.port(), 4 * n)};
-    std::vector<double> runs[3];
+    const std::string bareCounts[] = {std::to_string(n), std::to_string(4 * n)};
+    Samples runs[3];
+    Samples bare[2];
     for (auto _ : state) {
         for (int i = 0; i < 3; ++i)
-            runs[i].push_back(runOnce({ZEPHLET_CLI, "--json", "-f", scripts[i].c_str()}).ms);
+            runs[i].add(runOnce({ZEPHLET_CLI, "--json", "-f", scripts[i].c_str()}));
+        for (int i = 0; i < 2; ++i)
+            bare[i].add(runOnce({ZEPHLET_BARE_BUS_CLIENT, bus.port().c_str(), "get", bareCounts[i].c_str()}));
     }
     for (const std::string &path : scripts)
         unlink(path.c_str());
-    const double none = medianOf(runs[0]);
-    const double first = (medianOf(runs[1]) - none) / double(n);
-    const double later = (medianOf(runs[2]) - medianOf(runs[1])) / double(3 * n);
+    const double later = 3.0 * double(n);
+    const double none = medianOf(runs[0].ms);
+    const double first = (medianOf(runs[1].ms) - none) / double(n);
+    const double laterMs = (medianOf(runs[2].ms) - medianOf(runs[1].ms)) / later;
     state.counters["first_ms_per_get"] = first;
-    state.counters["later_ms_per_get"] = later;
-    state.counters["growth"] = first > 0 ? later / first : 0;
+    state.counters["later_ms_per_get"] = laterMs;
+    state.counters["growth"] = first > 0 ? laterMs / first : 0;
+
+    const double cpuUs = 1000 * (medianOf(runs[2].cpuMs) - medianOf(runs[1].cpuMs)) / later;
+    const double bareCpuUs = 1000 * (medianOf(bare[1].cpuMs) - medianOf(bare[0].cpuMs)) / later;
+    const double bareWallUs = 1000 * (medianOf(bare[1].ms) - medianOf(bare[0].ms)) / later;
+    state.counters["cpu_us_per_get"] = cpuUs;
+    state.counters["bare_cpu_us_per_get"] = bareCpuUs;
+    state.counters["cpu_ratio"] = bareCpuUs > 0 ? cpuUs / bareCpuUs : 0;
+    state.counters["wall_us_per_get"] = 1000 * laterMs;
+    state.counters["bare_wall_us_per_get"] = bareWallUs;
+    state.counters["wall_ratio"] = bareWallUs > 0 ? 1000 * laterMs / bareWallUs : 0;
 }
 
 } // namespace
@@ -321,6 +342,6 @@ void BM_LongScriptPerCommand(benchmark::State &state)
 BENCHMARK(BM_ScriptRunFixedCost)->Iterations(40)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ScriptRunOpenPingRead)->Iterations(20)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ScriptRunExtraDescriptions)->Arg(100)->Arg(500)->Iterations(31)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_LongScriptPerCommand)->Arg(100)->Iterations(7)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_LongScriptPerCommand)->Arg(250)->Iterations(11)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();
