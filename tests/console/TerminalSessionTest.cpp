@@ -174,7 +174,7 @@ TEST(TerminalSession, AnIdlePromptUsesNoMeasurableCpu)
     QThread::sleep(3);
     const double used = processCpuSeconds(session->programPid()) - before;
     ASSERT_GE(before, 0);
-    // A busy poll would use the whole 3 s; polling every 20 ms costs a few ticks.
+    // A busy poll would use the whole 3 s; the editor sleeps until a key comes.
     EXPECT_LT(used, 0.15) << "CPU seconds over 3 s idle";
 }
 
