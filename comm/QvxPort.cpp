@@ -4,6 +4,7 @@
 #include "device/BaseConstants.h"
 #include "device/DeviceConstants.h"
 
+#include <QFileInfo>
 #include <QThread>
 #include <QTimer>
 
@@ -20,6 +21,20 @@ constexpr int kBoardLatencyMs = 200;
 ushort boardBaudAddress(int boardModel)
 {
     return (boardModel == 218 || boardModel == 220) ? kBoardBaudAddressOld : kBoardBaudAddress;
+}
+
+// Whether the device a port name stands for is there to be opened (as
+// QSerialPort finds it: a Unix name without a folder lies in /dev).
+bool deviceThere(const QString &name)
+{
+#ifdef Q_OS_UNIX
+    const bool path = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
+                      || name.startsWith(QLatin1String("../"));
+    return QFileInfo::exists(path ? name : QStringLiteral("/dev/") + name);
+#else
+    Q_UNUSED(name)
+    return true;
+#endif
 }
 
 } // namespace
@@ -151,6 +166,7 @@ void QvxPort::close()
     resetReceivers();
     pollGaps.clear();
     agingGaps.clear();
+    portLost = false;
     setState(Disconnected);
 }
 
@@ -194,9 +210,16 @@ void QvxPort::handleError(QSerialPort::SerialPortError error)
     // at the end of the data): the port is lost.
     if (error != QSerialPort::ResourceError && error != QSerialPort::ReadError)
         return; // the operation that met it sees its own failure
+    // A hung-up line reports itself on every turn of the event loop until the
+    // port is closed: the loss is handled once.
     if (portLost)
-        return; // reported already: a dead port goes on reporting until it is closed
+        return;
     portLost = true;
+    // A read error here is a read that found the end of the data: the
+    // system's error text is then left over from some earlier call.
+    const QString reason =
+        error == QSerialPort::ReadError ? QStringLiteral("the line hung up") : serial_port->errorString();
+    emit logMessage(QStringLiteral("Port lost: %1 (%2)").arg(portName, reason));
     stopAging();
     stopGraph();
     stopUpdate();
@@ -205,17 +228,16 @@ void QvxPort::handleError(QSerialPort::SerialPortError error)
     agingGaps.clear();
     resetReceivers();
     setState(Disconnected);
-    // A dead port wakes every event loop at once, over and over, until it is
-    // closed. It is closed once the error's own call has returned (the port
-    // may be inside one of its waits now), unless it was opened anew by then.
-    QMetaObject::invokeMethod(
-        this,
-        [this] {
-            const QSerialPort::SerialPortError now = serial_port->error();
-            if (serial_port->isOpen() && (now == QSerialPort::ResourceError || now == QSerialPort::ReadError))
-                serial_port->close();
-        },
-        Qt::QueuedConnection);
+    // The dead port is closed, so that it stops waking the event loop and a
+    // later open or poll starts afresh; not here, where the receive loop or
+    // the port's own read that met the loss may still be running.
+    QMetaObject::invokeMethod(this, &QvxPort::closeLostPort, Qt::QueuedConnection);
+}
+
+void QvxPort::closeLostPort()
+{
+    if (portLost)
+        close();
 }
 
 // --- the polling reads ---------------------------------------------------------------
@@ -228,6 +250,12 @@ bool QvxPort::isPort(const QString &name) const
 
 int QvxPort::checkPollLink()
 {
+    closeLostPort(); // a lost port is opened afresh, not read from
+    // While the device is missing (a pulled adapter) the polls do not try to
+    // open it: each try writes and syncs a lock file, and the multi-graph
+    // ticks up to a hundred times a second.
+    if (!serial_port->isOpen() && !deviceThere(portName))
+        return COMM_NOT_AVAILABLE;
     return keepReadersRunning([this] {
         if (!serial_port->isOpen() && !open(portName, baudRate))
             return COMM_NOT_AVAILABLE;

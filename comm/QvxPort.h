@@ -53,7 +53,6 @@ public:
     QSerialPort *serial_port = nullptr; // the link: a child, the device of both engines
     bool listen = false;
     QString protocol_text; // returned by version()
-    bool portLost = false; // the port failed (pulled, hung up) and is not yet closed
     QList<QvxProtocol::PacketItem> packet_list; // replay list
     QTimer *play_timer = nullptr;
     bool playing = false;
@@ -61,6 +60,10 @@ public:
     int play_index = 0;
     QByteArray modbus_buffer; // bytes of the Modbus frame sniffer
     QTimer *modbus_timer = nullptr;
+    // The port was lost (a pulled adapter, a hung-up line) and is not closed
+    // yet. The loss is reported once; the dead port is closed on the next turn
+    // of the event loop, or by the next poll when that comes first.
+    bool portLost = false;
 
     // CRC-16/MODBUS of bytes 0 to `last` of modbus_buffer (those there are).
     int modbusCrc(int last) const;
@@ -104,6 +107,8 @@ private:
     // Whether the serial port is the one named `name` (QSerialPort reports a
     // Unix device path without its "/dev/" folder).
     bool isPort(const QString &name) const;
+    // Closes the port that was lost, unless it was closed or opened again meanwhile.
+    void closeLostPort();
 
 protected:
     // The link check of the polling reads: the port is reopened (or set back

@@ -8,6 +8,7 @@
 #include "tests/support/QtPrinters.h"
 #include "tests/support/WarningCapture.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <gtest/gtest.h>
 
@@ -411,7 +412,7 @@ TEST(PortLink, AClosedPortIsRefusedWithoutAskingQt)
     EXPECT_TRUE(b.bus.received().isEmpty());
 }
 
-TEST(PortLink, LostPortStopsEverythingButLeavesThePortToItsOwner)
+TEST(PortLink, LostPortStopsEverythingAndIsClosedOnceTheHandlerIsDone)
 {
     PortOnBus b;
     ASSERT_TRUE(b.connectServo());
@@ -431,7 +432,7 @@ TEST(PortLink, LostPortStopsEverythingButLeavesThePortToItsOwner)
     EXPECT_TRUE(b.port->port_held);
 
     b.port->handleError(QSerialPort::ResourceError);
-    EXPECT_EQ(b.events, (QStringList{"agingStopped", "playStopped", "stateChanged 0"})); // no closed()
+    EXPECT_EQ(b.events, (QStringList{"agingStopped", "playStopped", "stateChanged 0"}));
     EXPECT_EQ(b.port->agingMode, 0);
     EXPECT_FALSE(b.port->graphTimer->isActive());
     EXPECT_FALSE(b.port->updateTimer->isActive());
@@ -439,7 +440,16 @@ TEST(PortLink, LostPortStopsEverythingButLeavesThePortToItsOwner)
     EXPECT_TRUE(b.port->agingGaps.isEmpty());
     EXPECT_FALSE(b.port->port_held);
     EXPECT_TRUE(b.port->qvx_protocol->rxBuffer.isEmpty());
-    EXPECT_TRUE(b.port->isOpen()); // as QSerialPort reports it until the next close or open
+    ASSERT_EQ(b.logs.size(), 1);
+    EXPECT_TRUE(b.logs.first().startsWith(QStringLiteral("Port lost: ") + b.bus.portName())) << b.logs.first().toStdString();
+    // The handler may run inside a receive loop or the port's own read: the
+    // port stays open until they are done, then it is closed.
+    EXPECT_TRUE(b.port->isOpen());
+    b.port->handleError(QSerialPort::ReadError); // the same loss, reported again by the port
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(b.port->isOpen());
+    EXPECT_EQ(b.events, (QStringList{"agingStopped", "playStopped", "stateChanged 0", "playStopped", "closed"}));
+    EXPECT_EQ(b.logs.size(), 1);
 }
 
 TEST(PortArrivals, StrayPacketsReachTheParserOnlyWhenListeningAndFree)
