@@ -122,13 +122,22 @@ public:
     // The engines' time source; null puts the wall clock back. Not owned.
     void setEngineClock(EngineClock *clock);
     // One cycle of multi-aging steps starting from `waypoint`, which ends as
-    // the last step of the cycle. The inputs must have passed
-    // multiAgingInputsFit.
+    // the last step of the cycle. The profile must have passed
+    // multiAgingProfileRefusal.
     static QList<MultiAgingStep> expandMultiAgingSteps(MultiAgingStep &waypoint, const MultiAgingParams &params,
                                                        const qvx::MultiAgingOption &option);
-    // Whether every list the expansion indexes holds idCount entries and no
-    // interval the expansion divides by is 0 (or -1 under the lowest int).
-    static bool multiAgingInputsFit(const MultiAgingParams &params, const qvx::MultiAgingOption &option);
+    // Why the multi-aging engine cannot run this profile, or empty when it
+    // can: a list the expansion indexes holds fewer than idCount entries, an
+    // interval the expansion divides by is 0 (or -1 under the lowest int),
+    // a step's time of the first cycle leaves the int range, or one cycle
+    // would hold more than kMaxMultiAgingSteps steps or kMaxMultiAgingValues
+    // values. Counted without expanding anything.
+    static QString multiAgingProfileRefusal(const MultiAgingParams &params, const qvx::MultiAgingOption &option);
+    // The largest cycle the multi-aging engine expands: steps, and values
+    // (steps times servos). It keeps two cycles, some 80 bytes a step and 12
+    // a value each, so at most about 40 MB.
+    static constexpr qint64 kMaxMultiAgingSteps = 100'000;
+    static constexpr qint64 kMaxMultiAgingValues = 1'000'000;
     // The bytes of one multi-aging step: the servos whose value differs from
     // `last` (all of them without `last`); ID and value in sync mode, ID,
     // address, length and value otherwise.
@@ -197,6 +206,8 @@ public:
     QList<MultiAgingStep> multiAgingSteps;
     QList<MultiAgingStep> multiAgingRepeatSteps;
     QTimer *multiAgingTimer = nullptr;
+    // Why the last startMultiAging did not start the engine; empty when it did.
+    QString multiAgingRefusal;
     bool syncMode = false;
     ushort syncAddress = 0;
     ushort syncLength = 0;
@@ -260,7 +271,9 @@ public slots:
     void onMultiGraphTimer();
     // The aging engines; at most one runs (agingMode). A start whose inputs
     // the engine cannot run (an empty or short list, a zero interval, fewer
-    // values than servos) does not start and emits the engine's stop signal.
+    // values than servos, a profile too large to expand) does not start and
+    // emits the engine's stop signal; multi-aging also says why in
+    // multiAgingRefusal.
     void startAging(uchar id, ushort address, ushort length, int repeat, QvxComm::AgingDatas list,
                     QvxComm::AgingDatas repeat_list);
     void stopAging();
@@ -334,8 +347,9 @@ protected:
     // What a profile tick passed, applied by the aging and multi-aging engines.
     void applyAgingPoint(const AgingData &point, bool endedCycle);
     void applyMultiAgingStep(const MultiAgingStep &step);
-    // Ends the multi-aging start that cannot run: back to idle with multiAgingStopped(0).
-    void refuseMultiAging();
+    // Ends the multi-aging start that cannot run, for `reason`: back to idle
+    // with multiAgingStopped(0).
+    void refuseMultiAging(const QString &reason);
 };
 
 Q_DECLARE_METATYPE(QvxComm::DumpType)

@@ -106,18 +106,45 @@ void QvxComm::applyAgingPoint(const AgingData &point, bool endedCycle)
 
 // ----- multi-aging
 
-bool QvxComm::multiAgingInputsFit(const MultiAgingParams &params, const qvx::MultiAgingOption &option)
+QString QvxComm::multiAgingProfileRefusal(const MultiAgingParams &params, const qvx::MultiAgingOption &option)
 {
     if (params.size() < option.idCount)
-        return false;
-    for (const qvx::MultiAgingWriteItem &item : option.writeItems) {
+        return QStringLiteral("%1 servos for idCount %2").arg(params.size()).arg(option.idCount);
+    const int interval = option.interval;
+    const qint64 servos = qMax(1, option.idCount);
+    // Walks the first cycle as the expansion does, counting instead of
+    // building: its steps, and the time of its last step so far.
+    qint64 steps = 1;
+    qint64 time = 0;
+    const auto outsideInt = [](qint64 t) {
+        return t > std::numeric_limits<int>::max() || t < std::numeric_limits<int>::min();
+    };
+    for (qsizetype i = 0; i < option.writeItems.size(); ++i) {
+        const qvx::MultiAgingWriteItem &item = option.writeItems.at(i);
         if (item.values.size() < option.idCount)
-            return false;
-        if ((item.playTime != 0 && !dividesSafely(item.playTime, option.interval))
-            || (item.delayTime != 0 && !dividesSafely(item.delayTime, option.interval)))
-            return false;
+            return QStringLiteral("write item %1 has %2 values for idCount %3")
+                .arg(i + 1)
+                .arg(item.values.size())
+                .arg(option.idCount);
+        if ((item.playTime != 0 && !dividesSafely(item.playTime, interval))
+            || (item.delayTime != 0 && !dividesSafely(item.delayTime, interval)))
+            return QStringLiteral("interval %1[ms] cannot divide the times of write item %2").arg(interval).arg(i + 1);
+        const qint64 moves = item.playTime != 0 ? qMax(0, item.playTime / interval) : 0;
+        const qint64 holds = item.delayTime != 0 ? qMax(0, item.delayTime / interval) : 0;
+        steps += moves + 1 + holds;
+        // The steps of a move lie between the waypoint and the target, those of
+        // a hold between the target and its last hold step.
+        const qint64 target = time + item.playTime;
+        time = holds > 0 ? target + qint64(interval) * (holds - 1) : target;
+        if (outsideInt(target) || outsideInt(time))
+            return QStringLiteral("write item %1 ends beyond %2 ms").arg(i + 1).arg(std::numeric_limits<int>::max());
+        if (steps > kMaxMultiAgingSteps)
+            return QStringLiteral("one cycle would take more than %1 steps").arg(kMaxMultiAgingSteps);
+        if (steps * servos > kMaxMultiAgingValues)
+            return QStringLiteral("one cycle would hold more than %1 values (steps times servos)")
+                .arg(kMaxMultiAgingValues);
     }
-    return true;
+    return QString();
 }
 
 QList<QvxComm::MultiAgingStep> QvxComm::expandMultiAgingSteps(MultiAgingStep &waypoint, const MultiAgingParams &params,
@@ -176,8 +203,9 @@ QByteArray QvxComm::multiAgingBlock(const QList<MultiAgingItem> &items,
     return block;
 }
 
-void QvxComm::refuseMultiAging()
+void QvxComm::refuseMultiAging(const QString &reason)
 {
+    multiAgingRefusal = reason;
     multiAgingTimer->stop();
     agingMode = 0;
     emit multiAgingStopped(0);
@@ -185,9 +213,13 @@ void QvxComm::refuseMultiAging()
 
 void QvxComm::startMultiAging(QvxComm::MultiAgingParams params, qvx::MultiAgingOption option)
 {
-    if (agingMode != 0)
+    if (agingMode != 0) {
+        multiAgingRefusal = QStringLiteral("another aging run is in progress");
         return;
-    if (!multiAgingInputsFit(params, option)) {
+    }
+    multiAgingRefusal.clear();
+    if (const QString refusal = multiAgingProfileRefusal(params, option); !refusal.isEmpty()) {
+        multiAgingRefusal = refusal;
         emit multiAgingStopped(0);
         return;
     }
@@ -217,8 +249,14 @@ void QvxComm::startMultiAging(QvxComm::MultiAgingParams params, qvx::MultiAgingO
         case 4: result = read4Byte(id, address, &value, &error); break;
         default: break;
         }
-        if (result != COMM_OK || (error & kStatusErrorBits) != 0) {
-            refuseMultiAging();
+        if (result != COMM_OK) {
+            refuseMultiAging(QStringLiteral("ID %1 did not give its present value (result %2)").arg(id).arg(result));
+            return;
+        }
+        if ((error & kStatusErrorBits) != 0) {
+            refuseMultiAging(QStringLiteral("ID %1 refused the read of its present value (error %2)")
+                                 .arg(id)
+                                 .arg(error & kStatusErrorBits));
             return;
         }
         start.items.append({id, static_cast<ushort>(p.goalAddress), static_cast<ushort>(p.goalLength), value});
@@ -227,7 +265,7 @@ void QvxComm::startMultiAging(QvxComm::MultiAgingParams params, qvx::MultiAgingO
     MultiAgingStep end = first.last();
     QList<MultiAgingStep> again = expandMultiAgingSteps(end, params, option);
     if (!profileSettles(int(first.size()), [&first](int idx) { return first.at(idx).time; })) {
-        refuseMultiAging();
+        refuseMultiAging(QStringLiteral("the profile's cycle ends before it began or lasts no time"));
         return;
     }
     multiAgingSteps = std::move(first);

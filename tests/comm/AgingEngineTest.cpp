@@ -303,15 +303,35 @@ TEST(MultiAging, StartsThatCannotRunAreRefusedBeforeTheBus)
         int idCount;
         int interval;
         QList<qvx::MultiAgingWriteItem> items;
+        QString reason;
+        bool readsFirst; // the profile is only judged once the present values are read
     };
+    QvxComm::MultiAgingParams twenty;
+    for (int k = 0; k < 20; ++k)
+        twenty << servo(1);
     const Case cases[] = {
-        {"no servos for the one ID", {}, 1, 20, {{20, 0, {1}}}},
-        {"fewer servos than idCount", {servo(1)}, 2, 20, {{20, 0, {1, 2}}}},
-        {"a write item with fewer values", {servo(1), servo(2)}, 2, 20, {{20, 0, {1, 2}}, {20, 0, {1}}}},
-        {"interval 0 with a play time", {servo(1)}, 1, 0, {{20, 0, {1}}}},
-        {"interval 0 with a delay time", {servo(1)}, 1, 0, {{0, 20, {1}}}},
+        {"no servos for the one ID", {}, 1, 20, {{20, 0, {1}}}, "0 servos for idCount 1", false},
+        {"fewer servos than idCount", {servo(1)}, 2, 20, {{20, 0, {1, 2}}}, "1 servos for idCount 2", false},
+        {"a write item with fewer values", {servo(1), servo(2)}, 2, 20, {{20, 0, {1, 2}}, {20, 0, {1}}},
+         "write item 2 has 1 values for idCount 2", false},
+        {"interval 0 with a play time", {servo(1)}, 1, 0, {{20, 0, {1}}},
+         "interval 0[ms] cannot divide the times of write item 1", false},
+        {"interval 0 with a delay time", {servo(1)}, 1, 0, {{0, 20, {1}}},
+         "interval 0[ms] cannot divide the times of write item 1", false},
         // A negative play time ends the cycle before it began.
-        {"cycle of negative length", {servo(1)}, 1, 20, {{-40, 0, {1}}}},
+        {"cycle of negative length", {servo(1)}, 1, 20, {{-40, 0, {1}}},
+         "the profile's cycle ends before it began or lasts no time", true},
+        // Counted, never expanded: ten million steps would take gigabytes.
+        {"ten million steps", {servo(1)}, 1, 1, {{10'000'000, 0, {1}}}, "one cycle would take more than 100000 steps",
+         false},
+        {"the longest play time", {servo(1)}, 1, 1, {{2147483647, 0, {1}}},
+         "one cycle would take more than 100000 steps", false},
+        {"one step too many", {servo(1)}, 1, 1, {{99'999, 0, {1}}}, "one cycle would take more than 100000 steps",
+         false},
+        {"more values than the bound", twenty, 20, 1, {{50'000, 0, QList<int>(20, 1)}},
+         "one cycle would hold more than 1000000 values (steps times servos)", false},
+        {"times beyond the int range", {servo(1)}, 1, 1'000'000'000, {{2'000'000'000, 0, {1}}, {2'000'000'000, 0, {1}}},
+         "write item 2 ends beyond 2147483647 ms", false},
     };
     for (const Case &c : cases) {
         Engines b({1, 2});
@@ -325,10 +345,22 @@ TEST(MultiAging, StartsThatCannotRunAreRefusedBeforeTheBus)
         EXPECT_EQ(b.port->agingMode, 0) << c.name;
         EXPECT_FALSE(b.port->multiAgingTimer->isActive()) << c.name;
         EXPECT_EQ(log.seen, QStringList{"multiAgingStopped 0"}) << c.name;
-        if (c.interval == 0 || c.idCount > c.params.size()) {
-            EXPECT_TRUE(b.sent(QStringLiteral("READ")).isEmpty()) << c.name;
-        }
+        EXPECT_EQ(b.port->multiAgingRefusal, c.reason) << c.name;
+        EXPECT_EQ(b.sent(QStringLiteral("READ")).isEmpty(), !c.readsFirst) << c.name;
+        EXPECT_TRUE(b.port->multiAgingSteps.isEmpty()) << c.name;
     }
+
+    // The largest cycle the engine expands runs.
+    Engines largest;
+    ASSERT_TRUE(largest.open());
+    qvx::MultiAgingOption bound;
+    bound.interval = 1;
+    bound.writeItems = {{99'998, 0, {1}}};
+    largest.port->startMultiAging({servo(1)}, bound);
+    EXPECT_EQ(largest.port->agingMode, 2);
+    EXPECT_EQ(largest.port->multiAgingSteps.size(), QvxComm::kMaxMultiAgingSteps);
+    EXPECT_TRUE(largest.port->multiAgingRefusal.isEmpty());
+    largest.port->stopMultiAging();
 
     // Interval 0 is fine where nothing is divided by it.
     Engines b;
