@@ -1,10 +1,11 @@
 #pragma once
-// Writes text lines to one file at a time (the CSV graph log).
+// Writes text lines to one file at a time (the CSV graph log). Every line
+// goes to the file whole or not at all: a write that fails takes back what
+// it wrote of its line, so the file ends with the last whole line.
 
 #include <QFile>
 #include <QObject>
 #include <QString>
-#include <QTextStream>
 
 #include <memory>
 
@@ -16,16 +17,22 @@ public:
     explicit Logging(QObject *parent = nullptr);
     ~Logging() override;
 
+    // The file of the last start.
+    QString path() const;
+    // Why the last start or line failed.
+    QString errorString() const;
+
 public slots:
     // Closes the file in use and opens `path` for writing (emptied). False
     // when it cannot be opened: then nothing is logged until the next start.
     bool start(QString path);
     // Closes the file; later lines are not written.
     void stop();
-    // Writes `text` and a line end, flushed at once.
-    void log(QString text);
+    // Writes `text` and a line end, straight to the file. False when no file
+    // is open or the line could not be written whole.
+    bool log(QString text);
 
 private:
     std::unique_ptr<QFile> file_;
-    std::unique_ptr<QTextStream> stream_;
+    QString error_;
 };

@@ -2,6 +2,7 @@
 
 #include "comm/QvxComm.h"
 #include "console/io/Console.h"
+#include "device/ProtocolConstants.h"
 #include "device/QvxControlItem.h"
 #include "device/QvxDeviceModel.h"
 
@@ -56,6 +57,12 @@ quint32 littleEndian(const QByteArray &data, qint64 offset, int length)
     return value;
 }
 
+// The error line of a start refused for its interval.
+QString notAboveZero(const QString &what, qint64 interval)
+{
+    return QStringLiteral("%1 not started: interval %2[ms] is not above 0").arg(what).arg(interval);
+}
+
 } // namespace
 
 MultiAgingFeatures::MultiAgingFeatures(QvxComm &transport, Identify identify, QObject *parent)
@@ -78,6 +85,10 @@ void MultiAgingFeatures::startMultiAging()
     const Console &console = Console::instance();
     console.printLine(QStringLiteral("Creating multi-aging data..."));
     const qvx::MultiAgingOption &option = config.multiAgingOption;
+    if (option.interval <= 0) {
+        console.printError(notAboveZero(QStringLiteral("Multi-aging"), option.interval));
+        return;
+    }
     const ModeItems mode = modeItems(option.mode);
     QvxComm::MultiAgingParams params;
     for (const int id : option.ids) {
@@ -100,10 +111,14 @@ void MultiAgingFeatures::startMultiAging()
                        watchdog ? int(watchdog->address) : 0});
     }
     transport_.startMultiAging(params, option);
+    if (!transport_.multiAgingRefusal.isEmpty()) {
+        console.printError(QStringLiteral("Multi-aging not started: ") + transport_.multiAgingRefusal);
+        return;
+    }
     console.printLine(
         QStringLiteral("Multi-aging started, mode: %1, interval: %2[ms]").arg(mode.name, QString::number(option.interval)));
-    startMultiGraph();
-    startLogging();
+    if (startMultiGraph())
+        startLogging();
 }
 
 void MultiAgingFeatures::widen(int id, const QvxControlItem &item)
@@ -127,10 +142,21 @@ bool MultiAgingFeatures::addSlot(const GraphSlot &slot)
     return true;
 }
 
-void MultiAgingFeatures::startMultiGraph()
+bool MultiAgingFeatures::startMultiGraph()
 {
     const Console &console = Console::instance();
     console.printLine(QStringLiteral("Creating multi-graph data..."));
+    // The file holds a signed 32-bit number: -5 is kept as 4294967291.
+    const auto interval = static_cast<qint32>(config.multiGraphInterval);
+    if (interval <= 0) {
+        console.printError(notAboveZero(QStringLiteral("Multi-graph"), interval));
+        return false;
+    }
+    if (transport_.version() == kProtocolVersion1) {
+        console.printError(QStringLiteral("Multi-graph not started: protocol 1.0 has no bulk read, so no sample "
+                                          "could be taken"));
+        return false;
+    }
     latestSample.reset();
     samplesStored = 0;
     graphSlots.clear();
@@ -140,7 +166,7 @@ void MultiAgingFeatures::startMultiGraph()
     for (const GraphReadItem &graphItem : std::as_const(config.graphItems)) {
         const std::optional<Device> device = identify_(static_cast<uchar>(graphItem.id));
         if (!device)
-            return;
+            return false;
         QvxControlItem *tick = device->model->itemsByName.value(kRealtimeTick);
         if (!tick)
             continue;
@@ -158,7 +184,7 @@ void MultiAgingFeatures::startMultiGraph()
     for (const GraphReadItem &graphItem : std::as_const(config.graphItems)) {
         const std::optional<Device> device = identify_(static_cast<uchar>(graphItem.id));
         if (!device)
-            return;
+            return false;
         QvxControlItem *item = device->model->itemsByName.value(graphItem.name);
         if (!item)
             continue;
@@ -166,8 +192,13 @@ void MultiAgingFeatures::startMultiGraph()
                      device->firmwareVersion, graphItem.name}))
             widen(graphItem.id, *item);
     }
-    transport_.startMultiGraph(multiGraphParams, static_cast<int>(config.multiGraphInterval), false);
-    console.printLine(QStringLiteral("Multi-graph started, interval: %1[ms]").arg(config.multiGraphInterval));
+    transport_.startMultiGraph(multiGraphParams, interval, false);
+    if (!transport_.multiGraphTimer->isActive()) {
+        console.printError(QStringLiteral("Multi-graph not started: this link has no multi-graph read"));
+        return false;
+    }
+    console.printLine(QStringLiteral("Multi-graph started, interval: %1[ms]").arg(interval));
+    return true;
 }
 
 bool MultiAgingFeatures::hasStatistics(int slot) const
@@ -215,19 +246,36 @@ bool MultiAgingFeatures::startLogging()
         console.printError(QStringLiteral("No graph items"));
         return false;
     }
+    if (config.loggingInterval <= 0) {
+        console.printError(notAboveZero(QStringLiteral("Logging"), config.loggingInterval));
+        return false;
+    }
     const QString path =
         QStringLiteral("%1/%2.csv").arg(folder, logFileName(QDateTime::currentDateTime()));
     const bool opened = logging.start(path);
     console.printInfo(QStringLiteral("Logging : %1").arg(path));
     if (!opened) {
-        console.printError(QStringLiteral("Failed to open log file: %1").arg(path));
+        console.printError(QStringLiteral("Failed to open log file: %1: %2").arg(path, logging.errorString()));
         return false;
     }
-    for (const QString &line : csvHeader())
-        logging.log(line);
+    for (const QString &line : csvHeader()) {
+        if (!writeLine(line, QStringLiteral("Logging not started")))
+            return false;
+    }
     loggingTimer->start(config.loggingInterval);
     console.printLine(QStringLiteral("Logging started, interval: %1[ms]").arg(config.loggingInterval));
     return true;
+}
+
+bool MultiAgingFeatures::writeLine(const QString &line, const QString &what)
+{
+    if (logging.log(line))
+        return true;
+    loggingTimer->stop();
+    const QString reason = logging.errorString();
+    logging.stop();
+    Console::instance().printError(QStringLiteral("%1: cannot write %2: %3").arg(what, logging.path(), reason));
+    return false;
 }
 
 void MultiAgingFeatures::stopMultiAging()
@@ -255,6 +303,25 @@ void MultiAgingFeatures::resetGraphStatistics()
     slotMinimum.fill(std::numeric_limits<int>::max());
     slotMaximum.fill(std::numeric_limits<int>::min());
     slotSum.fill(0);
+    slotCount.fill(0);
+}
+
+std::optional<int> MultiAgingFeatures::slotValue(const GraphSlot &slot, const qvx::MultiGraphReadResults &results) const
+{
+    const auto reply = std::find_if(results.cbegin(), results.cend(),
+                                    [&](const qvx::MultiGraphReadResult &r) { return int(r.id) == slot.id; });
+    // A servo that refused the read sent no data: its status only names the error.
+    if (reply == results.cend() || transport_.isRefusedRead(reply->error))
+        return std::nullopt;
+    QvxControlItem &item = *slot.item;
+    const qint64 offset = qint64(item.address) - qint64(reply->address);
+    const int length = item.length;
+    if ((length != 1 && length != 2 && length != 4) || offset < 0 || offset + length > reply->data.size())
+        return std::nullopt; // the reply did not carry the item's bytes
+    const quint32 raw = littleEndian(reply->data, offset, length);
+    item.value = length == 4 ? static_cast<qint32>(raw) : int(raw);
+    item.applySign(nullptr);
+    return item.value;
 }
 
 void MultiAgingFeatures::onMultiGraphReadCompleted(int result, qvx::MultiGraphReadResults results, qlonglong tick)
@@ -263,25 +330,13 @@ void MultiAgingFeatures::onMultiGraphReadCompleted(int result, qvx::MultiGraphRe
         return;
     const int n = std::min<int>(int(graphSlots.size()), kMaxSlots);
     GraphSample sample;
-    for (int i = 0; i < n; ++i) {
-        const GraphSlot &slot = graphSlots.at(i);
-        const auto reply = std::find_if(results.cbegin(), results.cend(),
-                                        [&](const qvx::MultiGraphReadResult &r) { return int(r.id) == slot.id; });
-        if (reply == results.cend())
-            continue;
-        QvxControlItem &item = *slot.item;
-        const qint64 offset = qint64(item.address) - qint64(reply->address);
-        switch (item.length) {
-        case 1: item.value = int(littleEndian(reply->data, offset, 1)); break;
-        case 2: item.value = int(littleEndian(reply->data, offset, 2)); break;
-        case 4: item.value = static_cast<qint32>(littleEndian(reply->data, offset, 4)); break;
-        default: break;
-        }
-        item.applySign(nullptr);
-        sample.values[i] = item.value;
-    }
+    for (int i = 0; i < n; ++i)
+        sample.values[i] = slotValue(graphSlots.at(i), results);
     if (useRealtimeTick) {
-        const qint64 device = sample.values[0];
+        // Without the device's tick the sample cannot be placed in time.
+        if (!sample.values[0])
+            return;
+        const qint64 device = *sample.values[0];
         if (samplesStored == 0) {
             sample.time = 0;
             elapsedTicks = 0;
@@ -300,9 +355,13 @@ void MultiAgingFeatures::onMultiGraphReadCompleted(int result, qvx::MultiGraphRe
     latestSample = sample;
     ++samplesStored;
     for (int i = 0; i < n; ++i) {
-        slotMinimum[i] = std::min(slotMinimum[i], sample.values[i]);
-        slotMaximum[i] = std::max(slotMaximum[i], sample.values[i]);
-        slotSum[i] += sample.values[i];
+        const std::optional<int> value = sample.values[i];
+        if (!value)
+            continue; // a missing value counts in no statistic
+        slotMinimum[i] = std::min(slotMinimum[i], *value);
+        slotMaximum[i] = std::max(slotMaximum[i], *value);
+        slotSum[i] += *value;
+        ++slotCount[i];
     }
     ++sampleCount;
 }
@@ -313,17 +372,26 @@ void MultiAgingFeatures::onLoggingTimer()
     if (!latestSample || sampleCount == 0)
         return;
     const int n = std::min<int>(int(graphSlots.size()), kMaxSlots);
+    // A value the read did not bring is an empty cell, and so are the
+    // statistics of a slot that had no value since the last row.
     QString row = QString::number(latestSample->time);
-    for (int i = 0; i < n; ++i)
-        row += QLatin1Char(',') + QString::number(latestSample->values[i]);
+    for (int i = 0; i < n; ++i) {
+        row += QLatin1Char(',');
+        if (const std::optional<int> value = latestSample->values[i])
+            row += QString::number(*value);
+    }
     for (int i = 0; i < n; ++i) {
         if (!hasStatistics(i))
             continue;
+        if (slotCount[i] == 0) {
+            row += QStringLiteral(",,,");
+            continue;
+        }
         row += QStringLiteral(",%1,%2,%3")
                    .arg(slotMinimum[i])
                    .arg(slotMaximum[i])
-                   .arg(QString::number(slotSum[i] / sampleCount, 'g', 6));
+                   .arg(QString::number(slotSum[i] / slotCount[i], 'g', 6));
     }
     resetGraphStatistics();
-    logging.log(row);
+    writeLine(row, QStringLiteral("Logging stopped"));
 }

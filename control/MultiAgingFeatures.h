@@ -41,7 +41,9 @@ struct GraphSlot
 struct GraphSample
 {
     qint64 time = 0; // ms since the first sample (or by the device's tick)
-    std::array<int, 32> values{}; // one per slot; the first 31 are used
+    // One per slot; the first 31 are used. None where the read brought no
+    // value: the servo refused it, gave no reply or not the item's bytes.
+    std::array<std::optional<int>, 32> values{};
 };
 
 class MultiAgingFeatures : public QObject
@@ -68,14 +70,18 @@ public:
     ~MultiAgingFeatures() override;
 
     // Builds the servos' parameters from the options, starts the transport's
-    // multi-aging, then the multi-graph and the log.
+    // multi-aging, then the multi-graph and, once that runs, the log. Each
+    // start that does not happen says why in an error line, and what
+    // depends on it does not start either.
     void startMultiAging();
     // Builds the slots and read ranges from the graph items and starts the
-    // transport's multi-graph.
-    void startMultiGraph();
+    // transport's multi-graph. False (with an error line) when it does not
+    // run: an interval that is not above 0, protocol 1.0 (which has no bulk
+    // read), a servo that does not answer, a transport without the reader.
+    bool startMultiGraph();
     // Creates the CSV file in `folder`, writes its header and starts the
-    // logging timer. False (with an error line) without slots or when the
-    // file cannot be opened.
+    // logging timer. False (with an error line) without slots, with an
+    // interval that is not above 0, or when the file cannot be written.
     bool startLogging();
     void stopMultiAging();
     void stopMultiGraph();
@@ -103,6 +109,7 @@ public:
     std::array<int, kMaxSlots> slotMinimum{};
     std::array<int, kMaxSlots> slotMaximum{};
     std::array<double, kMaxSlots> slotSum{};
+    std::array<quint32, kMaxSlots> slotCount{}; // values of each slot since the last row
     quint32 sampleCount = 0; // samples since the last row
     Logging logging;
     QTimer *loggingTimer = nullptr;
@@ -110,7 +117,8 @@ public:
 public slots:
     // Stores one sample of a multi-graph read.
     void onMultiGraphReadCompleted(int result, qvx::MultiGraphReadResults results, qlonglong tick);
-    // Writes one row: the latest sample and the statistics since the last row.
+    // Writes one row: the latest sample and the statistics since the last
+    // row. A row that cannot be written stops the log with an error line.
     void onLoggingTimer();
 
 private:
@@ -118,6 +126,12 @@ private:
     void widen(int id, const QvxControlItem &item);
     // A slot for the item; false when all slots are taken (with a warning).
     bool addSlot(const GraphSlot &slot);
+    // The value of slot `slot` in a read's replies; none when the read
+    // brought none.
+    std::optional<int> slotValue(const GraphSlot &slot, const qvx::MultiGraphReadResults &results) const;
+    // Writes one line of the log; a failure stops the log with an error line
+    // that begins with `what`.
+    bool writeLine(const QString &line, const QString &what);
 
     QvxComm &transport_;
     Identify identify_;

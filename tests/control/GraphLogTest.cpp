@@ -8,9 +8,12 @@
 #include "comm/QvxPort.h"
 #include "control/MultiAgingFeatures.h"
 #include "device/QvxControlItem.h"
+#include "tests/support/CaseTable.h"
+#include "tests/support/FileSizeLimit.h"
 #include "tests/support/QtPrinters.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -18,6 +21,8 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
+#include <ostream>
 
 namespace {
 
@@ -97,7 +102,7 @@ TEST(GraphLog, RowsOfASampleStreamTimedByTheReads)
     f.onLoggingTimer(); // nothing new: no row, never a sentinel
     f.onMultiGraphReadCompleted(COMM_RX_TIMEOUT, {reply(1, 132, le(9, 4))}, 1020); // a failed read adds nothing
     f.onLoggingTimer();
-    f.onMultiGraphReadCompleted(0, {reply(1, 130, le(0, 2) + le(-2, 4))}, 1025); // servo 2 missing: 0
+    f.onMultiGraphReadCompleted(0, {reply(1, 130, le(0, 2) + le(-2, 4))}, 1025); // servo 2 missing: no value
     f.onLoggingTimer();
     f.stopLogging();
     f.logging.log(QStringLiteral("stray")); // after the stop: not written
@@ -111,7 +116,7 @@ TEST(GraphLog, RowsOfASampleStreamTimedByTheReads)
               "[1]Present Position(min),[1]Present Position(max),[1]Present Position(avg),"
               "[2]Present Current(min),[2]Present Current(max),[2]Present Current(avg)\n"
               "10,300,7,100,300,200,-5,7,1\n"
-              "25,-2,0,-2,-2,-2,0,0,0\n");
+              "25,-2,,-2,-2,-2,,,\n");
     EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d{8}_\\d{6}_\\[1,2\\]AR-240_log\\.csv$"))
                     .match(log.fileName())
                     .hasMatch())
@@ -130,7 +135,8 @@ TEST(GraphLog, TheDeviceTickTimesTheRowsAndHasNoStatistics)
     LogOnly log;
     log.addSlot(1, makeItem(QStringLiteral("Realtime Tick"), 120, 2, 0, QStringLiteral("32767")), QString(), 0);
     log.addSlot(1, makeItem(QStringLiteral("Present Position"), 132, 4, 2147483648u), QStringLiteral("ff0000"), 1);
-    // A graph item that names the tick itself, with no servo: named by the item alone.
+    // A graph item that names the tick itself, with no servo: named by the
+    // item alone, and no read brings it a value.
     log.addSlot(-1, makeItem(QStringLiteral("Realtime Tick"), 120, 2), QStringLiteral("0000ff"), 2);
     MultiAgingFeatures &f = log.features;
     f.useRealtimeTick = true;
@@ -155,9 +161,32 @@ TEST(GraphLog, TheDeviceTickTimesTheRowsAndHasNoStatistics)
               "-1,1020,AR-240,Realtime Tick,0000ff,2\n"
               "Time[ms],[1]Realtime Tick,[1]Present Position,Realtime Tick,"
               "[1]Present Position(min),[1]Present Position(max),[1]Present Position(avg)\n"
-              "0,32760,100,0,100,100,100\n"
-              "37,30,250,0,200,250,225\n");
+              "0,32760,100,,100,100,100\n"
+              "37,30,250,,200,250,225\n");
     EXPECT_EQ(f.elapsedTicks, 37);
+}
+
+// A value the servo refused, or whose bytes its reply did not carry, is a
+// missing sample: an empty cell, left out of the statistics.
+TEST(GraphLog, ARefusedOrShortReadIsAMissingSampleNotAZero)
+{
+    LogOnly log;
+    log.addSlot(1, makeItem(QStringLiteral("Present Position"), 132, 4, 2147483648u), QStringLiteral("ff0000"), 1);
+    log.addSlot(2, makeItem(QStringLiteral("Present Current"), 126, 2, 32768), QStringLiteral("00ff00"), 2);
+    MultiAgingFeatures &f = log.features;
+    f.config.loggingInterval = 100000;
+    OutputCapture out;
+    ASSERT_TRUE(f.startLogging());
+    const qvx::MultiGraphReadResult refused{1, 132, 4, QByteArray(), 0x07}; // error 7, no data
+    f.onMultiGraphReadCompleted(0, {reply(1, 132, le(100, 4)), reply(2, 126, le(5, 2))}, 1000);
+    f.onMultiGraphReadCompleted(0, {refused, reply(2, 126, le(7, 2))}, 1010);
+    f.onMultiGraphReadCompleted(0, {reply(1, 132, le(300, 4)), reply(2, 126, le(9, 1))}, 1020); // one byte of two
+    f.onLoggingTimer();
+    f.onMultiGraphReadCompleted(0, {refused, reply(2, 120, le(1, 2))}, 1030); // the item lies beyond the reply
+    f.onLoggingTimer();
+    f.stopLogging();
+    const QStringList rows = log.fileText().split('\n').mid(5);
+    EXPECT_EQ(rows, (QStringList{"20,300,,100,300,200,5,7,6", "30,,,,,,,,", ""}));
 }
 
 TEST(GraphLog, StartsWithoutSlotsOrWithoutAFileAreRefused)
@@ -199,6 +228,12 @@ protected:
     void TearDown() override { control_->multiAging().stopMultiAging(); }
 
     MultiAgingFeatures &features() { return control_->multiAging(); }
+    // The log file (the one in the "aging" folder).
+    static QString logPath()
+    {
+        const QStringList files = QDir(QStringLiteral("aging")).entryList({QStringLiteral("*.csv")}, QDir::Files);
+        return files.size() == 1 ? QDir(QStringLiteral("aging")).absoluteFilePath(files.first()) : QString();
+    }
 };
 
 TEST_F(MultiAgingOnBus, StartsTheAgingTheGraphAndTheLog)
@@ -303,5 +338,208 @@ TEST_F(MultiAgingOnBus, UnknownModeOrSilentServoEndsTheStart)
         EXPECT_FALSE(text.contains(QStringLiteral("Multi-aging started"))) << c.name;
     }
 }
+
+// A servo whose table ends before the graph's range refuses every read of it
+// (error 7, no data): its cells stay empty, never a 0 the servo did not send.
+TEST_F(MultiAgingOnBus, AServoRefusingTheReadGivesEmptyCellsOnTheBus)
+{
+    sim::Device shortTable = *bus_.device(kDevice);
+    shortTable.table.truncate(120); // Present Position lies at 132
+    bus_.addDevice(shortTable);
+    AgingConfig &config = features().config;
+    config.graphItems = {{QStringLiteral("ff0000"), kDevice, QStringLiteral("Present Position"), 1},
+                         {QStringLiteral("00ff00"), 2, QStringLiteral("Present Position"), 1}};
+    config.loggingInterval = 30;
+    features().startMultiGraph();
+    ASSERT_TRUE(features().startLogging());
+    // Slots: the AR-240's tick, then the two positions; statistics for the positions.
+    const QString path = logPath();
+    QStringList rows;
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] {
+            QFile file(path);
+            rows = file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split('\n').mid(6)
+                                                   : QStringList();
+            return rows.size() > 3;
+        },
+        20000))
+        << "rows written: " << rows.join('\n').toStdString();
+    features().stopMultiAging();
+    for (const QString &row : rows.mid(0, rows.size() - 1)) {
+        const QStringList cells = row.split(',');
+        ASSERT_EQ(cells.size(), 1 + 3 + 2 * 3) << row.toStdString();
+        EXPECT_EQ(cells.mid(2, 1), QStringList{QString()}) << "[1]Present Position: " << row.toStdString();
+        EXPECT_EQ(cells.mid(4, 3), QStringList(3, QString())) << "its statistics: " << row.toStdString();
+        for (const int i : {1, 3, 7, 8, 9})
+            EXPECT_FALSE(cells.at(i).isEmpty()) << "cell " << i << " of the answering servo: " << row.toStdString();
+    }
+}
+
+// A failed write (here a file that may grow no further, as on a full disk)
+// stops the log with the file and the system's reason; the file keeps whole rows.
+TEST_F(MultiAgingOnBus, AFailedWriteStopsTheLogAndLeavesWholeRows)
+{
+    AgingConfig &config = features().config;
+    config.graphItems = {{QStringLiteral("ff0000"), 2, QStringLiteral("Present Position"), 1}};
+    config.loggingInterval = 20;
+    features().startMultiGraph();
+    ASSERT_TRUE(features().startLogging());
+    const QString path = logPath();
+    const qint64 header = QFileInfo(path).size();
+    out();
+    {
+        // Room for a row and part of the next: rows are some 30 bytes.
+        const FileSizeLimit full(static_cast<rlim_t>(header + 45));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !features().loggingTimer->isActive(); }, 20000))
+            << "the log went on writing";
+    }
+    EXPECT_EQ(out(), QStringLiteral("[Error] Logging stopped: cannot write %1: File too large\n").arg(path));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray text = file.readAll();
+    EXPECT_TRUE(text.endsWith('\n')) << text.toStdString();
+    const QList<QByteArray> lines = text.split('\n');
+    const qsizetype columns = lines.at(3).count(',');
+    ASSERT_GE(lines.size(), 6) << "a row before the disk was full";
+    for (const QByteArray &row : lines.mid(4, lines.size() - 5))
+        EXPECT_EQ(row.count(','), columns) << row.toStdString();
+    EXPECT_TRUE(control_->transport()->multiGraphTimer->isActive()) << "only the log stopped";
+}
+
+namespace {
+
+struct StartCase
+{
+    const char *what;
+    std::function<void(AgingConfig &, sim::SimBus &, QvxControl &)> arrange;
+    bool multiAging; // start multi-aging (which starts the rest), else the multi-graph and the log
+    QString error;   // the one error line
+    QStringList started; // the start lines, in order
+};
+
+void PrintTo(const StartCase &c, std::ostream *os)
+{
+    *os << c.what;
+}
+
+// Multi-aging of the AR-240 at ID 2, graphed by its position.
+void agingOfServo2(AgingConfig &config, sim::SimBus &, QvxControl &)
+{
+    config.multiAgingOption.ids = {2};
+    config.multiAgingOption.writeItems = {{0, 0, {2048}}};
+    config.graphItems = {{QStringLiteral("ff0000"), 2, QStringLiteral("Present Position"), 1}};
+    config.loggingInterval = 1000;
+}
+
+// The same, then `change` on its options.
+std::function<void(AgingConfig &, sim::SimBus &, QvxControl &)> agingOfServo2With(
+    std::function<void(AgingConfig &)> change)
+{
+    return [change](AgingConfig &config, sim::SimBus &bus, QvxControl &control) {
+        agingOfServo2(config, bus, control);
+        change(config);
+    };
+}
+
+const QString kAgingStarted = QStringLiteral("Multi-aging started, mode: Position, interval: 20[ms]");
+const QString kGraphStarted = QStringLiteral("Multi-graph started, interval: 10[ms]");
+const QString kLogStarted = QStringLiteral("Logging started, interval: 1000[ms]");
+
+} // namespace
+
+class StartOutcome : public MultiAgingOnBus, public ::testing::WithParamInterface<StartCase>
+{
+};
+
+// Each start line follows what the engine did; a start that did not happen
+// says why, and what depends on it does not start either.
+TEST_P(StartOutcome, StartLinesFollowTheEngines)
+{
+    const StartCase &c = GetParam();
+    c.arrange(features().config, bus_, *control_);
+    out();
+    if (c.multiAging) {
+        features().startMultiAging();
+    } else {
+        features().startMultiGraph();
+        if (control_->transport()->multiGraphTimer->isActive())
+            features().startLogging();
+    }
+    const QString text = out();
+    QStringList started;
+    QStringList errors;
+    for (const QString &line : text.split('\n')) {
+        if (line.contains(QStringLiteral(" started, ")))
+            started << line;
+        if (line.startsWith(QStringLiteral("[Error]")))
+            errors << line;
+    }
+    EXPECT_EQ(started, c.started) << text.toStdString();
+    EXPECT_EQ(errors, c.error.isEmpty() ? QStringList() : QStringList{c.error}) << text.toStdString();
+    EXPECT_EQ(control_->transport()->agingMode == 2, c.started.contains(kAgingStarted));
+    EXPECT_EQ(control_->transport()->multiGraphTimer->isActive(), c.started.contains(kGraphStarted));
+    EXPECT_EQ(features().loggingTimer->isActive(), c.started.contains(kLogStarted));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Starts, StartOutcome,
+    ::testing::Values(
+        StartCase{"all three start", agingOfServo2, true, QString(), {kAgingStarted, kGraphStarted, kLogStarted}},
+        StartCase{"a refused present-value read",
+                  [](AgingConfig &config, sim::SimBus &bus, QvxControl &) {
+                      sim::Device shortTable = *bus.device(1);
+                      shortTable.table.truncate(90); // Present PWM lies at 100
+                      bus.addDevice(shortTable);
+                      config.multiAgingOption.mode = 1;
+                      config.multiAgingOption.ids = {1};
+                      config.multiAgingOption.writeItems = {{0, 0, {10}}};
+                      config.graphItems = {{QStringLiteral("ff0000"), 2, QStringLiteral("Present Position"), 1}};
+                  },
+                  true, "[Error] Multi-aging not started: ID 1 refused the read of its present value (error 7)", {}},
+        StartCase{"multi-aging interval 0", agingOfServo2With([](AgingConfig &c) {
+                      c.multiAgingOption.interval = 0;
+                      c.multiAgingOption.writeItems = {{100, 0, {2048}}};
+                  }),
+                  true, "[Error] Multi-aging not started: interval 0[ms] is not above 0", {}},
+        StartCase{"a negative multi-aging interval", agingOfServo2With([](AgingConfig &c) { c.multiAgingOption.interval = -5; }),
+                  true, "[Error] Multi-aging not started: interval -5[ms] is not above 0", {}},
+        StartCase{"a profile of ten million steps", agingOfServo2With([](AgingConfig &c) {
+                      c.multiAgingOption.interval = 1;
+                      c.multiAgingOption.writeItems = {{10'000'000, 0, {2048}}};
+                  }),
+                  true, "[Error] Multi-aging not started: one cycle would take more than 100000 steps", {}},
+        StartCase{"the longest play time", agingOfServo2With([](AgingConfig &c) {
+                      c.multiAgingOption.interval = 1;
+                      c.multiAgingOption.writeItems = {{2147483647, 0, {2048}}};
+                  }),
+                  true, "[Error] Multi-aging not started: one cycle would take more than 100000 steps", {}},
+        StartCase{"another aging run in progress",
+                  [](AgingConfig &config, sim::SimBus &bus, QvxControl &control) {
+                      agingOfServo2(config, bus, control);
+                      control.transport()->agingMode = 1; // plain aging runs
+                  },
+                  true, "[Error] Multi-aging not started: another aging run is in progress", {}},
+        StartCase{"a negative multi-graph interval",
+                  agingOfServo2With([](AgingConfig &c) { c.multiGraphInterval = static_cast<quint32>(-5); }), true,
+                  "[Error] Multi-graph not started: interval -5[ms] is not above 0", {kAgingStarted}},
+        StartCase{"multi-graph interval 0", agingOfServo2With([](AgingConfig &c) { c.multiGraphInterval = 0; }), false,
+                  "[Error] Multi-graph not started: interval 0[ms] is not above 0", {}},
+        StartCase{"logging interval 0", agingOfServo2With([](AgingConfig &c) { c.loggingInterval = 0; }), true,
+                  "[Error] Logging not started: interval 0[ms] is not above 0", {kAgingStarted, kGraphStarted}},
+        StartCase{"a negative logging interval", agingOfServo2With([](AgingConfig &c) { c.loggingInterval = -1; }), false,
+                  "[Error] Logging not started: interval -1[ms] is not above 0", {kGraphStarted}},
+        StartCase{"protocol 1.0 servos",
+                  [](AgingConfig &config, sim::SimBus &bus, QvxControl &control) {
+                      QString error;
+                      bus.addDevice(*sim::builtInDevice(12, 3, 0, &error)); // CV-110, protocol 1.0
+                      control.setProtocolVersion(QStringLiteral("1.0"));
+                      config.multiAgingOption.ids = {3};
+                      config.multiAgingOption.writeItems = {{0, 0, {512}}};
+                      config.graphItems = {{QStringLiteral("ff0000"), 3, QStringLiteral("Present Position"), 1}};
+                  },
+                  true,
+                  "[Error] Multi-graph not started: protocol 1.0 has no bulk read, so no sample could be taken",
+                  {kAgingStarted}}),
+    CaseNamedByWhat());
 
 } // namespace control_test
