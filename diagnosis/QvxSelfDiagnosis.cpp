@@ -103,39 +103,31 @@ int QvxSelfDiagnosis::readItem(const QvxControlItem *it, int *value)
     return result == COMM_OK && link->isRefusedRead(error) ? -1 : result;
 }
 
-void QvxSelfDiagnosis::writeItem(const QvxControlItem *it, int value)
+int QvxSelfDiagnosis::writeItem(const QvxControlItem *it, int value)
 {
     if (!it || !record)
-        return;
+        return -1;
     const auto id = static_cast<uchar>(record->id);
     if (onModbus()) {
         uchar error = 0;
-        if (it->length == 1)
-            modbus->write1Byte(id, it->address, value, &error);
-        else if (it->length == 2)
-            modbus->write2Byte(id, it->address, value, &error);
-        else if (it->length == 4)
-            modbus->write4Byte(id, it->address, value, &error);
-        return;
+        switch (it->length) {
+        case 1: return modbus->write1Byte(id, it->address, value, &error);
+        case 2: return modbus->write2Byte(id, it->address, value, &error);
+        case 4: return modbus->write4Byte(id, it->address, value, &error);
+        default: return -1;
+        }
     }
     switch (it->length) {
-    case 1:
-        write1ByteTxRx(id, it->address, static_cast<uchar>(value));
-        break;
-    case 2:
-        write2ByteTxRx(id, it->address, static_cast<ushort>(value));
-        break;
-    case 4:
-        write4ByteTxRx(id, it->address, static_cast<uint>(value));
-        break;
-    default:
-        break;
+    case 1: return write1ByteTxRx(id, it->address, static_cast<uchar>(value));
+    case 2: return write2ByteTxRx(id, it->address, static_cast<ushort>(value));
+    case 4: return write4ByteTxRx(id, it->address, static_cast<uint>(value));
+    default: return -1;
     }
 }
 
-void QvxSelfDiagnosis::writeItem(const QString &name, int value)
+int QvxSelfDiagnosis::writeItem(const QString &name, int value)
 {
-    writeItem(item(name), value);
+    return writeItem(item(name), value);
 }
 
 int QvxSelfDiagnosis::initOf(const QString &name, const QString &fallback) const
@@ -307,16 +299,31 @@ void QvxSelfDiagnosis::finishTest(bool is_reset)
     }
     stopLedTest();
     const auto id = static_cast<uchar>(record->id);
+    // A servo that takes neither the reset nor the torque off is not restored.
+    int failure = COMM_OK;
     if (is_reset)
-        reset(id);
+        failure = reset(id);
     if (hasItem(QStringLiteral("Torque Enable"))) {
-        writeItem(QStringLiteral("Torque Enable"), 0);
+        if (const int result = writeItem(QStringLiteral("Torque Enable"), 0); failure == COMM_OK)
+            failure = result;
         sleepMs(kTorqueOffMs);
     }
     if (switchedFromModbus)
         write1ByteTxRx(id, record->protocolTypeAddress, 10); // back to Modbus
     close();
-    emit finish_succeed();
+    finished(failure);
+}
+
+void QvxSelfDiagnosis::finished(int failure)
+{
+    if (failure == COMM_OK) {
+        emit finish_succeed();
+        return;
+    }
+    emit logMessage(QStringLiteral("Finish failed: ID %1 did not take the reset or the torque off (result %2)")
+                        .arg(record->id)
+                        .arg(failure));
+    emit finish_failed();
 }
 
 void QvxSelfDiagnosis::finishModbus(bool is_reset)
@@ -328,16 +335,18 @@ void QvxSelfDiagnosis::finishModbus(bool is_reset)
     }
     stopLedTest();
     const auto id = static_cast<uchar>(record->id);
+    int failure = COMM_OK;
     if (is_reset) {
-        modbus->reset(id, model->modbusResetRegister);
+        failure = modbus->reset(id, model->modbusResetRegister);
         sleepMs(kTorqueOffMs);
     }
     if (hasItem(QStringLiteral("Torque Enable"))) {
-        writeItem(QStringLiteral("Torque Enable"), 0);
+        if (const int result = writeItem(QStringLiteral("Torque Enable"), 0); failure == COMM_OK)
+            failure = result;
         sleepMs(kTorqueOffMs);
     }
     modbus->close();
-    emit finish_succeed();
+    finished(failure);
 }
 
 // --- LED and calibration move -----------------------------------------------------------------
@@ -420,15 +429,19 @@ bool QvxSelfDiagnosis::positionCycles(int ms, int goal, bool toGoal)
     const QvxControlItem *present = item(QStringLiteral("Present Position"));
     const int threshold = model->positionThreshold;
     qint64 remaining = ms;
-    qint64 distance = 0; // kept when a read fails
+    std::optional<qint64> distance; // none until a read of this window succeeds
+    int failure = COMM_OK;          // the last failed read
     for (;;) {
         if (stopRequested)
             return false;
         const qint64 start = nowMs();
         int value = 0;
-        if (readItem(present, &value) == COMM_OK) {
+        const int result = readItem(present, &value);
+        if (result == COMM_OK) {
             emit positionData(value);
             distance = std::abs(qint64(goal) - value);
+        } else {
+            failure = result;
         }
         sampleLogBlock();
         qint64 counted = nowMs() - start;
@@ -441,15 +454,35 @@ bool QvxSelfDiagnosis::positionCycles(int ms, int goal, bool toGoal)
         emit positionProgress(static_cast<int>(qMin(counted, remaining)));
         remaining -= counted;
         if (remaining < 0) {
+            if (!distance)
+                return servoLost(QStringLiteral("Position"), ms, failure);
             if (toGoal)
                 positionOk = false; // the move did not arrive in time
             return true;
         }
-        if (toGoal && distance <= threshold) {
+        if (toGoal && distance && *distance <= threshold) {
             emit positionProgress(static_cast<int>(remaining)); // the rest of the window
             return true;
         }
     }
+}
+
+bool QvxSelfDiagnosis::servoLost(const QString &test, int windowMs, int failure)
+{
+    if (test == QStringLiteral("Position")) {
+        positionOk = false;
+    } else {
+        velocityMinOk = false;
+        velocityMaxOk = false;
+    }
+    const QString why = failure == -1 ? QStringLiteral("the read was refused")
+                                      : QStringLiteral("the last read ended with result %1").arg(failure);
+    emit logMessage(QStringLiteral("%1 test failed: no reading from ID %2 in a window of %3 ms; %4")
+                        .arg(test)
+                        .arg(record ? record->id : 0)
+                        .arg(windowMs)
+                        .arg(why));
+    return false;
 }
 
 double QvxSelfDiagnosis::velocityBand(double expected)
@@ -517,23 +550,31 @@ bool QvxSelfDiagnosis::measureVelocity(int ms, bool accumulate)
     // shorter than a millisecond still count.
     const qint64 begin = nowMs();
     qint64 last = begin;
+    bool read = false; // a read of this window succeeded
+    int failure = COMM_OK;
     while (last - begin <= ms) {
         if (stopRequested)
             return false;
         int raw = 0;
-        if (readItem(speed, &raw) == COMM_OK) {
+        const int result = readItem(speed, &raw);
+        if (result == COMM_OK) {
+            read = true;
             const double sample = velocitySample(speed, raw);
             emit velocityData(sample);
             if (accumulate) {
                 ++velocityCount;
                 velocitySum += sample;
             }
+        } else {
+            failure = result;
         }
         sampleLogBlock();
         const qint64 now = nowMs();
         emit velocityProgress(static_cast<int>(now - last));
         last = now;
     }
+    if (!read)
+        return servoLost(QStringLiteral("Velocity"), ms, failure);
     if (velocityCount > 0) {
         velocityResult = velocitySum / velocityCount;
         judgeVelocity(expected, velocityBand(expected));
@@ -560,12 +601,19 @@ bool QvxSelfDiagnosis::measureWheelRpm(int ms, bool forward)
     int position = 0; // a failed read keeps the last one
     const qint64 begin = nowMs();
     qint64 last = begin;
+    bool read = false; // a read of this window succeeded
+    int failure = COMM_OK;
     while (last - begin <= ms) {
         if (stopRequested)
             return false;
         int value = 0;
-        if (readItem(present, &value) == COMM_OK)
+        const int result = readItem(present, &value);
+        if (result == COMM_OK) {
+            read = true;
             position = static_cast<qint16>(value & 0xFFFF);
+        } else {
+            failure = result;
+        }
         const qint64 now = nowMs();
         const bool beforeSweep = forward ? position < low : position > high;
         const bool pastSweep = forward ? position > high : position < low;
@@ -592,6 +640,8 @@ bool QvxSelfDiagnosis::measureWheelRpm(int ms, bool forward)
         emit velocityProgress(static_cast<int>(end - last));
         last = end;
     }
+    if (!read)
+        return servoLost(QStringLiteral("Velocity"), ms, failure);
     // Accepted sweeps of the two 10-second runs, taken as revolutions a minute.
     velocityResult = 3.0 * velocityCount;
     judgeVelocity(expected, wheelBand(expected));

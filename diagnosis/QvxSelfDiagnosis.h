@@ -54,7 +54,8 @@ public:
     // than 1, 2 or 4 or a read the device refused (it carries no value), else
     // the read's result code.
     int readItem(const QvxControlItem *item, int *value);
-    void writeItem(const QvxControlItem *item, int value);
+    // The write's result code; -1 for a missing item or another width.
+    int writeItem(const QvxControlItem *item, int value);
     // Reads the registers that hold `lengthInBytes` table bytes from byte
     // `address` into the Modbus transport's receive buffer, 125 registers a
     // request; on true the buffer starts with exactly those bytes (an odd
@@ -128,7 +129,7 @@ public slots:
 private:
     const QvxControlItem *item(const QString &name) const;
     bool hasItem(const QString &name) const;
-    void writeItem(const QString &name, int value);
+    int writeItem(const QString &name, int value);
     // The Init value of the first of the two items the model has, else 0.
     int initOf(const QString &name, const QString &fallback) const;
 
@@ -142,7 +143,13 @@ private:
     // Position sampling for `ms`; false when a stop was requested.
     bool settle(int ms);
     bool moveAndWait(int ms, int goal);
+    // Sampling windows end with false when a stop is requested, or when no
+    // read of the window succeeded: the servo is lost, and the test fails.
     bool positionCycles(int ms, int goal, bool toGoal);
+    // Fails the position or velocity test for a servo that gave no reading in
+    // a window of `windowMs`, the last read having ended with `failure`
+    // (-1: refused), and says so on logMessage. Always false.
+    bool servoLost(const QString &test, int windowMs, int failure);
     bool measureVelocity(int ms, bool accumulate);
     bool measureWheelRpm(int ms, bool forward);
     void judgeVelocity(double expected, double band);
@@ -159,6 +166,10 @@ private:
     bool switchFromModbus();
     bool prepareSerial();
     void finishModbus(bool is_reset);
+    // finish_succeed, or, when the servo did not take the finishing writes
+    // (`failure`, their first failed result), finish_failed with the reason
+    // on logMessage.
+    void finished(int failure);
 
     QElapsedTimer clock;
 };

@@ -23,12 +23,31 @@ bool QvxSelfDiagnosis::saveResult(QString path)
     packet::appendByte(header, velocityMinOk && velocityMaxOk ? 1 : 0);
 
     // The file is replaced only once it is written whole: a failure leaves the
-    // earlier file as it was and is reported.
+    // earlier file as it was and is reported. Unbuffered, so that a write the
+    // system refuses fails in its own call, where its reason is still known.
     QSaveFile file(path);
-    const bool saved = file.open(QIODevice::WriteOnly) && file.write(header) == header.size() &&
-                       file.write(dumpData) == dumpData.size() && file.write(sampleLog) == sampleLog.size() &&
-                       file.commit();
+    QString reason;
+    const auto put = [&file, &reason](const QByteArray &bytes) {
+        for (qint64 done = 0; done < bytes.size();) {
+            // A write that takes only part (a full disk) is asked for the
+            // rest, which then fails with the system's reason.
+            const qint64 written = file.write(bytes.constData() + done, bytes.size() - done);
+            if (written <= 0) {
+                reason = file.errorString();
+                return false;
+            }
+            done += written;
+        }
+        return true;
+    };
+    bool saved = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     if (!saved)
-        emit logMessage(QStringLiteral("Self-diagnosis result not saved: %1: %2").arg(path, file.errorString()));
+        reason = file.errorString();
+    else if (!(put(header) && put(dumpData) && put(sampleLog)))
+        saved = false;
+    else if (!(saved = file.commit()))
+        reason = file.errorString();
+    if (!saved)
+        emit logMessage(QStringLiteral("Self-diagnosis result not saved: %1: %2").arg(path, reason));
     return saved;
 }

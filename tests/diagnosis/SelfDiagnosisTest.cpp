@@ -8,8 +8,10 @@
 #include "tests/sim/SimModbus.h"
 #include "tests/sim/SimModels.h"
 #include "tests/sim/SimPackets.h"
+#include "tests/support/FileSizeLimit.h"
 #include "tests/support/QtPrinters.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -74,11 +76,11 @@ struct Diagnosis
     QList<double> velocities;
     QStringList logs;
 
-    explicit Diagnosis(const ServoLayout &s, bool moving = true)
+    explicit Diagnosis(const ServoLayout &s, bool moving = true, quint8 id = 1)
     {
         model = *registry().find(s.modelNumber, s.firmware);
         QString error;
-        sim::Device dev = *sim::builtInDevice(s.modelNumber, 1, s.firmware > 0 ? std::optional<int>(s.firmware)
+        sim::Device dev = *sim::builtInDevice(s.modelNumber, id, s.firmware > 0 ? std::optional<int>(s.firmware)
                                                                               : std::nullopt, &error);
         sim::Motion &m = dev.motion;
         m.enabled = moving;
@@ -102,7 +104,7 @@ struct Diagnosis
         record.protocolVersion = dev.protocol == sim::Protocol::V1 ? QStringLiteral("1.0") : QStringLiteral("2.0");
         record.deviceKind = model.type;
         record.baudRate = 57600;
-        record.id = 1;
+        record.id = id;
         record.firmwareVersion = dev.firmware;
         diag.timeScale = kTimeScale;
         diag.setTimeout(500); // slack for a loaded machine: a late reply is not a lost one
@@ -234,17 +236,49 @@ TEST(SelfDiagnosisResult, SavingAgainReplacesTheWholeFile)
                                   QByteArray(64, 'd'));
 }
 
-TEST(SelfDiagnosisResult, AFileThatCannotBeWrittenIsReported)
+TEST(SelfDiagnosisResult, AFileThatCannotBeWrittenIsReportedWithTheSystemsReason)
 {
-    QTemporaryDir dir;
-    QvxSelfDiagnosis diag;
-    QStringList logs;
-    QObject::connect(&diag, &QvxComm::logMessage, [&](const QString &m) { logs << m; });
-    const QString path = dir.filePath(QStringLiteral("missing/result.bin"));
-    EXPECT_FALSE(diag.saveResult(path));
-    ASSERT_EQ(logs.size(), 1);
-    EXPECT_TRUE(logs.first().startsWith(QStringLiteral("Self-diagnosis result not saved: ") + path)) << logs.first().toStdString();
-    EXPECT_FALSE(QFile::exists(path));
+    struct Case
+    {
+        const char *name;
+        QString file;    // under the test's folder
+        int sizeLimit;   // bytes a file may grow to (0: no limit)
+        QString reason;
+    };
+    const Case cases[] = {
+        {"no such folder", "missing/result.bin", 0, "No such file or directory"},
+        {"a folder in its place", "folder", 0, "Filename refers to a directory"},
+        {"a full disk", "result.bin", 50, "File too large"},
+    };
+    for (const Case &c : cases) {
+        // The data of a real preparation: the dump read from the servo.
+        Diagnosis d(kAr240);
+        ASSERT_TRUE(d.diag.prepareTest()) << c.name;
+        QTemporaryDir dir;
+        QDir(dir.path()).mkdir(QStringLiteral("folder"));
+        const QString path = dir.filePath(c.file);
+        const QByteArray earlier = "an earlier result";
+        if (c.sizeLimit > 0) {
+            QFile file(path);
+            ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << c.name;
+            file.write(earlier);
+        }
+        bool saved = true;
+        {
+            std::optional<FileSizeLimit> full;
+            if (c.sizeLimit > 0)
+                full.emplace(c.sizeLimit);
+            saved = d.diag.saveResult(path);
+        }
+        EXPECT_FALSE(saved) << c.name;
+        ASSERT_EQ(d.logs.size(), 1) << c.name;
+        EXPECT_EQ(d.logs.first(), QStringLiteral("Self-diagnosis result not saved: %1: %2").arg(path, c.reason))
+            << c.name;
+        if (c.sizeLimit > 0) {
+            EXPECT_EQ(readFile(path), earlier) << c.name << ": the earlier file stays as it was";
+            EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files), QStringList{"result.bin"}) << c.name << ": no leftovers";
+        }
+    }
 }
 
 TEST(SelfDiagnosisPrepare, ReadsTheDumpAndResetsOnEitherProtocol)
@@ -396,6 +430,105 @@ TEST(SelfDiagnosisPosition, AServoThatDoesNotMoveFailsAndTheProgressStillAddsUp)
     EXPECT_EQ(d.events.last(), "positionEnd 0");
     EXPECT_EQ(sumOf(d.positionProgress.mid(1, d.positionProgress.size() - 2)), 45000);
     EXPECT_FALSE(d.diag.positionOk);
+}
+
+// From the moment `from` sees an instruction, the servo answers nothing.
+sim::SimBus::Responder silentFrom(std::function<bool(const sim::Instruction &)> from)
+{
+    auto silent = std::make_shared<bool>(false);
+    return [silent, from = std::move(from)](const sim::Instruction &in) -> std::optional<QByteArray> {
+        if (*silent)
+            return QByteArray();
+        *silent = from(in);
+        return std::nullopt; // that instruction is still carried out and answered
+    };
+}
+
+bool isReadAt(const sim::Instruction &in, int address)
+{
+    return in.code == 0x02 && in.params.size() >= 2 && quint8(in.params[0]) + (quint8(in.params[1]) << 8) == address;
+}
+
+TEST(SelfDiagnosisLostServo, AWindowWithoutAReadingFailsTheTestWithItsReason)
+{
+    struct Case
+    {
+        const char *name;
+        ServoLayout servo;
+        quint8 id;
+        bool velocity; // the velocity test, else the position test
+        std::function<void(Diagnosis &)> lose;
+        QString log;
+        bool takesWrites; // the finish can still restore it
+    };
+    const Case cases[] = {
+        {"silent from the start of the position test", kAr240, 1, false,
+         [](Diagnosis &d) {
+             sim::Faults f;
+             f.silent = true;
+             d.bus.setFaults(1, f);
+             d.diag.setTimeout(50); // nothing can come late from a silent servo
+         },
+         "Position test failed: no reading from ID 1 in a window of 1000 ms; the last read ended with result -3001",
+         false},
+        {"silent after some rounds", kAr240, 1, false,
+         [](Diagnosis &d) {
+             auto reads = std::make_shared<int>(0);
+             d.bus.setResponder(silentFrom([reads](const sim::Instruction &in) {
+                 return isReadAt(in, 132) && ++*reads >= 60;
+             }));
+         },
+         "Position test failed: no reading from ID 1 in a window of ", false},
+        {"refusing every position read", kAr240, 1, false,
+         [](Diagnosis &d) {
+             d.bus.setResponder([](const sim::Instruction &in) -> std::optional<QByteArray> {
+                 if (isReadAt(in, 132))
+                     return sim::status2(in.id, 0x07); // no data
+                 return std::nullopt;
+             });
+         },
+         "Position test failed: no reading from ID 1 in a window of 1000 ms; the read was refused", true},
+        // The protocol 1.0 factory reset brings the servo back at ID 1; this
+        // one stays at its ID, so the tests talk to nobody.
+        {"protocol 1.0: no servo at ID 1 after the factory reset", kCv110, 5, false,
+         [](Diagnosis &d) { d.diag.setTimeout(50); },
+         "Position test failed: no reading from ID 1 in a window of 1000 ms; the last read ended with result -3001",
+         false},
+        // Silent from the reverse drive on, after the forward run's samples
+        // that alone would pass.
+        {"silent during the velocity test", kAr240, 1, true,
+         [](Diagnosis &d) {
+             d.bus.setResponder(silentFrom([](const sim::Instruction &in) {
+                 return in.code == 0x03 && in.params.startsWith(sim::fromHex("64 00 8B FC"));
+             }));
+         },
+         "Velocity test failed: no reading from ID 1 in a window of ", false},
+    };
+    for (const Case &c : cases) {
+        Diagnosis d(c.servo, true, c.id);
+        ASSERT_TRUE(d.diag.prepareTest()) << c.name;
+        c.lose(d);
+        if (c.velocity)
+            d.diag.velocityTest();
+        else
+            d.diag.positionTest(2048, 1024, 3072);
+        EXPECT_EQ(d.events.last(), c.velocity ? "velocityEnd 0 0" : "positionEnd 0") << c.name;
+        ASSERT_EQ(d.logs.filter(QStringLiteral("test failed")).size(), 1) << c.name << ": " << d.logs.join('\n').toStdString();
+        EXPECT_TRUE(d.logs.filter(QStringLiteral("test failed")).first().startsWith(c.log))
+            << c.name << ": " << d.logs.filter(QStringLiteral("test failed")).first().toStdString();
+
+        // The result file says failed, and so does the finish of a servo that takes nothing.
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("result.bin"));
+        ASSERT_TRUE(d.diag.saveResult(path)) << c.name;
+        EXPECT_EQ(readFile(path).mid(19, 2), c.velocity ? fromHex("01 00") : fromHex("00 00"))
+            << c.name << ": the position and velocity results";
+        d.diag.finishTest(true);
+        EXPECT_EQ(d.events.last(), c.takesWrites ? "finish_succeed" : "finish_failed") << c.name;
+        EXPECT_EQ(d.logs.filter(QStringLiteral("Finish failed: ID 1 did not take")).size(), c.takesWrites ? 0 : 1)
+            << c.name;
+        EXPECT_FALSE(d.diag.isOpen()) << c.name;
+    }
 }
 
 TEST(SelfDiagnosisVelocity, PwmRunPassesTheBand)
