@@ -1,11 +1,18 @@
 #include "control/AgingConfig.h"
 
 #include "console/io/Console.h"
+#include "platform/RegularFile.h"
 
 #include <QDomDocument>
 #include <QDomElement>
 #include <QDomNodeList>
 #include <QFile>
+#include <QXmlStreamReader>
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+#include <optional>
 
 namespace {
 
@@ -45,6 +52,23 @@ QList<int> numberedValues(const QDomElement &element, int count)
     return values;
 }
 
+// The idCount of a "MultiAgingOption" element as the options take it.
+int idCountOf(const QDomElement &aging)
+{
+    return std::min(number(aging, QStringLiteral("idCount"), QStringLiteral("1")), AgingConfig::kMaxIdCount);
+}
+
+// How many values the write items of the file's multi-aging section hold:
+// one per servo of idCount, at least one, for each item.
+qint64 writeValues(const QDomElement &root)
+{
+    const QDomElement aging = firstBelow(root, QStringLiteral("MultiAgingOption"));
+    const QDomElement writes = firstBelow(aging, QStringLiteral("WriteItems"));
+    if (writes.isNull())
+        return 0;
+    return qint64(writes.elementsByTagName(QStringLiteral("Item")).count()) * std::max(1, idCountOf(aging));
+}
+
 struct ParseError
 {
     QString message;
@@ -52,20 +76,98 @@ struct ParseError
     qint64 column = 0;
 };
 
-bool parse(QFile &file, QDomDocument &document, ParseError &error)
+bool parse(const QByteArray &content, QDomDocument &document, ParseError &error)
 {
 #if QT_VERSION >= QT_VERSION_CHECK(6, 5, 0)
-    const QDomDocument::ParseResult result = document.setContent(&file);
+    const QDomDocument::ParseResult result = document.setContent(content);
     error = {result.errorMessage, result.errorLine, result.errorColumn};
     return bool(result);
 #else
     int line = 0;
     int column = 0;
-    const bool ok = document.setContent(&file, &error.message, &line, &column);
+    const bool ok = document.setContent(content, &error.message, &line, &column);
     error.line = line;
     error.column = column;
     return ok;
 #endif
+}
+
+// What the passes over the text find before any document is built: where a
+// bound of the file's shape is first crossed.
+struct TextBound
+{
+    QString reason;
+    qint64 line = 0;
+    qint64 column = 0;
+};
+
+// Where a tag first holds more than kMaxAttributes attributes, counted by
+// their '=' signs outside quoted values, from the bytes alone. It comes
+// before any XML reader sees the text: a reader checks each attribute of an
+// element against all before it, and an element of tens of thousands takes
+// it seconds.
+std::optional<TextBound> crowdedTag(const QByteArray &text)
+{
+    // The parts whose text is no markup, and where each ends.
+    static const std::pair<QByteArray, QByteArray> kSkipped[] = {
+        {"<!--", "-->"}, {"<![CDATA[", "]]>"}, {"<?", "?>"}, {"<!", ">"}};
+    qsizetype at = 0;
+    while ((at = text.indexOf('<', at)) >= 0) {
+        const auto skipped = std::find_if(std::begin(kSkipped), std::end(kSkipped),
+                                          [&](const auto &part) { return text.mid(at, part.first.size()) == part.first; });
+        if (skipped != std::end(kSkipped)) {
+            const qsizetype end = text.indexOf(skipped->second, at + skipped->first.size());
+            if (end < 0)
+                return std::nullopt;
+            at = end + skipped->second.size();
+            continue;
+        }
+        const qsizetype tag = at;
+        int attributes = 0;
+        char quote = 0;
+        for (++at; at < text.size(); ++at) {
+            const char c = text.at(at);
+            if (quote != 0) {
+                if (c == quote)
+                    quote = 0;
+            } else if (c == '"' || c == '\'') {
+                quote = c;
+            } else if (c == '>') {
+                break;
+            } else if (c == '=' && ++attributes > AgingConfig::kMaxAttributes) {
+                const qsizetype lineStart = text.lastIndexOf('\n', tag) + 1;
+                return TextBound{QStringLiteral("an element with more than %1 attributes").arg(AgingConfig::kMaxAttributes),
+                                 text.left(tag).count('\n') + 1, tag - lineStart + 1};
+            }
+        }
+    }
+    return std::nullopt;
+}
+
+// The first bound the text crosses; nothing when it crosses none, or when it
+// is not well-formed before that point (the parse then reports it).
+std::optional<TextBound> crossedBound(const QByteArray &content)
+{
+    if (std::optional<TextBound> crowded = crowdedTag(content))
+        return crowded;
+    QXmlStreamReader reader(content);
+    int depth = 0;
+    qint64 nodes = 0;
+    while (!reader.atEnd()) {
+        const QXmlStreamReader::TokenType token = reader.readNext();
+        if (token == QXmlStreamReader::EndElement)
+            --depth;
+        if (token != QXmlStreamReader::StartElement)
+            continue;
+        if (++depth > AgingConfig::kMaxDepth)
+            return TextBound{QStringLiteral("elements nested deeper than %1").arg(AgingConfig::kMaxDepth),
+                             reader.lineNumber(), reader.columnNumber()};
+        nodes += 1 + reader.attributes().size();
+        if (nodes > AgingConfig::kMaxNodes)
+            return TextBound{QStringLiteral("more than %1 elements and attributes").arg(AgingConfig::kMaxNodes),
+                             reader.lineNumber(), reader.columnNumber()};
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -81,23 +183,43 @@ void AgingConfig::load(const QString &path)
     if (!QFile::exists(path))
         return;
     console.printInfo(QStringLiteral("Loading Config XML file: ") + path);
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text)) {
-        console.printError(QStringLiteral("Failed to load XML file"));
+    const auto refuse = [&console](const QString &reason) {
+        console.printError(QStringLiteral("Failed to load XML file: ") + reason);
+    };
+    QFile file;
+    QString error;
+    if (!platform::openRegularFile(path, file, error)) {
+        refuse(error);
+        return;
+    }
+    // One byte past the bound tells a file that is too large, also one that
+    // grew after it was opened.
+    const QByteArray content = file.read(kMaxFileBytes + 1);
+    file.close();
+    if (content.size() > kMaxFileBytes) {
+        refuse(QStringLiteral("larger than %1 bytes").arg(kMaxFileBytes));
+        return;
+    }
+    if (const std::optional<TextBound> bound = crossedBound(content)) {
+        refuse(QStringLiteral("%1 (line %2, column %3)").arg(bound->reason).arg(bound->line).arg(bound->column));
         return;
     }
     QDomDocument document;
-    ParseError error;
-    if (!parse(file, document, error)) {
+    ParseError parseError;
+    if (!parse(content, document, parseError)) {
         console.printError(QStringLiteral("XML parsing failed - Line: %1, Column: %2, Error: %3")
-                               .arg(error.line)
-                               .arg(error.column)
-                               .arg(error.message));
+                               .arg(parseError.line)
+                               .arg(parseError.column)
+                               .arg(parseError.message));
         return;
     }
     const QDomElement root = document.documentElement();
     if (root.tagName() != QStringLiteral("Config")) {
         console.printError(QStringLiteral("root element not found"));
+        return;
+    }
+    if (const qint64 values = writeValues(root); values > kMaxWriteValues) {
+        refuse(QStringLiteral("%1 write values (items times idCount), more than %2").arg(values).arg(kMaxWriteValues));
         return;
     }
 
@@ -143,5 +265,4 @@ void AgingConfig::load(const QString &path)
     const QDomElement graph = firstBelow(firstBelow(root, QStringLiteral("LoggingOption")), QStringLiteral("Graph"));
     if (!graph.isNull())
         loggingInterval = number(graph, QStringLiteral("interval"), QStringLiteral("1000"));
-    file.close();
 }

@@ -21,6 +21,16 @@ struct AgingConfig
 {
     // The servo IDs a file may list: a larger idCount is cut to this.
     static constexpr int kMaxIdCount = 253;
+    // Bounds of the file, read at every start of both front ends: far above
+    // any real configuration, they keep a start short and small whatever the
+    // file holds. A file beyond one is refused whole.
+    static constexpr qint64 kMaxFileBytes = 1024 * 1024;
+    static constexpr int kMaxDepth = 64;          // elements nested in each other
+    static constexpr qint64 kMaxNodes = 50'000;   // elements and attributes
+    static constexpr int kMaxAttributes = 1024;   // of one element
+    // Write items times servos: the values the options hold, one per servo
+    // of idCount for each item, written in the file or not.
+    static constexpr qint64 kMaxWriteValues = 100'000;
 
     qvx::MultiAgingOption multiAgingOption;
     QList<GraphReadItem> graphItems;
@@ -31,6 +41,7 @@ struct AgingConfig
     static QString path(const QString &workingFolder);
     // Reads the file at `path` into the options, with an information line
     // first and an error line for a file that cannot be read, parsed or has
-    // another root element (the options stay as they were then). No file: nothing.
+    // another root element, and for one that is no regular file or is beyond
+    // a bound (the options stay as they were then). No file: nothing.
     void load(const QString &path);
 };

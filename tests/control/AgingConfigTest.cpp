@@ -11,6 +11,9 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <sys/stat.h>
+
 namespace {
 
 // A working folder with an "aging" folder, where config.xml is written.
@@ -60,25 +63,52 @@ TEST(AgingConfig, DefaultsWithoutAFile)
 
 TEST(AgingConfig, FilesThatCannotBeUsedAreReportedAndChangeNothing)
 {
+    const auto write = [](const QByteArray &content) {
+        return [content](const QString &path) {
+            QFile file(path);
+            return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
+        };
+    };
+    QByteArray attributes;
+    for (int i = 0; i <= AgingConfig::kMaxAttributes; ++i)
+        attributes += QByteArray(" a") + QByteArray::number(i) + "=\"=\"";
     struct Case
     {
         const char *name;
-        QByteArray content; // null: a folder named config.xml (exists, cannot be opened)
+        std::function<bool(const QString &)> make;
         QString error;
     };
     const Case cases[] = {
-        {"cannot be opened", QByteArray(), "[Error] Failed to load XML file\n"},
-        {"empty file", QByteArray(""), "[Error] XML parsing failed - Line: 1, Column: 0, Error: "},
-        {"text only", QByteArray("just text"), "[Error] XML parsing failed - Line: 1, Column: 1, Error: "},
-        {"root named config", QByteArray("<config><LoggingOption><Graph interval=\"5\"/></LoggingOption></config>"),
+        {"a folder", [](const QString &path) { return QDir().mkpath(path); },
+         "[Error] Failed to load XML file: not a regular file\n"},
+        // Opening a FIFO for reading would wait for a writer.
+        {"a FIFO", [](const QString &path) { return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0; },
+         "[Error] Failed to load XML file: not a regular file\n"},
+        {"a link to a device", [](const QString &path) { return QFile::link(QStringLiteral("/dev/zero"), path); },
+         "[Error] Failed to load XML file: not a regular file\n"},
+        {"one byte over the size bound",
+         write("<Config>" + QByteArray(AgingConfig::kMaxFileBytes - 17, ' ') + "</Config>\n"),
+         "[Error] Failed to load XML file: larger than 1048576 bytes\n"},
+        {"nested too deep",
+         write("<Config>\n" + QByteArray("<a>").repeated(AgingConfig::kMaxDepth) + QByteArray("</a>").repeated(64)
+               + "</Config>"),
+         "[Error] Failed to load XML file: elements nested deeper than 64 (line 2, column 192)\n"},
+        {"too many elements", write("<Config>" + QByteArray("<a/>").repeated(AgingConfig::kMaxNodes) + "</Config>"),
+         "[Error] Failed to load XML file: more than 50000 elements and attributes (line 1, column 200008)\n"},
+        {"too many attributes on an element", write("<Config>\n<!-- a=b > --><X" + attributes + "/></Config>"),
+         "[Error] Failed to load XML file: an element with more than 1024 attributes (line 2, column 15)\n"},
+        {"too many write values",
+         write(R"(<Config><MultiAgingOption idCount="250"><WriteItems>)" + QByteArray("<Item/>").repeated(401)
+               + "</WriteItems></MultiAgingOption></Config>"),
+         "[Error] Failed to load XML file: 100250 write values (items times idCount), more than 100000\n"},
+        {"empty file", write(""), "[Error] XML parsing failed - Line: 1, Column: 0, Error: "},
+        {"text only", write("just text"), "[Error] XML parsing failed - Line: 1, Column: 1, Error: "},
+        {"root named config", write("<config><LoggingOption><Graph interval=\"5\"/></LoggingOption></config>"),
          "[Error] root element not found\n"},
     };
     for (const Case &c : cases) {
         ConfigFolder folder;
-        if (c.content.isNull())
-            QDir(folder.dir.path()).mkpath(QStringLiteral("aging/config.xml"));
-        else
-            folder.write(c.content);
+        ASSERT_TRUE(c.make(folder.path())) << c.name;
         AgingConfig config;
         const QString out = loadInto(config, folder.path());
         const QString info = QStringLiteral("[INFO] Loading Config XML file: ") + folder.path() + "\n";
@@ -86,7 +116,29 @@ TEST(AgingConfig, FilesThatCannotBeUsedAreReportedAndChangeNothing)
         EXPECT_TRUE(out.mid(info.size()).startsWith(c.error)) << c.name << ": " << out.toStdString();
         EXPECT_EQ(out.count('\n'), 2) << c.name;
         EXPECT_EQ(config.loggingInterval, 1000) << c.name;
+        EXPECT_TRUE(config.multiAgingOption.writeItems.isEmpty()) << c.name;
     }
+}
+
+// Files at the bounds are read whole.
+TEST(AgingConfig, FilesAtTheBoundsAreRead)
+{
+    // 50,000 elements and attributes: four of the sections, two of each item.
+    ConfigFolder nodes;
+    nodes.write(R"(<Config><MultiAgingOption idCount="2"><WriteItems>)"
+                + QByteArray("<Item value1=\"7\"/>").repeated(24'998) + "</WriteItems></MultiAgingOption></Config>");
+    AgingConfig config;
+    EXPECT_EQ(loadInto(config, nodes.path()), QStringLiteral("[INFO] Loading Config XML file: ") + nodes.path() + "\n");
+    ASSERT_EQ(config.multiAgingOption.writeItems.size(), 24'998);
+    EXPECT_EQ(writeValues(config, 24'997), (QList<int>{7, 0}));
+
+    // 100,000 write values: 400 items for 250 servos.
+    ConfigFolder values;
+    values.write(R"(<Config><MultiAgingOption idCount="250"><WriteItems>)" + QByteArray("<Item/>").repeated(400)
+                 + "</WriteItems></MultiAgingOption></Config>");
+    EXPECT_EQ(loadInto(config, values.path()), QStringLiteral("[INFO] Loading Config XML file: ") + values.path() + "\n");
+    ASSERT_EQ(config.multiAgingOption.writeItems.size(), 400);
+    EXPECT_EQ(writeValues(config, 399).size(), 250);
 }
 
 TEST(AgingConfig, ParseErrorGivesTheParsersLineAndColumn)
