@@ -257,7 +257,8 @@ public slots:
     virtual int auxBackup(uchar id, ushort address = 0) = 0;
     virtual int auxRestore(uchar id, ushort address = 0) = 0;
     // The update and graph readers. Their timers keep time only on a thread
-    // whose event loop runs.
+    // whose event loop runs. An interval that is not above 0 ms is refused,
+    // with a logMessage, and changes nothing.
     void startGraph(uchar id, ushort address, ushort length, int interval);
     void stopGraph();
     void startUpdate(uchar id, ushort length, int interval);
@@ -344,6 +345,8 @@ protected:
     int keepReadersRunning(const std::function<int()> &check);
     // The tick rule of the reading timers for a tick of `timer`.
     bool pollTick(const QTimer *timer, double factor);
+    // Whether `reader`'s start is refused for its interval (with the message).
+    bool refusesInterval(const QString &reader, int interval);
     // What a profile tick passed, applied by the aging and multi-aging engines.
     void applyAgingPoint(const AgingData &point, bool endedCycle);
     void applyMultiAgingStep(const MultiAgingStep &step);

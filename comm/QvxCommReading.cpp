@@ -31,8 +31,20 @@ int QvxComm::keepReadersRunning(const std::function<int()> &check)
     return result;
 }
 
+bool QvxComm::refusesInterval(const QString &reader, int interval)
+{
+    // A timer of 0 ms fires on every turn of the event loop: a reader on it
+    // would keep a core busy polling the bus.
+    if (interval > 0)
+        return false;
+    emit logMessage(QStringLiteral("%1 not started: interval %2[ms] is not above 0").arg(reader).arg(interval));
+    return true;
+}
+
 void QvxComm::startGraph(uchar id, ushort address, ushort length, int interval)
 {
+    if (refusesInterval(QStringLiteral("Graph"), interval))
+        return;
     targetId = id;
     graphAddress = address;
     pollLength = length;
@@ -44,6 +56,8 @@ void QvxComm::startGraph(uchar id, ushort address, ushort length, int interval)
 
 void QvxComm::startUpdate(uchar id, ushort length, int interval)
 {
+    if (refusesInterval(QStringLiteral("Update"), interval))
+        return;
     pollLength = length;
     targetId = id;
     lastTimerTick = 0;
@@ -54,6 +68,10 @@ void QvxComm::startUpdate(uchar id, ushort length, int interval)
 
 void QvxComm::setUpdateInterval(int interval)
 {
+    if (interval <= 0) {
+        emit logMessage(QStringLiteral("Update interval not changed: %1[ms] is not above 0").arg(interval));
+        return;
+    }
     updateTimer->setInterval(interval);
 }
 
