@@ -250,13 +250,13 @@ bool QvxPort::isPort(const QString &name) const
 
 int QvxPort::checkPollLink()
 {
-    closeLostPort(); // a lost port is opened afresh, not read from
-    // While the device is missing (a pulled adapter) the polls do not try to
-    // open it: each try writes and syncs a lock file, and the multi-graph
-    // ticks up to a hundred times a second.
-    if (!serial_port->isOpen() && !deviceThere(portName))
-        return COMM_NOT_AVAILABLE;
     return keepReadersRunning([this] {
+        closeLostPort(); // a lost port is opened afresh, not read from
+        // While the device is missing (a pulled adapter) the polls do not try
+        // to open it: each try writes and syncs a lock file, and the
+        // multi-graph ticks up to a hundred times a second.
+        if (!serial_port->isOpen() && !deviceThere(portName))
+            return COMM_NOT_AVAILABLE;
         if (!serial_port->isOpen() && !open(portName, baudRate))
             return COMM_NOT_AVAILABLE;
         if (!isPort(portName) && !open(portName, baudRate))

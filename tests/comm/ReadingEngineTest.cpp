@@ -11,6 +11,7 @@
 
 #include <QHostAddress>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 using sim::fromHex;
@@ -205,6 +206,29 @@ TEST(TickRule, StartClearsTheTickStateAndSetsTheInterval)
     EXPECT_FALSE(b.port->updateTimer->isActive());
 }
 
+// A 0 ms timer fires on every turn of the event loop: a reader on it, or on a
+// negative interval, would keep a core busy polling the bus.
+TEST(TickRule, IntervalsNotAboveZeroAreRefusedWithAMessage)
+{
+    Readers b;
+    ASSERT_TRUE(b.open());
+    for (const int interval : {0, -5}) {
+        b.logs.clear();
+        b.port->startGraph(1, 132, 4, interval);
+        b.port->startUpdate(1, 4, interval);
+        EXPECT_FALSE(b.port->graphTimer->isActive()) << interval;
+        EXPECT_FALSE(b.port->updateTimer->isActive()) << interval;
+        EXPECT_EQ(b.logs, (QStringList{QStringLiteral("Graph not started: interval %1[ms] is not above 0").arg(interval),
+                                       QStringLiteral("Update not started: interval %1[ms] is not above 0").arg(interval)}));
+    }
+    b.port->startUpdate(1, 4, 100);
+    b.logs.clear();
+    b.port->setUpdateInterval(0);
+    EXPECT_EQ(b.port->updateTimer->interval(), 100);
+    EXPECT_EQ(b.logs, QStringList{"Update interval not changed: 0[ms] is not above 0"});
+    b.port->stopUpdate();
+}
+
 TEST(PollStatistics, GapsOfTheReadsOnTheEngineClock)
 {
     Readers b;
@@ -283,14 +307,30 @@ TEST(ReadingTimers, ReopenByThePollLeavesTheReadersRunning)
     EXPECT_TRUE(b.port->updateTimer->isActive());
     EXPECT_TRUE(b.port->multiGraphTimer->isActive());
 
-    // Also when the reopen fails: the next tick tries again.
-    b.port->portName = QStringLiteral("/dev/zephlet-no-such-port");
-    b.port->serial_port->close();
+    // A port reported lost and not closed yet (no event loop has turned since)
+    // is closed and opened afresh by the poll, and the readers run on.
+    b.port->handleError(QSerialPort::ResourceError); // stops the update and graph readers
+    b.port->startGraph(1, 132, 4, 100000);
+    b.port->startUpdate(1, 4, 100000);
     b.clock.advance(100);
-    b.port->onUpdateTimer();
-    EXPECT_EQ(log.reads.size(), 1);
+    b.port->onGraphTimer();
+    EXPECT_EQ(log.reads, (QStringList{"graph 1 132 4", "graph 1 132 4"}));
+    EXPECT_TRUE(b.port->isOpen());
+    EXPECT_FALSE(b.port->portLost);
     EXPECT_TRUE(b.port->graphTimer->isActive());
     EXPECT_TRUE(b.port->updateTimer->isActive());
+
+    // Also when the reopen fails, or the device is missing: the next tick tries again.
+    QTemporaryDir notATerminal;
+    for (const QString &name : {notATerminal.path(), QStringLiteral("/dev/zephlet-no-such-port")}) {
+        b.port->portName = name;
+        b.port->serial_port->close();
+        b.clock.advance(100);
+        b.port->onUpdateTimer();
+        EXPECT_EQ(log.reads.size(), 2) << name.toStdString();
+        EXPECT_TRUE(b.port->graphTimer->isActive()) << name.toStdString();
+        EXPECT_TRUE(b.port->updateTimer->isActive()) << name.toStdString();
+    }
 
     // The user's own close still stops them.
     b.port->close();
