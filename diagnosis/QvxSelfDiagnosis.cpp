@@ -455,7 +455,7 @@ bool QvxSelfDiagnosis::positionCycles(int ms, int goal, bool toGoal)
         remaining -= counted;
         if (remaining < 0) {
             if (!distance)
-                return servoLost(QStringLiteral("Position"), ms, failure);
+                return servoLost(Test::Position, ms, failure);
             if (toGoal)
                 positionOk = false; // the move did not arrive in time
             return true;
@@ -467,9 +467,9 @@ bool QvxSelfDiagnosis::positionCycles(int ms, int goal, bool toGoal)
     }
 }
 
-bool QvxSelfDiagnosis::servoLost(const QString &test, int windowMs, int failure)
+bool QvxSelfDiagnosis::servoLost(Test test, int windowMs, int failure)
 {
-    if (test == QStringLiteral("Position")) {
+    if (test == Test::Position) {
         positionOk = false;
     } else {
         velocityMinOk = false;
@@ -478,7 +478,7 @@ bool QvxSelfDiagnosis::servoLost(const QString &test, int windowMs, int failure)
     const QString why = failure == -1 ? QStringLiteral("the read was refused")
                                       : QStringLiteral("the last read ended with result %1").arg(failure);
     emit logMessage(QStringLiteral("%1 test failed: no reading from ID %2 in a window of %3 ms; %4")
-                        .arg(test)
+                        .arg(test == Test::Position ? QStringLiteral("Position") : QStringLiteral("Velocity"))
                         .arg(record ? record->id : 0)
                         .arg(windowMs)
                         .arg(why));
@@ -574,7 +574,7 @@ bool QvxSelfDiagnosis::measureVelocity(int ms, bool accumulate)
         last = now;
     }
     if (!read)
-        return servoLost(QStringLiteral("Velocity"), ms, failure);
+        return servoLost(Test::Velocity, ms, failure);
     if (velocityCount > 0) {
         velocityResult = velocitySum / velocityCount;
         judgeVelocity(expected, velocityBand(expected));
@@ -641,7 +641,7 @@ bool QvxSelfDiagnosis::measureWheelRpm(int ms, bool forward)
         last = end;
     }
     if (!read)
-        return servoLost(QStringLiteral("Velocity"), ms, failure);
+        return servoLost(Test::Velocity, ms, failure);
     // Accepted sweeps of the two 10-second runs, taken as revolutions a minute.
     velocityResult = 3.0 * velocityCount;
     judgeVelocity(expected, wheelBand(expected));

@@ -149,7 +149,8 @@ private:
     // Fails the position or velocity test for a servo that gave no reading in
     // a window of `windowMs`, the last read having ended with `failure`
     // (-1: refused), and says so on logMessage. Always false.
-    bool servoLost(const QString &test, int windowMs, int failure);
+    enum class Test { Position, Velocity };
+    bool servoLost(Test test, int windowMs, int failure);
     bool measureVelocity(int ms, bool accumulate);
     bool measureWheelRpm(int ms, bool forward);
     void judgeVelocity(double expected, double band);
