@@ -1,6 +1,7 @@
 #include "comm/ExchangeLine.h"
 
 #include "comm/CommResult.h"
+#include "platform/LinkIo.h"
 
 #include <QAbstractSocket>
 #include <QElapsedTimer>
@@ -57,28 +58,73 @@ bool ExchangeLine::isLinkDown() const
     return false;
 }
 
-bool ExchangeLine::pullArrivals(int waitMs)
+qintptr ExchangeLine::linkHandle() const
 {
-    if (!device)
-        return false;
-    // A serial port also takes in bytes while it waits for something else (a
-    // write leaving, say): those are already buffered and count as arrived,
-    // before the wait and also when the wait itself reports nothing new.
-    if (device->bytesAvailable() <= 0 && !isLinkDown())
-        device->waitForReadyRead(waitMs);
-    if (device->bytesAvailable() <= 0) {
-        // A hung-up link wakes every wait at once with nothing: that ends the
-        // wait instead of turning it into a busy loop.
-        linkLost = isLinkDown();
-        return false;
-    }
+    if (const auto *serial = qobject_cast<const QSerialPort *>(device))
+        return serial->isOpen() ? serial->handle() : -1;
+    if (const auto *socket = qobject_cast<const QAbstractSocket *>(device))
+        return socket->socketDescriptor();
+    return -1;
+}
+
+void ExchangeLine::takeIn(const char *data, qint64 size)
+{
     noteArrival(true);
-    rxBuffer += device->read(kMaxHeld);
+    rxBuffer.append(data, size);
     if (rxBuffer.size() > kMaxHeld)
         rxBuffer.remove(0, rxBuffer.size() - kMaxHeld); // a flood: the oldest bytes answer nothing
     noteArrival(false);
     lastArrivalTime = wallClock();
-    return true;
+}
+
+bool ExchangeLine::pullArrivals(int waitMs)
+{
+    if (!device)
+        return false;
+    // Bytes the device took in on its own (in its event loop, or while a
+    // write left) came first: they are taken before the link is asked.
+    if (device->bytesAvailable() > 0) {
+        const QByteArray held = device->read(kMaxHeld);
+        takeIn(held.constData(), held.size());
+        return true;
+    }
+    if (isLinkDown()) {
+        linkLost = true;
+        return false;
+    }
+    const qintptr handle = linkHandle();
+    if (handle < 0) {
+        device->waitForReadyRead(waitMs);
+        if (device->bytesAvailable() <= 0) {
+            linkLost = isLinkDown();
+            return false;
+        }
+        const QByteArray held = device->read(kMaxHeld);
+        takeIn(held.constData(), held.size());
+        return true;
+    }
+    // The link's own wait and read: no wake-up of the device's notifiers and
+    // no time-out report for every slice a reply wait takes.
+    if (platform::waitForLinkInput(handle, waitMs) == platform::LinkInput::None)
+        return false;
+    char chunk[4096];
+    const qint64 got = platform::readLinkNow(handle, chunk, sizeof chunk);
+    if (got > 0) {
+        takeIn(chunk, got);
+        return true;
+    }
+    if (got < 0 || linkGone(handle)) {
+        // The device looks for itself, so that it reports the loss as it
+        // would in its event loop; every wait then ends at once.
+        device->waitForReadyRead(0);
+        linkLost = true;
+    }
+    return false;
+}
+
+bool ExchangeLine::linkGone(qintptr handle)
+{
+    return platform::waitForLinkInput(handle, 0) == platform::LinkInput::HungUp;
 }
 
 qint64 ExchangeLine::lateSpan(qint64 windowMs)
@@ -160,10 +206,24 @@ int ExchangeLine::writeRequest(const QByteArray &bytes, int limitMs)
 {
     if (isCancelled())
         return COMM_CANCELLED;
-    const qint64 written = device->write(bytes);
+    QByteArray rest = bytes;
+    // A small packet goes straight to the link, without a wait for it to be
+    // writable first; what it does not take now follows through the device.
+    const qintptr handle = device->bytesToWrite() == 0 ? linkHandle() : -1;
+    if (handle >= 0) {
+        const qint64 taken = platform::writeLinkNow(handle, bytes.constData(), bytes.size());
+        if (taken < 0) {
+            device->waitForReadyRead(0); // the device finds out why, and reports a loss itself
+            return COMM_TX_FAIL;
+        }
+        if (taken == bytes.size())
+            return COMM_OK;
+        rest = bytes.mid(taken);
+    }
+    const qint64 written = device->write(rest);
     if (isCancelled())
         return COMM_CANCELLED;
-    if (written != bytes.size())
+    if (written != rest.size())
         return COMM_TX_FAIL; // closed or failing link: nothing (or not all) was taken
 
     // Wait for the bytes to leave in steps of at most 1 ms, so that an interrupt

@@ -105,6 +105,9 @@ protected:
 
     // Told just before and right after arrived bytes are appended to rxBuffer.
     virtual void noteArrival(bool /*begins*/) {}
+    // The native handle of the device (a serial port's, a socket's); -1 for
+    // another kind of device or one that is not open.
+    qintptr linkHandle() const;
 
 private:
     // An answer that may still come late: whose, of which size, until when
@@ -132,4 +135,7 @@ private:
     qint64 lateUntil(size_t request, int address, qsizetype answerSize, qint64 now);
     // Waits until `until` is past and the line is quiet, taking in what arrives.
     void awaitTurn(qint64 until);
+    // Appends arrived bytes to rxBuffer, keeping at most kMaxHeld.
+    void takeIn(const char *data, qint64 size);
+    static bool linkGone(qintptr handle);
 };

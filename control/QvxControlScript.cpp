@@ -149,6 +149,15 @@ CommandResult QvxControl::readItemResult(int id, QvxControlItem *item, const Qvx
 CommandResult QvxControl::findItemResult(const QvxDeviceModel *model, const QString &name, QvxControlItem **item)
 {
     *item = nullptr;
+    // The lower-case map finds the name at once, unless two names differ only
+    // in case (then the first of them in key order is the one meant).
+    if (!model->itemNamesDifferInCaseOnly) {
+        QvxControlItem *named = model->itemsByLowerName.value(name.toLower());
+        if (named && named->name.compare(name, Qt::CaseInsensitive) == 0) {
+            *item = named;
+            return CommandResult::success();
+        }
+    }
     // The name map holds every item, hidden ones included, in ascending key order.
     for (auto it = model->itemsByName.constBegin(); it != model->itemsByName.constEnd(); ++it) {
         if (it.key().compare(name, Qt::CaseInsensitive) == 0) {

@@ -344,7 +344,10 @@ void Reader::finishItem(QvxControlItem *item, QList<QvxControlItem *> &list, boo
     list.append(item);
     m_model.itemsByAddress.insert(item->address, item);
     m_model.itemsByName.insert(item->name, item);
-    m_model.itemsByLowerName.insert(item->name.toLower(), item);
+    const QString lower = item->name.toLower();
+    if (const QvxControlItem *earlier = m_model.itemsByLowerName.value(lower); earlier && earlier->name != item->name)
+        m_model.itemNamesDifferInCaseOnly = true;
+    m_model.itemsByLowerName.insert(lower, item);
     if (item->name == kItemGearRatioNumerator) // 32-bit wrapping product, once per such item
         m_model.resolution = static_cast<int>(static_cast<quint32>(m_model.resolution)
                                               * static_cast<quint32>(item->init));

@@ -115,6 +115,8 @@ struct QvxDeviceModel
     QMap<int, QvxControlItem *> itemsByAddress;
     QMap<QString, QvxControlItem *> itemsByName;
     QMap<QString, QvxControlItem *> itemsByLowerName;
+    // Two names that differ only in case: itemsByLowerName then keeps the later item.
+    bool itemNamesDifferInCaseOnly = false;
     QString cautionEn;
     QString cautionKr;
     bool external = false; // loaded from the working folder rather than the built-in set

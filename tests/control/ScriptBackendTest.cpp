@@ -111,6 +111,37 @@ TEST_F(ScriptBackend, GetDescribesTheDeviceAndTheItem)
                                                  {{"active_flags", QVariantList{}}})}}));
 }
 
+TEST(ScriptItemNames, ANameMatchesRegardlessOfCaseAndTwinsInCaseGiveTheFirstInKeyOrder)
+{
+    DescriptionFolder folder;
+    folder.write(QStringLiteral("m.xml"),
+                 DescriptionFolder::withItems(
+                     QStringLiteral("ModelNumber=\"1\" MinimumVersion=\"0\""),
+                     QStringLiteral("<Item Address=\"10\" Length=\"1\" Name=\"Goal Speed\"/>"
+                                    "<Item Address=\"11\" Length=\"1\" Name=\"led\"/>"
+                                    "<Item Address=\"12\" Length=\"1\" Name=\"LED\"/>")));
+    QvxModelRegistry registry;
+    registry.load(folder.path(), nullptr, false);
+    const QvxDeviceModel *model = registry.find(1, 0);
+    ASSERT_NE(model, nullptr);
+    const struct
+    {
+        const char *typed;
+        int address;
+    } cases[] = {
+        {"goal speed", 10},
+        {"GOAL SPEED", 10},
+        {"Led", 12}, // "LED" comes before "led" in the name map's order
+        {"led", 12},
+    };
+    for (const auto &c : cases) {
+        QvxControlItem *found = nullptr;
+        ASSERT_TRUE(QvxControl::findItemResult(model, QString::fromUtf8(c.typed), &found).ok) << c.typed;
+        ASSERT_NE(found, nullptr) << c.typed;
+        EXPECT_EQ(found->address, c.address) << c.typed;
+    }
+}
+
 TEST_F(ScriptBackend, ItemNamesThatDoNotNameOneItem)
 {
     expectFailure(backend_->get(1, "Nothing", false), "item_not_found", "Control table item not found: Nothing");

@@ -366,6 +366,22 @@ TEST(DescriptionLoading, LaterItemAtAnAddressOrNameWinsTheMapsBothStayListed)
     EXPECT_EQ(model.itemsByAddress.value(10)->name, QStringLiteral("Second"));
     EXPECT_EQ(model.itemsByName.size(), 3);
     EXPECT_EQ(model.itemsByLowerName.value(QStringLiteral("second"))->address, 11);
+    EXPECT_TRUE(model.itemNamesDifferInCaseOnly); // "Second" and "second"
+}
+
+TEST(DescriptionLoading, NamesThatDifferInCaseOnlyAreNoted)
+{
+    const OneFile same(DescriptionFolder::withItems(
+        QStringLiteral("ModelNumber=\"1\""),
+        item(QStringLiteral("Address=\"10\" Length=\"1\" Name=\"Speed\""))
+            + item(QStringLiteral("Address=\"10\" Length=\"1\" Name=\"Speed\""))
+            + item(QStringLiteral("Address=\"11\" Length=\"1\" Name=\"Present Speed\""))));
+    EXPECT_FALSE(same.model().itemNamesDifferInCaseOnly) << "one name twice is no pair in case only";
+    const OneFile cased(DescriptionFolder::withItems(
+        QStringLiteral("ModelNumber=\"1\""),
+        item(QStringLiteral("Address=\"10\" Length=\"1\" Name=\"LED\""))
+            + item(QStringLiteral("Address=\"11\" Length=\"1\" Name=\"Led\""))));
+    EXPECT_TRUE(cased.model().itemNamesDifferInCaseOnly);
 }
 
 TEST(DescriptionLoading, LastEnabledReleaseGivesLatestVersionAndImagePath)

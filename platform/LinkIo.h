@@ -1,0 +1,29 @@
+#pragma once
+// Bytes in and out of a link's native handle (a serial port's file, a TCP
+// socket) without Qt's buffering in between, for the exchanges of the bus,
+// whose small packets would otherwise cost a wait for the link to be writable
+// before every write and a wait with a time-out error object for every slice
+// of a reply wait.
+
+#include <QtGlobal>
+
+namespace platform {
+
+// What a wait for input saw.
+enum class LinkInput
+{
+    None,     // nothing came in time
+    Ready,    // bytes are there
+    HungUp,   // the link is gone (hung up, removed, in error)
+};
+
+// Waits up to `ms` (0: not at all) for input on `handle`.
+LinkInput waitForLinkInput(qintptr handle, int ms);
+// Reads what is there without waiting, at most `size` bytes: the count, 0 when
+// nothing is there, -1 when the link is gone.
+qint64 readLinkNow(qintptr handle, char *data, qint64 size);
+// Writes without waiting: the count the link took (0 when it takes nothing
+// now), -1 when it failed.
+qint64 writeLinkNow(qintptr handle, const char *data, qint64 size);
+
+} // namespace platform

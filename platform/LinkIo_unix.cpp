@@ -1,0 +1,50 @@
+#include "platform/LinkIo.h"
+
+#include <cerrno>
+#include <poll.h>
+#include <unistd.h>
+
+namespace platform {
+
+LinkInput waitForLinkInput(qintptr handle, int ms)
+{
+    pollfd p{static_cast<int>(handle), POLLIN, 0};
+    int n;
+    do {
+        n = ::poll(&p, 1, ms);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 || (p.revents & POLLNVAL))
+        return LinkInput::HungUp;
+    if (n == 0)
+        return LinkInput::None;
+    // A hung-up terminal may still hold bytes: they are read first.
+    if (p.revents & POLLIN)
+        return LinkInput::Ready;
+    return (p.revents & (POLLHUP | POLLERR)) ? LinkInput::HungUp : LinkInput::None;
+}
+
+qint64 readLinkNow(qintptr handle, char *data, qint64 size)
+{
+    ssize_t n;
+    do {
+        n = ::read(static_cast<int>(handle), data, static_cast<size_t>(size));
+    } while (n < 0 && errno == EINTR);
+    if (n > 0)
+        return n;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
+        return 0;
+    return -1; // the end of its data (a socket the peer closed, a hung-up terminal) or an error
+}
+
+qint64 writeLinkNow(qintptr handle, const char *data, qint64 size)
+{
+    ssize_t n;
+    do {
+        n = ::write(static_cast<int>(handle), data, static_cast<size_t>(size));
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0)
+        return n;
+    return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+}
+
+} // namespace platform
