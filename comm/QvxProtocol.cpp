@@ -6,6 +6,7 @@
 
 #include <QElapsedTimer>
 #include <QIODevice>
+#include <QMetaMethod>
 #include <QSerialPort>
 #include <QTimer>
 
@@ -29,6 +30,33 @@ QvxProtocol::QvxProtocol(QObject *parent)
 }
 
 QvxProtocol::~QvxProtocol() = default;
+
+namespace {
+const QMetaMethod &outputPacketSignal()
+{
+    static const QMetaMethod method = QMetaMethod::fromSignal(&QvxProtocol::outputPacket);
+    return method;
+}
+} // namespace
+
+void QvxProtocol::connectNotify(const QMetaMethod &signal)
+{
+    if (signal == outputPacketSignal())
+        ++packetReceivers_;
+}
+
+void QvxProtocol::disconnectNotify(const QMetaMethod &signal)
+{
+    if (signal == outputPacketSignal())
+        --packetReceivers_;
+    else if (!signal.isValid()) // every connection went at once: count only what is left
+        packetReceivers_ = isSignalConnected(outputPacketSignal()) ? qMax(packetReceivers_, packetRelays + 1) : 0;
+}
+
+bool QvxProtocol::packetsHeard() const
+{
+    return packetsHeardBehindRelays || packetReceivers_ > packetRelays;
+}
 
 void QvxProtocol::resetState()
 {
@@ -104,7 +132,8 @@ void QvxProtocol::onTimeout()
     pendingBuffer += rxBuffer;
     rxBuffer.clear();
     while (!pendingBuffer.isEmpty()) {
-        emit outputPacket(makeItem(1, pendingBuffer.left(kFlushPiece), QStringLiteral("RX Corrupt")));
+        if (packetsHeard())
+            emit outputPacket(makeItem(1, pendingBuffer.left(kFlushPiece), QStringLiteral("RX Corrupt")));
         pendingBuffer.remove(0, qMin(kFlushPiece, pendingBuffer.size()));
     }
 }
@@ -118,7 +147,8 @@ int QvxProtocol::sendPacket(const QByteArray &packet, int address, qsizetype ans
     result = writeRequest(packet, packetTimeoutFor(static_cast<int>(packet.size())));
     if (result != COMM_OK)
         return result;
-    emit outputPacket(makeItem(0, packet));
+    if (packetsHeard())
+        emit outputPacket(makeItem(0, packet));
     trace(false, packet);
     return COMM_OK;
 }
@@ -184,7 +214,8 @@ int QvxProtocol::receivePacket(const Framing &f, QByteArray *packet)
         }
         *packet = rxBuffer.left(size);
         dropFront(size); // later bytes stay for the next receive
-        emit outputPacket(makeItem(1, *packet));
+        if (packetsHeard())
+            emit outputPacket(makeItem(1, *packet));
         if (f.traceReplies)
             trace(true, *packet);
         break;
@@ -317,7 +348,8 @@ void QvxProtocol::parseHeld()
         const QByteArray packet = rxBuffer.left(size);
         dropFront(size);
         clearHeaderPositions();
-        emit outputPacket(makeItem(1, packet));
+        if (packetsHeard())
+            emit outputPacket(makeItem(1, packet));
         if (f.traceStreamPackets)
             trace(true, packet);
     }

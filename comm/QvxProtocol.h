@@ -122,6 +122,12 @@ public:
     // The window of the last reply wait: the packet time-out it started with, ms.
     qint64 replyWindow = 0;
 
+    // Receivers of outputPacket that only pass it on (the transport's relay),
+    // and whether anyone receives it behind them. Set by the transport; a
+    // packet nobody receives is not made into an item at all.
+    int packetRelays = 0;
+    bool packetsHeardBehindRelays = false;
+
 signals:
     void logMessage(QString msg);
     void resetCompleted(int result, uchar id, uchar error);
@@ -142,6 +148,11 @@ public slots:
     void onTimeout();
 
 protected:
+    void connectNotify(const QMetaMethod &signal) override;
+    void disconnectNotify(const QMetaMethod &signal) override;
+    // Whether an item for outputPacket reaches anyone.
+    bool packetsHeard() const;
+
     // One of the completion signals (resetCompleted, rebootCompleted, ...).
     using Completion = void (QvxProtocol::*)(int result, uchar id, uchar error);
 
@@ -208,6 +219,7 @@ protected:
 
     QTimer *interByteTimer = nullptr;
     QList<int> headerPositions;
+    int packetReceivers_ = 0; // connections to outputPacket, the relays included
     int rescanFrom = 1;
 };
 

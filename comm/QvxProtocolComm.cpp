@@ -4,6 +4,7 @@
 #include "device/ProtocolConstants.h"
 
 #include <QDebug>
+#include <QMetaMethod>
 #include <QTimer>
 
 #include <array>
@@ -52,9 +53,37 @@ QvxProtocolComm::QvxProtocolComm(QObject *parent)
     connect(qvx_protocol2, &QvxProtocol::auxRestoreCompleted, this, &QvxComm::auxRestoreCompleted);
 
     qvx_protocol = qvx_protocol2;
+    // The relays above pass every packet item on; the engines make them only
+    // while someone receives them here (or from an engine directly).
+    qvx_protocol1->packetRelays = 1;
+    qvx_protocol2->packetRelays = 1;
 }
 
 QvxProtocolComm::~QvxProtocolComm() = default;
+
+void QvxProtocolComm::connectNotify(const QMetaMethod &signal)
+{
+    QvxComm::connectNotify(signal);
+    notePacketReceivers(signal);
+}
+
+void QvxProtocolComm::disconnectNotify(const QMetaMethod &signal)
+{
+    QvxComm::disconnectNotify(signal);
+    notePacketReceivers(signal);
+}
+
+void QvxProtocolComm::notePacketReceivers(const QMetaMethod &signal)
+{
+    static const QMetaMethod outputPacket = QMetaMethod::fromSignal(&QvxComm::outputPacket);
+    if (signal.isValid() && signal != outputPacket)
+        return;
+    const bool heard = isSignalConnected(outputPacket);
+    if (qvx_protocol1)
+        qvx_protocol1->packetsHeardBehindRelays = heard;
+    if (qvx_protocol2)
+        qvx_protocol2->packetsHeardBehindRelays = heard;
+}
 
 // --- forwarding ----------------------------------------------------------------
 

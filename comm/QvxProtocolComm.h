@@ -134,6 +134,9 @@ public slots:
     int writeHandPresetData(uchar id, ushort address, qvx::HandPresetData data, int joint_slot_count) override;
 
 protected:
+    // Whether anyone receives outputPacket decides whether the engines make packet items.
+    void connectNotify(const QMetaMethod &signal) override;
+    void disconnectNotify(const QMetaMethod &signal) override;
     // The connect step once the transport has tried to open its link: not
     // `opened`, or no answer from servo `id` to a ping and to one more after
     // `retryPauseMs`, closes the link again and gives false; otherwise the
@@ -166,4 +169,6 @@ private:
     // `traced`, leaving the trace off.
     template <class Command>
     int errorForm(quint8 &error, bool traced, bool verbose, Command command);
+    // Tells the engines whether outputPacket has receivers here.
+    void notePacketReceivers(const QMetaMethod &signal);
 };

@@ -1,6 +1,7 @@
 #include "control/ItemPresenter.h"
 
 #include "device/Arithmetic.h"
+#include "device/DecimalText.h"
 #include "device/DeviceConstants.h"
 #include "device/QvxDeviceModel.h"
 
@@ -106,7 +107,7 @@ QString ItemPresenter::scaledColumn(const QvxControlItem &item) const
         scaleText = item.scales.value(index);
         unitText = item.units.value(index);
     }
-    const double s = scaleText.toDouble();
+    const double s = decimalValue(scaleText);
     // From `direction` on, the raw value counts the other way round.
     const double x = (item.direction != 0 && item.value >= item.direction)
                          ? -((static_cast<double>(item.value) - item.direction) * s)

@@ -1,5 +1,7 @@
 #include "control/ItemValueDescription.h"
 
+#include "device/DecimalText.h"
+
 #include <QVariantMap>
 
 #include <algorithm>
@@ -28,7 +30,7 @@ ItemValueDescription describeItemValue(qint64 value, int length, unsigned int ui
             return description;
         }
         bool ok = false;
-        const double factor = scale.toDouble(&ok);
+        const double factor = decimalValue(scale, &ok);
         if (!scale.isEmpty() && ok)
             description.displayValue = QString::number(factor * static_cast<double>(value), 'g', 12);
         return description;

@@ -1,6 +1,7 @@
 #include "device/QvxControlItem.h"
 
 #include "device/Arithmetic.h"
+#include "device/DecimalText.h"
 #include "device/ItemRules.h"
 
 #include <algorithm>
@@ -119,7 +120,7 @@ QString QvxControlItem::actualValueText(int decimals) const
 {
     if (scale.isEmpty())
         return QString::number(value);
-    const double s = scale.toDouble();
+    const double s = decimalValue(scale);
     // From `direction` on, the raw value counts the other way round.
     const double v = (direction != 0 && value >= direction) ? -((static_cast<double>(value) - direction) * s)
                                                             : static_cast<double>(value) * s;
@@ -137,7 +138,7 @@ double QvxControlItem::conditionalScale(const QvxDeviceModel *model) const
 {
     if (scale.isEmpty())
         return 1.0;
-    return ItemRules(model).scale(*this).toDouble();
+    return decimalValue(ItemRules(model).scale(*this));
 }
 
 int QvxControlItem::conditionalMinimum(const QvxDeviceModel *model) const

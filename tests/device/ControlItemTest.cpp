@@ -1,11 +1,13 @@
 // Value semantics of control items: sign rules, value labels, scaled text,
 // conditional units and limits, byte assembly and indirect items; and the
 // record defaults that the rest of the program relies on.
+#include "device/DecimalText.h"
 #include "device/QvxDeviceModel.h"
 #include "tests/support/QtPrinters.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 #include <vector>
 
@@ -44,6 +46,30 @@ QvxControlItem signedItem(quint16 length, quint32 sign, int value, const QString
 }
 
 } // namespace
+
+TEST(ItemScale, ADecimalReadsExactlyAsQtReadsIt)
+{
+    // The quick reader of plain decimals and Qt's own agree on every text:
+    // value, sign of zero and whether it is a number at all.
+    const char *texts[] = {"0.088", "0.087890625", "2.69", "-1", "1", "0", "-0", "-0.0", "1.", ".5", "007",
+                           "0.0977517106549365", "123456789012345678901234567890", "", ".", "-", "--1", "1..2",
+                           "1.2.3", " 1", "1 ", "+1", "1e3", "1E-2", "inf", "nan", "0x10", "1,5", "abc", "12a",
+                           "0.1234567890123456789012345678901"};
+    for (const char *t : texts) {
+        const QString text = QString::fromLatin1(t);
+        bool quick = false;
+        bool qt = false;
+        const double a = decimalValue(text, &quick);
+        const double b = text.toDouble(&qt);
+        EXPECT_EQ(quick, qt) << t;
+        if (qt && std::isnan(b)) {
+            EXPECT_TRUE(std::isnan(a)) << t;
+        } else if (qt) {
+            EXPECT_EQ(a, b) << t;
+            EXPECT_EQ(std::signbit(a), std::signbit(b)) << t;
+        }
+    }
+}
 
 TEST(ItemSign, ThresholdAndLengthDecideTheSignedReading)
 {
