@@ -1,6 +1,7 @@
 #include "comm/QvxPort.h"
 
 #include "comm/CommResult.h"
+#include "comm/WriteFlush.h"
 #include "device/BaseConstants.h"
 #include "device/DeviceConstants.h"
 
@@ -159,6 +160,7 @@ void QvxPort::close()
     stopUpdate();
     stopPlay();
     if (serial_port->isOpen()) {
+        drainWrites(*serial_port); // what was written leaves before the buffers are dropped
         serial_port->clear(QSerialPort::AllDirections);
         serial_port->close();
         emit closed();

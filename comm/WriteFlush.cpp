@@ -2,7 +2,30 @@
 
 #include <QDeadlineTimer>
 #include <QIODevice>
+#include <QSerialPort>
+#include <QThread>
 #include <QtGlobal>
+
+#include <sys/ioctl.h>
+#include <termios.h>
+
+namespace {
+
+// Bytes the driver still holds for the line; -1 when it cannot say (a port
+// that is gone).
+int driverQueue(int fd)
+{
+    int queued = 0;
+    return ::ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
+}
+
+// Ms that `bytes` take on the line at `baud`, ten bits each, rounded up.
+qint64 wireMs(qint64 bytes, qint32 baud)
+{
+    return baud > 0 ? (bytes * 10 * 1000 + baud - 1) / baud : 0;
+}
+
+} // namespace
 
 bool flushWrites(QIODevice &device, int waitMs)
 {
@@ -15,4 +38,32 @@ bool flushWrites(QIODevice &device, int waitMs)
             break;
     }
     return device.bytesToWrite() == 0;
+}
+
+bool drainWrites(QSerialPort &port, int graceMs)
+{
+    if (!port.isOpen())
+        return true;
+    const int fd = port.handle();
+    const int queued = driverQueue(fd);
+    if (queued < 0)
+        return false;
+    const QDeadlineTimer deadline(wireMs(port.bytesToWrite() + queued, port.baudRate()) + qMax(graceMs, 0));
+    // Our own buffer first: the driver takes what it can at once.
+    if (!flushWrites(port, static_cast<int>(qMax<qint64>(deadline.remainingTime(), 0))))
+        return false;
+    // The driver's queue is asked rather than waited on blindly, so that an
+    // adapter that no longer passes bytes on cannot hold the caller.
+    for (;;) {
+        const int left = driverQueue(fd);
+        if (left < 0)
+            return false;
+        if (left == 0)
+            break;
+        if (deadline.hasExpired())
+            return false;
+        QThread::usleep(500);
+    }
+    // The last bytes in the transmitter: out within the time of its FIFO.
+    return ::tcdrain(fd) == 0;
 }

@@ -45,6 +45,14 @@ void QvxFirmware::armEntryDeadline(int ms)
 
 // --- primitives ---------------------------------------------------------------------
 
+void QvxFirmware::closePort()
+{
+    if (!serial_port->isOpen())
+        return;
+    drainWrites(*serial_port);
+    serial_port->close();
+}
+
 bool QvxFirmware::writeConsoleBytes(const QByteArray &bytes, int waitMs)
 {
     if (!bytes.isEmpty() && serial_port->write(bytes) != bytes.size())
@@ -491,7 +499,7 @@ bool QvxFirmware::finale(bool reset)
             return false;
         if (!sendOrLog("G", sendG))
             return false;
-        serial_port->close();
+        closePort();
         return true;
     case 4:
         if (reset)
@@ -580,7 +588,7 @@ void QvxFirmware::failWith(const QList<QByteArray> &commands, const QString &tex
 {
     for (const QByteArray &command : commands)
         sendConsole(command); // whatever the port does: the exit goes on
-    serial_port->close();
+    closePort();
     emit firmware_failed(text);
     port_held = false;
 }

@@ -28,11 +28,11 @@ int QvxFirmware::probeController(const QString &portName, int *baudrate)
     for (const int rate : kControllerProbeBaudRates) {
         // The caller may hand over its port still open, and an open port does
         // not open again.
-        serial_port->close();
+        closePort();
         serial_port->setBaudRate(rate);
         qvx_protocol->baudRate = rate;
         if (!serial_port->open(QIODevice::ReadWrite)) {
-            serial_port->close();
+            closePort();
             continue;
         }
         setProtocolVersion(kProtocolVersion2);
@@ -45,7 +45,7 @@ int QvxFirmware::probeController(const QString &portName, int *baudrate)
             error = 0;
             result = qvx_protocol->ping(kBoardId, &model, &firmware, &error);
         }
-        serial_port->close();
+        closePort();
         if (result == COMM_OK && error == 0 && kControllerModelNumbers.contains(model)) {
             *baudrate = rate;
             found = model;
@@ -70,7 +70,7 @@ bool QvxFirmware::failUpdate(const QString &logText, const QString &text)
 {
     if (!logText.isEmpty())
         emit logMessage(logText);
-    serial_port->close();
+    closePort();
     emit firmware_failed(text);
     port_held = false;
     return false;
@@ -78,7 +78,7 @@ bool QvxFirmware::failUpdate(const QString &logText, const QString &text)
 
 bool QvxFirmware::succeedUpdate()
 {
-    serial_port->close();
+    closePort();
     emit firmware_succeed();
     port_held = false;
     return true;
@@ -92,7 +92,7 @@ bool QvxFirmware::updateController(const QvxFirmware::UpdateParam &param, const 
         qvx_protocol2->baudRate = rate;
         return serial_port->open(QIODevice::ReadWrite);
     };
-    serial_port->close();
+    closePort();
     serial_port->setPortName(param.portName);
     if (!openAt(kBoardUpdateBaud))
         return failUpdate({}, tr("Port Open Failed"));
@@ -100,14 +100,14 @@ bool QvxFirmware::updateController(const QvxFirmware::UpdateParam &param, const 
     uchar error = 0;
     if (qvx_protocol->writeTxRx(param.id, kBoardRebootAddress, 1, &kBoardRebootValue, &error) != COMM_OK)
         return failUpdate(QStringLiteral("Update[2]: reboot fail"), tr("QUORVEX Reboot Failed"));
-    serial_port->close();
+    closePort();
     QThread::msleep(kRestartPauseMs);
     if (!openAt(kBoardUpdateBaud))
         return failUpdate({}, tr("Port Open Failed"));
     const QString failure = flashImage(imagePath, false);
     if (!failure.isEmpty())
         return failUpdate({}, failure);
-    serial_port->close();
+    closePort();
     QThread::msleep(kRestartPauseMs);
     if (!openAt(param.baudrate))
         return failUpdate(QStringLiteral("Update[2]: open fail"), tr("Bootloader Restart Failed"));

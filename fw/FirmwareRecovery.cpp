@@ -153,7 +153,7 @@ void FirmwareRecovery::reportMissing(const QString &text)
 
 void FirmwareRecovery::closeAndRelease()
 {
-    fw.serial_port->close();
+    fw.closePort();
     fw.port_held = false;
 }
 
@@ -181,7 +181,7 @@ bool FirmwareRecovery::startCalibration()
 bool FirmwareRecovery::next()
 {
     if (!fw.serial_port->isOpen()) {
-        fw.serial_port->close();
+        fw.closePort();
         emit fw.calibration_nextFailed();
         return false;
     }
@@ -199,7 +199,7 @@ bool FirmwareRecovery::next()
         return false;
     }
     if (found == 1) // "COMPLETE": the program is done
-        fw.serial_port->close();
+        fw.closePort();
     fw.port_held = false;
     emit fw.calibration_nextSucceed();
     return true;
@@ -208,7 +208,7 @@ bool FirmwareRecovery::next()
 void FirmwareRecovery::cancel()
 {
     if (!fw.serial_port->isOpen()) {
-        fw.serial_port->close();
+        fw.closePort();
         return;
     }
     fw.port_held = true;

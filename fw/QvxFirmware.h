@@ -179,6 +179,9 @@ signals:
     void outputDebug(QString msg);
 
 private:
+    // Closes the serial port once what was written has left the line (not at
+    // the rate the close restores); a closed port stays as it is.
+    void closePort();
     // The port (closed first) opened at `baudrate`, stored in both engines.
     bool openPortAt(const QString &portName, int baudrate);
     // The rate of the link to the servo bus: the board's own rate when a

@@ -27,7 +27,7 @@ const QString kModbusText = QStringLiteral("MODBUS");
 
 bool QvxFirmware::openPortAt(const QString &portName, int baudrate)
 {
-    serial_port->close();
+    closePort();
     serial_port->setPortName(portName);
     serial_port->setBaudRate(baudrate);
     qvx_protocol1->baudRate = baudrate;
@@ -65,7 +65,7 @@ bool QvxFirmware::writeByteRetried(uchar id, ushort address, uchar value, const 
 
 QString QvxFirmware::modbusWrite(const UpdateParam &param, ushort address, uchar value, bool *written)
 {
-    serial_port->close();
+    closePort();
     auto modbus = std::make_unique<QvxModbus>();
     if (!modbus->open(param.portName, linkBaud(param.baudrate))) {
         modbus->close();

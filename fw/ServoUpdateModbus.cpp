@@ -33,7 +33,7 @@ bool QvxFirmware::updateModbus(const QvxFirmware::UpdateParam &param, const QStr
         return failUpdate({}, text);
     };
 
-    serial_port->close();
+    closePort();
     if (!modbus->open(param.portName, param.baudrate))
         return failLinked({}, tr("Port Open Failed"));
     uchar error = 0;
@@ -50,7 +50,7 @@ bool QvxFirmware::updateModbus(const QvxFirmware::UpdateParam &param, const QStr
         return failUpdate({}, failure);
 
     QThread::msleep(kPauseMs);
-    serial_port->close();
+    closePort();
     if (!modbus->open(param.portName, param.baudrate))
         return failLinked({}, tr("Port Open Failed"));
     ushort model = 0;

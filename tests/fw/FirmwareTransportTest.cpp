@@ -1,14 +1,19 @@
 // The firmware transport's own parts: bootloader dialects by model name, the
-// replacement-image table, the order record, construction and the meta-object.
+// replacement-image table, the order record, construction, the meta-object,
+// and the bytes written before a reopen at another rate.
 #include "fw/QvxFirmware.h"
 
+#include "comm/CommResult.h"
 #include "device/BaseConstants.h"
+#include "tests/sim/SimBus.h"
+#include "tests/sim/SimPackets.h"
 #include "tests/support/QtPrinters.h"
 
 #include <QDir>
 #include <QFile>
 #include <QMetaMethod>
 #include <QTemporaryDir>
+#include <QTest>
 #include <gtest/gtest.h>
 
 namespace {
@@ -191,4 +196,26 @@ TEST(FirmwareTransport, UpdateIsReachableByName)
     failures.clear();
     emit firmware.firmware_failed();
     EXPECT_EQ(failures, QStringList{"Failed"});
+}
+
+TEST(FirmwareTransport, BytesWrittenBeforeAReopenAtAnotherRateLeaveAtTheirOwnRate)
+{
+    // A sync write gets no reply: nothing else makes the program wait for its
+    // bytes before the port is set to 1 Mbit/s, where the servo, held at
+    // 57600, would take them for noise (or the reopen would drop them).
+    for (int run = 0; run < 5; ++run) {
+        sim::SimBus bus;
+        ASSERT_TRUE(bus.isOpen()) << qPrintable(bus.errorString());
+        sim::Device servo = sim::Device::protocol2(1, 1020, 53);
+        servo.baudRate = 57600;
+        bus.addDevice(servo);
+        QvxFirmware firmware;
+        ASSERT_TRUE(firmware.open(bus.portName(), 57600));
+        const QByteArray syncWrite = sim::packet2(0xFE, 0x83, sim::fromHex("40 00 01 00 01 01"));
+        ASSERT_EQ(firmware.writeRaw(syncWrite), COMM_OK);
+        EXPECT_TRUE(firmware.setBaudRate(1000000));
+        ASSERT_TRUE(bus.waitForReceived(1, 5000)) << "run " << run << ": the sync write never arrived whole";
+        EXPECT_TRUE(QTest::qWaitFor([&] { return bus.memory(1, 64, 1) == QByteArray(1, '\x01'); }, 5000))
+            << "run " << run << ": the servo did not hear it at its rate";
+    }
 }

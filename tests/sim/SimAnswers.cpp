@@ -85,23 +85,38 @@ Device *SimBus::Impl::held(quint8 id, Protocol protocol)
 
 bool SimBus::Impl::hears(const Device &device) const
 {
+    return reaches(device.baudRate, &device, lineBaud);
+}
+
+bool SimBus::Impl::reaches(int rate, const Device *listener, int baud) const
+{
     for (const Device &board : devices) {
-        if (board.relayRegisterAddress < 0 || &board == &device || !board.holds(board.relayRegisterAddress, 1))
+        if (board.relayRegisterAddress < 0 || &board == listener || !board.holds(board.relayRegisterAddress, 1))
             continue;
-        // Behind a board: the board must hear the line, and the device the
+        // Behind a board: the board must hear the line, and the listener the
         // servo bus the board drives.
-        if (board.baudRate != 0 && board.baudRate != lineBaud)
+        if (board.baudRate != 0 && board.baudRate != baud)
             return false;
         const int busRate = board.rateOfBaudRegister(static_cast<quint8>(board.table.at(board.relayRegisterAddress)));
-        return device.baudRate == 0 || device.baudRate == busRate;
+        return rate == 0 || rate == busRate;
     }
-    return device.baudRate == 0 || device.baudRate == lineBaud;
+    return rate == 0 || rate == baud;
+}
+
+bool SimBus::Impl::bootloaderHears(int baud) const
+{
+    const Device *owner = nullptr;
+    for (const Device &dev : devices) {
+        if (dev.id == bootId && dev.protocol == bootProtocol)
+            owner = &dev;
+    }
+    return boot && reaches(boot->baudRate(), owner, baud);
 }
 
 QList<Reply> SimBus::Impl::answer(const Instruction &in)
 {
-    if (in.boot) // only a running packet bootloader answers these
-        return boot ? boot->packet(in) : QList<Reply>{};
+    if (in.boot) // only a running packet bootloader answers these, sent at its rate
+        return boot && bootloaderHears(lineBaud) ? boot->packet(in) : QList<Reply>{};
     for (Device &dev : devices)
         dev.advance(in.atMs);
     if (in.protocol == Protocol::Modbus)

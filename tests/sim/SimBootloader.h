@@ -46,6 +46,8 @@ public:
     // Bytes of the last feed that begin the first packet: they go to the
     // packet cutter.
     QByteArray takeHandOver();
+    // The rate it listens at (0: any).
+    int baudRate() const { return setup_.baudRate; }
     // Set once the bootloader starts the application.
     bool finished() const { return finished_; }
     // The image last received, without its sum bytes.

@@ -7,16 +7,77 @@
 
 #include <QFile>
 
+#include <QDeadlineTimer>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
 #include <poll.h>
 #include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace sim {
+
+namespace {
+
+// The lines of the buses in this process: the slave side's device and the
+// master side the bus reads, for drainLine.
+struct Line
+{
+    dev_t device = 0;
+    int master = -1;
+};
+std::mutex linesMutex;
+std::vector<Line> lines;
+
+void addLine(int slave, int master)
+{
+    struct stat st{};
+    if (::fstat(slave, &st) != 0)
+        return;
+    std::lock_guard lock(linesMutex);
+    lines.push_back(Line{st.st_rdev, master});
+}
+
+void removeLine(int master)
+{
+    std::lock_guard lock(linesMutex);
+    lines.erase(std::remove_if(lines.begin(), lines.end(), [master](const Line &l) { return l.master == master; }),
+                lines.end());
+}
+
+// The longest a drain waits for the bus to take the bytes: the bus may be
+// pausing before a reply of its own.
+constexpr int kDrainLimitMs = 2000;
+
+} // namespace
+
+void drainLine(int fd)
+{
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode))
+        return;
+    std::lock_guard lock(linesMutex);
+    const auto line = std::find_if(lines.cbegin(), lines.cend(), [&st](const Line &l) { return l.device == st.st_rdev; });
+    if (line == lines.cend())
+        return;
+    // Every byte written before the drain is readable on the master side
+    // (a poll there moves the kernel's pending bytes in first); the drain
+    // ends once the bus has read them all.
+    const QDeadlineTimer deadline(kDrainLimitMs);
+    for (;;) {
+        pollfd readable{line->master, POLLIN, 0};
+        if (::poll(&readable, 1, 0) <= 0 || !(readable.revents & POLLIN) || deadline.hasExpired())
+            return;
+        ::usleep(200);
+    }
+}
 
 namespace {
 // Longest protocol 2.0 packet the engines send (4096 bytes and the CRC);
@@ -298,12 +359,14 @@ bool SimBus::Impl::open()
     char name[128] = {};
     ::ttyname_r(slave, name, sizeof name);
     port = QString::fromLocal8Bit(name);
+    addLine(slave, master);
     return true;
 }
 
 void SimBus::hangUp()
 {
     d->stopServing();
+    removeLine(d->master);
     std::lock_guard<std::mutex> line(d->writeMutex);
     if (d->master >= 0)
         ::close(d->master);
@@ -323,6 +386,7 @@ void SimBus::Impl::stopServing()
 
 void SimBus::Impl::close()
 {
+    removeLine(master);
     stopServing();
     for (int *fd : {&master, &slave, &wakeRead, &wakeWrite}) {
         if (*fd >= 0)
@@ -364,8 +428,15 @@ void SimBus::Impl::run()
         }
         if (fds[0].revents & POLLIN) {
             char chunk[4096];
-            ssize_t got;
-            while ((got = ::read(master, chunk, sizeof chunk)) > 0) {
+            for (;;) {
+                // The rate is taken before each read: a program that drains
+                // its bytes before it closes or sets another rate is still
+                // waiting for them here (see drainLine), so they are judged
+                // at the rate they were sent at.
+                const int baud = lineBaudRate(slave);
+                const ssize_t got = ::read(master, chunk, sizeof chunk);
+                if (got <= 0)
+                    break;
                 if (echo) {
                     writeAll(QByteArray(chunk, got));
                     continue;
@@ -375,10 +446,15 @@ void SimBus::Impl::run()
                 bool raw = false;
                 {
                     std::lock_guard lock(mutex);
-                    closeBootWindow(true);
+                    // Bytes at another rate than the bootloader's reach it as
+                    // noise: they neither catch it nor get to it.
+                    const bool noise = boot && boot->takesRawBytes() && !bootloaderHears(baud);
+                    closeBootWindow(!noise);
                     if (boot) {
-                        arrivals.append(Arrival{clock.elapsed(), QByteArray(chunk, got)});
                         raw = boot->takesRawBytes();
+                        if (noise)
+                            continue;
+                        arrivals.append(Arrival{clock.elapsed(), QByteArray(chunk, got)});
                         if (raw) {
                             replies = boot->feed(QByteArray(chunk, got), clock.elapsed());
                             handOver = boot->takeHandOver();
@@ -386,6 +462,7 @@ void SimBus::Impl::run()
                         }
                     }
                 }
+                inboxBaud = baud;
                 if (raw) {
                     send(replies);
                     inbox += handOver;
@@ -478,7 +555,7 @@ void SimBus::Impl::take(const Instruction &instruction)
     {
         std::lock_guard lock(mutex);
         received.append(instruction);
-        lineBaud = lineBaudRate(slave);
+        lineBaud = inboxBaud;
         if (log) {
             std::fputs((instruction.logLine() + QLatin1Char('\n')).toUtf8().constData(), log);
             std::fflush(log);
@@ -669,3 +746,16 @@ int SimBus::Impl::cutModbus()
 }
 
 } // namespace sim
+
+// A pty has no transmitter: tcdrain on it returns at once, while the bytes
+// may still wait unread on the master side, where a close that follows would
+// change the rate under them. On the simulated line it means what it means on
+// a UART: it returns once the bytes have left, taken by the bus. Test
+// programs that link the simulated bus get this one in place of the C
+// library's; any other descriptor is drained as usual.
+extern "C" int tcdrain(int fd)
+{
+    const int result = ::ioctl(fd, TCSBRK, 1);
+    sim::drainLine(fd);
+    return result;
+}

@@ -25,6 +25,12 @@ namespace sim {
 // it. Only the tests about time-outs run with the bare window.
 constexpr int kReplySlackMs = 1000;
 
+// Waits until the bus on the line of `fd` (the slave side of a simulated
+// bus's pty, as a program under test holds it) has read every byte written on
+// it, for at most 2 s; returns at once for any other descriptor. The simulated
+// line's tcdrain: see SimBus.cpp.
+void drainLine(int fd);
+
 // One instruction as the bus received it.
 struct Instruction
 {

@@ -32,6 +32,10 @@ struct SimBus::Impl
     QElapsedTimer clock;
     QByteArray inbox; // bytes received and not yet cut into packets (bus thread only)
     qint64 inboxGrewMs = 0; // when the inbox last grew (bus thread only)
+    // The port's rate when the bytes that last grew the inbox were read (bus
+    // thread only): it was taken before the read, while the program that sent
+    // them still waited for them to leave (see drainLine).
+    int inboxBaud = 0;
 
     // Everything below is guarded by `mutex`.
     mutable std::mutex mutex;
@@ -57,6 +61,9 @@ struct SimBus::Impl
 
     bool open();
     void close();
+    // Whether the bootloader that runs hears the line at `baud`: at its own
+    // rate, directly or through a relaying board in front.
+    bool bootloaderHears(int baud) const;
     // Ends the serving thread; the line stays as it is.
     void stopServing();
     void run();
@@ -89,6 +96,9 @@ struct SimBus::Impl
     // Whether the device hears the line: a device set to another rate than the
     // port's receives only garbage.
     bool hears(const Device &device) const;
+    // Whether a listener at `rate` (0: any) hears the line running at `baud`:
+    // through a relaying board in front of it (other than itself), or directly.
+    bool reaches(int rate, const Device *listener, int baud) const;
     QList<Reply> answer(const Instruction &instruction);
     QList<Reply> answer2(const Instruction &instruction);
     QList<Reply> broadcast2(const Instruction &instruction);

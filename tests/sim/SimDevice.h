@@ -75,6 +75,9 @@ struct BootloaderSetup
     int dialect = 2;      // 0 to 5: the console dialect (4 blocks, 5 controller board)
     bool packets = false; // the packet bootloader ('$' prompt, bootloader packets)
     BootFaults faults;
+    // The rate the bootloader listens at: bytes sent at another one reach it
+    // as noise and are lost (0: it takes bytes at any rate).
+    int baudRate = 57600;
     // The calibration program that a load at 8009000 brings (line dialects 1
     // to 3). Started with "G 8009000" or "GO 8009000", it prints the first
     // answer, and the next one at each "N"; an empty answer, or none left, is
