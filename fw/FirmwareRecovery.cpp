@@ -66,12 +66,12 @@ bool FirmwareRecovery::recover(const QString &portName, const QString &deviceNam
     fw.cancelRequested = false;
     fw.port_held = true;
     const QString image = filePath.isEmpty() ? fw.externalImages.value(deviceName) : filePath;
-    if (image.isEmpty()) {
-        // Nothing to write: the port is not touched.
-        emit fw.firmware_failed(QvxFirmware::tr("Firmware Not Found"));
-        fw.port_held = false;
-        return false;
-    }
+    // Nothing to write, or nothing that can be written: the port is not touched.
+    if (image.isEmpty())
+        return fw.refuseUpdate(QvxFirmware::tr("Firmware Not Found"));
+    const QString problem = fw.imageProblem(image, deviceName, true);
+    if (!problem.isEmpty())
+        return fw.refuseUpdate(problem);
     fw.deviceType = QvxFirmware::classifyDevice(deviceName);
     fw.findController(portName);
     if (!fw.open(portName, kBootloaderBaud))
@@ -111,6 +111,9 @@ bool FirmwareRecovery::calibrate(const QString &portName, const QString &deviceN
     const QString image = calibrationImage(deviceName);
     if (image.isEmpty())
         return fw.failUpdate({}, QvxFirmware::tr("Firmware Not Found"));
+    const QString problem = fw.imageProblem(image, deviceName, false); // loaded over the console
+    if (!problem.isEmpty())
+        return fw.refuseUpdate(problem);
     fw.deviceType = QvxFirmware::calibrationDeviceType(deviceName);
     if (!fw.open(portName, kBootloaderBaud))
         return fw.failUpdate({}, QvxFirmware::tr("Port Open Failed"));

@@ -4,6 +4,7 @@
 #include "device/DeviceConstants.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 
 namespace {
@@ -84,23 +85,70 @@ QMap<QString, QString> QvxFirmware::replacementImages(const QString &folder)
     return images;
 }
 
+QString QvxFirmware::imageProblem(const QString &path, const QString &modelName, bool packets) const
+{
+    if (!QFileInfo::exists(path)) {
+        const QString reason = path.startsWith(QLatin1String(":/"))
+                                   ? QStringLiteral("no image built in for %1, and none in %2")
+                                         .arg(modelName, QDir::toNativeSeparators(replacementFolder()))
+                                   : QStringLiteral("no such file");
+        return tr("Firmware Not Found: %1 (%2)").arg(path, reason);
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return tr("Firmware Not Usable: %1 (%2)").arg(path, file.errorString());
+    const QByteArray image = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return tr("Firmware Not Usable: %1 (%2)").arg(path, file.errorString());
+    if (image.isEmpty())
+        return tr("Firmware Not Usable: %1 (empty image)").arg(path);
+    if (packets && image.size() > kLargestPacketImage)
+        return tr("Firmware Not Usable: %1 (%2 bytes, more than the %3 a packet transfer can count)")
+            .arg(path)
+            .arg(image.size())
+            .arg(kLargestPacketImage);
+    return {};
+}
+
+bool QvxFirmware::refuseUpdate(const QString &text)
+{
+    emit firmware_failed(text);
+    port_held = false;
+    return false;
+}
+
+QvxFirmware::Procedure QvxFirmware::procedureFor(const QString &deviceKind)
+{
+    if (deviceKind == kDeviceTypeProtocol1)
+        return &QvxFirmware::updateProtocol1;
+    if (deviceKind == kDeviceTypeProtocol2)
+        return &QvxFirmware::updateProtocol2;
+    if (deviceKind == kDeviceTypeModbus)
+        return &QvxFirmware::updateModbus;
+    if (deviceKind == kDeviceTypeController)
+        return &QvxFirmware::updateController;
+    return nullptr;
+}
+
 bool QvxFirmware::firmware_update(QvxFirmware::UpdateParam param)
 {
     cancelRequested = false;
     port_held = true;
     const QString external = externalImages.value(param.modelName);
     const QString imagePath = external.isEmpty() ? param.firmwarePath : external;
+    const Procedure procedure = procedureFor(param.deviceKind);
+    // Checked before the device is told anything: a bad image found after
+    // the restart would leave the device in its bootloader. Only a protocol
+    // 1.0 servo is always flashed over the console, which counts no blocks.
+    if (procedure) {
+        const QString problem = imageProblem(imagePath, param.modelName, procedure != &QvxFirmware::updateProtocol1);
+        if (!problem.isEmpty())
+            return refuseUpdate(problem);
+    }
     deviceType = classifyDevice(param.modelName);
     findController(param.portName);
     setTimeout(kUpdateLatencyMs); // the long waits of an update; it stays in force afterwards
-
-    if (param.deviceKind == kDeviceTypeProtocol1)
-        return updateProtocol1(param, imagePath);
-    if (param.deviceKind == kDeviceTypeProtocol2)
-        return updateProtocol2(param, imagePath);
-    if (param.deviceKind == kDeviceTypeModbus)
-        return updateModbus(param, imagePath);
-    if (param.deviceKind == kDeviceTypeController)
-        return updateController(param, imagePath);
-    return failUpdate({}, tr("Device Type is Unknown"));
+    if (!procedure)
+        return failUpdate({}, tr("Device Type is Unknown"));
+    return (this->*procedure)(param, imagePath);
 }

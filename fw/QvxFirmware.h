@@ -137,6 +137,11 @@ public:
     // for a board also boardBaud and the current engine's latency raised for
     // the relay.
     void findController(const QString &portName);
+    // An update procedure, by device kind.
+    using Procedure = bool (QvxFirmware::*)(const UpdateParam &, const QString &);
+    // The procedure of a device kind ("Quorvex1", "Quorvex2", "QuorvexM",
+    // "Controller2", compared whole and case-sensitively); null for any other.
+    static Procedure procedureFor(const QString &deviceKind);
     // The update of a controller board: reboot into its bootloader at 57600,
     // transfer, then a ping at param.baudrate.
     bool updateController(const QvxFirmware::UpdateParam &param, const QString &imagePath);
@@ -149,6 +154,15 @@ public:
     // The update of a Modbus servo: commanded into its bootloader over a
     // Modbus link of its own, flashed at 57600 bit/s, reset over Modbus.
     bool updateModbus(const QvxFirmware::UpdateParam &param, const QString &imagePath);
+    // Why the image at `path` cannot be sent, as a failure text naming the
+    // file and the reason; empty when it can. The image must exist, open,
+    // hold something, and (when `packets`, a packet bootloader may take it)
+    // not outgrow the block index. A built-in image that is missing means the
+    // model has none, and no replacement for `modelName` either.
+    QString imageProblem(const QString &path, const QString &modelName, bool packets) const;
+    // The exit of an order refused before anything was sent: `text` reported,
+    // the port released and left as the caller had it; always false.
+    bool refuseUpdate(const QString &text);
     // The failure exit of the procedures: the log line (when not empty), the
     // port closed, `text` reported, the port released; always false.
     bool failUpdate(const QString &logText, const QString &text);

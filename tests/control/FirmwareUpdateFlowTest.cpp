@@ -6,7 +6,10 @@
 #include "tests/control/ControlOnBus.h"
 #include "tests/support/QtPrinters.h"
 
+#include <QDir>
+#include <QFile>
 #include <QSerialPort>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -309,4 +312,128 @@ TEST_F(UpdateQuestion, TheUpdateRunsWithoutTheCommandsTokenWhichIsLentAgainAfter
     EXPECT_EQ(transport->token, &token);
     EXPECT_TRUE(control_->isPortOpen());
     control_->endCommand();
+}
+
+// The update order of each device kind on the simulated bus, for what happens
+// before the update's first write: one servo a kind at release 45 (46 is the
+// latest), answering the version check at any rate.
+class UpdateStart : public ControlOnBus
+{
+protected:
+    struct Kind
+    {
+        const char *kind;
+        const char *name;
+        quint16 model;
+        quint8 id;
+    };
+    static constexpr Kind kKinds[] = {{"Quorvex1", "QK-1", 1601, 11},
+                                      {"Quorvex2", "QK-2", 1602, 12},
+                                      {"QuorvexM", "QK-M", 1603, 13},
+                                      {"Controller2", "QK-C", 1604, 14}};
+
+    void SetUp() override
+    {
+        for (const Kind &k : kKinds) {
+            folder_.writeDescription(QString::fromLatin1(k.name).toLower() + QStringLiteral(".xml"),
+                                     updateDescription(QString::fromLatin1(k.name), k.model,
+                                                       QString::fromLatin1(k.kind), baudItem(8, 3) + kTorqueItem));
+        }
+        ControlOnBus::SetUp();
+        for (const Kind &k : kKinds)
+            bus_.addDevice(sim::Device::protocol2(k.id, k.model, 45));
+        firmware_ = qobject_cast<QvxFirmware *>(control_->transport());
+        ASSERT_NE(firmware_, nullptr);
+    }
+
+    // Everything up to the question of an update of `k`.
+    static QByteArray opening(const Kind &k)
+    {
+        return QStringLiteral("[ID:%1] %2, v45\ncurrent : 45 ==> latest : 46\n")
+                   .arg(k.id, 3, 10, QLatin1Char('0'))
+                   .arg(QString::fromLatin1(k.name))
+                   .toUtf8() +
+               kQuestion;
+    }
+
+    // The model's own image, which no model described in the xml folder has.
+    QString builtInImage(const Kind &k) { return control_->findControlTable(k.model, 45)->firmwarePath; }
+
+    // A replacement image of `k` with these bytes (a folder when `folder`).
+    QString replacement(const Kind &k, const QByteArray &bytes, bool folder = false)
+    {
+        const QString path = images_.filePath(QString::fromLatin1(k.name) + QStringLiteral("_46.ecp"));
+        if (folder) {
+            EXPECT_TRUE(QDir().mkpath(path));
+        } else {
+            QFile file(path);
+            EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+        }
+        firmware_->externalImages = {{QString::fromLatin1(k.name), path}};
+        return path;
+    }
+
+    QTemporaryDir images_;
+    QvxFirmware *firmware_ = nullptr;
+};
+
+TEST_F(UpdateStart, AnUnusableImageIsRefusedWithItsReasonBeforeAnythingIsSent)
+{
+    enum class Image { None, Empty, Folder, TooLarge };
+    struct Case
+    {
+        const char *what;
+        Image image;
+    };
+    const Case cases[] = {{"no image for the model", Image::None},
+                          {"empty image", Image::Empty},
+                          {"image that cannot be opened", Image::Folder},
+                          {"image above the packet transfer's limit", Image::TooLarge}};
+    for (const Kind &k : kKinds) {
+        for (const Case &c : cases) {
+            // A protocol 1.0 servo takes its image over the console, which has no limit.
+            if (c.image == Image::TooLarge && QLatin1String(k.kind) == QLatin1String("Quorvex1"))
+                continue;
+            const QString what = QStringLiteral("%1, %2").arg(QLatin1String(k.kind), QLatin1String(c.what));
+            firmware_->externalImages.clear();
+            QString reason;
+            switch (c.image) {
+            case Image::None:
+                reason = QStringLiteral("Firmware Not Found: %1 (no image built in for %2, and none in %3)")
+                             .arg(builtInImage(k), QString::fromLatin1(k.name), QvxFirmware::replacementFolder());
+                break;
+            case Image::Empty:
+                reason = QStringLiteral("Firmware Not Usable: %1 (empty image)").arg(replacement(k, {}));
+                break;
+            case Image::Folder: {
+                const QString path = replacement(k, {}, true);
+                QFile folder(path);
+                EXPECT_FALSE(folder.open(QIODevice::ReadOnly)) << qPrintable(what);
+                reason = QStringLiteral("Firmware Not Usable: %1 (%2)").arg(path, folder.errorString());
+                break;
+            }
+            case Image::TooLarge: {
+                const qint64 size = QvxFirmware::kLargestPacketImage + 1;
+                reason = QStringLiteral("Firmware Not Usable: %1 (%2 bytes, more than the %3 a packet transfer "
+                                        "can count)")
+                             .arg(replacement(k, QByteArray(size, '\x5A')))
+                             .arg(size)
+                             .arg(QvxFirmware::kLargestPacketImage);
+                break;
+            }
+            }
+            bus_.clearReceived();
+            type("y\n");
+            control_->updateFirmware(k.id);
+            EXPECT_EQ(out(), QString::fromUtf8(opening(k) + "y\nStarting firmware update...\n[Error] Firmware update "
+                                                            "failed: " + reason.toUtf8() + "\n"))
+                << qPrintable(what);
+            // The version check's ping is all the bus heard: no board probe, no write, no restart.
+            EXPECT_EQ(bus_.received().size(), 1) << qPrintable(what);
+            EXPECT_TRUE(control_->isPortOpen()) << qPrintable(what) << ": the port as it was";
+            EXPECT_FALSE(firmware_->port_held) << qPrintable(what);
+            QDir(images_.path()).removeRecursively();
+            QDir().mkpath(images_.path());
+        }
+    }
 }

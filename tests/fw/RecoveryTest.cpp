@@ -6,6 +6,8 @@
 #include "tests/sim/SimPackets.h"
 #include "tests/support/QtPrinters.h"
 
+#include <QDir>
+
 TEST(FirmwareRecovery, WritesTheImageIntoADeviceSwitchedOnByHand)
 {
     struct Case
@@ -72,6 +74,41 @@ TEST(FirmwareRecovery, WithoutAnImageFailsWithoutTouchingThePort)
     EXPECT_FALSE(b.fw.port_held);
     EXPECT_EQ(b.fw.extraLatency, sim::kReplySlackMs);
     EXPECT_EQ(b.entries, 0);
+}
+
+TEST(FirmwareRecovery, AnUnusableImageIsRefusedWithItsReasonBeforeThePortIsTouched)
+{
+    RecoveryBench b;
+    const QString missing = b.dir.filePath("gone.bin");
+    const QString empty = b.image({}, "empty.bin");
+    const QString large = b.image(QByteArray(QvxFirmware::kLargestPacketImage + 1, '\x5A'), "large.bin");
+    const QString folder = b.dir.filePath("folder.bin");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QFile opened(folder);
+    ASSERT_FALSE(opened.open(QIODevice::ReadOnly));
+    struct Case
+    {
+        QString path;
+        QString failure;
+    };
+    const Case cases[] = {
+        {missing, "Firmware Not Found: " + missing + " (no such file)"},
+        {empty, "Firmware Not Usable: " + empty + " (empty image)"},
+        {large, QStringLiteral("Firmware Not Usable: %1 (%2 bytes, more than the %3 a packet transfer can count)")
+                    .arg(large)
+                    .arg(QvxFirmware::kLargestPacketImage + 1)
+                    .arg(QvxFirmware::kLargestPacketImage)},
+        {folder, "Firmware Not Usable: " + folder + " (" + opened.errorString() + ")"},
+    };
+    for (const Case &c : cases) {
+        b.failures.clear();
+        EXPECT_FALSE(b.recoverByName("AR-240", c.path)) << qPrintable(c.path);
+        EXPECT_EQ(b.failures, QStringList{c.failure});
+    }
+    EXPECT_TRUE(b.record().isEmpty()) << "not even the board probe";
+    EXPECT_TRUE(b.fw.serial_port->portName().isEmpty()) << "the port was never even named";
+    EXPECT_FALSE(b.fw.port_held);
+    EXPECT_EQ(b.fw.extraLatency, sim::kReplySlackMs);
 }
 
 TEST(FirmwareRecovery, OnlyTheOneNamedModelLeavesItsBootloaderWithoutReset)
