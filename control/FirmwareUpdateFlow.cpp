@@ -104,16 +104,12 @@ void FirmwareUpdateFlow::updateFirmware(uchar id)
     progressLineLength_ = 0;
     progressLineOpen_ = false;
 
-    // Once confirmed, the update runs to its end: the console's Ctrl+C token
-    // is taken off the transport meanwhile, since a cut between the transfer
-    // and the restoration of the servo's rate and protocol would leave it
-    // where the console no longer finds it. The bootloader entry ends by its
-    // own deadline; the console reports the Ctrl+C after the command.
-    CancellationToken *token = transport_.token;
-    transport_.clearCancellationToken();
+    // The command's Ctrl+C token stays lent: the update heeds it until its
+    // first write to the device (the board probe), and from there runs to
+    // its end, since a cut between the transfer and the restoration of the
+    // servo's rate and protocol would leave it where the console no longer
+    // finds it. The console reports a Ctrl+C after the command.
     transport_.firmware_update(*order); // success or failure is printed by the signal handlers
-    if (token)
-        transport_.setCancellationToken(token);
 
     if (!portName.isEmpty() && baudRate > 0 && !transport_.isOpen() && !transport_.open(portName, int(baudRate)))
         Console::instance().printWarning(

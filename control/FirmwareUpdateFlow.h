@@ -9,8 +9,9 @@
 // Only a typed answer answers the question: Ctrl+C or the end of input while
 // it waits cancels the update with nothing sent, and a Ctrl+C pressed before
 // the question (while the device was pinged) is not taken for an answer: it
-// ends the command before the question. Once the update runs, Ctrl+C does not
-// cut it short.
+// ends the command before the question. Once the update runs, Ctrl+C cancels
+// it only until its first write to the device (during the board probe);
+// after that it does not cut it short.
 //
 // The image is the description's own (":/fw/assets/fw/"); the transport
 // takes a replacement image of the model from the data folder's

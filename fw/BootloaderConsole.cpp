@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QThread>
 
+#include <poll.h>
+
 namespace {
 
 constexpr int kEntryRefreshCycles = 81; // data-less read waits before the line is refreshed
@@ -51,6 +53,36 @@ void QvxFirmware::closePort()
         return;
     drainWrites(*serial_port);
     serial_port->close();
+}
+
+bool QvxFirmware::portLost() const
+{
+    if (!serial_port->isOpen())
+        return true;
+    const QSerialPort::SerialPortError error = serial_port->error();
+    if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError)
+        return true;
+    pollfd line{static_cast<int>(serial_port->handle()), 0, 0};
+    return ::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+bool QvxFirmware::pauseOnLine(int ms)
+{
+    if (!serial_port->isOpen()) {
+        QThread::msleep(static_cast<unsigned long>(qMax(ms, 0)));
+        return true;
+    }
+    // A poll that asks for nothing sleeps, and wakes only when the line goes.
+    const QDeadlineTimer deadline(qMax(ms, 0));
+    for (;;) {
+        if (portLost())
+            return false;
+        const qint64 left = deadline.remainingTime();
+        if (left <= 0)
+            return true;
+        pollfd line{static_cast<int>(serial_port->handle()), 0, 0};
+        ::poll(&line, 1, static_cast<int>(left));
+    }
 }
 
 bool QvxFirmware::writeConsoleBytes(const QByteArray &bytes, int waitMs)
@@ -105,7 +137,8 @@ int QvxFirmware::waitForConsoleText(const QList<QByteArray> &words, int cycles, 
     if (clearFirst)
         consoleBuffer.clear();
     for (int cycle = 0; cycle < cycles; ++cycle) {
-        QThread::msleep(static_cast<unsigned long>(pauseMs));
+        if (!pauseOnLine(pauseMs))
+            return -1; // nothing more can come
         if (!waitForData(readMs))
             continue;
         consoleBuffer += serial_port->readAll();
@@ -134,6 +167,13 @@ bool QvxFirmware::entryCancelled()
     return cancelRequested.load();
 }
 
+bool QvxFirmware::entryLost()
+{
+    emit logMessage(QStringLiteral("[E] Bootloader entry: port lost"));
+    emit logMessage(QStringLiteral("[E] ") + bufferText());
+    return false;
+}
+
 void QvxFirmware::cancelEntry(bool clearPort)
 {
     emit logMessage(QStringLiteral("[E] Bootloader entry Canceled"));
@@ -148,7 +188,7 @@ bool QvxFirmware::confirmPrompt(const char *prompts)
 {
     if (!sendConsole(QByteArrayLiteral("\r")))
         return false;
-    QThread::msleep(kEntryStepMs);
+    pauseOnLine(kEntryStepMs);
     while (!entryCancelled()) {
         if (!waitForData(kEntryStepMs))
             return false;
@@ -180,11 +220,13 @@ bool QvxFirmware::enterServoBootloader(bool *packetBootloader)
             cancelEntry(true);
             return false;
         }
+        if (portLost())
+            return entryLost();
         if (!writeConsoleBytes(QByteArrayLiteral("#"), kEntryStepMs)) {
-            QThread::msleep(kEntryStepMs); // a failing port does not make this a busy loop
+            pauseOnLine(kEntryStepMs); // a failing port does not make this a busy loop
             continue;
         }
-        QThread::msleep(kEntryStepMs);
+        pauseOnLine(kEntryStepMs);
         // The read waits: data-less ones count down; chunks are judged.
         while (!entryCancelled()) {
             if (!waitForData(kEntryStepMs)) {
@@ -230,9 +272,11 @@ bool QvxFirmware::enterBoardBootloader()
             cancelEntry(false);
             return false;
         }
+        if (portLost())
+            return entryLost();
         if (!sendConsole(QByteArrayLiteral("\r")))
             continue;
-        QThread::msleep(kEntryStepMs);
+        pauseOnLine(kEntryStepMs);
         while (!entered && !entryCancelled() && waitForData(kEntryStepMs)) {
             consoleBuffer += serial_port->readAll().simplified();
             if (holdsAny(consoleBuffer, kConsolePrompts) && confirmPrompt(kConsolePrompts)) {
@@ -408,7 +452,7 @@ bool QvxFirmware::blockTransfer(const QByteArray &image)
             reportWait(QStringLiteral("[E] X command NOT Ready"), QStringLiteral("[E] "));
             return false;
         }
-        QThread::msleep(100);
+        pauseOnLine(100);
         if (cancelRequested.load()) {
             emit logMessage(canceled);
             return false;

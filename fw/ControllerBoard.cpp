@@ -40,6 +40,10 @@ int QvxFirmware::probeController(const QString &portName, int *baudrate)
         uchar firmware = 0;
         uchar error = 0;
         int result = qvx_protocol->ping(kBoardId, &model, &firmware, &error);
+        if (result == COMM_CANCELLED) {
+            closePort();
+            break;
+        }
         if (result != COMM_OK || error != 0) {
             QThread::msleep(kProbeRetryPauseMs);
             error = 0;
@@ -59,7 +63,10 @@ int QvxFirmware::probeController(const QString &portName, int *baudrate)
 void QvxFirmware::findController(const QString &portName)
 {
     int probeBaud = 0;
-    boardModel = probeController(portName, &probeBaud);
+    const int model = probeController(portName, &probeBaud);
+    if (qvx_protocol->isCancelled())
+        return;
+    boardModel = model;
     if (boardModel != 0) {
         boardBaud = probeBaud;
         qvx_protocol->extraLatency = qMax(kProbeLatencyMs, extraLatency);
@@ -101,14 +108,14 @@ bool QvxFirmware::updateController(const QvxFirmware::UpdateParam &param, const 
     if (qvx_protocol->writeTxRx(param.id, kBoardRebootAddress, 1, &kBoardRebootValue, &error) != COMM_OK)
         return failUpdate(QStringLiteral("Update[2]: reboot fail"), tr("QUORVEX Reboot Failed"));
     closePort();
-    QThread::msleep(kRestartPauseMs);
+    pauseOnLine(kRestartPauseMs);
     if (!openAt(kBoardUpdateBaud))
         return failUpdate({}, tr("Port Open Failed"));
     const QString failure = flashImage(imagePath, false);
     if (!failure.isEmpty())
         return failUpdate({}, failure);
     closePort();
-    QThread::msleep(kRestartPauseMs);
+    pauseOnLine(kRestartPauseMs);
     if (!openAt(param.baudrate))
         return failUpdate(QStringLiteral("Update[2]: open fail"), tr("Bootloader Restart Failed"));
     ushort model = 0;

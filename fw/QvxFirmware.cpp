@@ -147,8 +147,19 @@ bool QvxFirmware::firmware_update(QvxFirmware::UpdateParam param)
     }
     deviceType = classifyDevice(param.modelName);
     findController(param.portName);
+    // Until its first write to the device the update can be cancelled (the
+    // lent token: Ctrl+C in the console); so far only ID 200 was pinged.
+    if (qvx_protocol->isCancelled())
+        return failUpdate({}, tr("Canceled"));
     setTimeout(kUpdateLatencyMs); // the long waits of an update; it stays in force afterwards
     if (!procedure)
         return failUpdate({}, tr("Device Type is Unknown"));
-    return (this->*procedure)(param, imagePath);
+    // From its first write it runs to its end, so that the device always
+    // gets its rate and protocol back: the token is taken off meanwhile.
+    CancellationToken *const lent = token;
+    clearCancellationToken();
+    const bool done = (this->*procedure)(param, imagePath);
+    if (lent)
+        setCancellationToken(lent);
+    return done;
 }

@@ -135,7 +135,7 @@ public:
     int probeController(const QString &portName, int *baudrate);
     // The probe, its outcome stored: boardModel (0 when no board answered);
     // for a board also boardBaud and the current engine's latency raised for
-    // the relay.
+    // the relay. A probe cut short by the lent token stores nothing.
     void findController(const QString &portName);
     // An update procedure, by device kind.
     using Procedure = bool (QvxFirmware::*)(const UpdateParam &, const QString &);
@@ -196,6 +196,12 @@ private:
     // Closes the serial port once what was written has left the line (not at
     // the rate the close restores); a closed port stays as it is.
     void closePort();
+    // Whether the serial port is closed or its line gone (an adapter pulled,
+    // the other end hung up): no wait on it can bring anything.
+    bool portLost() const;
+    // Sleeps `ms`, but ends at once when the serial port's line goes; false
+    // then (a closed port only sleeps, and counts as there).
+    bool pauseOnLine(int ms);
     // The port (closed first) opened at `baudrate`, stored in both engines.
     bool openPortAt(const QString &portName, int baudrate);
     // The rate of the link to the servo bus: the board's own rate when a
@@ -232,6 +238,8 @@ private:
     bool sendOrLog(const QByteArray &data, const QString &failure);
     bool entryCancelled();
     void cancelEntry(bool clearPort);
+    // The entry's end on a port that is gone, with its log line.
+    bool entryLost();
     // Sends a carriage return and reads chunks until one holds a prompt.
     bool confirmPrompt(const char *prompts);
     bool enterServoBootloader(bool *packetBootloader);

@@ -53,7 +53,7 @@ bool QvxFirmware::updateProtocol1(const QvxFirmware::UpdateParam &param, const Q
         return failUpdate({}, failure);
 
     // Back from the bootloader at the default rate: the servo's own rate again.
-    QThread::msleep(kPauseMs);
+    pauseOnLine(kPauseMs);
     if (!openPortAt(param.portName, defaultBaud))
         return failUpdate(openFail, tr("QUORVEX Restart Failed"));
     if (hasTorque && !writeByte(id, torqueAddress, 0))
@@ -72,7 +72,7 @@ bool QvxFirmware::updateProtocol1(const QvxFirmware::UpdateParam &param, const Q
     // The closing restart brings the default rate back once more.
     if (qvx_protocol->digitalReset(id) != COMM_OK)
         return failUpdate(resetFail, tr("QUORVEX Restart Failed"));
-    QThread::msleep(kPauseMs);
+    pauseOnLine(kPauseMs);
     if (!openPortAt(param.portName, defaultBaud))
         return failUpdate(openFail, tr("QUORVEX Restart Failed"));
     if (hasTorque && !writeByte(id, torqueAddress, 0))

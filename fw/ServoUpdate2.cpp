@@ -59,7 +59,7 @@ bool QvxFirmware::writeByteRetried(uchar id, ushort address, uchar value, const 
     if (writeByte(id, address, value))
         return true;
     emit logMessage(firstFailure);
-    QThread::msleep(kPauseMs);
+    pauseOnLine(kPauseMs);
     return writeByte(id, address, value);
 }
 
@@ -157,7 +157,7 @@ bool QvxFirmware::updateProtocol2(const QvxFirmware::UpdateParam &param, const Q
     const QString failure = flashImage(imagePath, false);
     if (!failure.isEmpty())
         return failUpdate({}, failure);
-    QThread::msleep(kPauseMs);
+    pauseOnLine(kPauseMs);
     if (hasTorque && !writeByte(id, torqueAddress, 0))
         return failUpdate(QStringLiteral("Update[2]: torque off fail"), tr("QUORVEX Torque Off Failed"));
     const uchar baudValue = kRegisterByBaudRate2.value(param.baudrate, 0);
@@ -184,7 +184,7 @@ bool QvxFirmware::updateProtocol2(const QvxFirmware::UpdateParam &param, const Q
     emit logMessage(QStringLiteral("Update[2]: OK!!!"));
     if (qvx_protocol->factoryReset(id) != COMM_OK)
         return failUpdate(QStringLiteral("Update[2]: factory reset fail"), tr("Bootloader Restart Failed"));
-    QThread::msleep(kPauseMs);
+    pauseOnLine(kPauseMs);
     if (hasTorque && !writeByte(id, torqueAddress, 0))
         return failUpdate(QStringLiteral("Update[2]: torque off fail"), tr("QUORVEX Torque Off Failed"));
     const QString restoreFirst = QStringLiteral("Update[2]: restore protocol version fail #1");

@@ -49,7 +49,7 @@ bool QvxFirmware::updateModbus(const QvxFirmware::UpdateParam &param, const QStr
     if (!failure.isEmpty())
         return failUpdate({}, failure);
 
-    QThread::msleep(kPauseMs);
+    pauseOnLine(kPauseMs);
     closePort();
     if (!modbus->open(param.portName, param.baudrate))
         return failLinked({}, tr("Port Open Failed"));

@@ -273,6 +273,31 @@ TEST(UpdateOnTerminal, CtrlCWhileTheDeviceIsPingedEndsTheCommandWithoutTheQuesti
     EXPECT_EQ(bus.received(), QByteArrayList{"2.0 1 PING"});
 }
 
+TEST(UpdateOnTerminal, CtrlCWhileTheBoardIsProbedCancelsWithNothingWritten)
+{
+    // With 10 s of slack each probe ping waits long enough for the key.
+    UpdateFolders folders;
+    SimProgram bus({qx20(1, 45)});
+    auto session = startOnBus(bus);
+    const QByteArray prompt = promptOf(bus);
+    session->type("timeout 10000\r");
+    EXPECT_SHOWS(session, "[Success] set timeout");
+
+    session->type("update 1\r");
+    EXPECT_SHOWS(session, kQuestion);
+    session->type("y\r");
+    ASSERT_TRUE(bus.waitForInstruction("2.0 200 PING")) << bus.received().join('\n').toStdString();
+    session->type("\x03");
+    EXPECT_SHOWS(session, "Starting firmware update...\r\n[Error] Firmware update failed: Canceled\r\n"
+                          "[INFO] KeyboardInterrupt\r\n" + prompt);
+    session->type("ping 1\r");
+    EXPECT_SHOWS(session, "[ID:001] QX-20, v45\r\n" + prompt);
+    session->type("exit\r");
+    EXPECT_EQ(session->waitExit(), 0);
+    for (const QByteArray &line : bus.received())
+        EXPECT_TRUE(line == "2.0 1 PING" || line == "2.0 200 PING") << line.toStdString();
+}
+
 TEST(UpdateOnTerminal, CtrlCWhileTheImageIsSentDoesNotCutTheUpdateShort)
 {
     // Cut after the transfer, the servo would keep the bootloader's rate.

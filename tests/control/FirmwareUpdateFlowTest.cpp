@@ -292,28 +292,6 @@ TEST_F(UpdateQuestion, APortThatCannotBeOpenedAgainIsLeftClosedWithAWarning)
     EXPECT_EQ(control_->baudRate(), 1000000u);
 }
 
-TEST_F(UpdateQuestion, TheUpdateRunsWithoutTheCommandsTokenWhichIsLentAgainAfterIt)
-{
-    CancellationToken token;
-    control_->beginCommand(&token);
-    QvxComm *transport = control_->transport();
-    auto *firmware = qobject_cast<QvxFirmware *>(transport);
-    ASSERT_NE(firmware, nullptr);
-    CancellationToken *duringUpdate = &token;
-    QObject::connect(firmware, qOverload<QString>(&QvxFirmware::firmware_failed), [&] {
-        duringUpdate = transport->token;
-        token.state.store(1); // as a Ctrl+C would
-    });
-    type("y\n");
-    control_->updateFirmware(kServo);
-    EXPECT_EQ(out(), QString::fromUtf8(opening() + "y\nStarting firmware update...\n"
-                                                   "[Error] Firmware update failed: Device Type is Unknown\n"));
-    EXPECT_EQ(duringUpdate, nullptr);
-    EXPECT_EQ(transport->token, &token);
-    EXPECT_TRUE(control_->isPortOpen());
-    control_->endCommand();
-}
-
 // The update order of each device kind on the simulated bus, for what happens
 // before the update's first write: one servo a kind at release 45 (46 is the
 // latest), answering the version check at any rate.
@@ -436,4 +414,28 @@ TEST_F(UpdateStart, AnUnusableImageIsRefusedWithItsReasonBeforeAnythingIsSent)
             QDir().mkpath(images_.path());
         }
     }
+}
+
+TEST_F(UpdateStart, CtrlCDuringTheBoardProbeCancelsBeforeTheFirstWrite)
+{
+    const Kind &k = kKinds[1];
+    replacement(k, "QK-2 version=46\n" + QByteArray(300, '\x5A'));
+    CancellationToken token;
+    control_->beginCommand(&token);
+    // Ctrl+C as the probe's first ping arrives.
+    bus_.setResponder([&token](const sim::Instruction &in) -> std::optional<QByteArray> {
+        if (in.id == 200)
+            token.state.store(1);
+        return std::nullopt;
+    });
+    type("y\n");
+    control_->updateFirmware(k.id);
+    EXPECT_EQ(out(), QString::fromUtf8(opening(k) + "y\nStarting firmware update...\n"
+                                                    "[Error] Firmware update failed: Canceled\n"));
+    EXPECT_EQ(firmware_->token, &token) << "still lent to the command";
+    EXPECT_TRUE(control_->isPortOpen());
+    for (const sim::Instruction &in : bus_.received())
+        EXPECT_TRUE(in.logLine() == QLatin1String("2.0 12 PING") || in.logLine() == QLatin1String("2.0 200 PING"))
+            << qPrintable(in.logLine());
+    control_->endCommand();
 }

@@ -160,6 +160,21 @@ TEST(ControllerUpdate, EachFailureGivesItsTextsWithThePortClosed)
     }
 }
 
+TEST(ControllerUpdate, AnAdapterPulledDuringTheBootloaderEntryEndsItAtOnce)
+{
+    // Not left to the entry's deadline: the line is gone, nothing can answer.
+    BoardBench b;
+    b.addBoard(400);
+    sim::BootFaults faults;
+    faults.neverEnters = true;
+    b.bus.setBootloader(kBoard, sim::BootloaderSetup{5, false, faults});
+    b.pullOnceTheBootloaderHears();
+    EXPECT_FALSE(b.fw.firmware_update(b.boardOrder()));
+    b.expectFailedAfter({}, QStringLiteral("Bootloader Entry Failed"), QStringLiteral("pulled during the entry"));
+    EXPECT_TRUE(b.logs.contains(QStringLiteral("[E] Bootloader entry: port lost"))) << qPrintable(b.logs.join('\n'));
+    EXPECT_FALSE(b.logs.contains(QStringLiteral("[E] Bootloader entry Canceled"))) << qPrintable(b.logs.join('\n'));
+}
+
 TEST(FirmwareUpdateEntry, UnknownKindFailsAfterOnlyTheProbeAndKeepsTheBoard)
 {
     for (const char *kind : {"quorvex2", "QUORVEX2", "Controller", ""}) {

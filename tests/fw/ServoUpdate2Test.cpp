@@ -4,6 +4,8 @@
 // record of instructions and the servo's final state.
 #include "tests/fw/Servo2Bench.h"
 
+#include "comm/CancellationToken.h"
+
 using namespace servo2;
 
 TEST(ServoUpdate2, DirectThroughEitherBootloader)
@@ -95,4 +97,24 @@ TEST(ServoUpdate2, ModelWithoutProtocolTypeKeepsItsModelNumber)
         EXPECT_FALSE(line.contains(QLatin1String(" 00 00 01 00")) || line.startsWith(QLatin1String("2.0 1 WRITE 00 00")))
             << qPrintable(line);
     EXPECT_EQ(b.bus.memory(kServo, 0, 2), QByteArray("\xFC\x03", 2)) << "model number 1020";
+}
+
+TEST(ServoUpdate2, FromItsFirstWriteTheUpdateRunsToItsEndWhateverTheLentToken)
+{
+    // Ctrl+C (the command's token, lent to the transport) once the torque-off
+    // write arrived: cut after it, the servo would keep the bootloader's rate.
+    ServoBench b(true);
+    CancellationToken token;
+    b.fw.setCancellationToken(&token);
+    b.bus.setResponder([&token](const sim::Instruction &in) -> std::optional<QByteArray> {
+        if (in.id == kServo && in.code == 0x03)
+            token.state.store(1);
+        return std::nullopt;
+    });
+    ASSERT_TRUE(b.fw.open(b.bus.portName(), 1000000));
+    EXPECT_TRUE(b.fw.firmware_update(b.order())) << qPrintable(b.logs.join('\n'));
+    b.expectUpdated();
+    EXPECT_EQ(b.deviceRecord(), kPrepare + kRestore);
+    EXPECT_EQ(b.fw.token, &token) << "lent again afterwards";
+    EXPECT_TRUE(token.cancelled());
 }
