@@ -125,10 +125,154 @@ void BM_PacketTransfer64K(benchmark::State &state)
     state.counters["ratio"] = (measured + wire) / wire;
 }
 
+// --- whole updates ----------------------------------------------------------
+
+constexpr int kServoBaud = 1000000;
+constexpr int kFlashBaud = 57600;
+constexpr int kProbeLatencyMs = 200;
+constexpr int kPauseMs = 2000; // the two prescribed pauses after a restart
+
+double msPerByte(int baud)
+{
+    return 10.0 * 1000.0 / baud;
+}
+
+// The reply window of a silent protocol 2.0 ping during the board probe.
+double probeWindowMs(int baud)
+{
+    return msPerByte(baud) * 11 + 34 + kProbeLatencyMs;
+}
+
+// The board probe on a bus without a board: at each of its two rates a ping,
+// its window, a 50 ms pause and a second ping with its window.
+double probePausesMs()
+{
+    return 2 * probeWindowMs(57600) + 50 + 2 * probeWindowMs(6250000) + 50;
+}
+
+// A protocol 2.0 servo at 1 Mbit/s with the bootloader of the case, and the
+// order that updates it with a 64 KiB image naming its version.
+struct WholeUpdate
+{
+    sim::SimBus bus;
+    QvxFirmware fw;
+    QTemporaryDir dir;
+    QvxFirmware::UpdateParam order;
+    bool ready = false;
+
+    explicit WholeUpdate(bool packets)
+    {
+        sim::Device servo = sim::Device::protocol2(1, 1020, 53);
+        servo.firmwareAddress = 6;
+        servo.setInitial(8, QByteArray(1, '\x03'));
+        servo.setInitial(13, QByteArray(1, '\x02'));
+        servo.baudRate = kServoBaud;
+        servo.baudRegisterAddress = 8;
+        bus.addDevice(servo);
+        bus.setBootloader(1, sim::BootloaderSetup{2, packets, {}});
+        QByteArray image = "QX-20 version=54\n";
+        image += QByteArray(kImageSize - image.size(), '\x6B');
+        const QString path = dir.filePath(QStringLiteral("QX-20_54.bin"));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
+            return;
+        file.close();
+        order.portName = bus.portName();
+        order.baudrate = kServoBaud;
+        order.id = 1;
+        order.protocolVersion = QStringLiteral("2.0");
+        order.protocolTypeAddress = 13;
+        order.modelName = QStringLiteral("QX-20");
+        order.deviceKind = QStringLiteral("Quorvex2");
+        order.baudRateAddress = 8;
+        order.firmwarePath = path;
+        order.torqueEnableAddress = 64;
+        fw.externalImages.clear(); // the image above, whatever the user's replacement folder holds
+        // The console hands its port over open.
+        ready = fw.open(bus.portName(), kServoBaud);
+    }
+
+    // Ms from the first probe ping to the servo's first write, as the bus saw them.
+    double probeToFirstWriteMs() const
+    {
+        qint64 firstPing = -1;
+        for (const sim::Instruction &in : bus.received()) {
+            if (firstPing < 0 && in.id == 200)
+                firstPing = in.atMs;
+            if (in.id == 1 && in.code == 0x03)
+                return static_cast<double>(in.atMs - firstPing);
+        }
+        return -1;
+    }
+};
+
+// Runs whole updates, one fresh bus a run, and sets the counters beside the
+// prescribed pauses and wire time of the case.
+void timeWholeUpdates(benchmark::State &state, bool packets, double pauses, double wire)
+{
+    double total = 0;
+    double probeExtra = 0;
+    for (auto _ : state) {
+        WholeUpdate u(packets);
+        if (!u.ready) {
+            state.SkipWithError("the bus did not open");
+            return;
+        }
+        const auto start = Clock::now();
+        const bool updated = u.fw.firmware_update(u.order);
+        const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+        if (!updated) {
+            state.SkipWithError("the update failed");
+            return;
+        }
+        state.SetIterationTime(ms / 1000.0);
+        total += ms;
+        probeExtra += u.probeToFirstWriteMs() - (probePausesMs() - 0.0);
+    }
+    const double n = static_cast<double>(state.iterations());
+    const double measured = total / n;
+    state.counters["measured_ms"] = measured;
+    state.counters["pauses_ms"] = pauses;
+    state.counters["wire_ms"] = wire;
+    state.counters["ratio"] = (measured + wire) / (pauses + wire);
+    // What the probe and the first write took beyond the probe's windows and pauses.
+    state.counters["probe_extra_ms"] = probeExtra / n;
+    state.counters["ratio_without_probe_extra"] = (measured - probeExtra / n + wire) / (pauses + wire);
+}
+
+// The bootloader entry: the first "#" answered, then a carriage return paced
+// and a 5 ms pause before the confirming prompt is read.
+constexpr double kEntryPausesMs = 5 + 10 + 5;
+
+void BM_WholeUpdatePacket64K(benchmark::State &state)
+{
+    const int blocks = kImageSize / 128;
+    const double bootBytes = (7 + 1 + 5 + 2 + 17) + blocks * (10 + 3 + 128 + 17) + (10 + 3 + 17) + (10 + 1 + 2 + 11);
+    // At 57600: the probe's pings, the reboot and its status, the prompt
+    // exchange and the transfer with the restart.
+    const double wire = (4 * 10 + 10 + 11 + 8) * msPerByte(57600) + bootBytes * msPerByte(kFlashBaud);
+    timeWholeUpdates(state, true, probePausesMs() + kEntryPausesMs + 2 * kPauseMs, wire);
+}
+
+void BM_WholeUpdateConsole64K(benchmark::State &state)
+{
+    // Load: "\r", "LOAD", "\r" paced and the answer in the first cycle;
+    // the stream with its final wait; the finale's "GO", its wait, "\r" and
+    // its wait.
+    const double load = 6 * 10 + 250;
+    const double stream = (kImageSize + 1) / 128 * 1.0 + 250;
+    const double finale = 2 * 10 + 250 + 10 + 250;
+    const double consoleBytes = 8 + 6 + 9 + (kImageSize + 1) + 9 + 3 + 6;
+    const double wire = (4 * 10 + 10 + 11) * msPerByte(57600) + consoleBytes * msPerByte(kFlashBaud);
+    timeWholeUpdates(state, false, probePausesMs() + kEntryPausesMs + load + stream + finale + 2 * kPauseMs, wire);
+}
+
 } // namespace
 
 BENCHMARK(BM_ConsoleStream64K)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PacketTransfer64K)->Iterations(5)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WholeUpdatePacket64K)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WholeUpdateConsole64K)->Iterations(3)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 int main(int argc, char **argv)
 {

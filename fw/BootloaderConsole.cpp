@@ -8,7 +8,9 @@
 #include <QFile>
 #include <QThread>
 
+#include <chrono>
 #include <poll.h>
+#include <thread>
 
 namespace {
 
@@ -89,16 +91,23 @@ bool QvxFirmware::writeConsoleBytes(const QByteArray &bytes, int waitMs)
 {
     if (!bytes.isEmpty() && serial_port->write(bytes) != bytes.size())
         return false; // a closed or failing port took nothing (or not all)
-    // Judged by what is left to write: a write of nothing has nothing to wait for.
+    // Straight to the driver, without first asking whether it takes them; a
+    // wait only for what it did not take. Judged by what is left to write: a
+    // write of nothing has nothing to wait for.
+    serial_port->flush();
     return flushWrites(*serial_port, waitMs);
 }
 
 bool QvxFirmware::waitForData(int waitMs)
 {
     // A serial port takes in bytes while it waits for anything (a paced write,
-    // say): those are already here and must not be waited for.
-    if (serial_port->bytesAvailable() > 0)
+    // say): those are already here and must not be waited for. What the line
+    // brought since is taken in with them, or an answer that came after an
+    // echo would wait for the next cycle.
+    if (serial_port->bytesAvailable() > 0) {
+        serial_port->waitForReadyRead(0);
         return true;
+    }
     serial_port->waitForReadyRead(waitMs);
     return serial_port->bytesAvailable() > 0;
 }
@@ -467,7 +476,12 @@ bool QvxFirmware::streamTransfer(QByteArray image)
     const qint64 size = image.size();
     image += static_cast<char>(sumByte(image));
     qint64 written = 0;
-    for (;;) {
+    int shown = -1;
+    // One piece a millisecond, on a schedule kept from the first: the write
+    // and the sleep's rounding take from the pause instead of adding to it,
+    // and on a line slower than that the pieces go as fast as it takes them.
+    const auto start = std::chrono::steady_clock::now();
+    for (qint64 piece = 1;; ++piece) {
         if (cancelRequested.load()) {
             emit logMessage(canceled);
             return false;
@@ -479,8 +493,10 @@ bool QvxFirmware::streamTransfer(QByteArray image)
                 return false;
             }
             written += kPieceSize;
-            emit firmware_progress(static_cast<int>((written - 1) * 100 / size));
-            QThread::msleep(1);
+            const int progress = static_cast<int>((written - 1) * 100 / size);
+            if (progress != shown) // the same per cent again would draw nothing new
+                emit firmware_progress(shown = progress);
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(piece));
             continue;
         }
         // The last piece: 0 to 127 bytes. An empty one is written at once.
