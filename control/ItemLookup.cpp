@@ -75,6 +75,12 @@ bool lookUpItem(const QvxDeviceModel &model, const QString &name, QvxControlItem
     *item = model.itemsByLowerName.value(name.toLower());
     if (*item)
         return true;
+    // A single letter names an item only whole. As a console line it is more
+    // likely the answer to a question that was never asked (a "y" piped for
+    // an update that turned out not to be needed) than a search, and a menu
+    // would take the lines after it for its choices.
+    if (name.size() == 1)
+        return true;
     const QStringList names = matchingItemNames(model, name);
     if (names.isEmpty())
         return true;

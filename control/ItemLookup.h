@@ -27,7 +27,7 @@ bool chooseItemByNumber(const QvxDeviceModel &model, const QStringList &names, Q
                         InputManager *input, std::atomic<bool> &cancelFlag);
 
 // The exact name first (hidden items too), else the chooser over the partial
-// matches. False only when the chooser was cancelled; true with a null *item
-// when nothing matches.
+// matches; a single letter is matched whole only. False only when the chooser
+// was cancelled; true with a null *item when nothing matches.
 bool lookUpItem(const QvxDeviceModel &model, const QString &name, QvxControlItem **item, InputManager *input,
                 std::atomic<bool> &cancelFlag);

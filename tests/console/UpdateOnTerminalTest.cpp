@@ -254,6 +254,27 @@ TEST(UpdateOnTerminal, TheEndOfInputAtTheQuestionCancelsWithNothingWritten)
     EXPECT_EQ(bus.received(), QByteArrayList{"2.0 1 PING"});
 }
 
+TEST(UpdateOnTerminal, AnAnswerPipedForAQuestionNeverAskedStartsNoMenu)
+{
+    // The servo is current: no question, so the "y" piped for it is a line
+    // of its own, an item that does not exist; the lines after it are commands.
+    UpdateFolders folders;
+    SimProgram bus({qx20(3, 46)});
+    const QByteArray port = bus.portName().toUtf8();
+    const QByteArray slack = "timeout " + QByteArray::number(sim::kReplySlackMs);
+    const ProgramResult run =
+        runProgram(console(), {}, slack + "\nopen " + port + " 1000000\nupdate 3\ny\n2\nping 3\n");
+    EXPECT_EQ(run.exitCode, 0);
+    const QByteArray prompt = port + ", 1Mbps > ";
+    EXPECT_TRUE(run.out.contains(prompt + "update 3\n[ID:003] QX-20, v46\ncurrent : 46 ==> latest : 46\n" + kNotRequired +
+                                 "\n" + prompt + "y\n[INFO] Setting y\n[ID:003] QX-20, v46\n[Error] Item not found: y\n" + prompt))
+        << run.out.toStdString();
+    EXPECT_TRUE(run.out.contains("ping 3\nID 3 : ACK\n[ID:003] QX-20, v46\n")) << run.out.toStdString();
+    EXPECT_FALSE(run.out.contains("Choose item number")) << run.out.toStdString();
+    for (const QByteArray &line : bus.received())
+        EXPECT_FALSE(line.contains("WRITE")) << line.toStdString();
+}
+
 TEST(UpdateOnTerminal, CtrlCWhileTheDeviceIsPingedEndsTheCommandWithoutTheQuestion)
 {
     UpdateFolders folders;

@@ -79,6 +79,18 @@ TEST_F(PromptsTest, ExactNamesWinAndPartialNamesAreChosenByNumber)
     }
 }
 
+TEST_F(PromptsTest, ASingleLetterIsAnUnknownItemNotAMenu)
+{
+    // Letters that many names hold: no chooser, so no line typed after them
+    // is taken for one of its choices.
+    for (const char *letter : {"y", "e", "T"}) {
+        QvxControlItem *item = reinterpret_cast<QvxControlItem *>(1);
+        EXPECT_TRUE(lookUpItem(ts_.model(), QString::fromLatin1(letter), &item, &editor_, flag_)) << letter;
+        EXPECT_EQ(item, nullptr) << letter;
+        EXPECT_TRUE(output_.take().isEmpty()) << letter;
+    }
+}
+
 TEST_F(PromptsTest, ChooserListsSortedNamesAndAsksUntilAValidNumber)
 {
     type("\r0\rx\r5\r3\r");
