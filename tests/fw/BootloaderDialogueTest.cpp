@@ -237,6 +237,102 @@ TEST(BootloaderSteps, AnImageBeyondTheBlockIndexIsRefusedBeforeAnythingIsSent)
     EXPECT_TRUE(b.bus.received().isEmpty());
 }
 
+TEST(BootloaderSteps, PacketTransferCancelledMidwaySendsNoFurtherBlock)
+{
+    BootloaderBench b(2, true);
+    ASSERT_TRUE(b.open());
+    ASSERT_TRUE(b.enter());
+    b.bus.clearReceived();
+    // The request comes (from another thread, as Ctrl+C's does) once two of
+    // the seven whole blocks of 1000 bytes were taken.
+    QObject::connect(&b.fw, &QvxFirmware::firmware_progress, [&b](int p) {
+        if (p >= 25)
+            b.fw.cancelRequested = true;
+    });
+    EXPECT_FALSE(b.fw.sendFileViaPackets(b.image(patternImage(1000))));
+    EXPECT_EQ(b.logs.constLast(), "[E] sendFile Canceled");
+    EXPECT_EQ(b.progress, (QList<int>{12, 25}));
+    QTest::qWait(50);
+    QList<int> modes;
+    for (const sim::Instruction &in : b.bus.received())
+        modes << static_cast<quint8>(in.params.at(0));
+    EXPECT_EQ(modes, (QList<int>{17, 18, 18})) << "the start and two data blocks; no last block";
+    EXPECT_FALSE(b.bus.bootImageComplete());
+}
+
+TEST(BootloaderSteps, PacketTransferStartsOnlyOnAStartReplyOfZeros)
+{
+    // The reply to the start carries a 16-bit index and a 32-bit value, both
+    // 0; anything else (or nothing) ends the transfer before a block is sent.
+    struct Case
+    {
+        const char *what;
+        quint8 error;
+        const char *params;
+    };
+    const Case cases[] = {
+        {"index not 0", 0, "01 00 00 00 00 00"},
+        {"value not 0", 0, "00 00 00 01 00 00"},
+        {"no values", 0, ""},
+        {"index only", 0, "00 00"},
+        {"error byte", 0x01, "00 00 00 00 00 00"},
+    };
+    for (const Case &c : cases) {
+        BootloaderBench b(2, true);
+        ASSERT_TRUE(b.open()) << c.what;
+        ASSERT_TRUE(b.enter()) << c.what;
+        const QByteArray reply = sim::bootStatus2(0xFE, c.error, sim::fromHex(c.params));
+        b.bus.setResponder([reply](const sim::Instruction &in) -> std::optional<QByteArray> {
+            if (in.boot && in.code == 0xF7 && !in.params.isEmpty() && static_cast<quint8>(in.params.at(0)) == 17)
+                return reply;
+            return std::nullopt;
+        });
+        b.bus.clearReceived();
+        b.logs.clear();
+        EXPECT_FALSE(b.fw.sendFileViaPackets(b.image(patternImage(300)))) << c.what;
+        EXPECT_EQ(b.logs, QStringList{"[E] sendFile: write fail"}) << c.what;
+        EXPECT_TRUE(b.progress.isEmpty()) << c.what;
+        QTest::qWait(50);
+        EXPECT_EQ(b.bus.received().size(), 1) << c.what << ": the start alone";
+    }
+}
+
+TEST(BootloaderSteps, ARestartThePacketBootloaderRefusesFailsTheStep)
+{
+    struct Case
+    {
+        const char *what;
+        bool reset;
+        quint8 refused; // the instruction answered with an error
+    };
+    const Case cases[] = {
+        {"go refused", false, 0xF8},
+        {"go after the reset refused", true, 0xF8},
+        {"reset refused", true, 0x06},
+    };
+    for (const Case &c : cases) {
+        BootloaderBench b(2, true);
+        ASSERT_TRUE(b.open()) << c.what;
+        b.bus.setResponder([c](const sim::Instruction &in) -> std::optional<QByteArray> {
+            if (in.boot && in.code == c.refused)
+                return sim::bootStatus2(0xFE, 0x01);
+            return std::nullopt;
+        });
+        b.runSteps(b.image(patternImage(300)), c.reset);
+        EXPECT_EQ(b.failures, QStringList{"Bootloader Restart Failed"}) << c.what;
+        EXPECT_TRUE(b.bus.bootImageComplete()) << c.what << ": the image itself was taken";
+        QStringList restart;
+        for (const sim::Instruction &in : b.bus.received()) {
+            if (in.boot && in.code != 0xF7)
+                restart << in.name();
+        }
+        const QStringList expected = c.reset && c.refused == 0x06 ? QStringList{"BOOT_06"}
+                                     : c.reset                   ? QStringList{"BOOT_06", "BOOT_F8"}
+                                                                 : QStringList{"BOOT_F8"};
+        EXPECT_EQ(restart, expected) << c.what;
+    }
+}
+
 TEST(BootloaderSteps, PacketTransferModesFollowTheSuffix)
 {
     for (const char *name : {"fw.Ecp", "fw.bin"}) {

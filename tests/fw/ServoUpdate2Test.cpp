@@ -99,6 +99,30 @@ TEST(ServoUpdate2, ModelWithoutProtocolTypeKeepsItsModelNumber)
     EXPECT_EQ(b.bus.memory(kServo, 0, 2), QByteArray("\xFC\x03", 2)) << "model number 1020";
 }
 
+TEST(ServoUpdate2, ARateWriteThatFailsOnceIsRetriedAndTheUpdateGoesOn)
+{
+    struct Case
+    {
+        const char *what;
+        const char *write;
+        const char *firstFailure;
+    };
+    const Case cases[] = {
+        {"57600 before the transfer", "2.0 1 WRITE 08 00 01", "Update[2]: change baudrate fail #1-1"},
+        {"the servo's rate after it", "2.0 1 WRITE 08 00 03", "Update[2]: change baudrate fail #2-1"},
+    };
+    for (const Case &c : cases) {
+        ServoBench b(true);
+        b.noAnswerOnlyTo(QString::fromLatin1(c.write));
+        EXPECT_TRUE(b.fw.firmware_update(b.order())) << c.what << '\n' << qPrintable(b.logs.join('\n'));
+        EXPECT_EQ(b.successes, 1) << c.what;
+        EXPECT_EQ(b.updateLogs(), (QStringList{c.firstFailure, "Update[2]: OK!!!"})) << c.what;
+        EXPECT_EQ(b.record().count(QString::fromLatin1(c.write)), 2) << c.what;
+        EXPECT_EQ(b.bus.memory(kServo, kBaud, 1), QByteArray(1, '\x03')) << c.what;
+        EXPECT_EQ(b.bus.device(kServo)->firmware, 54) << c.what;
+    }
+}
+
 TEST(ServoUpdate2, FromItsFirstWriteTheUpdateRunsToItsEndWhateverTheLentToken)
 {
     // Ctrl+C (the command's token, lent to the transport) once the torque-off

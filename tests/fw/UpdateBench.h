@@ -89,6 +89,17 @@ struct UpdateBench
         });
     }
 
+    // The instruction with this log line gets no answer at its `nth` arrival
+    // only, and is not carried out then; before and after it is.
+    void noAnswerOnlyTo(const QString &line, int nth = 1)
+    {
+        bus.setResponder([line, nth, seen = 0](const sim::Instruction &in) mutable -> std::optional<QByteArray> {
+            if (in.logLine() != line || ++seen != nth)
+                return std::nullopt;
+            return QByteArray();
+        });
+    }
+
     // Runs `action` on the update's own thread, once: the first time the
     // update closes its serial port while `when` holds.
     void atClose(std::function<bool()> when, std::function<void()> action)
