@@ -5,11 +5,9 @@
 
 #include "comm/WriteFlush.h"
 
-#include <QFile>
 #include <QThread>
 
 #include <chrono>
-#include <poll.h>
 #include <thread>
 
 namespace {
@@ -48,44 +46,6 @@ void QvxFirmware::armEntryDeadline(int ms)
 }
 
 // --- primitives ---------------------------------------------------------------------
-
-void QvxFirmware::closePort()
-{
-    if (!serial_port->isOpen())
-        return;
-    drainWrites(*serial_port);
-    serial_port->close();
-}
-
-bool QvxFirmware::portLost() const
-{
-    if (!serial_port->isOpen())
-        return true;
-    const QSerialPort::SerialPortError error = serial_port->error();
-    if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError)
-        return true;
-    pollfd line{static_cast<int>(serial_port->handle()), 0, 0};
-    return ::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL));
-}
-
-bool QvxFirmware::pauseOnLine(int ms)
-{
-    if (!serial_port->isOpen()) {
-        QThread::msleep(static_cast<unsigned long>(qMax(ms, 0)));
-        return true;
-    }
-    // A poll that asks for nothing sleeps, and wakes only when the line goes.
-    const QDeadlineTimer deadline(qMax(ms, 0));
-    for (;;) {
-        if (portLost())
-            return false;
-        const qint64 left = deadline.remainingTime();
-        if (left <= 0)
-            return true;
-        pollfd line{static_cast<int>(serial_port->handle()), 0, 0};
-        ::poll(&line, 1, static_cast<int>(left));
-    }
-}
 
 bool QvxFirmware::writeConsoleBytes(const QByteArray &bytes, int waitMs)
 {
@@ -397,20 +357,6 @@ bool QvxFirmware::loadAtAddress()
 }
 
 // --- step [2]: transfer -------------------------------------------------------------
-
-std::optional<QByteArray> QvxFirmware::readImage(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    QByteArray image = file.readAll();
-    if (image.isEmpty()) {
-        // Nothing to send: refused before the device is told anything.
-        emit logMessage(QStringLiteral("[E] sendFile: empty image"));
-        return std::nullopt;
-    }
-    return image;
-}
 
 bool QvxFirmware::sendFile(const QString &path)
 {

@@ -13,10 +13,8 @@ namespace {
 
 constexpr int kProbeLatencyMs = 200;
 constexpr int kProbeRetryPauseMs = 50;
-constexpr int kBoardUpdateBaud = 57600; // the board is always reached at this rate before its update
 constexpr ushort kBoardRebootAddress = 21;
 constexpr uchar kBoardRebootValue = 4; // restarts the board into its bootloader
-constexpr int kRestartPauseMs = 2000;
 
 } // namespace
 
@@ -73,50 +71,25 @@ void QvxFirmware::findController(const QString &portName)
     }
 }
 
-bool QvxFirmware::failUpdate(const QString &logText, const QString &text)
-{
-    if (!logText.isEmpty())
-        emit logMessage(logText);
-    closePort();
-    emit firmware_failed(text);
-    port_held = false;
-    return false;
-}
-
-bool QvxFirmware::succeedUpdate()
-{
-    closePort();
-    emit firmware_succeed();
-    port_held = false;
-    return true;
-}
-
 bool QvxFirmware::updateController(const QvxFirmware::UpdateParam &param, const QString &imagePath)
 {
-    const auto openAt = [this](int rate) {
-        serial_port->setBaudRate(rate);
-        qvx_protocol1->baudRate = rate;
-        qvx_protocol2->baudRate = rate;
-        return serial_port->open(QIODevice::ReadWrite);
-    };
-    closePort();
-    serial_port->setPortName(param.portName);
-    if (!openAt(kBoardUpdateBaud))
+    // The board is reached at the bootloader's rate before its update, whatever param.baudrate is.
+    if (!openPortAt(param.portName, kFlashBaud))
         return failUpdate({}, tr("Port Open Failed"));
     setProtocolVersion(kProtocolVersion2);
     uchar error = 0;
     if (qvx_protocol->writeTxRx(param.id, kBoardRebootAddress, 1, &kBoardRebootValue, &error) != COMM_OK)
         return failUpdate(QStringLiteral("Update[2]: reboot fail"), tr("QUORVEX Reboot Failed"));
     closePort();
-    pauseOnLine(kRestartPauseMs);
-    if (!openAt(kBoardUpdateBaud))
+    pauseOnLine(kStepPauseMs);
+    if (!openPortAt(param.portName, kFlashBaud))
         return failUpdate({}, tr("Port Open Failed"));
     const QString failure = flashImage(imagePath, false);
     if (!failure.isEmpty())
         return failUpdate({}, failure);
     closePort();
-    pauseOnLine(kRestartPauseMs);
-    if (!openAt(param.baudrate))
+    pauseOnLine(kStepPauseMs);
+    if (!openPortAt(param.portName, param.baudrate))
         return failUpdate(QStringLiteral("Update[2]: open fail"), tr("Bootloader Restart Failed"));
     ushort model = 0;
     uchar firmware = 0;

@@ -8,10 +8,6 @@
 
 namespace {
 
-constexpr int kBootloaderBaud = 57600;
-constexpr uchar kBoardBaudValue = 1; // 57600 bit/s in the board's baud register
-constexpr int kRecoveryLatencyMs = 5000;
-
 // The two calibration programs.
 constexpr const char *kSeriesV = ":/fw/assets/fw/calibration/series-v_cal.bin";
 constexpr const char *kGeneral = ":/fw/assets/fw/calibration/general_cal.bin";
@@ -74,17 +70,17 @@ bool FirmwareRecovery::recover(const QString &portName, const QString &deviceNam
         return fw.refuseUpdate(problem);
     fw.deviceType = QvxFirmware::classifyDevice(deviceName);
     fw.findController(portName);
-    if (!fw.open(portName, kBootloaderBaud))
+    if (!fw.open(portName, QvxFirmware::kFlashBaud))
         return fw.failUpdate({}, QvxFirmware::tr("Port Open Failed"));
     if (fw.boardModel != 0) {
         // The open told the board this rate already; it is told once more.
-        const ushort address = (fw.boardModel == 218 || fw.boardModel == 220) ? 9 : 12;
+        const uchar flashValue = kRegisterByBaudRate2.value(QvxFirmware::kFlashBaud);
         uchar error = 0;
-        if (fw.writeTxRx(QvxComm::kBoardId, address, 1, &kBoardBaudValue, &error) != COMM_OK || error != 0)
+        if (fw.writeTxRx(QvxComm::kBoardId, fw.boardBaudRegister(), 1, &flashValue, &error) != COMM_OK || error != 0)
             return fw.failUpdate(QStringLiteral("Update[2]: change baudrate fail #0"),
                                  QvxFirmware::tr("Port Open Failed"));
     }
-    fw.setTimeout(kRecoveryLatencyMs); // it stays in force afterwards, as after an update
+    fw.setTimeout(QvxFirmware::kUpdateLatencyMs); // it stays in force afterwards, as after an update
 
     bool packets = false;
     if (!awaitSwitchOn(&packets)) {
@@ -115,7 +111,7 @@ bool FirmwareRecovery::calibrate(const QString &portName, const QString &deviceN
     if (!problem.isEmpty())
         return fw.refuseUpdate(problem);
     fw.deviceType = QvxFirmware::calibrationDeviceType(deviceName);
-    if (!fw.open(portName, kBootloaderBaud))
+    if (!fw.open(portName, QvxFirmware::kFlashBaud))
         return fw.failUpdate({}, QvxFirmware::tr("Port Open Failed"));
     bool packets = false; // a packet bootloader cannot take the load that follows
     if (!awaitSwitchOn(&packets)) {

@@ -4,7 +4,6 @@
 #include "device/DeviceConstants.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 
 namespace {
@@ -31,7 +30,6 @@ const QList<DialectRow> &dialectRows()
 }
 
 constexpr int kGenericDialect = 2;
-constexpr int kUpdateLatencyMs = 5000;
 
 bool startsWithAny(const QString &name, const QStringList &prefixes)
 {
@@ -83,38 +81,6 @@ QMap<QString, QString> QvxFirmware::replacementImages(const QString &folder)
         images.insert(baseName.left(baseName.indexOf(QLatin1Char('_'))), file.filePath());
     }
     return images;
-}
-
-QString QvxFirmware::imageProblem(const QString &path, const QString &modelName, bool packets) const
-{
-    if (!QFileInfo::exists(path)) {
-        const QString reason = path.startsWith(QLatin1String(":/"))
-                                   ? QStringLiteral("no image built in for %1, and none in %2")
-                                         .arg(modelName, QDir::toNativeSeparators(replacementFolder()))
-                                   : QStringLiteral("no such file");
-        return tr("Firmware Not Found: %1 (%2)").arg(path, reason);
-    }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return tr("Firmware Not Usable: %1 (%2)").arg(path, file.errorString());
-    const QByteArray image = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        return tr("Firmware Not Usable: %1 (%2)").arg(path, file.errorString());
-    if (image.isEmpty())
-        return tr("Firmware Not Usable: %1 (empty image)").arg(path);
-    if (packets && image.size() > kLargestPacketImage)
-        return tr("Firmware Not Usable: %1 (%2 bytes, more than the %3 a packet transfer can count)")
-            .arg(path)
-            .arg(image.size())
-            .arg(kLargestPacketImage);
-    return {};
-}
-
-bool QvxFirmware::refuseUpdate(const QString &text)
-{
-    emit firmware_failed(text);
-    port_held = false;
-    return false;
 }
 
 QvxFirmware::Procedure QvxFirmware::procedureFor(const QString &deviceKind)

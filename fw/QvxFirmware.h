@@ -10,6 +10,8 @@
 
 #include "comm/QvxPort.h"
 
+class QvxProtocol;
+
 #include <QList>
 #include <QMap>
 #include <QMetaType>
@@ -71,6 +73,17 @@ public:
     static QMap<QString, QString> replacementImages(const QString &folder);
     // Where the replacement images are looked for.
     static QString replacementFolder();
+
+    // The rate every bootloader listens at: a device is brought to it before
+    // its restart into the bootloader, and flashed at it.
+    static constexpr int kFlashBaud = 57600;
+    // The procedures' pause: after a restart (into the bootloader or back into
+    // the application) before the device is spoken to, and before a second
+    // attempt at a write.
+    static constexpr int kStepPauseMs = 2000;
+    // The reply latency an update or a recovery sets for its long waits; it
+    // stays in force afterwards.
+    static constexpr int kUpdateLatencyMs = 5000;
 
     // --- bootloader steps --------------------------------------------------
     // They run on the open serial port while the calling procedure holds the
@@ -154,6 +167,11 @@ public:
     // The update of a Modbus servo: commanded into its bootloader over a
     // Modbus link of its own, flashed at 57600 bit/s, reset over Modbus.
     bool updateModbus(const QvxFirmware::UpdateParam &param, const QString &imagePath);
+
+    // --- shared update steps (fw/UpdateSteps.cpp) ----------------------------
+    // The exits, the image, the port and the writes that every procedure
+    // (update, recovery, calibration) uses alike.
+
     // Why the image at `path` cannot be sent, as a failure text naming the
     // file and the reason; empty when it can. The image must exist, open,
     // hold something, and (when `packets`, a packet bootloader may take it)
@@ -193,6 +211,7 @@ signals:
     void outputDebug(QString msg);
 
 private:
+    // --- shared update steps (fw/UpdateSteps.cpp) ----------------------------
     // Closes the serial port once what was written has left the line (not at
     // the rate the close restores); a closed port stays as it is.
     void closePort();
@@ -215,6 +234,41 @@ private:
     bool writeByte(uchar id, ushort address, uchar value);
     // The same, tried once more after `firstFailure` is logged and a pause.
     bool writeByteRetried(uchar id, ushort address, uchar value, const QString &firstFailure);
+    // The controller board's register of the servo bus rate: 9 for the
+    // models 218 and 220, 12 for the others.
+    ushort boardBaudRegister() const;
+    // Turns the servo's torque off over `link` (the engine, or a Modbus
+    // link), when the model has a "Torque Enable" item; true when it has
+    // none or the write was answered.
+    bool torqueOff(QvxComm &link, const UpdateParam &param);
+    // What sets the two servo procedures apart in the steps they share.
+    struct ServoWay
+    {
+        QString tag;                        // "Update[1]" or "Update[2]": how their log lines start
+        bool overBoard = false;             // the servo bus reached through a controller board in front
+        int (QvxProtocol::*restart)(uchar) = nullptr; // the restart into the bootloader
+        QString restartName;                // "digital reset" or "reboot", for its log line
+        bool consoleOnly = false;           // whatever bootloader answers is spoken to as a console
+        int (QvxProtocol::*reset)(uchar) = nullptr;   // the closing reset after the transfer
+        QString resetName;                  // "digital reset" or "factory reset", for its log line
+        QString checkFailure;               // the failure text of the check after the transfer
+    };
+    // The servo into its bootloader and through it: the port reopened at
+    // kFlashBaud, the servo restarted, the image flashed. A failing reopen or
+    // restart ends the update with "QUORVEX Reboot Failed" and its log line
+    // ("<tag>: open fail", "<tag>: <restartName> fail"), a failing flash with
+    // its own text; false then.
+    bool restartAndFlash(const UpdateParam &param, const QString &imagePath, const ServoWay &way);
+    // The servo checked at its own rate after the transfer: the port reopened
+    // at param.baudrate, a ping, the line "<tag>: OK!!!" and the closing
+    // reset. A failing step ends the update with the way's check failure, the
+    // reopen and the reset with their log lines; false then.
+    bool reopenPingReset(const UpdateParam &param, const ServoWay &way);
+    // The whole image file; nothing when it cannot be read, or (logged) when
+    // it is empty: an empty image is never sent.
+    std::optional<QByteArray> readImage(const QString &path);
+
+    // --- the steps' own helpers ----------------------------------------------
     // A one-byte write over a Modbus link of its own with the serial port
     // closed, which is reopened after a good write. The failure text when a
     // port did not open (empty otherwise); *written tells the write's outcome.
@@ -247,9 +301,6 @@ private:
     bool loadRefused();
     // The closing lines of a load and its result.
     bool loadOutcome(bool ready);
-    // The whole image file; nothing when it cannot be read, or (logged) when
-    // it is empty: an empty image is never sent.
-    std::optional<QByteArray> readImage(const QString &path);
     bool enterBoardBootloader();
     bool blockTransfer(const QByteArray &image);
     bool streamTransfer(QByteArray image);

@@ -9,59 +9,16 @@
 #include "device/DeviceConstants.h"
 #include "device/ProtocolConstants.h"
 
-#include <QThread>
-
 #include <memory>
 
 namespace {
 
-constexpr int kFlashBaud = 57600;
-constexpr uchar kFlashBaudValue = 1; // 57600 bit/s in the protocol 2.0 baud register
 constexpr uchar kProtocolType2 = 2;
 constexpr uchar kProtocolType1 = 1;
 constexpr uchar kProtocolTypeModbus = 10;
-constexpr int kPauseMs = 2000;
 const QString kModbusText = QStringLiteral("MODBUS");
 
 } // namespace
-
-bool QvxFirmware::openPortAt(const QString &portName, int baudrate)
-{
-    closePort();
-    serial_port->setPortName(portName);
-    serial_port->setBaudRate(baudrate);
-    qvx_protocol1->baudRate = baudrate;
-    qvx_protocol2->baudRate = baudrate;
-    return serial_port->open(QIODevice::ReadWrite);
-}
-
-int QvxFirmware::linkBaud(int servoBaud) const
-{
-    return boardModel != 0 ? boardBaud : servoBaud;
-}
-
-bool QvxFirmware::openServoBus(const QString &portName, int servoBaud)
-{
-    const bool opened = openPortAt(portName, linkBaud(servoBaud));
-    qvx_protocol1->baudRate = servoBaud;
-    qvx_protocol2->baudRate = servoBaud;
-    return opened;
-}
-
-bool QvxFirmware::writeByte(uchar id, ushort address, uchar value)
-{
-    uchar error = 0;
-    return qvx_protocol->writeTxRx(id, address, 1, &value, &error) == COMM_OK;
-}
-
-bool QvxFirmware::writeByteRetried(uchar id, ushort address, uchar value, const QString &firstFailure)
-{
-    if (writeByte(id, address, value))
-        return true;
-    emit logMessage(firstFailure);
-    pauseOnLine(kPauseMs);
-    return writeByte(id, address, value);
-}
 
 QString QvxFirmware::modbusWrite(const UpdateParam &param, ushort address, uchar value, bool *written)
 {
@@ -81,12 +38,14 @@ QString QvxFirmware::modbusWrite(const UpdateParam &param, ushort address, uchar
 bool QvxFirmware::updateProtocol2(const QvxFirmware::UpdateParam &param, const QString &imagePath)
 {
     const uchar id = param.id;
-    const bool hasTorque = param.torqueEnableAddress != -1;
-    const auto torqueAddress = static_cast<ushort>(param.torqueEnableAddress);
     const bool hasMaster = param.masterId != -1;
     const auto master = static_cast<uchar>(param.masterId & 0xFF);
     const bool viaBoard = boardModel != 0;
-    const ushort boardRegister = (boardModel == 218 || boardModel == 220) ? 9 : 12;
+    const ushort boardRegister = boardBaudRegister();
+    const uchar flashValue = kRegisterByBaudRate2.value(kFlashBaud);
+    const QString torqueFail = QStringLiteral("Update[2]: torque off fail");
+    const ServoWay way{QStringLiteral("Update[2]"), true, &QvxProtocol::reboot, QStringLiteral("reboot"), false,
+                       &QvxProtocol::factoryReset, QStringLiteral("factory reset"), tr("Bootloader Restart Failed")};
     // A model without a protocol type item has both addresses 0; its address 0
     // holds the model number, which must not be overwritten.
     ushort protocolTypeAddress = param.protocolTypeAddress & 0xFF;
@@ -98,19 +57,17 @@ bool QvxFirmware::updateProtocol2(const QvxFirmware::UpdateParam &param, const Q
     // at its own rate; the servo bus behind it follows its bus register.
     if (!openServoBus(param.portName, param.baudrate))
         return failUpdate({}, tr("Port Open Failed"));
-    if (hasTorque) {
-        if (param.protocolVersion == kModbusText) {
-            bool written = false;
-            const QString failure = modbusWrite(param, torqueAddress, 0, &written);
-            if (!failure.isEmpty())
-                return failUpdate(written ? QString() : QStringLiteral("Update[2]: torque off fail"), failure);
-            if (!written)
-                return failUpdate(QStringLiteral("Update[2]: torque off fail"), tr("QUORVEX Init Failed"));
-        } else {
-            setProtocolVersion(param.protocolVersion == kProtocolVersion1 ? kProtocolVersion1 : kProtocolVersion2);
-            if (!writeByte(id, torqueAddress, 0))
-                return failUpdate(QStringLiteral("Update[2]: torque off fail"), tr("QUORVEX Init Failed"));
-        }
+    if (param.protocolVersion != kModbusText) {
+        setProtocolVersion(param.protocolVersion == kProtocolVersion1 ? kProtocolVersion1 : kProtocolVersion2);
+        if (!torqueOff(*this, param))
+            return failUpdate(torqueFail, tr("QUORVEX Init Failed"));
+    } else if (param.torqueEnableAddress != -1) {
+        bool written = false;
+        const QString failure = modbusWrite(param, static_cast<ushort>(param.torqueEnableAddress), 0, &written);
+        if (!failure.isEmpty())
+            return failUpdate(written ? QString() : torqueFail, failure);
+        if (!written)
+            return failUpdate(torqueFail, tr("QUORVEX Init Failed"));
     }
     const QString protocolFail = QStringLiteral("Update[2]: change protocol version fail");
     if (param.protocolVersion == kModbusText && param.modbusProtocolTypeAddress != 0) {
@@ -131,10 +88,10 @@ bool QvxFirmware::updateProtocol2(const QvxFirmware::UpdateParam &param, const Q
             || !writeByte(id, protocolTypeAddress, kProtocolType2))
             return failUpdate(protocolFail, tr("Port Open Failed"));
     }
-    if (!writeByteRetried(id, param.baudRateAddress, kFlashBaudValue,
+    if (!writeByteRetried(id, param.baudRateAddress, flashValue,
                           QStringLiteral("Update[2]: change baudrate fail #1-1")))
         return failUpdate(QStringLiteral("Update[2]: change baudrate fail #1-2"), tr("QUORVEX Reboot Failed"));
-    if (viaBoard && !writeByte(kBoardId, boardRegister, kFlashBaudValue))
+    if (viaBoard && !writeByte(kBoardId, boardRegister, flashValue))
         return failUpdate(QStringLiteral("Update[2]: change baudrate fail #1-3"), tr("QUORVEX Reboot Failed"));
     if (hasMaster) {
         ushort model = 0;
@@ -144,22 +101,17 @@ bool QvxFirmware::updateProtocol2(const QvxFirmware::UpdateParam &param, const Q
             return failUpdate(QStringLiteral("Update[2]: change baudrate fail #1-4-2"), tr("Bootloader Reboot Failed"));
         if (param.masterBaudAddressB < 1 || param.masterBaudAddressA < 1)
             return failUpdate(QStringLiteral("Update[2]: change baudrate fail #1-4-3"), tr("Bootloader Reboot Failed"));
-        if (sysWriteValue(master, static_cast<ushort>(param.masterBaudAddressB), 1, kFlashBaudValue, &error) != COMM_OK
-            || !writeByte(master, static_cast<ushort>(param.masterBaudAddressA), kFlashBaudValue))
+        if (sysWriteValue(master, static_cast<ushort>(param.masterBaudAddressB), 1, flashValue, &error) != COMM_OK
+            || !writeByte(master, static_cast<ushort>(param.masterBaudAddressA), flashValue))
             return failUpdate(QStringLiteral("Update[2]: change baudrate fail #1-4-4"), tr("QUORVEX Reboot Failed"));
     }
 
     // Phase 2: at 57600, through the bootloader.
-    if (!openServoBus(param.portName, kFlashBaud))
-        return failUpdate(QStringLiteral("Update[2]: open fail"), tr("QUORVEX Reboot Failed"));
-    if (qvx_protocol->reboot(id) != COMM_OK)
-        return failUpdate(QStringLiteral("Update[2]: reboot fail"), tr("QUORVEX Reboot Failed"));
-    const QString failure = flashImage(imagePath, false);
-    if (!failure.isEmpty())
-        return failUpdate({}, failure);
-    pauseOnLine(kPauseMs);
-    if (hasTorque && !writeByte(id, torqueAddress, 0))
-        return failUpdate(QStringLiteral("Update[2]: torque off fail"), tr("QUORVEX Torque Off Failed"));
+    if (!restartAndFlash(param, imagePath, way))
+        return false;
+    pauseOnLine(kStepPauseMs);
+    if (!torqueOff(*this, param))
+        return failUpdate(torqueFail, tr("QUORVEX Torque Off Failed"));
     const uchar baudValue = kRegisterByBaudRate2.value(param.baudrate, 0);
     if (!writeByteRetried(id, param.baudRateAddress, baudValue, QStringLiteral("Update[2]: change baudrate fail #2-1")))
         return failUpdate(QStringLiteral("Update[2]: change baudrate fail #2-2"), tr("Bootloader Restart Failed"));
@@ -174,19 +126,11 @@ bool QvxFirmware::updateProtocol2(const QvxFirmware::UpdateParam &param, const Q
     }
 
     // Phase 3: at the servo's own rate again.
-    if (!openServoBus(param.portName, param.baudrate))
-        return failUpdate(QStringLiteral("Update[2]: open fail"), tr("Bootloader Restart Failed"));
-    ushort model = 0;
-    uchar firmware = 0;
-    uchar error = 0;
-    if (qvx_protocol->ping(id, &model, &firmware, &error) != COMM_OK)
-        return failUpdate({}, tr("Bootloader Restart Failed"));
-    emit logMessage(QStringLiteral("Update[2]: OK!!!"));
-    if (qvx_protocol->factoryReset(id) != COMM_OK)
-        return failUpdate(QStringLiteral("Update[2]: factory reset fail"), tr("Bootloader Restart Failed"));
-    pauseOnLine(kPauseMs);
-    if (hasTorque && !writeByte(id, torqueAddress, 0))
-        return failUpdate(QStringLiteral("Update[2]: torque off fail"), tr("QUORVEX Torque Off Failed"));
+    if (!reopenPingReset(param, way))
+        return false;
+    pauseOnLine(kStepPauseMs);
+    if (!torqueOff(*this, param))
+        return failUpdate(torqueFail, tr("QUORVEX Torque Off Failed"));
     const QString restoreFirst = QStringLiteral("Update[2]: restore protocol version fail #1");
     const QString restoreSecond = QStringLiteral("Update[2]: restore protocol version fail #2");
     if (param.protocolVersion == kProtocolVersion1) {
@@ -202,7 +146,9 @@ bool QvxFirmware::updateProtocol2(const QvxFirmware::UpdateParam &param, const Q
     } else if (hasProtocolType) {
         writeByte(id, protocolTypeAddress, savedProtocolType); // its outcome does not end the update
     }
-    if (hasMaster)
+    if (hasMaster) {
+        uchar error = 0;
         sysWriteValue(id, param.masterIdAddress, 1, master, &error); // nor does this one's
+    }
     return succeedUpdate();
 }

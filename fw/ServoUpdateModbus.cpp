@@ -11,18 +11,9 @@
 
 #include <memory>
 
-namespace {
-
-constexpr int kFlashBaud = 57600;
-constexpr int kPauseMs = 2000;
-
-} // namespace
-
 bool QvxFirmware::updateModbus(const QvxFirmware::UpdateParam &param, const QString &imagePath)
 {
     const uchar id = param.id;
-    const bool hasTorque = param.torqueEnableAddress != -1;
-    const auto torqueAddress = static_cast<ushort>(param.torqueEnableAddress);
     const QString torqueFail = QStringLiteral("Update[M]: torque off fail");
     auto modbus = std::make_unique<QvxModbus>();
     // Every exit over the link closes it before the outcome is reported.
@@ -36,8 +27,7 @@ bool QvxFirmware::updateModbus(const QvxFirmware::UpdateParam &param, const QStr
     closePort();
     if (!modbus->open(param.portName, param.baudrate))
         return failLinked({}, tr("Port Open Failed"));
-    uchar error = 0;
-    if (hasTorque && modbus->write1Byte(id, torqueAddress, 0, &error) != COMM_OK)
+    if (!torqueOff(*modbus, param))
         return failLinked(torqueFail, tr("QUORVEX Init Failed"));
     if (modbus->rebootToBootloader(id, param.modbusBootEntryAddress) != COMM_OK)
         return failLinked(QStringLiteral("Update[M]: reboot fail"), tr("QUORVEX Reboot Failed"));
@@ -49,18 +39,19 @@ bool QvxFirmware::updateModbus(const QvxFirmware::UpdateParam &param, const QStr
     if (!failure.isEmpty())
         return failUpdate({}, failure);
 
-    pauseOnLine(kPauseMs);
+    pauseOnLine(kStepPauseMs);
     closePort();
     if (!modbus->open(param.portName, param.baudrate))
         return failLinked({}, tr("Port Open Failed"));
     ushort model = 0;
     uchar firmware = 0;
+    uchar error = 0;
     if (modbus->ping(id, &model, &firmware, &error) != COMM_OK)
         return failLinked({}, tr("Bootloader Restart Failed"));
     if (modbus->reset(id, static_cast<ushort>(param.modbusResetAddress & 0xFFFF)) != COMM_OK)
         return failLinked(QStringLiteral("Update[2]: factory reset fail"), tr("Bootloader Restart Failed"));
-    QThread::msleep(kPauseMs);
-    if (hasTorque && modbus->write1Byte(id, torqueAddress, 0, &error) != COMM_OK)
+    QThread::msleep(kStepPauseMs); // on the Modbus link, whose line the serial port no longer watches
+    if (!torqueOff(*modbus, param))
         return failLinked(torqueFail, tr("QUORVEX Torque Off Failed"));
     modbus->close();
     return succeedUpdate();

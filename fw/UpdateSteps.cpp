@@ -1,0 +1,211 @@
+// The steps every update procedure shares (servos of both protocols, Modbus
+// servos, controller boards, recovery and calibration): the exits, the image
+// checked before anything is sent, the serial port closed only once its bytes
+// have left, opened at a rate, paused on while it is there, and the writes.
+#include "fw/QvxFirmware.h"
+
+#include "comm/CommResult.h"
+#include "comm/QvxProtocol.h"
+#include "comm/WriteFlush.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <poll.h>
+
+// --- the exits ----------------------------------------------------------------------
+
+bool QvxFirmware::refuseUpdate(const QString &text)
+{
+    emit firmware_failed(text);
+    port_held = false;
+    return false;
+}
+
+bool QvxFirmware::failUpdate(const QString &logText, const QString &text)
+{
+    if (!logText.isEmpty())
+        emit logMessage(logText);
+    closePort();
+    emit firmware_failed(text);
+    port_held = false;
+    return false;
+}
+
+bool QvxFirmware::succeedUpdate()
+{
+    closePort();
+    emit firmware_succeed();
+    port_held = false;
+    return true;
+}
+
+// --- the image ----------------------------------------------------------------------
+
+QString QvxFirmware::imageProblem(const QString &path, const QString &modelName, bool packets) const
+{
+    if (!QFileInfo::exists(path)) {
+        const QString reason = path.startsWith(QLatin1String(":/"))
+                                   ? QStringLiteral("no image built in for %1, and none in %2")
+                                         .arg(modelName, QDir::toNativeSeparators(replacementFolder()))
+                                   : QStringLiteral("no such file");
+        return tr("Firmware Not Found: %1 (%2)").arg(path, reason);
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return tr("Firmware Not Usable: %1 (%2)").arg(path, file.errorString());
+    const QByteArray image = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        return tr("Firmware Not Usable: %1 (%2)").arg(path, file.errorString());
+    if (image.isEmpty())
+        return tr("Firmware Not Usable: %1 (empty image)").arg(path);
+    if (packets && image.size() > kLargestPacketImage)
+        return tr("Firmware Not Usable: %1 (%2 bytes, more than the %3 a packet transfer can count)")
+            .arg(path)
+            .arg(image.size())
+            .arg(kLargestPacketImage);
+    return {};
+}
+
+std::optional<QByteArray> QvxFirmware::readImage(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    QByteArray image = file.readAll();
+    if (image.isEmpty()) {
+        // Nothing to send: refused before the device is told anything.
+        emit logMessage(QStringLiteral("[E] sendFile: empty image"));
+        return std::nullopt;
+    }
+    return image;
+}
+
+// --- the serial port ----------------------------------------------------------------
+
+void QvxFirmware::closePort()
+{
+    if (!serial_port->isOpen())
+        return;
+    drainWrites(*serial_port);
+    serial_port->close();
+}
+
+bool QvxFirmware::portLost() const
+{
+    if (!serial_port->isOpen())
+        return true;
+    const QSerialPort::SerialPortError error = serial_port->error();
+    if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError)
+        return true;
+    pollfd line{static_cast<int>(serial_port->handle()), 0, 0};
+    return ::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+bool QvxFirmware::pauseOnLine(int ms)
+{
+    if (!serial_port->isOpen()) {
+        QThread::msleep(static_cast<unsigned long>(qMax(ms, 0)));
+        return true;
+    }
+    // A poll that asks for nothing sleeps, and wakes only when the line goes.
+    const QDeadlineTimer deadline(qMax(ms, 0));
+    for (;;) {
+        if (portLost())
+            return false;
+        const qint64 left = deadline.remainingTime();
+        if (left <= 0)
+            return true;
+        pollfd line{static_cast<int>(serial_port->handle()), 0, 0};
+        ::poll(&line, 1, static_cast<int>(left));
+    }
+}
+
+bool QvxFirmware::openPortAt(const QString &portName, int baudrate)
+{
+    closePort();
+    serial_port->setPortName(portName);
+    serial_port->setBaudRate(baudrate);
+    qvx_protocol1->baudRate = baudrate;
+    qvx_protocol2->baudRate = baudrate;
+    return serial_port->open(QIODevice::ReadWrite);
+}
+
+int QvxFirmware::linkBaud(int servoBaud) const
+{
+    return boardModel != 0 ? boardBaud : servoBaud;
+}
+
+bool QvxFirmware::openServoBus(const QString &portName, int servoBaud)
+{
+    const bool opened = openPortAt(portName, linkBaud(servoBaud));
+    qvx_protocol1->baudRate = servoBaud;
+    qvx_protocol2->baudRate = servoBaud;
+    return opened;
+}
+
+ushort QvxFirmware::boardBaudRegister() const
+{
+    return (boardModel == 218 || boardModel == 220) ? 9 : 12;
+}
+
+// --- the writes ---------------------------------------------------------------------
+
+bool QvxFirmware::writeByte(uchar id, ushort address, uchar value)
+{
+    uchar error = 0;
+    return qvx_protocol->writeTxRx(id, address, 1, &value, &error) == COMM_OK;
+}
+
+bool QvxFirmware::writeByteRetried(uchar id, ushort address, uchar value, const QString &firstFailure)
+{
+    if (writeByte(id, address, value))
+        return true;
+    emit logMessage(firstFailure);
+    pauseOnLine(kStepPauseMs);
+    return writeByte(id, address, value);
+}
+
+bool QvxFirmware::torqueOff(QvxComm &link, const UpdateParam &param)
+{
+    if (param.torqueEnableAddress == -1)
+        return true; // the model has no "Torque Enable": nothing to turn off
+    uchar error = 0;
+    return link.write1Byte(param.id, static_cast<ushort>(param.torqueEnableAddress), 0, &error) == COMM_OK;
+}
+
+// --- the servo procedures' way through the bootloader --------------------------------
+
+bool QvxFirmware::restartAndFlash(const UpdateParam &param, const QString &imagePath, const ServoWay &way)
+{
+    const bool opened = way.overBoard ? openServoBus(param.portName, kFlashBaud) : openPortAt(param.portName, kFlashBaud);
+    if (!opened)
+        return failUpdate(way.tag + QStringLiteral(": open fail"), tr("QUORVEX Reboot Failed"));
+    if ((qvx_protocol->*way.restart)(param.id) != COMM_OK)
+        return failUpdate(way.tag + QStringLiteral(": ") + way.restartName + QStringLiteral(" fail"),
+                          tr("QUORVEX Reboot Failed"));
+    const QString failure = flashImage(imagePath, way.consoleOnly);
+    if (!failure.isEmpty())
+        return failUpdate({}, failure);
+    return true;
+}
+
+bool QvxFirmware::reopenPingReset(const UpdateParam &param, const ServoWay &way)
+{
+    const bool opened = way.overBoard ? openServoBus(param.portName, param.baudrate)
+                                      : openPortAt(param.portName, param.baudrate);
+    if (!opened)
+        return failUpdate(way.tag + QStringLiteral(": open fail"), way.checkFailure);
+    ushort model = 0;
+    uchar firmware = 0;
+    uchar error = 0;
+    if (qvx_protocol->ping(param.id, &model, &firmware, &error) != COMM_OK)
+        return failUpdate({}, way.checkFailure);
+    emit logMessage(way.tag + QStringLiteral(": OK!!!"));
+    if ((qvx_protocol->*way.reset)(param.id) != COMM_OK)
+        return failUpdate(way.tag + QStringLiteral(": ") + way.resetName + QStringLiteral(" fail"), way.checkFailure);
+    return true;
+}
