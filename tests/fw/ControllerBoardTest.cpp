@@ -165,14 +165,9 @@ TEST(ControllerUpdate, AnAdapterPulledDuringTheBootloaderEntryEndsItAtOnce)
     // Not left to the entry's deadline: the line is gone, nothing can answer.
     BoardBench b;
     b.addBoard(400);
-    sim::BootFaults faults;
-    faults.neverEnters = true;
-    b.bus.setBootloader(kBoard, sim::BootloaderSetup{5, false, faults});
-    b.pullOnceTheBootloaderHears();
+    b.pullDuringTheEntry(kBoard, 5);
     EXPECT_FALSE(b.fw.firmware_update(b.boardOrder()));
-    b.expectFailedAfter({}, QStringLiteral("Bootloader Entry Failed"), QStringLiteral("pulled during the entry"));
-    EXPECT_TRUE(b.logs.contains(QStringLiteral("[E] Bootloader entry: port lost"))) << qPrintable(b.logs.join('\n'));
-    EXPECT_FALSE(b.logs.contains(QStringLiteral("[E] Bootloader entry Canceled"))) << qPrintable(b.logs.join('\n'));
+    b.expectEntryEndedByThePortGone();
 }
 
 TEST(FirmwareUpdateEntry, UnknownKindFailsAfterOnlyTheProbeAndKeepsTheBoard)

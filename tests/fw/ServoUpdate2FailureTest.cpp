@@ -45,14 +45,9 @@ TEST(ServoUpdate2, AnAdapterPulledDuringTheBootloaderEntryEndsItAtOnce)
 {
     // Not left to the entry's deadline: the line is gone, nothing can answer.
     ServoBench b;
-    sim::BootFaults faults;
-    faults.neverEnters = true;
-    b.bus.setBootloader(kServo, sim::BootloaderSetup{2, false, faults});
-    b.pullOnceTheBootloaderHears();
+    b.pullDuringTheEntry(kServo, 2);
     EXPECT_FALSE(b.fw.firmware_update(b.order()));
-    b.expectFailedAfter({}, QStringLiteral("Bootloader Entry Failed"), QStringLiteral("pulled during the entry"));
-    EXPECT_TRUE(b.logs.contains(QStringLiteral("[E] Bootloader entry: port lost"))) << qPrintable(b.logs.join('\n'));
-    EXPECT_FALSE(b.logs.contains(QStringLiteral("[E] Bootloader entry Canceled"))) << qPrintable(b.logs.join('\n'));
+    b.expectEntryEndedByThePortGone();
 }
 
 namespace {

@@ -120,11 +120,14 @@ struct UpdateBench
         atClose(std::move(when), [this] { bus.hangUp(); });
     }
 
-    // The adapter is pulled, while the update runs, as soon as the bootloader
-    // has heard something: the entry knocks on a line that is gone. Given up
-    // after 60 s.
-    void pullOnceTheBootloaderHears()
+    // The bootloader of device `id` never answers, and the adapter is pulled
+    // while the update runs, as soon as that bootloader has heard something:
+    // the entry knocks on a line that is gone. Given up after 60 s.
+    void pullDuringTheEntry(quint8 id, int dialect)
     {
+        sim::BootFaults faults;
+        faults.neverEnters = true;
+        bus.setBootloader(id, sim::BootloaderSetup{dialect, false, faults});
         puller = std::thread([this] {
             QElapsedTimer waited;
             waited.start();
@@ -183,6 +186,15 @@ struct UpdateBench
                         || logs.contains(QStringLiteral("[E] Bootloader entry: port lost")))
                 << qPrintable(logs.join('\n'));
         }
+    }
+
+    // The update ended in its bootloader entry, at once, because the port
+    // went: not given up at the entry's deadline.
+    void expectEntryEndedByThePortGone() const
+    {
+        expectFailedAfter({}, QStringLiteral("Bootloader Entry Failed"), QStringLiteral("pulled during the entry"));
+        EXPECT_TRUE(logs.contains(QStringLiteral("[E] Bootloader entry: port lost"))) << qPrintable(logs.join('\n'));
+        EXPECT_FALSE(logs.contains(QStringLiteral("[E] Bootloader entry Canceled"))) << qPrintable(logs.join('\n'));
     }
 
     // A port name that no adapter has.
