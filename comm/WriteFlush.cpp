@@ -1,13 +1,12 @@
 #include "comm/WriteFlush.h"
 
+#include "platform/LinkIo.h"
+
 #include <QDeadlineTimer>
 #include <QIODevice>
 #include <QSerialPort>
 #include <QThread>
 #include <QtGlobal>
-
-#include <sys/ioctl.h>
-#include <termios.h>
 
 namespace {
 
@@ -15,8 +14,7 @@ namespace {
 // that is gone).
 int driverQueue(int fd)
 {
-    int queued = 0;
-    return ::ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
+    return static_cast<int>(platform::linkOutputQueue(fd));
 }
 
 // Ms that `bytes` take on the line at `baud`, ten bits each, rounded up.
@@ -65,5 +63,5 @@ bool drainWrites(QSerialPort &port, int graceMs)
         QThread::usleep(500);
     }
     // The last bytes in the transmitter: out within the time of its FIFO.
-    return ::tcdrain(fd) == 0;
+    return platform::drainLinkOutput(fd);
 }

@@ -26,4 +26,12 @@ qint64 readLinkNow(qintptr handle, char *data, qint64 size);
 // now), -1 when it failed.
 qint64 writeLinkNow(qintptr handle, const char *data, qint64 size);
 
+// Bytes a serial line's driver still holds to send; -1 when it cannot say (a
+// port that is gone).
+qint64 linkOutputQueue(qintptr handle);
+// Waits until the line's transmitter has sent everything it was given.
+// True when it has; call it once linkOutputQueue is 0, so that it never waits
+// on a line that does not send.
+bool drainLinkOutput(qintptr handle);
+
 } // namespace platform

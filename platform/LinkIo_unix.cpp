@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace platform {
@@ -45,6 +47,17 @@ qint64 writeLinkNow(qintptr handle, const char *data, qint64 size)
     if (n >= 0)
         return n;
     return (errno == EAGAIN || errno == EWOULDBLOCK) ? 0 : -1;
+}
+
+qint64 linkOutputQueue(qintptr handle)
+{
+    int queued = 0;
+    return ::ioctl(static_cast<int>(handle), TIOCOUTQ, &queued) == 0 ? queued : -1;
+}
+
+bool drainLinkOutput(qintptr handle)
+{
+    return ::tcdrain(static_cast<int>(handle)) == 0;
 }
 
 } // namespace platform
