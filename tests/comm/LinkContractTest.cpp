@@ -2,8 +2,14 @@
 // every transport through its real path, as in the exchange contract.
 //
 //   serial   QvxPort on the simulated bus, whose pty is hung up under it
+//   polls    the serial transport's update reader running on its timer, its
+//            port name a link the test removes (a pulled adapter) and points
+//            at a new simulated bus (the device back)
 //   TCP      QvxTcpClient against a TCP peer that hangs up or floods
 //   Modbus   QvxModbus on the simulated Modbus servo, whose pty is hung up
+//
+// (The TCP-to-serial bridge is no requester; tests/server/BridgeLinkTest.cpp
+// runs the same cases against its serial line.)
 //
 // Each loss must end a running wait at once, cost next to no CPU while the link
 // is down (the event loop runs, as in the console), be reported once, and
@@ -24,6 +30,7 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
 
@@ -184,6 +191,92 @@ private:
     bool connected_ = false;
 };
 
+// --- the polls ---------------------------------------------------------------------------------
+
+class PollTransport : public Transport
+{
+public:
+    PollTransport()
+    {
+        watch(&port_);
+        name_ = dir_.filePath(QStringLiteral("polled-port"));
+        port_.setTimeout(sim::kReplySlackMs);
+        connected_ = plug() && reconnectPort();
+        // The reader polls on its timer whenever the event loop runs.
+        port_.startUpdate(kId, 4, 20);
+    }
+
+    const char *name() const override { return "polls"; }
+    QString unusable() const override { return connected_ ? QString() : QStringLiteral("no connection"); }
+
+    // One poll as the reader's timer makes it: the link check (which opens
+    // the port again once its device is back), then the read.
+    int request() override { return port_.readUpdate(kId, 4); }
+
+    int longRequest() override
+    {
+        port_.setTimeout(kLongWaitMs);
+        const int result = request();
+        port_.setTimeout(sim::kReplySlackMs);
+        return result;
+    }
+
+    void setSilent(bool on) override
+    {
+        sim::Faults f;
+        f.silent = on;
+        bus_->setFaults(kId, f);
+    }
+
+    // The adapter is pulled: its device node goes, and the line hangs up.
+    void lose() override
+    {
+        QFile::remove(name_);
+        bus_->hangUp();
+    }
+
+    void sendPartial() override { bus_->sendRaw(sim::status2(kId, 0, fromHex("01 02 03 04")).left(6)); }
+
+    void flood(int ms) override
+    {
+        const QByteArray noise(16 * 1024, '\x5A');
+        QElapsedTimer t;
+        t.start();
+        while (t.elapsed() < ms)
+            bus_->sendRaw(noise);
+    }
+
+    // The device is back under the same name; the next poll opens it.
+    bool reconnect() override { return plug(); }
+
+    qsizetype held() const override
+    {
+        return port_.qvx_protocol->rxBuffer.size() + port_.serial_port->bytesAvailable();
+    }
+
+private:
+    bool plug()
+    {
+        bus_ = std::make_unique<sim::SimBus>();
+        bus_->addDevice(sim::Device::protocol2(kId, 1020, 53));
+        QFile::remove(name_);
+        return bus_->isOpen() && QFile::link(bus_->portName(), name_);
+    }
+
+    bool reconnectPort()
+    {
+        port_.portName = name_;
+        port_.baudRate = 57600;
+        return port_.connectQvx(kId);
+    }
+
+    QTemporaryDir dir_;
+    QString name_;
+    std::unique_ptr<sim::SimBus> bus_;
+    QvxPort port_{true};
+    bool connected_ = false;
+};
+
 // --- TCP ---------------------------------------------------------------------------------------
 
 class TcpTransport : public Transport
@@ -306,6 +399,8 @@ std::unique_ptr<Transport> makeTransport(const std::string &name)
 {
     if (name == "Serial")
         return std::make_unique<SerialTransport>();
+    if (name == "Polls")
+        return std::make_unique<PollTransport>();
     if (name == "Tcp")
         return std::make_unique<TcpTransport>();
     return std::make_unique<ModbusTransport>();
@@ -412,7 +507,7 @@ TEST_P(LinkContract, AFloodWhileIdleCostsBoundedMemory)
         EXPECT_LT(line.size(), 1200) << "a log line of " << line.size() << " characters";
 }
 
-INSTANTIATE_TEST_SUITE_P(EveryTransport, LinkContract, ::testing::Values("Serial", "Tcp", "Modbus"),
+INSTANTIATE_TEST_SUITE_P(EveryTransport, LinkContract, ::testing::Values("Serial", "Polls", "Tcp", "Modbus"),
                          [](const ::testing::TestParamInfo<std::string> &row) { return row.param; });
 
 } // namespace
