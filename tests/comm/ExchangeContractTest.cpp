@@ -70,6 +70,11 @@ public:
     virtual Read command() = 0;
     // Whether the command byte changed on the device.
     virtual bool commandLanded() = 0;
+    // Writes 3 to the byte after the command byte, whose neighbour (the
+    // command byte) holds 0x5A: the result, and the two bytes as the device
+    // then holds them (a Modbus transport writes a byte as a read and a
+    // write of the register that holds both).
+    virtual int writeNeighbour(QByteArray *bytes) = 0;
     // Whether an error byte says the device refused.
     virtual bool refused(uchar error) const = 0;
 
@@ -130,6 +135,15 @@ public:
     }
 
     bool commandLanded() override { return bus_.memory(kId, kCommandByte, 1, protocol_) != fromHex("00"); }
+
+    int writeNeighbour(QByteArray *bytes) override
+    {
+        bus_.setMemory(kId, kCommandByte, fromHex("5A 00"), protocol_);
+        uchar error = 0;
+        const int result = port_->write1Byte(kId, kCommandByte + 1, 3, &error);
+        *bytes = bus_.memory(kId, kCommandByte, 2, protocol_);
+        return result;
+    }
 
     bool refused(uchar error) const override
     {
@@ -239,6 +253,15 @@ public:
     }
 
     bool commandLanded() override { return bus_.memory(kId, kCommandByte, 1) != fromHex("00"); }
+
+    int writeNeighbour(QByteArray *bytes) override
+    {
+        bus_.setMemory(kId, kCommandByte, fromHex("5A 00"));
+        uchar error = 0;
+        const int result = client_.write1Byte(kId, kCommandByte + 1, 3, &error);
+        *bytes = bus_.memory(kId, kCommandByte, 2);
+        return result;
+    }
     bool refused(uchar error) const override { return (error & 0x7F) != 0; }
     void answerLate(int ms) override { setFaults([ms](sim::Faults &f) { f.delayMs = ms; }); }
 
@@ -340,6 +363,18 @@ public:
     }
 
     bool commandLanded() override { return server_->reg(kCommandRegister) != 0; }
+
+    int writeNeighbour(QByteArray *bytes) override
+    {
+        server_->setRegister(kCommandRegister, 0x005A); // the even byte 0x5A, the odd byte 0
+        uchar error = 0;
+        const int result = modbus_.write1Byte(kId, 2 * kCommandRegister + 1, 3, &error);
+        const quint16 reg = server_->reg(kCommandRegister);
+        bytes->clear();
+        bytes->append(static_cast<char>(reg & 0xFF));
+        bytes->append(static_cast<char>(reg >> 8));
+        return result;
+    }
     bool refused(uchar error) const override { return error != 0; }
     void answerLate(int ms) override { set([ms](sim::PeerFaults &f) { f.delayNextMs = ms; }); }
 
@@ -469,6 +504,27 @@ TEST_P(ExchangeContract, ALateAnswerNeverAnswersTheNextRequest)
         // At once, and to the same device: the late answer of A is on its way.
         const Read second = t->readB();
         EXPECT_TRUE(rightOrFailed(*t, second, t->valueB()));
+        EXPECT_TRUE(recovers(*t));
+    }
+}
+
+TEST_P(ExchangeContract, ALateAnswerNeverFeedsAByteWrite)
+{
+    // A Modbus byte write reads the register that holds the byte and writes
+    // it back with the byte changed: a late answer of another register taken
+    // for that read would change the neighbouring byte. No transport may let
+    // a write land anything but the byte it was given.
+    for (const int windows : {2, 3, 4}) {
+        SCOPED_TRACE(windows);
+        t->answerLate(windows * t->windowMs());
+        t->readA();
+        t->clearFaults();
+        QByteArray bytes;
+        const int result = t->writeNeighbour(&bytes);
+        EXPECT_EQ(bytes.left(1), QByteArray("\x5A", 1)) << "the neighbouring byte changed";
+        if (result == COMM_OK) {
+            EXPECT_EQ(bytes.mid(1, 1), QByteArray("\x03", 1));
+        }
         EXPECT_TRUE(recovers(*t));
     }
 }
