@@ -76,8 +76,9 @@ public:
 
     bool doConnectQvx(uchar id) override;
     void doDisconnectQvx() override;
-    // The update and graph polls: `length` >> 1 registers, 125 a request, into
-    // rxBuffer. The busy flag is set for the whole series.
+    // The update and graph polls: `length` >> 1 registers (an odd length loses
+    // its last byte) through readRegisterRange into rxBuffer. The busy flag is
+    // set for the whole series.
     int readUpdate(uchar id, ushort length) override;
     int readGraph(uchar id, ushort address, ushort length) override;
     int readMultiGraph(qvx::MultiGraphReadParams params) override;
@@ -98,6 +99,14 @@ public:
     // Reads `count` registers (at most 125) from register `startRegister` and
     // appends them to rxBuffer, low byte first. Sets *error to 0 first.
     int readRegisters(uchar id, ushort startRegister, ushort count, uchar *error);
+    // The block read every caller shares: `count` registers from
+    // `startRegister` appended to rxBuffer, 125 a request, each request
+    // starting where the previous one ended. It stops at the first request
+    // that fails or is answered with an exception, with that request's result
+    // and error byte: the bytes before it are no block, so a caller takes
+    // rxBuffer only when both are 0. The caller clears rxBuffer first and
+    // decides which registers hold the table bytes it wants.
+    int readRegisterRange(uchar id, ushort startRegister, int count, uchar *error);
 
     ModbusRtu *rtu = nullptr;       // the Modbus RTU link (connection type 2); owned
     QModbusClient *client = nullptr; // the Modbus TCP link (connection type 3); a child
@@ -182,10 +191,6 @@ private:
     // A device command: `value` to the command register, `signal` on every outcome.
     int command(uchar id, ushort address, int value, int timeoutMs, bool viaWrite2Byte,
                 void (QvxComm::*completed)(int, uchar, uchar));
-    // readUpdate and readGraph: reads `length` >> 1 registers from `startRegister`
-    // into the cleared rxBuffer, 125 a request, stopping at the first failure.
-    // *error is the failed chunk's error byte.
-    int readChunks(uchar id, ushort startRegister, ushort length, uchar *error);
     // Ends whatever the connection drives: plain aging, the graph and update
     // timers, the block buffer and both gap windows; the state goes to 0.
     // `closing` also disconnects the client and says closed().

@@ -182,9 +182,10 @@ int QvxModbus::readRegisters(uchar id, ushort startRegister, ushort count, uchar
     return out.result;
 }
 
-int QvxModbus::readChunks(uchar id, ushort startRegister, ushort length, uchar *error)
+int QvxModbus::readRegisterRange(uchar id, ushort startRegister, int count, uchar *error)
 {
-    int left = length >> 1; // an odd length loses its last byte
+    *error = 0;
+    int left = count;
     int start = startRegister;
     while (left > 0) {
         const int chunk = qMin(left, kMaxBlockRegisters);
@@ -206,7 +207,7 @@ int QvxModbus::readUpdate(uchar id, ushort length)
     measureUpdatePeriod();
     writeSeen = false;
     uchar error = 0;
-    const int result = readChunks(id, 0, length, &error);
+    const int result = readRegisterRange(id, 0, length >> 1, &error);
     if (result == COMM_OK && error == 0 && writeSeen) {
         // A write was acknowledged while the reads waited: this snapshot mixes
         // the table before and after it.
@@ -227,7 +228,7 @@ int QvxModbus::readGraph(uchar id, ushort address, ushort length)
     measureUpdatePeriod();
     rxBuffer.clear();
     uchar error = 0;
-    const int result = readChunks(id, address >> 1, length, &error);
+    const int result = readRegisterRange(id, static_cast<ushort>(address >> 1), length >> 1, &error);
     emit graphReadCompleted(result, id, address, static_cast<ushort>(rxBuffer.size()), rxBuffer, error,
                             engineClock->nowMs());
     busy = false;

@@ -1,6 +1,7 @@
 #include "control/DeviceCore.h"
 
 #include "comm/CommResult.h"
+#include "comm/ItemWidth.h"
 #include "comm/QvxPort.h"
 #include "control/ItemLookup.h"
 #include "control/ResultTexts.h"
@@ -49,17 +50,7 @@ DeviceCore::ItemRead DeviceCore::readItem(uchar id, const QvxControlItem &item, 
     int result = COMM_OK;
     {
         const QvxProtocolComm::Trace trace(transport_, verbose);
-        switch (item.length) {
-        case 1:
-            result = transport_.read1Byte(id, item.address, &read.value, &error);
-            break;
-        case 2:
-            result = transport_.read2Byte(id, item.address, &read.value, &error);
-            break;
-        default:
-            result = transport_.read4Byte(id, item.address, &read.value, &error);
-            break;
-        }
+        result = readByWidth(transport_, id, item.address, item.length, &read.value, &error);
     }
     read.reply = reply(result, error);
     return read;
@@ -81,17 +72,7 @@ DeviceCore::ItemWrite DeviceCore::writeItem(uchar id, const QvxControlItem &item
     int result = COMM_OK;
     {
         const QvxProtocolComm::Trace trace(transport_, verbose);
-        switch (length) {
-        case 1:
-            result = transport_.write1Byte(id, item.address, value, &error);
-            break;
-        case 2:
-            result = transport_.write2Byte(id, item.address, value, &error);
-            break;
-        default:
-            result = transport_.write4Byte(id, item.address, value, &error);
-            break;
-        }
+        result = writeByWidth(transport_, id, item.address, length, value, &error);
     }
     write.reply = reply(result, error);
     return write;

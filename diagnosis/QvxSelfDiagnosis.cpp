@@ -3,6 +3,7 @@
 #include "diagnosis/QvxSelfDiagnosis.h"
 
 #include "comm/CommResult.h"
+#include "comm/ItemWidth.h"
 #include "comm/QvxModbus.h"
 #include "device/DeviceConstants.h"
 #include "device/ProtocolConstants.h"
@@ -84,22 +85,8 @@ int QvxSelfDiagnosis::readItem(const QvxControlItem *it, int *value)
     if (!it || !record)
         return -1;
     QvxComm *link = onModbus() ? static_cast<QvxComm *>(modbus) : this;
-    const auto id = static_cast<uchar>(record->id);
     uchar error = 0;
-    int result = -1;
-    switch (it->length) {
-    case 1:
-        result = link->read1Byte(id, it->address, value, &error);
-        break;
-    case 2:
-        result = link->read2Byte(id, it->address, value, &error);
-        break;
-    case 4:
-        result = link->read4Byte(id, it->address, value, &error);
-        break;
-    default:
-        return -1;
-    }
+    const int result = readByWidth(*link, static_cast<uchar>(record->id), it->address, it->length, value, &error);
     return result == COMM_OK && link->isRefusedRead(error) ? -1 : result;
 }
 
@@ -110,12 +97,7 @@ int QvxSelfDiagnosis::writeItem(const QvxControlItem *it, int value)
     const auto id = static_cast<uchar>(record->id);
     if (onModbus()) {
         uchar error = 0;
-        switch (it->length) {
-        case 1: return modbus->write1Byte(id, it->address, value, &error);
-        case 2: return modbus->write2Byte(id, it->address, value, &error);
-        case 4: return modbus->write4Byte(id, it->address, value, &error);
-        default: return -1;
-        }
+        return writeByWidth(*modbus, id, it->address, it->length, value, &error);
     }
     switch (it->length) {
     case 1: return write1ByteTxRx(id, it->address, static_cast<uchar>(value));
@@ -184,18 +166,11 @@ bool QvxSelfDiagnosis::readModbusBlock(int address, int lengthInBytes)
     // Whole registers: an odd address or an odd count takes the register that
     // holds the byte, whose other byte is dropped afterwards.
     const int skip = address & 1;
-    int left = (skip + lengthInBytes + 1) / 2;
-    int start = address >> 1;
-    while (left > 0) {
-        const int chunk = qMin(left, QvxModbus::kMaxBlockRegisters);
-        uchar error = 0;
-        if (modbus->readRegisters(static_cast<uchar>(record->id), static_cast<ushort>(start),
-                                  static_cast<ushort>(chunk), &error) != COMM_OK ||
-            error != 0)
-            return false;
-        start += chunk;
-        left -= chunk;
-    }
+    uchar error = 0;
+    if (modbus->readRegisterRange(static_cast<uchar>(record->id), static_cast<ushort>(address >> 1),
+                                  (skip + lengthInBytes + 1) / 2, &error) != COMM_OK
+        || error != 0)
+        return false;
     // A short answer is not padded out: the block counts as not read.
     if (modbus->rxBuffer.size() < skip + lengthInBytes)
         return false;

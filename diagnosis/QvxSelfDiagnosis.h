@@ -57,10 +57,11 @@ public:
     // The write's result code; -1 for a missing item or another width.
     int writeItem(const QvxControlItem *item, int value);
     // Reads the registers that hold `lengthInBytes` table bytes from byte
-    // `address` into the Modbus transport's receive buffer, 125 registers a
-    // request; on true the buffer starts with exactly those bytes (an odd
-    // count included). False at the first failed request, or when fewer bytes
-    // arrived than asked for.
+    // `address` into the Modbus transport's receive buffer, through its block
+    // read (QvxModbus::readRegisterRange); on true the buffer holds exactly
+    // those bytes (an odd count included). False at the first request that
+    // fails or is answered with an exception, or when fewer bytes arrived
+    // than asked for.
     bool readModbusBlock(int address, int lengthInBytes);
 
     // Rules of the velocity judgement, apart for their tests.

@@ -1,6 +1,6 @@
 #include "script/CommandDispatch.h"
 
-#include "comm/QvxComm.h"
+#include "comm/PortName.h"
 #include "licenses/LicenseTexts.h"
 #include "script/CommandCatalogue.h"
 #include "script/backend/ErrorCodes.h"
@@ -94,7 +94,7 @@ std::optional<ScriptResult> dispatch(const QString &name, const QStringList &arg
         int baudrate = 0;
         if (count != 2 || !parseIntInRange(args.at(1), 1, kIntMax, baudrate))
             return usage();
-        if (!QvxComm::isPortName(args.at(0)))
+        if (!isPortName(args.at(0)))
             return usage(kNulInPortName);
         return fromBackend(name, backend.open(args.at(0), baudrate));
     }

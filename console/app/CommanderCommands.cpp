@@ -2,7 +2,7 @@
 // for what is missing and calls one device operation or text printer.
 #include "console/app/CommandArguments.h"
 #include "console/app/Commander.h"
-#include "comm/QvxComm.h"
+#include "comm/PortName.h"
 #include "console/io/Console.h"
 #include "licenses/LicenseTexts.h"
 #include "control/QvxControl.h"
@@ -72,7 +72,7 @@ void Commander::onOpenCommand(const QStringList &fields)
     } else if (!choosePort(portName) || !chooseBaudrate(baudRate)) {
         return;
     }
-    if (!QvxComm::isPortName(portName)) {
+    if (!isPortName(portName)) {
         error(QStringLiteral("Port name must not contain a NUL byte"));
         return;
     }

@@ -729,6 +729,28 @@ TEST(SelfDiagnosisModbus, AShortAnswerIsNotTakenForTheBlock)
     EXPECT_TRUE(d.writes().isEmpty()) << "no reset after a failed dump";
 }
 
+TEST(SelfDiagnosisModbus, AnExceptionOnAnyChunkFailsTheBlock)
+{
+    // A dump of 600 bytes is read as 125, 125 and 50 registers: an exception
+    // answer to the first or the second request fails the preparation, with
+    // nothing kept of the bytes before it, nothing asked after it and no reset.
+    const QList<QPair<int, int>> requests{{0, 125}, {125, 125}};
+    for (const int refused : {0, 1}) {
+        SCOPED_TRACE(refused);
+        ModbusDiagnosis d;
+        d.model.dumpAddress = 0;
+        d.model.dumpLength = 600;
+        sim::ModbusFaults faults;
+        faults.refuseRequest = refused;
+        d.servo.setFaults(faults);
+        EXPECT_FALSE(d.diag.prepareTest());
+        EXPECT_EQ(d.events, QStringList("prepare_failed"));
+        EXPECT_EQ(d.reads(), requests.mid(0, refused + 1));
+        EXPECT_TRUE(d.diag.dumpData.isEmpty());
+        EXPECT_TRUE(d.writes().isEmpty()) << "no reset after a failed dump";
+    }
+}
+
 TEST(SelfDiagnosisModbus, TestsSampleTheLogBlockAndFinishRestoresTheServo)
 {
     ModbusDiagnosis d;

@@ -21,6 +21,7 @@ constexpr quint8 kRead = 3;
 constexpr quint8 kWriteOne = 6;
 constexpr quint8 kWriteMany = 16;
 constexpr quint8 kIllegalAddress = 2;
+constexpr quint8 kServerFailure = 4;
 
 int word(const QByteArray &b, int i)
 {
@@ -278,12 +279,13 @@ QByteArray ModbusServo::Impl::answer(const ModbusRequest &request, const QByteAr
         return {};
     if (faults.answerFirst >= 0 && answered >= faults.answerFirst)
         return {};
-    ++answered;
+    const int number = answered++;
     QByteArray body;
     body.append(static_cast<char>(id));
-    if (request.start + request.count > registers.size()) {
+    const bool refused = number == faults.refuseRequest;
+    if (refused || request.start + request.count > registers.size()) {
         body.append(static_cast<char>(request.function | 0x80));
-        body.append(static_cast<char>(kIllegalAddress));
+        body.append(static_cast<char>(refused ? kServerFailure : kIllegalAddress));
         return modbusFrame(body);
     }
     body.append(static_cast<char>(request.function));

@@ -2,9 +2,10 @@
 // A simulated Modbus RTU servo on a pseudo-terminal pair of its own, for what
 // a stock Modbus server cannot be made to do: fall silent, answer a read with
 // the wrong number of values, hold a read back while the code under test sends
-// more. It serves holding registers (Read Holding Registers, Write Single
-// Register, Write Multiple Registers) on one server address and records every
-// request that arrives, so a test sees which registers got which values.
+// more, refuse one request in the middle of a series. It serves holding
+// registers (Read Holding Registers, Write Single Register, Write Multiple
+// Registers) on one server address and records every request that arrives,
+// so a test sees which registers got which values.
 //
 // All member functions may be called from any thread.
 
@@ -28,10 +29,11 @@ struct ModbusRequest
 
 struct ModbusFaults
 {
-    bool silent = false;  // never answers
-    int answerFirst = -1; // answers this many requests, then falls silent (-1: all)
-    int valueCount = -1;  // a read's answer carries this many values (-1: those asked for)
-    int readDelayMs = 0;  // pause before answering a read
+    bool silent = false;    // never answers
+    int answerFirst = -1;   // answers this many requests, then falls silent (-1: all)
+    int valueCount = -1;    // a read's answer carries this many values (-1: those asked for)
+    int readDelayMs = 0;    // pause before answering a read
+    int refuseRequest = -1; // the answered request of this number (from 0) gets exception 4 (-1: none)
 };
 
 class ModbusServo
