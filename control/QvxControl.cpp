@@ -1,5 +1,4 @@
-// QvxControl: construction, the connection, settings, the multi-port scan and
-// the raw item reads and writes the commands share.
+// QvxControl: construction, the connection, settings and the multi-port scan.
 
 #include "control/QvxControl.h"
 
@@ -8,7 +7,6 @@
 #include "console/io/InputManager.h"
 #include "control/CancelLoan.h"
 #include "control/FirmwareUpdateFlow.h"
-#include "control/ItemLookup.h"
 #include "control/MultiAgingFeatures.h"
 #include "device/BaudConstants.h"
 #include "device/QvxDeviceModel.h"
@@ -213,58 +211,4 @@ void QvxControl::scanOnePort(const CancelLoan &loan, const PortEntry &port, bool
         }
         closePort();
     }
-}
-
-// ----- Items: lookup and raw access
-
-const QvxDeviceModel *QvxControl::findControlTable(ushort modelNumber, uchar firmwareVersion)
-{
-    return registry_.find(modelNumber, firmwareVersion);
-}
-
-bool QvxControl::chooseItem(const QvxDeviceModel &model, const QStringList &names, QvxControlItem **item)
-{
-    return chooseItemByNumber(model, names, item, inputManager_, cancelFlag_);
-}
-
-bool QvxControl::findItem(const QvxDeviceModel &model, const QString &name, QvxControlItem **item)
-{
-    return lookUpItem(model, name, item, inputManager_, cancelFlag_);
-}
-
-bool QvxControl::readChecked(uchar id, const QvxControlItem &item, int *value, bool verbose)
-{
-    if (!hasSupportedLength(item))
-        return false;
-    const DeviceCore::ItemRead read = core_.readItem(id, item, verbose);
-    *value = read.value;
-    return checkResult(id, read.reply.result, read.reply.error);
-}
-
-bool QvxControl::writeChecked(uchar id, const QvxControlItem &item, int value, int length, bool verbose)
-{
-    const DeviceCore::ItemWrite write = core_.writeItem(id, item, value, length, verbose);
-    switch (write.refused) {
-    case DeviceCore::ItemWrite::UnsupportedWidth:
-        Console::instance().printError(QStringLiteral("Unsupported item length"));
-        return false;
-    case DeviceCore::ItemWrite::OutOfRange:
-        // Refused instead of being cut to its low bytes; every console write
-        // (direct or from a dialogue) passes here.
-        Console::instance().printError(QStringLiteral("Value for %1 must be between %2 and %3")
-                                           .arg(item.name, QString::number(write.lowest),
-                                                QString::number(write.highest)));
-        return false;
-    case DeviceCore::ItemWrite::None:
-        break;
-    }
-    return checkResult(id, write.reply.result, write.reply.error);
-}
-
-bool QvxControl::hasSupportedLength(const QvxControlItem &item)
-{
-    if (DeviceCore::isTransferWidth(item.length))
-        return true;
-    Console::instance().printError(QStringLiteral("Unsupported item length"));
-    return false;
 }

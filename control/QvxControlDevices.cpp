@@ -66,6 +66,11 @@ bool QvxControl::checkResult(uchar id, int result, uchar error) const
 
 // ----- Ping family
 
+const QvxDeviceModel *QvxControl::findControlTable(ushort modelNumber, uchar firmwareVersion)
+{
+    return registry_.find(modelNumber, firmwareVersion);
+}
+
 QString QvxControl::pingFailure(uchar id, ushort *modelNumber, uchar *firmwareVersion, uchar *error, bool verbose)
 {
     const DeviceCore::Identity identity = core_.identify(id, verbose);

@@ -1,5 +1,5 @@
-// QvxControl: item values read from the device and shown in rows; get (once
-// and continuously), table and status.
+// QvxControl: item lookup, and item values read from the device and shown in
+// rows; get (once and continuously), table and status.
 
 #include "control/QvxControl.h"
 
@@ -134,6 +134,29 @@ void QvxControl::printColumns(const ItemPresenter &presenter, QvxControlItem *it
     write(end);
 }
 
+// ----- Item lookup
+
+bool QvxControl::findItem(const QvxDeviceModel &model, const QString &name, QvxControlItem **item)
+{
+    return lookUpItem(model, name, item, inputManager_, cancelFlag_);
+}
+
+bool QvxControl::chooseItem(const QvxDeviceModel &model, const QStringList &names, QvxControlItem **item)
+{
+    return chooseItemByNumber(model, names, item, inputManager_, cancelFlag_);
+}
+
+bool QvxControl::findNamedItem(const QvxDeviceModel &model, const QString &name, QvxControlItem **item)
+{
+    if (!findItem(model, name, item))
+        return false; // the chooser was cancelled: nothing more to say
+    if (!*item) {
+        Console::instance().printError(QStringLiteral("Item not found: ") + name);
+        return false;
+    }
+    return true;
+}
+
 // ----- Get
 
 const QvxDeviceModel *QvxControl::identifyItem(uchar id, const QString &name, QvxControlItem **item)
@@ -142,6 +165,23 @@ const QvxDeviceModel *QvxControl::identifyItem(uchar id, const QString &name, Qv
     if (!model || !findNamedItem(*model, name, item))
         return nullptr;
     return model;
+}
+
+bool QvxControl::hasSupportedLength(const QvxControlItem &item)
+{
+    if (DeviceCore::isTransferWidth(item.length))
+        return true;
+    Console::instance().printError(QStringLiteral("Unsupported item length"));
+    return false;
+}
+
+bool QvxControl::readChecked(uchar id, const QvxControlItem &item, int *value, bool verbose)
+{
+    if (!hasSupportedLength(item))
+        return false;
+    const DeviceCore::ItemRead read = core_.readItem(id, item, verbose);
+    *value = read.value;
+    return checkResult(id, read.reply.result, read.reply.error);
 }
 
 bool QvxControl::readAndShowItem(uchar id, const ItemPresenter &presenter, QvxControlItem *item, bool verbose,

@@ -1,4 +1,5 @@
-// QvxControl: the set commands, a direct write and the dialogue.
+// QvxControl: the set commands, a direct write and the dialogue, both ending
+// in the checked write.
 
 #include "control/QvxControl.h"
 
@@ -7,15 +8,24 @@
 #include "control/SetDialogue.h"
 #include "device/QvxDeviceModel.h"
 
-bool QvxControl::findNamedItem(const QvxDeviceModel &model, const QString &name, QvxControlItem **item)
+bool QvxControl::writeChecked(uchar id, const QvxControlItem &item, int value, int length, bool verbose)
 {
-    if (!findItem(model, name, item))
-        return false; // the chooser was cancelled: nothing more to say
-    if (!*item) {
-        Console::instance().printError(QStringLiteral("Item not found: ") + name);
+    const DeviceCore::ItemWrite write = core_.writeItem(id, item, value, length, verbose);
+    switch (write.refused) {
+    case DeviceCore::ItemWrite::UnsupportedWidth:
+        Console::instance().printError(QStringLiteral("Unsupported item length"));
         return false;
+    case DeviceCore::ItemWrite::OutOfRange:
+        // Refused instead of being cut to its low bytes; every console write
+        // (direct or from a dialogue) passes here.
+        Console::instance().printError(QStringLiteral("Value for %1 must be between %2 and %3")
+                                           .arg(item.name, QString::number(write.lowest),
+                                                QString::number(write.highest)));
+        return false;
+    case DeviceCore::ItemWrite::None:
+        break;
     }
-    return true;
+    return checkResult(id, write.reply.result, write.reply.error);
 }
 
 void QvxControl::setItem(uchar id, const QString &name, int value, bool verbose)
