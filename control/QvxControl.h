@@ -62,8 +62,6 @@ public:
     // Closes the port and frees the transport at once (no deferred delete).
     ~QvxControl() override;
 
-    // The work both front ends share, for the collaborators this object owns.
-    DeviceCore &core() { return core_; }
     // Multi-aging, the multi-graph and the CSV graph log, with their options.
     MultiAgingFeatures &multiAging() { return *multiAging_; }
     // The console's firmware update with its question and progress line.
