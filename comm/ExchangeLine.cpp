@@ -67,12 +67,19 @@ qintptr ExchangeLine::linkHandle() const
     return -1;
 }
 
+bool ExchangeLine::boundHeld()
+{
+    if (rxBuffer.size() <= kMaxHeld)
+        return false;
+    rxBuffer.remove(0, rxBuffer.size() - kMaxHeld);
+    return true;
+}
+
 void ExchangeLine::takeIn(const char *data, qint64 size)
 {
     noteArrival(true);
     rxBuffer.append(data, size);
-    if (rxBuffer.size() > kMaxHeld)
-        rxBuffer.remove(0, rxBuffer.size() - kMaxHeld); // a flood: the oldest bytes answer nothing
+    boundHeld();
     noteArrival(false);
     lastArrivalTime = wallClock();
 }

@@ -108,6 +108,9 @@ protected:
     // The native handle of the device (a serial port's, a socket's); -1 for
     // another kind of device or one that is not open.
     qintptr linkHandle() const;
+    // Keeps rxBuffer within kMaxHeld, dropping the oldest bytes of a flood
+    // (they answer nothing); true when it dropped any.
+    bool boundHeld();
 
 private:
     // An answer that may still come late: whose, of which size, until when

@@ -228,29 +228,29 @@ void QvxComm::stopMultiGraph()
     multiGraphTimer->stop();
 }
 
+bool QvxComm::endAging(int mode, QTimer *timer)
+{
+    if (agingMode != mode)
+        return false;
+    timer->stop();
+    agingMode = 0;
+    return true;
+}
+
 void QvxComm::stopAging()
 {
-    if (agingMode != 1)
-        return;
-    agingTimer->stop();
-    agingMode = 0;
-    emit agingStopped();
+    if (endAging(1, agingTimer))
+        emit agingStopped();
 }
 
 void QvxComm::stopMultiAging()
 {
-    if (agingMode != 2)
-        return;
-    multiAgingTimer->stop();
-    agingMode = 0;
-    emit multiAgingStopped(0);
+    if (endAging(2, multiAgingTimer))
+        emit multiAgingStopped(0);
 }
 
 void QvxComm::stopMotionAging()
 {
-    if (agingMode != 3)
-        return;
-    motionAgingTimer->stop();
-    agingMode = 0;
-    emit motionAgingStopped(0);
+    if (endAging(3, motionAgingTimer))
+        emit motionAgingStopped(0);
 }

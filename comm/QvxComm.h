@@ -347,6 +347,12 @@ protected:
     bool pollTick(const QTimer *timer, double factor);
     // Whether `reader`'s start is refused for its interval (with the message).
     bool refusesInterval(const QString &reader, int interval);
+    // Stops the aging engine of `mode` (1 plain, 2 multi, 3 motion) and its
+    // `timer` when it is the one running; false when it is not.
+    bool endAging(int mode, QTimer *timer);
+    // Starts a reader's `timer` at `interval` ms with the tick rule's state
+    // afresh: no poll and no tick seen yet, none late.
+    void startPollTimer(QTimer *timer, int interval);
     // What a profile tick passed, applied by the aging and multi-aging engines.
     void applyAgingPoint(const AgingData &point, bool endedCycle);
     void applyMultiAgingStep(const MultiAgingStep &step);

@@ -41,6 +41,14 @@ bool QvxComm::refusesInterval(const QString &reader, int interval)
     return true;
 }
 
+void QvxComm::startPollTimer(QTimer *timer, int interval)
+{
+    lastPollTick = 0;
+    lastTimerTick = 0;
+    lateTick = false;
+    timer->start(interval);
+}
+
 void QvxComm::startGraph(uchar id, ushort address, ushort length, int interval)
 {
     if (refusesInterval(QStringLiteral("Graph"), interval))
@@ -48,22 +56,16 @@ void QvxComm::startGraph(uchar id, ushort address, ushort length, int interval)
     targetId = id;
     graphAddress = address;
     pollLength = length;
-    lastPollTick = 0;
-    lastTimerTick = 0;
-    lateTick = false;
-    graphTimer->start(interval);
+    startPollTimer(graphTimer, interval);
 }
 
 void QvxComm::startUpdate(uchar id, ushort length, int interval)
 {
     if (refusesInterval(QStringLiteral("Update"), interval))
         return;
-    pollLength = length;
     targetId = id;
-    lastTimerTick = 0;
-    lastPollTick = 0;
-    lateTick = false;
-    updateTimer->start(interval);
+    pollLength = length;
+    startPollTimer(updateTimer, interval);
 }
 
 void QvxComm::setUpdateInterval(int interval)

@@ -285,10 +285,8 @@ void QvxProtocol::parseArrivals()
     emit updateRxStatus(true);
     if (device)
         rxBuffer += device->read(kMaxHeld);
-    if (rxBuffer.size() > kMaxHeld) {
-        rxBuffer.remove(0, rxBuffer.size() - kMaxHeld); // a flood: the oldest bytes are no packet of interest
-        clearHeaderPositions();
-    }
+    if (boundHeld())
+        clearHeaderPositions(); // their offsets were counted before the cut
     emit updateRxStatus(false);
     parseHeld();
 }

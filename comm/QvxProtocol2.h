@@ -175,6 +175,10 @@ private:
     static const Framing &bootFraming();
     // One bootloader operation whose reply values start at offset 9.
     int bootTransaction(uchar id, uchar instruction, const QByteArray &params, QByteArray *reply, uchar *error);
+    // A bootloader operation whose reply carries the 16-bit index and the
+    // 32-bit total, each taken when the reply holds it.
+    int indexedBootTransaction(uchar id, uchar instruction, const QByteArray &params, quint16 *index,
+                               quint32 *total, uchar *error);
 
     static qsizetype streamPacketSize(const QByteArray &buffer, qsizetype p);
     static qsizetype replyPacketSize(const QByteArray &buffer);

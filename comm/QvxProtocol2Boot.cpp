@@ -107,6 +107,16 @@ int QvxProtocol2::bootTransaction(uchar id, uchar instruction, const QByteArray 
     return txRxBootPacket(packet, reply, error);
 }
 
+int QvxProtocol2::indexedBootTransaction(uchar id, uchar instruction, const QByteArray &params, quint16 *index,
+                                         quint32 *total, uchar *error)
+{
+    QByteArray reply;
+    const int result = bootTransaction(id, instruction, params, &reply, error);
+    if (result == COMM_OK)
+        readIndexAndTotal(reply, index, total);
+    return result;
+}
+
 int QvxProtocol2::bootCommand06(uchar id, uchar *error)
 {
     return bootTransaction(id, BootReset, {}, nullptr, error);
@@ -138,11 +148,7 @@ int QvxProtocol2::bootCommandFA(uchar id, quint32 a, quint16 b, quint16 *value, 
     QByteArray params;
     appendWord32(params, a);
     packet::appendWord16(params, b);
-    QByteArray reply;
-    const int result = bootTransaction(id, BootFA, params, &reply, error);
-    if (result == COMM_OK)
-        readIndexAndTotal(reply, value, nullptr);
-    return result;
+    return indexedBootTransaction(id, BootFA, params, value, nullptr, error);
 }
 
 int QvxProtocol2::bootCommandFA(uchar id, quint32 a, quint32 b, quint16 c, quint16 *value, uchar *error)
@@ -151,11 +157,7 @@ int QvxProtocol2::bootCommandFA(uchar id, quint32 a, quint32 b, quint16 c, quint
     appendWord32(params, a);
     appendWord32(params, b);
     packet::appendWord16(params, c);
-    QByteArray reply;
-    const int result = bootTransaction(id, BootFA, params, &reply, error);
-    if (result == COMM_OK)
-        readIndexAndTotal(reply, value, nullptr);
-    return result;
+    return indexedBootTransaction(id, BootFA, params, value, nullptr, error);
 }
 
 int QvxProtocol2::bootReadF7(uchar id, uchar mode, quint32 size, quint16 *index, quint32 *total, uchar *error)
@@ -163,11 +165,7 @@ int QvxProtocol2::bootReadF7(uchar id, uchar mode, quint32 size, quint16 *index,
     QByteArray params;
     packet::appendByte(params, mode);
     appendWord32(params, size);
-    QByteArray reply;
-    const int result = bootTransaction(id, BootTransfer, params, &reply, error);
-    if (result == COMM_OK)
-        readIndexAndTotal(reply, index, total);
-    return result;
+    return indexedBootTransaction(id, BootTransfer, params, index, total, error);
 }
 
 int QvxProtocol2::bootReadF7(uchar id, uchar mode, quint32 a, quint32 b, quint16 *index, quint32 *total,
@@ -177,11 +175,7 @@ int QvxProtocol2::bootReadF7(uchar id, uchar mode, quint32 a, quint32 b, quint16
     packet::appendByte(params, mode);
     appendWord32(params, a);
     appendWord32(params, b);
-    QByteArray reply;
-    const int result = bootTransaction(id, BootTransfer, params, &reply, error);
-    if (result == COMM_OK)
-        readIndexAndTotal(reply, index, total);
-    return result;
+    return indexedBootTransaction(id, BootTransfer, params, index, total, error);
 }
 
 int QvxProtocol2::bootWriteF7(uchar id, uchar mode, quint16 index, quint16 length, const uchar *data,
@@ -193,11 +187,7 @@ int QvxProtocol2::bootWriteF7(uchar id, uchar mode, quint16 index, quint16 lengt
     packet::appendWord16(params, index);
     if (length > 0 && data)
         params.append(reinterpret_cast<const char *>(data), length);
-    QByteArray reply;
-    const int result = bootTransaction(id, BootTransfer, params, &reply, error);
-    if (result == COMM_OK)
-        readIndexAndTotal(reply, replyIndex, total);
-    return result;
+    return indexedBootTransaction(id, BootTransfer, params, replyIndex, total, error);
 }
 
 int QvxProtocol2::commandF9(uchar id, uchar *error)

@@ -540,10 +540,7 @@ void QvxProtocolComm::startMultiGraph(qvx::MultiGraphReadParams params, int inte
     bulk_read_params.clear();
     for (auto it = params.cbegin(); it != params.cend(); ++it) // ascending servo ID
         bulk_read_params.append({it->id, it->startAddress, it->length});
-    lastTimerTick = 0;
-    lastPollTick = 0;
-    lateTick = false;
-    multiGraphTimer->start(interval);
+    startPollTimer(multiGraphTimer, interval);
 }
 
 namespace {

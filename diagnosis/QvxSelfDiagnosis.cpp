@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -515,12 +516,9 @@ void QvxSelfDiagnosis::judgeVelocity(double expected, double band)
     velocityMaxOk = velocityResult <= expected + band;
 }
 
-bool QvxSelfDiagnosis::measureVelocity(int ms, bool accumulate)
+bool QvxSelfDiagnosis::velocityWindow(int ms, const QvxControlItem *it,
+                                      const std::function<void(std::optional<int> value, qint64 now)> &cycle)
 {
-    const double expected = model->velocityRpm;
-    const QvxControlItem *speed = item(QStringLiteral("Present Speed"));
-    if (!speed)
-        speed = item(QStringLiteral("Present Velocity"));
     // Cycle times are taken between readings of one clock, so that cycles
     // shorter than a millisecond still count.
     const qint64 begin = nowMs();
@@ -530,26 +528,39 @@ bool QvxSelfDiagnosis::measureVelocity(int ms, bool accumulate)
     while (last - begin <= ms) {
         if (stopRequested)
             return false;
-        int raw = 0;
-        const int result = readItem(speed, &raw);
-        if (result == COMM_OK) {
+        int value = 0;
+        const int result = readItem(it, &value);
+        if (result == COMM_OK)
             read = true;
-            const double sample = velocitySample(speed, raw);
-            emit velocityData(sample);
-            if (accumulate) {
-                ++velocityCount;
-                velocitySum += sample;
-            }
-        } else {
+        else
             failure = result;
-        }
+        cycle(result == COMM_OK ? std::optional<int>(value) : std::nullopt, nowMs());
         sampleLogBlock();
-        const qint64 now = nowMs();
-        emit velocityProgress(static_cast<int>(now - last));
-        last = now;
+        const qint64 end = nowMs();
+        emit velocityProgress(static_cast<int>(end - last));
+        last = end;
     }
-    if (!read)
-        return servoLost(Test::Velocity, ms, failure);
+    return read || servoLost(Test::Velocity, ms, failure);
+}
+
+bool QvxSelfDiagnosis::measureVelocity(int ms, bool accumulate)
+{
+    const double expected = model->velocityRpm;
+    const QvxControlItem *speed = item(QStringLiteral("Present Speed"));
+    if (!speed)
+        speed = item(QStringLiteral("Present Velocity"));
+    const bool going = velocityWindow(ms, speed, [&](std::optional<int> raw, qint64) {
+        if (!raw)
+            return;
+        const double sample = velocitySample(speed, *raw);
+        emit velocityData(sample);
+        if (accumulate) {
+            ++velocityCount;
+            velocitySum += sample;
+        }
+    });
+    if (!going)
+        return false;
     if (velocityCount > 0) {
         velocityResult = velocitySum / velocityCount;
         judgeVelocity(expected, velocityBand(expected));
@@ -568,55 +579,38 @@ bool QvxSelfDiagnosis::measureWheelRpm(int ms, bool forward)
     int low = 0;
     int high = 0;
     wheelThresholds(model, &low, &high);
-    const QvxControlItem *present = item(QStringLiteral("Present Position"));
     std::optional<int> startPos;
     std::optional<int> endPos;
     qint64 startTime = 0;
     qint64 duration = 0;
     int position = 0; // a failed read keeps the last one
-    const qint64 begin = nowMs();
-    qint64 last = begin;
-    bool read = false; // a read of this window succeeded
-    int failure = COMM_OK;
-    while (last - begin <= ms) {
-        if (stopRequested)
-            return false;
-        int value = 0;
-        const int result = readItem(present, &value);
-        if (result == COMM_OK) {
-            read = true;
-            position = static_cast<qint16>(value & 0xFFFF);
-        } else {
-            failure = result;
-        }
-        const qint64 now = nowMs();
-        const bool beforeSweep = forward ? position < low : position > high;
-        const bool pastSweep = forward ? position > high : position < low;
-        if (beforeSweep) {
-            startPos = position;
-            startTime = now;
-        } else if (startPos && !endPos && pastSweep) {
-            endPos = position;
-            duration = now - startTime;
-        }
-        if (startPos && endPos) {
-            const int delta = forward ? *endPos - *startPos : *startPos - *endPos;
-            const std::optional<double> rpm = sweepRpm(delta, duration);
-            if (rpm && *rpm < 2.0 * high) {
-                emit velocityData(*rpm);
-                ++velocityCount;
-                velocitySum += *rpm;
+    const bool going =
+        velocityWindow(ms, item(QStringLiteral("Present Position")), [&](std::optional<int> value, qint64 now) {
+            if (value)
+                position = static_cast<qint16>(*value & 0xFFFF);
+            const bool beforeSweep = forward ? position < low : position > high;
+            const bool pastSweep = forward ? position > high : position < low;
+            if (beforeSweep) {
+                startPos = position;
+                startTime = now;
+            } else if (startPos && !endPos && pastSweep) {
+                endPos = position;
+                duration = now - startTime;
             }
-            startPos.reset();
-            endPos.reset();
-        }
-        sampleLogBlock();
-        const qint64 end = nowMs();
-        emit velocityProgress(static_cast<int>(end - last));
-        last = end;
-    }
-    if (!read)
-        return servoLost(Test::Velocity, ms, failure);
+            if (startPos && endPos) {
+                const int delta = forward ? *endPos - *startPos : *startPos - *endPos;
+                const std::optional<double> rpm = sweepRpm(delta, duration);
+                if (rpm && *rpm < 2.0 * high) {
+                    emit velocityData(*rpm);
+                    ++velocityCount;
+                    velocitySum += *rpm;
+                }
+                startPos.reset();
+                endPos.reset();
+            }
+        });
+    if (!going)
+        return false;
     // Accepted sweeps of the two 10-second runs, taken as revolutions a minute.
     velocityResult = 3.0 * velocityCount;
     judgeVelocity(expected, wheelBand(expected));

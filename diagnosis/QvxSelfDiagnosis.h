@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 struct QvxControlItem;
@@ -152,6 +153,13 @@ private:
     // (-1: refused), and says so on logMessage. Always false.
     enum class Test { Position, Velocity };
     bool servoLost(Test test, int windowMs, int failure);
+    // One velocity sampling window of `ms`: reads `item` as fast as the reads
+    // return and hands `cycle` each reading (none after a failed read) with
+    // the time after it; samples the log block and reports each cycle's time
+    // through velocityProgress. False when a stop was requested or the servo
+    // was lost.
+    bool velocityWindow(int ms, const QvxControlItem *item,
+                        const std::function<void(std::optional<int> value, qint64 now)> &cycle);
     bool measureVelocity(int ms, bool accumulate);
     bool measureWheelRpm(int ms, bool forward);
     void judgeVelocity(double expected, double band);

@@ -1,5 +1,7 @@
 #include "platform/CommandLine.h"
 
+#include "platform/FileDescriptor.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -130,31 +132,16 @@ QString displayable(const QString &text)
 
 bool openForReading(const QByteArray &path, QFile &file, QString &error)
 {
-    // The system would read a name cut at its first NUL byte.
-    if (path.contains('\0')) {
-        error = qt_error_string(EINVAL);
+    const int fd = openDescriptor(path, O_RDONLY, error);
+    if (fd < 0)
         return false;
-    }
-    int fd = -1;
-    do {
-        fd = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        error = qt_error_string(errno);
-        return false;
-    }
     struct stat status{};
     if (::fstat(fd, &status) == 0 && S_ISDIR(status.st_mode)) {
         ::close(fd);
         error = qt_error_string(EISDIR);
         return false;
     }
-    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        error = file.errorString();
-        ::close(fd);
-        return false;
-    }
-    return true;
+    return adoptForReading(fd, file, error);
 }
 
 } // namespace platform

@@ -27,6 +27,21 @@ const T &stored(const QVariant &value)
     return *static_cast<const T *>(value.constData());
 }
 
+// A JSON array of `list`, each element written by `appendElement`.
+template <class List, class Append>
+void appendArray(QByteArray &out, const List &list, Append appendElement)
+{
+    out.append('[');
+    bool first = true;
+    for (const auto &element : list) {
+        if (!first)
+            out.append(',');
+        first = false;
+        appendElement(out, element);
+    }
+    out.append(']');
+}
+
 char hexDigit(unsigned value)
 {
     return char(value < 10 ? '0' + value : 'a' + value - 10);
@@ -175,30 +190,12 @@ void appendValue(QByteArray &out, const QVariant &value)
     case QMetaType::QString:
         appendString(out, stored<QString>(value));
         return;
-    case QMetaType::QStringList: {
-        out.append('[');
-        bool first = true;
-        for (const QString &text : stored<QStringList>(value)) {
-            if (!first)
-                out.append(',');
-            first = false;
-            appendString(out, text);
-        }
-        out.append(']');
+    case QMetaType::QStringList:
+        appendArray(out, stored<QStringList>(value), [](QByteArray &o, const QString &text) { appendString(o, text); });
         return;
-    }
-    case QMetaType::QVariantList: {
-        out.append('[');
-        bool first = true;
-        for (const QVariant &element : stored<QVariantList>(value)) {
-            if (!first)
-                out.append(',');
-            first = false;
-            appendValue(out, element);
-        }
-        out.append(']');
+    case QMetaType::QVariantList:
+        appendArray(out, stored<QVariantList>(value), appendValue);
         return;
-    }
     case QMetaType::QVariantMap:
         appendObject(out, stored<QVariantMap>(value));
         return;

@@ -108,6 +108,9 @@ private:
     CommandContext commandContext();
     // Whether the device has an item of this name; pings it silently.
     bool itemNameExists(uchar id, const QString &name);
+    // Reset and reboot: the ID (or the one the argument rules take) and -v,
+    // then `command` on the device operations.
+    void runDeviceCommand(const QStringList &fields, void (QvxControl::*command)(uchar id, bool verbose));
     // Device operations lend their own flag to the editor; afterwards Ctrl+C
     // must reach the console's flag again.
     void pointEditorBack();

@@ -194,22 +194,23 @@ void Commander::onCopyrightCommand(const QStringList &fields)
         error(QStringLiteral("Usage: copyright"));
 }
 
-void Commander::onResetCommand(const QStringList &fields)
+void Commander::runDeviceCommand(const QStringList &fields, void (QvxControl::*command)(uchar id, bool verbose))
 {
     QStringList words = fields;
     const bool verbose = removeVerbose(words);
     uchar id = 0;
     if (resolveDeviceId(words, id, commandContext()))
-        control_->resetDevice(id, verbose);
+        (control_->*command)(id, verbose);
+}
+
+void Commander::onResetCommand(const QStringList &fields)
+{
+    runDeviceCommand(fields, &QvxControl::resetDevice);
 }
 
 void Commander::onRebootCommand(const QStringList &fields)
 {
-    QStringList words = fields;
-    const bool verbose = removeVerbose(words);
-    uchar id = 0;
-    if (resolveDeviceId(words, id, commandContext()))
-        control_->rebootDevice(id, verbose);
+    runDeviceCommand(fields, &QvxControl::rebootDevice);
 }
 
 void Commander::onClearCommand(const QStringList &fields)
