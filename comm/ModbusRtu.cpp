@@ -10,7 +10,6 @@
 
 namespace {
 
-constexpr qint64 kNsPerMs = 1000000;
 // Above 19200 baud the gap between frames is fixed (1750 us) rather than 3.5
 // character times.
 constexpr int kFixedGapAboveBaud = 19200;
