@@ -10,6 +10,8 @@
 // sleeps must still wake at once.
 //
 // The aim: at most 1 wake-up a second (`wakeups_per_s`), with a port open or not.
+#include "SimulatedBus.h"
+
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -172,46 +174,6 @@ Usage usageOf(pid_t pid)
     }
     return usage;
 }
-
-// The simulated bus as its own process, serving one AR-240 on a pseudo-terminal.
-class SimulatedBus
-{
-public:
-    SimulatedBus()
-    {
-        int out[2];
-        if (pipe(out) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        const char *argv[] = {ZEPHLET_SIM, "--device", "id=1,model=1020,fw=53", nullptr};
-        if (posix_spawn(&pid_, ZEPHLET_SIM, &actions, nullptr, const_cast<char **>(argv), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        char c = 0;
-        while (read(out[0], &c, 1) == 1 && c != '\n')
-            port_ += c;
-        close(out[0]);
-    }
-    ~SimulatedBus()
-    {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    SimulatedBus(const SimulatedBus &) = delete;
-    SimulatedBus &operator=(const SimulatedBus &) = delete;
-
-    const std::string &port() const { return port_; }
-
-private:
-    pid_t pid_ = -1;
-    std::string port_;
-};
 
 void BM_IdleConsole(benchmark::State &state)
 {
