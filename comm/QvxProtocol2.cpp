@@ -40,6 +40,7 @@ const QByteArray kStuffed = QByteArrayLiteral("\xFF\xFF\xFD\xFD"); // the mark w
 constexpr qsizetype kStuffFrom = 7; // stuffing applies from the instruction byte on
 constexpr qsizetype kLenOffset = 5;
 constexpr qsizetype kSmallestStatus = 11;
+constexpr qsizetype kInstructionHead = 8; // header, ID, length and instruction: a packet without parameters or CRC
 constexpr qsizetype kPingReply = 14; // status with model number and firmware version
 
 bool stuffMarkAt(const QByteArray &bytes, qsizetype i)
@@ -135,9 +136,11 @@ QByteArray QvxProtocol2::instructionPacket(uchar id, uchar instruction, const QB
     return packet;
 }
 
+// `packet` is unstuffed; its CRC, when it has one, is not looked at: a packet
+// is judged the same before and after the CRC is appended.
 QvxProtocol2::Awaited QvxProtocol2::awaitedAnswer(const QByteArray &packet)
 {
-    if (packet.size() < 10)
+    if (packet.size() < kInstructionHead)
         return {ExchangeLine::kNoAnswer, 0};
     const uchar id = byteAt(packet, 4);
     const uchar instruction = byteAt(packet, 7);
@@ -149,7 +152,7 @@ QvxProtocol2::Awaited QvxProtocol2::awaitedAnswer(const QByteArray &packet)
         return {id, 0}; // answers of their own families
     switch (instruction) {
     case Read:
-        return {id, packet.size() >= 14 ? word16At(packet, 10) + kSmallestStatus : 0};
+        return {id, packet.size() >= kInstructionHead + 4 ? word16At(packet, 10) + kSmallestStatus : 0};
     case Ping:
         return {id, kPingReply};
     default:
