@@ -91,6 +91,8 @@ int QvxSelfDiagnosis::readItem(const QvxControlItem *it, int *value)
     return result == COMM_OK && link->isRefusedRead(error) ? -1 : result;
 }
 
+// A write the servo refuses (an error number, or a Modbus exception handed on
+// in the error byte) is a failed write.
 int QvxSelfDiagnosis::writeItem(const QvxControlItem *it, int value)
 {
     if (!it || !record)
@@ -98,7 +100,8 @@ int QvxSelfDiagnosis::writeItem(const QvxControlItem *it, int value)
     const auto id = static_cast<uchar>(record->id);
     if (onModbus()) {
         uchar error = 0;
-        return writeByWidth(*modbus, id, it->address, it->length, value, &error);
+        const int result = writeByWidth(*modbus, id, it->address, it->length, value, &error);
+        return result == COMM_OK && modbus->isRefusedRead(error) ? -1 : result;
     }
     switch (it->length) {
     case 1: return write1ByteTxRx(id, it->address, static_cast<uchar>(value));
@@ -312,7 +315,7 @@ void QvxSelfDiagnosis::finishModbus(bool is_reset)
     stopLedTest();
     const auto id = static_cast<uchar>(record->id);
     int failure = COMM_OK;
-    if (is_reset) {
+    if (is_reset && model->modbusResetRegister != 0) { // a model without the register is not reset
         failure = modbus->reset(id, model->modbusResetRegister);
         sleepMs(kTorqueOffMs);
     }

@@ -770,6 +770,42 @@ TEST(SelfDiagnosisModbus, TestsSampleTheLogBlockAndFinishRestoresTheServo)
     EXPECT_EQ(d.servo.reg(128), 0) << "torque off";
 }
 
+TEST(SelfDiagnosisModbus, AFinishWhoseTorqueOffTheServoRefusesFails)
+{
+    // Which request of the finish turns the torque off: the last write to its register.
+    qsizetype torqueOff = -1;
+    {
+        ModbusDiagnosis d;
+        ASSERT_TRUE(d.diag.prepareTest());
+        d.servo.clearRequests();
+        d.diag.finishTest(false);
+        ASSERT_EQ(d.events.last(), "finish_succeed");
+        const QList<sim::ModbusRequest> requests = d.servo.requests();
+        for (qsizetype i = 0; i < requests.size(); ++i)
+            if ((requests.at(i).function == 6 || requests.at(i).function == 16) && requests.at(i).start == 128)
+                torqueOff = i;
+        ASSERT_GE(torqueOff, 0) << "the finish turned no torque off";
+    }
+    ModbusDiagnosis d;
+    ASSERT_TRUE(d.diag.prepareTest());
+    sim::ModbusFaults faults;
+    faults.refuseRequest = static_cast<int>(torqueOff);
+    d.servo.setFaults(faults);
+    d.diag.finishTest(false);
+    EXPECT_EQ(d.events.last(), "finish_failed");
+}
+
+TEST(SelfDiagnosisModbus, AModelWithoutAResetRegisterFinishesWithoutAReset)
+{
+    ModbusDiagnosis d;
+    d.model.modbusResetRegister = 0;
+    ASSERT_TRUE(d.diag.prepareTest());
+    d.servo.clearRequests();
+    d.diag.finishTest(true);
+    EXPECT_EQ(d.events.last(), "finish_succeed");
+    EXPECT_EQ(d.servo.reg(128), 0) << "torque off";
+}
+
 TEST(SelfDiagnosisModbus, AServoSpeakingModbusIsMovedToProtocol2First)
 {
     ModbusDiagnosis d;
