@@ -109,13 +109,7 @@ template <class Command>
 BusReply DeviceCore::withCompletion(DeviceCompletion completed, Command command)
 {
     uchar error = 0;
-    const QMetaObject::Connection taken =
-        QObject::connect(&transport_, completed, [&error](int result, uchar, uchar deviceError) {
-            if (result == COMM_OK)
-                error = deviceError;
-        });
-    const int result = command();
-    QObject::disconnect(taken);
+    const int result = withDeviceError(transport_, completed, &error, command);
     return reply(result, error);
 }
 

@@ -9,6 +9,7 @@
 // and holds the whole-table buffer.
 
 #include "comm/CommResult.h"
+#include "comm/DeviceCompletion.h"
 
 #include <QByteArray>
 #include <QList>
@@ -120,10 +121,7 @@ public:
     static QString tableTooLargeText(const QvxDeviceModel &model);
 
 private:
-    // The completion signal of reset, reboot, clear or the multi-turn clear.
-    using DeviceCompletion = void (QvxComm::*)(int result, uchar id, uchar error);
-    // Runs one of those commands; the device's error byte comes only with its
-    // completion signal.
+    // Runs reset, reboot, clear or the multi-turn clear as a reply.
     template <class Command>
     BusReply withCompletion(DeviceCompletion completed, Command command);
 

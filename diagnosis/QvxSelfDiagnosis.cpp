@@ -3,7 +3,9 @@
 #include "diagnosis/QvxSelfDiagnosis.h"
 
 #include "comm/CommResult.h"
+#include "comm/DeviceCompletion.h"
 #include "comm/ItemWidth.h"
+#include "comm/StatusError.h"
 #include "comm/QvxModbus.h"
 #include "device/DeviceConstants.h"
 #include "device/ProtocolConstants.h"
@@ -97,18 +99,11 @@ int QvxSelfDiagnosis::writeItem(const QvxControlItem *it, int value)
 {
     if (!it || !record)
         return -1;
-    const auto id = static_cast<uchar>(record->id);
-    if (onModbus()) {
-        uchar error = 0;
-        const int result = writeByWidth(*modbus, id, it->address, it->length, value, &error);
-        return result == COMM_OK && modbus->isRefusedRead(error) ? -1 : result;
-    }
-    switch (it->length) {
-    case 1: return write1ByteTxRx(id, it->address, static_cast<uchar>(value));
-    case 2: return write2ByteTxRx(id, it->address, static_cast<ushort>(value));
-    case 4: return write4ByteTxRx(id, it->address, static_cast<uint>(value));
-    default: return -1;
-    }
+    QvxComm *link = onModbus() ? static_cast<QvxComm *>(modbus) : this;
+    uchar error = 0;
+    const int result = writeByWidth(*link, static_cast<uchar>(record->id), it->address, it->length, value, &error);
+    const bool refused = onModbus() ? modbus->isRefusedRead(error) : hasStatusError(error, version());
+    return result == COMM_OK && refused ? -1 : result;
 }
 
 int QvxSelfDiagnosis::writeItem(const QString &name, int value)
@@ -280,8 +275,12 @@ void QvxSelfDiagnosis::finishTest(bool is_reset)
     const auto id = static_cast<uchar>(record->id);
     // A servo that takes neither the reset nor the torque off is not restored.
     int failure = COMM_OK;
-    if (is_reset)
-        failure = reset(id);
+    if (is_reset) {
+        uchar error = 0;
+        failure = withDeviceError(*this, &QvxComm::resetCompleted, &error, [&] { return reset(id); });
+        if (failure == COMM_OK && hasStatusError(error, version()))
+            failure = -1; // refused
+    }
     if (hasItem(QStringLiteral("Torque Enable"))) {
         if (const int result = writeItem(QStringLiteral("Torque Enable"), 0); failure == COMM_OK)
             failure = result;

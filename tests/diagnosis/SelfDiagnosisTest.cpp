@@ -531,6 +531,34 @@ TEST(SelfDiagnosisLostServo, AWindowWithoutAReadingFailsTheTestWithItsReason)
     }
 }
 
+TEST(SelfDiagnosisSteps, AFinishTheServoRefusesFails)
+{
+    // The servo answers the step with error 7 (Access Error) and does nothing.
+    struct Case
+    {
+        const char *name;
+        bool reset;
+        std::function<bool(const sim::Instruction &)> refused;
+    };
+    const Case cases[] = {
+        {"the torque-off refused", false,
+         [](const sim::Instruction &in) { return in.code == 0x03 && in.params.startsWith(fromHex("40 00")); }},
+        {"the factory reset refused", true, [](const sim::Instruction &in) { return in.code == 0x06; }},
+    };
+    for (const Case &c : cases) {
+        Diagnosis d(kAr240);
+        ASSERT_TRUE(d.diag.prepareTest()) << c.name;
+        d.bus.setResponder([refused = c.refused](const sim::Instruction &in) -> std::optional<QByteArray> {
+            if (refused(in))
+                return sim::status2(1, 0x07);
+            return std::nullopt;
+        });
+        d.diag.finishTest(c.reset);
+        EXPECT_EQ(d.events.last(), "finish_failed") << c.name;
+        EXPECT_EQ(d.logs.filter(QStringLiteral("Finish failed: ID 1 did not take")).size(), 1) << c.name;
+    }
+}
+
 TEST(SelfDiagnosisVelocity, PwmRunPassesTheBand)
 {
     Diagnosis d(kAr240);
