@@ -1,5 +1,7 @@
 #include "platform/LinkIo.h"
 
+#include "platform/ConsoleControl.h"
+
 #include <cerrno>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -40,6 +42,9 @@ qint64 readLinkNow(qintptr handle, char *data, qint64 size)
 
 qint64 writeLinkNow(qintptr handle, const char *data, qint64 size)
 {
+    // A socket whose peer has gone must fail the write with EPIPE rather than
+    // end the program with the broken-pipe signal.
+    ignoreBrokenPipe();
     ssize_t n;
     do {
         n = ::write(static_cast<int>(handle), data, static_cast<size_t>(size));
