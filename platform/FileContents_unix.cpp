@@ -1,5 +1,7 @@
 #include "platform/FileContents.h"
 
+#include "platform/FileDescriptor.h"
+
 #include <QFile>
 
 #include <algorithm>
@@ -18,10 +20,8 @@ constexpr qsizetype kFirstBufferSize = 64 * 1024; // most description files fit 
 bool readFileContents(const QString &path, QByteArray &buffer, qsizetype *size)
 {
     *size = 0;
-    int fd = -1;
-    do {
-        fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    QString unused;
+    const int fd = openDescriptor(QFile::encodeName(path), O_RDONLY, unused);
     if (fd < 0)
         return false;
     bool ok = true;
