@@ -39,9 +39,7 @@ const QByteArray kStuffMark = QByteArrayLiteral("\xFF\xFF\xFD");
 const QByteArray kStuffed = QByteArrayLiteral("\xFF\xFF\xFD\xFD"); // the mark with its extra FD
 constexpr qsizetype kStuffFrom = 7; // stuffing applies from the instruction byte on
 constexpr qsizetype kLenOffset = 5;
-constexpr qsizetype kSmallestStatus = 11;
 constexpr qsizetype kInstructionHead = 8; // header, ID, length and instruction: a packet without parameters or CRC
-constexpr qsizetype kPingReply = 14; // status with model number and firmware version
 
 bool stuffMarkAt(const QByteArray &bytes, qsizetype i)
 {
@@ -160,6 +158,11 @@ QvxProtocol2::Awaited QvxProtocol2::awaitedAnswer(const QByteArray &packet)
     }
 }
 
+bool QvxProtocol2::isRefusal(const QByteArray &reply)
+{
+    return reply.size() == kSmallestStatus && (byteAt(reply, 8) & 0x7F) != 0;
+}
+
 int QvxProtocol2::txPacket(QByteArray &packet)
 {
     const Awaited awaited = awaitedAnswer(packet);
@@ -258,8 +261,7 @@ int QvxProtocol2::receiveMatchingReply(const QByteArray &sent, QByteArray *reply
         if (reply->size() != expected) {
             // Besides the awaited size only the short refusal, a status without
             // data that carries an error number.
-            const bool refusal =
-                acceptRefusal && reply->size() == kSmallestStatus && (byteAt(*reply, 8) & 0x7F) != 0;
+            const bool refusal = acceptRefusal && isRefusal(*reply);
             if (!refusal)
                 continue;
         }

@@ -143,6 +143,12 @@ protected:
     const Framing &framing() const override;
 
 private:
+    // A status without data; a PING's status, with model number and firmware version.
+    static constexpr qsizetype kSmallestStatus = 11;
+    static constexpr qsizetype kPingReply = 14;
+    // A status without data whose error number is set (the alert bit alone is none).
+    static bool isRefusal(const QByteArray &reply);
+
     // The reply step. With acceptRefusal, a READ reply of the addressed device
     // that is shorter than asked and carries an error number ends the wait: the
     // device refused, and waiting on would only turn its answer into a time-out.

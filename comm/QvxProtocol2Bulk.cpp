@@ -8,9 +8,7 @@ using packet::byteAt;
 using packet::word16At;
 
 namespace {
-constexpr qsizetype kPingAnswer = 14;  // status with model number and firmware version
 constexpr qsizetype kBlockStart = 8;   // fast bulk read: first block of the combined reply
-constexpr qsizetype kSmallestStatus = 11; // a status without data
 constexpr int kHighestDeviceId = 252;
 } // namespace
 
@@ -20,11 +18,11 @@ int QvxProtocol2::broadcastPing(int wait_ms)
     const int sent = txPacket(packet);
     if (sent != COMM_OK)
         return sent;
-    largestReply = kPingAnswer + kPingAnswer / 3 + 1; // with room for stuffing
+    largestReply = kPingReply + kPingReply / 3 + 1; // with room for stuffing
     const int result = listenForAnswers(wait_ms, [this](QByteArray &answer) {
         trace(true, answer);
         removeStuffing(answer);
-        if (answer.size() == kPingAnswer)
+        if (answer.size() == kPingReply)
             emit qvxFound(byteAt(answer, 4), static_cast<ushort>(word16At(answer, 9)), byteAt(answer, 11));
         return false;
     });
@@ -105,7 +103,7 @@ int QvxProtocol2::listenForAnswers(int wait_ms, const std::function<bool(QByteAr
         }
     }
     if (result != COMM_OK)
-        markUnanswered(packetTimeoutFor(kPingAnswer)); // answers may still come
+        markUnanswered(packetTimeoutFor(kPingReply)); // answers may still come
     inTransaction = false;
     return result;
 }
@@ -166,7 +164,7 @@ int QvxProtocol2::bulkRead(const QList<BulkReadParam> &params, QList<BulkReadRes
             // Packets of other IDs are dropped, and so is a status of this ID
             // that neither carries the range nor refuses it: it answers some
             // other request.
-            const bool refusal = reply.size() == kSmallestStatus && (byteAt(reply, 8) & 0x7F) != 0;
+            const bool refusal = isRefusal(reply);
             if (byteAt(reply, 4) == id && (reply.size() == length + kSmallestStatus || refusal))
                 break;
         }

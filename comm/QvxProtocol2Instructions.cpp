@@ -12,7 +12,6 @@ using packet::word16At;
 namespace {
 
 constexpr qsizetype kStatusData = 9;   // reply parameters start here
-constexpr qsizetype kFullPingReply = 14; // status with model number and firmware version
 
 QByteArray addressAndLength(ushort address, ushort length)
 {
@@ -38,7 +37,7 @@ int QvxProtocol2::ping(uchar id, ushort *model_number, uchar *firmware_version, 
     if (result != COMM_OK || reply.isEmpty()) // a broadcast awaits no reply
         return result;
     // A shorter reply carries neither value; nothing is read beyond it.
-    if (reply.size() >= kFullPingReply) {
+    if (reply.size() >= kPingReply) {
         if (model_number)
             *model_number = static_cast<ushort>(word16At(reply, kStatusData));
         if (firmware_version)
