@@ -7,6 +7,12 @@
 
 class QvxComm;
 
+// Whether an item of `width` bytes has a transfer of its own: 1, 2 or 4.
+inline bool isTransferWidth(int width)
+{
+    return width == 1 || width == 2 || width == 4;
+}
+
 // The synchronous read of `width` bytes at `address` through `link`, with the
 // transport's result code, value and device error byte; COMM_UNSUPPORTED,
 // nothing sent, for a width other than 1, 2 or 4.

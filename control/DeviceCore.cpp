@@ -153,11 +153,6 @@ const std::array<DeviceCore::StatusRow, 13> &DeviceCore::statusRows()
     return rows;
 }
 
-bool DeviceCore::isTransferWidth(int length)
-{
-    return length == 1 || length == 2 || length == 4;
-}
-
 std::pair<int, int> DeviceCore::writableRange(int length)
 {
     switch (length) {

@@ -110,8 +110,6 @@ public:
     static const std::array<StatusRow, 13> &statusRows();
     static constexpr int kStatusSecondGroup = 4;
 
-    // Whether the bus has a transfer of `length` bytes (1, 2 or 4).
-    static bool isTransferWidth(int length);
     // The values a write of `length` bytes can carry, read as signed or
     // unsigned; int's whole range for 4 bytes.
     static std::pair<int, int> writableRange(int length);

@@ -1,5 +1,6 @@
 #include "control/MultiAgingFeatures.h"
 
+#include "comm/ItemWidth.h"
 #include "comm/QvxComm.h"
 #include "console/io/Console.h"
 #include "device/ProtocolConstants.h"
@@ -316,7 +317,7 @@ std::optional<int> MultiAgingFeatures::slotValue(const GraphSlot &slot, const qv
     QvxControlItem &item = *slot.item;
     const qint64 offset = qint64(item.address) - qint64(reply->address);
     const int length = item.length;
-    if ((length != 1 && length != 2 && length != 4) || offset < 0 || offset + length > reply->data.size())
+    if (!isTransferWidth(length) || offset < 0 || offset + length > reply->data.size())
         return std::nullopt; // the reply did not carry the item's bytes
     const quint32 raw = littleEndian(reply->data, offset, length);
     item.value = length == 4 ? static_cast<qint32>(raw) : int(raw);

@@ -3,6 +3,7 @@
 
 #include "control/QvxControl.h"
 
+#include "comm/ItemWidth.h"
 #include "console/io/Console.h"
 #include "console/io/InputManager.h"
 #include "control/CancelLoan.h"
@@ -50,7 +51,7 @@ ItemPresenter QvxControl::devicePresenter(uchar id, const QvxDeviceModel *model)
 
 int QvxControl::readItem(uchar id, QvxControlItem *item)
 {
-    if (!item || !DeviceCore::isTransferWidth(item->length))
+    if (!item || !isTransferWidth(item->length))
         return 0;
     const DeviceCore::ItemRead read = core_.readItem(id, *item, false);
     return checkResult(id, read.reply.result, read.reply.error) ? read.value : 0;
@@ -169,7 +170,7 @@ const QvxDeviceModel *QvxControl::identifyItem(uchar id, const QString &name, Qv
 
 bool QvxControl::hasSupportedLength(const QvxControlItem &item)
 {
-    if (DeviceCore::isTransferWidth(item.length))
+    if (isTransferWidth(item.length))
         return true;
     Console::instance().printError(QStringLiteral("Unsupported item length"));
     return false;
