@@ -10,10 +10,8 @@
 
 namespace {
 
-// Above 19200 baud the gap between frames is fixed (1750 us) rather than 3.5
-// character times.
+// Above this rate the gap between frames is fixed (kFixedGapNs).
 constexpr int kFixedGapAboveBaud = 19200;
-constexpr qint64 kFixedGapNs = 1750000;
 // An exception answer: address, function | 0x80, code, CRC.
 constexpr int kExceptionSize = 5;
 constexpr quint8 kExceptionBit = 0x80;

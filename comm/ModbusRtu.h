@@ -23,6 +23,10 @@
 class ModbusRtu : public ExchangeLine
 {
 public:
+    // Above 19200 baud the gap between frames is fixed rather than 3.5
+    // character times, ns.
+    static constexpr qint64 kFixedGapNs = 1750000;
+
     // What became of one request.
     struct Answer
     {
@@ -70,5 +74,5 @@ private:
     void keepInterFrameSilence();
 
     qint64 lastByteNs_ = 0; // steady clock: the last byte that was on the line
-    qint64 silenceNs_ = 1750000;
+    qint64 silenceNs_ = kFixedGapNs;
 };

@@ -318,7 +318,7 @@ QvxModbus::Outcome QvxModbus::exchange(uchar id, const QModbusDataUnit &unit, bo
                                    : tr("Read response error: %1 (Mobus exception: 0x%2)");
         emit logMessage(text.arg(reply.errorString, QString::number(code, 16)));
         if (error)
-            *error = static_cast<uchar>(code + 100);
+            *error = static_cast<uchar>(code + kExceptionErrorBase);
     } else if (kind == QModbusDevice::TimeoutError) {
         if (judge != Judge::QuietTimeout)
             codeLog();

@@ -32,6 +32,8 @@ class QvxModbus : public QvxComm
     Q_OBJECT
 
 public:
+    // The device error byte of exception code n is n + kExceptionErrorBase.
+    static constexpr int kExceptionErrorBase = 100;
     // Every exception answer: it carries no data.
     bool isRefusedRead(uchar error) const override { return error != 0; }
     // Response time-outs of the requests, in ms.

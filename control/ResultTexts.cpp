@@ -1,15 +1,13 @@
 #include "control/ResultTexts.h"
 
 #include "comm/CommResult.h"
+#include "comm/QvxModbus.h"
 #include "device/BaseConstants.h"
 #include "device/ProtocolConstants.h"
 
 #include <QStringList>
 
 namespace {
-
-// The Modbus transport's error byte for exception code n is n + 100.
-constexpr int kModbusExceptionOffset = 100;
 
 // Name of a numbered error (protocol 2.0 error number, Modbus exception code)
 // from its table; numbers the table does not hold get a text of their own.
@@ -64,7 +62,7 @@ QString statusErrorText(uchar error, const QString &protocol)
         return numberedErrorText(error, kProtocol2ErrorNames);
     if (protocol == kModbusProtocolName) {
         // The Modbus transport hands an exception code on as code + 100.
-        return numberedErrorText(error, kModbusExceptionNames, kModbusExceptionOffset);
+        return numberedErrorText(error, kModbusExceptionNames, QvxModbus::kExceptionErrorBase);
     }
     return QString();
 }
