@@ -130,7 +130,7 @@ static double wallMicroseconds(void)
     return (double)now.tv_sec * 1e6 + (double)now.tv_nsec / 1e3;
 }
 
-static int gets(int fd, long count, long *exchanges)
+static int getLoop(int fd, long count, long *exchanges)
 {
     static const uint8_t readParameters[] = {0x84, 0x00, 0x04, 0x00};
     uint8_t ping[16];
@@ -197,7 +197,7 @@ int main(int argc, char **argv)
     const double wallStart = wallMicroseconds();
     int result = 0;
     if (getMode) {
-        result = gets(fd, atol(argv[3]), &exchanges);
+        result = getLoop(fd, atol(argv[3]), &exchanges);
     } else {
         const int servos = atoi(argv[3]);
         if (servos < 1 || servos > kMostServos)

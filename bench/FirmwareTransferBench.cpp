@@ -128,9 +128,9 @@ void BM_PacketTransfer64K(benchmark::State &state)
 // --- whole updates ----------------------------------------------------------
 
 constexpr int kServoBaud = 1000000;
-constexpr int kFlashBaud = 57600;
+constexpr int kFlashBaud = QvxFirmware::kFlashBaud;
 constexpr int kProbeLatencyMs = 200;
-constexpr int kPauseMs = 2000; // the two prescribed pauses after a restart
+constexpr int kPauseMs = QvxFirmware::kStepPauseMs; // the two prescribed pauses after a restart
 
 double msPerByte(int baud)
 {
@@ -192,14 +192,15 @@ struct WholeUpdate
         ready = fw.open(bus.portName(), kServoBaud);
     }
 
-    // Ms from the first probe ping to the servo's first write, as the bus saw them.
+    // Ms from the first probe ping to the servo's first write, as the bus
+    // saw them; -1 when the bus saw either not.
     double probeToFirstWriteMs() const
     {
         qint64 firstPing = -1;
         for (const sim::Instruction &in : bus.received()) {
             if (firstPing < 0 && in.id == 200)
                 firstPing = in.atMs;
-            if (in.id == 1 && in.code == 0x03)
+            if (firstPing >= 0 && in.id == 1 && in.code == 0x03)
                 return static_cast<double>(in.atMs - firstPing);
         }
         return -1;
@@ -225,9 +226,14 @@ void timeWholeUpdates(benchmark::State &state, bool packets, double pauses, doub
             state.SkipWithError("the update failed");
             return;
         }
+        const double probe = u.probeToFirstWriteMs();
+        if (probe < 0) {
+            state.SkipWithError("the bus saw no probe ping before the servo's first write");
+            return;
+        }
         state.SetIterationTime(ms / 1000.0);
         total += ms;
-        probeExtra += u.probeToFirstWriteMs() - (probePausesMs() - 0.0);
+        probeExtra += probe - probePausesMs();
     }
     const double n = static_cast<double>(state.iterations());
     const double measured = total / n;

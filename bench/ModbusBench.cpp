@@ -10,6 +10,7 @@
 // each request (`bare_silent_median_us`, `ratio_same_silence`): what the
 // transport itself adds.
 #include "comm/CommResult.h"
+#include "comm/ModbusRtu.h"
 #include "comm/QvxModbus.h"
 #include "tests/sim/ModbusPeers.h"
 #include "tests/sim/SimModbus.h"
@@ -107,7 +108,7 @@ void beside(benchmark::State &state, int count, Call call)
         state.SkipWithError("the transport does not open");
         return;
     }
-    const int silenceUs = 1750; // the gap between RTU frames above 19200 baud
+    const int silenceUs = int(ModbusRtu::kFixedGapNs / 1000); // the gap between RTU frames above 19200 baud
     modbus.close(); // the bare client takes the line meanwhile
     const double bare = bareMedianUs(peer, count, 0);
     const double bareSilent = bareMedianUs(peer, count, silenceUs);
