@@ -7,6 +7,7 @@
 #include "comm/CommResult.h"
 #include "comm/QvxProtocol.h"
 #include "comm/WriteFlush.h"
+#include "platform/LinkIo.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -14,7 +15,6 @@
 #include <QFileInfo>
 #include <QThread>
 
-#include <poll.h>
 
 // --- the exits ----------------------------------------------------------------------
 
@@ -101,8 +101,7 @@ bool QvxFirmware::portLost() const
     const QSerialPort::SerialPortError error = serial_port->error();
     if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError)
         return true;
-    pollfd line{static_cast<int>(serial_port->handle()), 0, 0};
-    return ::poll(&line, 1, 0) > 0 && (line.revents & (POLLHUP | POLLERR | POLLNVAL));
+    return platform::linkHungUp(serial_port->handle());
 }
 
 bool QvxFirmware::pauseOnLine(int ms)
@@ -111,7 +110,6 @@ bool QvxFirmware::pauseOnLine(int ms)
         QThread::msleep(static_cast<unsigned long>(qMax(ms, 0)));
         return true;
     }
-    // A poll that asks for nothing sleeps, and wakes only when the line goes.
     const QDeadlineTimer deadline(qMax(ms, 0));
     for (;;) {
         if (portLost())
@@ -119,8 +117,7 @@ bool QvxFirmware::pauseOnLine(int ms)
         const qint64 left = deadline.remainingTime();
         if (left <= 0)
             return true;
-        pollfd line{static_cast<int>(serial_port->handle()), 0, 0};
-        ::poll(&line, 1, static_cast<int>(left));
+        platform::waitForLinkHangUp(serial_port->handle(), static_cast<int>(left));
     }
 }
 

@@ -19,6 +19,11 @@ enum class LinkInput
 
 // Waits up to `ms` (0: not at all) for input on `handle`.
 LinkInput waitForLinkInput(qintptr handle, int ms);
+// Whether the link on `handle` has hung up, was removed or is in error, bytes
+// it still holds or not; false for no handle.
+bool linkHungUp(qintptr handle);
+// Sleeps `ms`, or less when the link hangs up meanwhile.
+void waitForLinkHangUp(qintptr handle, int ms);
 // Reads what is there without waiting, at most `size` bytes: the count, 0 when
 // nothing is there, -1 when the link is gone.
 qint64 readLinkNow(qintptr handle, char *data, qint64 size);

@@ -27,6 +27,24 @@ LinkInput waitForLinkInput(qintptr handle, int ms)
     return (p.revents & (POLLHUP | POLLERR)) ? LinkInput::HungUp : LinkInput::None;
 }
 
+bool linkHungUp(qintptr handle)
+{
+    if (handle < 0)
+        return false;
+    // A hung-up or removed tty polls as POLLHUP or POLLERR from then on.
+    pollfd p{static_cast<int>(handle), 0, 0};
+    if (::poll(&p, 1, 0) < 0)
+        return false;
+    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+void waitForLinkHangUp(qintptr handle, int ms)
+{
+    // A poll that asks for nothing sleeps, and wakes only when the link goes.
+    pollfd p{static_cast<int>(handle), 0, 0};
+    ::poll(&p, 1, ms);
+}
+
 qint64 readLinkNow(qintptr handle, char *data, qint64 size)
 {
     ssize_t n;

@@ -1,21 +1,10 @@
 #include "server/SerialLine.h"
 
+#include "platform/LinkIo.h"
+
 #include <cerrno>
-#include <poll.h>
 
 namespace {
-
-// A hung-up or removed tty polls as POLLHUP or POLLERR from then on.
-bool hungUp(const QSerialPort &port)
-{
-    const qintptr handle = port.handle();
-    if (handle < 0)
-        return false;
-    pollfd p{static_cast<int>(handle), POLLIN | POLLOUT, 0};
-    if (::poll(&p, 1, 0) < 0)
-        return false;
-    return (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-}
 
 bool saysWouldBlock(const QSerialPort &port)
 {
@@ -29,7 +18,7 @@ SerialFault judgeSerialError(const QSerialPort &port, QSerialPort::SerialPortErr
     // A port that failed to open, or was closed, has no line to ask.
     if (!port.isOpen())
         return SerialFault::Failure;
-    if (hungUp(port))
+    if (platform::linkHungUp(port.handle()))
         return SerialFault::LineGone;
     if (error != QSerialPort::ResourceError)
         return SerialFault::Failure;
