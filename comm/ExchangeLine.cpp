@@ -139,7 +139,7 @@ qint64 ExchangeLine::lateSpan(qint64 windowMs)
     return qBound(qint64(0), kLateWindows * qMax(windowMs, qint64(0)), kMaxLateMs);
 }
 
-qint64 ExchangeLine::lateUntil(size_t request, int address, qsizetype answerSize, qint64 now)
+qint64 ExchangeLine::lateUntil(const QByteArray &request, int address, qsizetype answerSize, qint64 now)
 {
     qint64 until = 0;
     for (auto it = late_.begin(); it != late_.end();) {
@@ -191,7 +191,7 @@ int ExchangeLine::takeTurn(const QByteArray &request, int address, qsizetype ans
     if (linkLost)
         return COMM_TX_FAIL;
     lastAddress_ = address;
-    lastRequest_ = qHash(request);
+    lastRequest_ = request;
     lastAnswerSize_ = answerSize;
     const qint64 until = lateUntil(lastRequest_, address, answerSize, wallClock());
     if (until > 0)

@@ -120,7 +120,7 @@ private:
         int address = kNoAnswer;
         qsizetype answerSize = 0; // 0: of several sizes
         qint64 until = 0;
-        size_t request = 0;
+        QByteArray request;
         qint64 windowMs = 0; // the window the request had
     };
     // Few at a time: an entry goes once its time has passed.
@@ -128,14 +128,14 @@ private:
     static constexpr qsizetype kMaxLate = 64;
     // The request the next markUnanswered is about.
     int lastAddress_ = kNoAnswer;
-    size_t lastRequest_ = 0;
+    QByteArray lastRequest_;
     qsizetype lastAnswerSize_ = 0;
 
     // How long after a wait that ended without its answer that answer may come.
     static qint64 lateSpan(qint64 windowMs);
     // Until when a late answer may come that the request could take; 0 when
     // none can. A repeat of an unanswered request is renewed.
-    qint64 lateUntil(size_t request, int address, qsizetype answerSize, qint64 now);
+    qint64 lateUntil(const QByteArray &request, int address, qsizetype answerSize, qint64 now);
     // Waits until `until` is past and the line is quiet, taking in what arrives.
     void awaitTurn(qint64 until);
     // Appends arrived bytes to rxBuffer, keeping at most kMaxHeld.
