@@ -77,7 +77,6 @@ void QvxModbus::createDevice(int type)
     connectionType = type;
     if (type == kRtu) {
         rtu = new ModbusRtu(this);
-        rtu->token = token;
         rtu->log = [this](const QString &line) { emit logMessage(line); };
         connect(rtu->port, &QSerialPort::errorOccurred, this, &QvxModbus::onPortError);
         return;
@@ -93,20 +92,6 @@ void QvxModbus::createDevice(int type)
 bool QvxModbus::hasLink() const
 {
     return rtu || client;
-}
-
-void QvxModbus::setCancellationToken(CancellationToken *t)
-{
-    QvxComm::setCancellationToken(t);
-    if (rtu)
-        rtu->token = t;
-}
-
-void QvxModbus::clearCancellationToken()
-{
-    QvxComm::clearCancellationToken();
-    if (rtu)
-        rtu->token = nullptr;
 }
 
 bool QvxModbus::open(QString port_name, int baudrate)
@@ -227,7 +212,7 @@ void QvxModbus::setTimeout(int) {}
 
 QvxModbus::Reply QvxModbus::exchangeRtu(uchar id, const QModbusDataUnit &unit, bool write, int timeoutMs)
 {
-    rtu->token = token;
+    rtu->token = token; // whatever token the caller lent this transport now
     const ModbusRtu::Answer a = write ? rtu->writeRegisters(id, unit.startAddress(), unit.values(), timeoutMs)
                                       : rtu->readRegisters(id, unit.startAddress(), int(unit.valueCount()), timeoutMs);
     Reply r;

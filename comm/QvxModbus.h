@@ -57,9 +57,6 @@ public:
     // Closes, stores the rate and connects to the stored target ID again.
     bool setBaudRate(int baudrate) override;
     QString version() const override;
-    // The token also ends the RTU link's waits.
-    void setCancellationToken(CancellationToken *token) override;
-    void clearCancellationToken() override;
     // Neither applies here: every request has its own fixed time-out.
     void setProtocolVersion(QString version) override;
     void setTimeout(int ms) override;
