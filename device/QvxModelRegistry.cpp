@@ -45,9 +45,9 @@ bool open(QFile &file)
     return false;
 }
 
-// The look at start at one file, taken straight from its bytes; `taken` stays
-// false for a file that cannot be read at once or holds a carriage return,
-// which QFile in text mode then reads as it always did.
+// The look at start at one file, taken straight from its bytes with the
+// carriage returns dropped, as text mode reads them; `taken` stays false for a
+// file that cannot be read at once, which is then opened to say why.
 struct FirstLook
 {
     bool taken = false;
@@ -62,10 +62,9 @@ void takeLooks(const QStringList &paths, std::vector<FirstLook> &looks, std::ato
         qsizetype size = 0;
         if (!platform::readFileContents(paths.at(i), contents, &size))
             continue;
-        const QByteArrayView bytes(contents.constData(), size);
-        if (bytes.contains('\r'))
-            continue;
-        looks[std::size_t(i)].header = readDescriptionHeader(bytes);
+        if (QByteArrayView(contents.constData(), size).contains('\r'))
+            size = std::remove(contents.data(), contents.data() + size, '\r') - contents.data();
+        looks[std::size_t(i)].header = readDescriptionHeader(QByteArrayView(contents.constData(), size));
         looks[std::size_t(i)].taken = true;
     }
 }

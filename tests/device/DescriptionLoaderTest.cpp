@@ -641,8 +641,8 @@ TEST(DescriptionLoading, AFolderOfManyFilesGivesTheWarningsAndWinnersOfItsOrder)
 {
     // Enough files for the look at start to be shared out among threads: in
     // whatever order they are looked at, the warnings come in the folder's
-    // order and the later file of a key wins. Files with carriage returns take
-    // the text-mode way; they share keys with the others.
+    // order and the later file of a key wins. Files with carriage returns are
+    // among them and share keys with the others.
     DescriptionFolder folder;
     QMap<QString, QByteArray> contents;
     for (int i = 0; i < 300; ++i) {
