@@ -1,5 +1,7 @@
 #include "control/Logging.h"
 
+#include "platform/WriteWhole.h"
+
 namespace {
 
 // The platform's text line end.
@@ -59,18 +61,10 @@ bool Logging::log(QString text)
     }
     const QByteArray line = text.toUtf8() + kLineEnd;
     const qint64 start = file_->pos();
-    qint64 done = 0;
-    while (done < line.size()) {
-        // A write that takes only part of the line (a full disk) is asked for
-        // the rest, which then fails with the system's reason.
-        const qint64 written = file_->write(line.constData() + done, line.size() - done);
-        if (written <= 0) {
-            error_ = file_->errorString();
-            file_->resize(start);
-            file_->seek(start);
-            return false;
-        }
-        done += written;
-    }
-    return true;
+    if (platform::writeWhole(*file_, line, &error_))
+        return true;
+    // No cut row stays behind.
+    file_->resize(start);
+    file_->seek(start);
+    return false;
 }

@@ -4,6 +4,7 @@
 
 #include "comm/PacketBytes.h"
 #include "device/QvxDeviceModel.h"
+#include "platform/WriteWhole.h"
 
 #include <QSaveFile>
 
@@ -27,19 +28,7 @@ bool QvxSelfDiagnosis::saveResult(QString path)
     // system refuses fails in its own call, where its reason is still known.
     QSaveFile file(path);
     QString reason;
-    const auto put = [&file, &reason](const QByteArray &bytes) {
-        for (qint64 done = 0; done < bytes.size();) {
-            // A write that takes only part (a full disk) is asked for the
-            // rest, which then fails with the system's reason.
-            const qint64 written = file.write(bytes.constData() + done, bytes.size() - done);
-            if (written <= 0) {
-                reason = file.errorString();
-                return false;
-            }
-            done += written;
-        }
-        return true;
-    };
+    const auto put = [&file, &reason](const QByteArray &bytes) { return platform::writeWhole(file, bytes, &reason); };
     bool saved = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
     if (!saved)
         reason = file.errorString();
