@@ -40,6 +40,9 @@ public:
     enum State { Disconnected = 0, Connected = 1 };
     Q_ENUM(State)
 
+    // The error line of a reader not started for its interval.
+    static QString intervalRefusal(const QString &reader, qint64 interval);
+
     // Which dump regions dumpRead reads: flag i asks for region type i.
     struct DumpType
     {

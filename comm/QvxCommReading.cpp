@@ -37,8 +37,13 @@ bool QvxComm::refusesInterval(const QString &reader, int interval)
     // would keep a core busy polling the bus.
     if (interval > 0)
         return false;
-    emit logMessage(QStringLiteral("%1 not started: interval %2[ms] is not above 0").arg(reader).arg(interval));
+    emit logMessage(intervalRefusal(reader, interval));
     return true;
+}
+
+QString QvxComm::intervalRefusal(const QString &reader, qint64 interval)
+{
+    return QStringLiteral("%1 not started: interval %2[ms] is not above 0").arg(reader).arg(interval);
 }
 
 void QvxComm::startPollTimer(QTimer *timer, int interval)

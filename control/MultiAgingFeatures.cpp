@@ -58,12 +58,6 @@ quint32 littleEndian(const QByteArray &data, qint64 offset, int length)
     return value;
 }
 
-// The error line of a start refused for its interval.
-QString notAboveZero(const QString &what, qint64 interval)
-{
-    return QStringLiteral("%1 not started: interval %2[ms] is not above 0").arg(what).arg(interval);
-}
-
 } // namespace
 
 MultiAgingFeatures::MultiAgingFeatures(QvxComm &transport, Identify identify, QObject *parent)
@@ -87,7 +81,7 @@ void MultiAgingFeatures::startMultiAging()
     console.printLine(QStringLiteral("Creating multi-aging data..."));
     const qvx::MultiAgingOption &option = config.multiAgingOption;
     if (option.interval <= 0) {
-        console.printError(notAboveZero(QStringLiteral("Multi-aging"), option.interval));
+        console.printError(QvxComm::intervalRefusal(QStringLiteral("Multi-aging"), option.interval));
         return;
     }
     const ModeItems mode = modeItems(option.mode);
@@ -150,7 +144,7 @@ bool MultiAgingFeatures::startMultiGraph()
     // The file holds a signed 32-bit number: -5 is kept as 4294967291.
     const auto interval = static_cast<qint32>(config.multiGraphInterval);
     if (interval <= 0) {
-        console.printError(notAboveZero(QStringLiteral("Multi-graph"), interval));
+        console.printError(QvxComm::intervalRefusal(QStringLiteral("Multi-graph"), interval));
         return false;
     }
     if (transport_.version() == kProtocolVersion1) {
@@ -248,7 +242,7 @@ bool MultiAgingFeatures::startLogging()
         return false;
     }
     if (config.loggingInterval <= 0) {
-        console.printError(notAboveZero(QStringLiteral("Logging"), config.loggingInterval));
+        console.printError(QvxComm::intervalRefusal(QStringLiteral("Logging"), config.loggingInterval));
         return false;
     }
     const QString path =
