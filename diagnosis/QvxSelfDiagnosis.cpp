@@ -315,7 +315,11 @@ void QvxSelfDiagnosis::finishModbus(bool is_reset)
     const auto id = static_cast<uchar>(record->id);
     int failure = COMM_OK;
     if (is_reset && model->modbusResetRegister != 0) { // a model without the register is not reset
-        failure = modbus->reset(id, model->modbusResetRegister);
+        uchar error = 0;
+        failure = withDeviceError(*modbus, &QvxComm::resetCompleted, &error,
+                                  [&] { return modbus->reset(id, model->modbusResetRegister); });
+        if (failure == COMM_OK && modbus->isRefusedRead(error))
+            failure = -1; // an exception answer
         sleepMs(kTorqueOffMs);
     }
     if (hasItem(QStringLiteral("Torque Enable"))) {

@@ -798,29 +798,43 @@ TEST(SelfDiagnosisModbus, TestsSampleTheLogBlockAndFinishRestoresTheServo)
     EXPECT_EQ(d.servo.reg(128), 0) << "torque off";
 }
 
-TEST(SelfDiagnosisModbus, AFinishWhoseTorqueOffTheServoRefusesFails)
+TEST(SelfDiagnosisModbus, AFinishWhoseTorqueOffOrResetTheServoRefusesFails)
 {
-    // Which request of the finish turns the torque off: the last write to its register.
-    qsizetype torqueOff = -1;
+    // The step refused: the last write of the finish to its register, which a
+    // finish the servo takes shows.
+    struct Case
     {
+        const char *name;
+        bool reset;
+        int (*registerOf)(const QvxDeviceModel &);
+    };
+    const Case cases[] = {
+        {"the torque-off refused", false, [](const QvxDeviceModel &) { return 128; }},
+        {"the reset refused", true, [](const QvxDeviceModel &m) { return int(m.modbusResetRegister / 2); }},
+    };
+    for (const Case &c : cases) {
+        qsizetype refused = -1;
+        {
+            ModbusDiagnosis d;
+            ASSERT_TRUE(d.diag.prepareTest()) << c.name;
+            d.servo.clearRequests();
+            d.diag.finishTest(c.reset);
+            ASSERT_EQ(d.events.last(), "finish_succeed") << c.name;
+            const QList<sim::ModbusRequest> requests = d.servo.requests();
+            for (qsizetype i = 0; i < requests.size(); ++i)
+                if ((requests.at(i).function == 6 || requests.at(i).function == 16)
+                    && requests.at(i).start == c.registerOf(d.model))
+                    refused = i;
+            ASSERT_GE(refused, 0) << c.name << ": the finish never wrote the register";
+        }
         ModbusDiagnosis d;
-        ASSERT_TRUE(d.diag.prepareTest());
-        d.servo.clearRequests();
-        d.diag.finishTest(false);
-        ASSERT_EQ(d.events.last(), "finish_succeed");
-        const QList<sim::ModbusRequest> requests = d.servo.requests();
-        for (qsizetype i = 0; i < requests.size(); ++i)
-            if ((requests.at(i).function == 6 || requests.at(i).function == 16) && requests.at(i).start == 128)
-                torqueOff = i;
-        ASSERT_GE(torqueOff, 0) << "the finish turned no torque off";
+        ASSERT_TRUE(d.diag.prepareTest()) << c.name;
+        sim::ModbusFaults faults;
+        faults.refuseRequest = static_cast<int>(refused);
+        d.servo.setFaults(faults);
+        d.diag.finishTest(c.reset);
+        EXPECT_EQ(d.events.last(), "finish_failed") << c.name;
     }
-    ModbusDiagnosis d;
-    ASSERT_TRUE(d.diag.prepareTest());
-    sim::ModbusFaults faults;
-    faults.refuseRequest = static_cast<int>(torqueOff);
-    d.servo.setFaults(faults);
-    d.diag.finishTest(false);
-    EXPECT_EQ(d.events.last(), "finish_failed");
 }
 
 TEST(SelfDiagnosisModbus, AModelWithoutAResetRegisterFinishesWithoutAReset)
