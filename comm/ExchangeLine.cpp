@@ -148,7 +148,11 @@ qint64 ExchangeLine::lateUntil(const QByteArray &request, int address, qsizetype
             continue;
         }
         const bool sameDevice = address == kAnyDevice || it->address == kAnyDevice || it->address == address;
-        const bool sameSize = it->answerSize == 0 || answerSize == 0 || it->answerSize == answerSize;
+        // A device refuses one request of its own with the form every request
+        // of it takes; a broadcast's answers are no refusals.
+        const bool refusalMayAnswer = refusalAnswersAnyRequest && it->address == address;
+        const bool sameSize =
+            it->answerSize == 0 || answerSize == 0 || it->answerSize == answerSize || refusalMayAnswer;
         if (sameDevice && sameSize) {
             if (it->request == request && it->address == address) {
                 // The same question again: its late answer is as good as the

@@ -6,10 +6,11 @@
 //  - Nothing that arrived before a request answers it. Before a request
 //    leaves, what the link holds is taken in and handed over as stray traffic.
 //  - A request whose answer did not come within its window may still be
-//    answered late. The next request to the same device waits until such an
-//    answer can no longer come (kLateWindows of that window, at most
-//    kMaxLateMs), so that the late answer arrives before the request and is
-//    stray. Requests to other devices go at once: every answer names its
+//    answered late. The next request to the same device that could take
+//    that answer (one of the same size, or any request where a refusal has
+//    one form all take) waits until it can no longer come (kLateWindows of
+//    that window, at most kMaxLateMs), so that the late answer arrives
+//    before the request and is stray. Requests to other devices go at once: every answer names its
 //    device, and a wait never takes another device's answer. After a
 //    broadcast any device may still answer, so the next request waits
 //    whatever its device.
@@ -99,6 +100,12 @@ public:
     void forgetUnanswered();
 
 protected:
+    // Whether a device's refusal has one form that every request of it takes
+    // as its answer (a protocol 2.0 status without data, a Modbus exception):
+    // a late refusal may then answer a later request of any size, which
+    // therefore waits for it as for an answer of its own size.
+    bool refusalAnswersAnyRequest = false;
+
     // What arrived before a request, now in rxBuffer: the framing hands whole
     // packets on as traffic nobody asked for and drops the rest.
     virtual void handOverStray() = 0;

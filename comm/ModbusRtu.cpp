@@ -51,6 +51,7 @@ ModbusRtu::ModbusRtu(QObject *owner)
     : port(new QSerialPort(owner))
 {
     device = port;
+    refusalAnswersAnyRequest = true; // an exception answer fits a request of any size
     // What arrives between requests waits in the port, at most this much of it.
     port->setReadBufferSize(kMaxHeld);
 }

@@ -58,6 +58,7 @@ void adjustLen(QByteArray &packet, int delta)
 QvxProtocol2::QvxProtocol2(QObject *parent)
     : QvxProtocol(parent)
 {
+    refusalAnswersAnyRequest = true; // the status without data, taken by every request
 }
 
 QString QvxProtocol2::version() const

@@ -92,6 +92,9 @@ public:
     virtual void foreignAnswerFirst() = 0;
     virtual void corruptAnswer() = 0;
     virtual void refuse() = 0;
+    // The device refuses everything until cleared, and its next answer (a
+    // refusal) comes `ms` late.
+    virtual void refuseLate(int ms) = 0;
     virtual void clearFaults() = 0;
 
     // The window in which an item read's answer is awaited, ms.
@@ -188,12 +191,15 @@ public:
 
     void corruptAnswer() override { setFaults([](sim::Faults &f) { f.corruptChecksum = true; }); }
 
-    void refuse() override
+    void refuse() override { refuseLate(0); }
+
+    void refuseLate(int ms) override
     {
         const quint8 error = protocol_ == sim::Protocol::V2 ? 0x07 : 0x08; // Access / Range
-        setFaults([error](sim::Faults &f) {
+        setFaults([error, ms](sim::Faults &f) {
             f.error = error;
             f.omitData = true;
+            f.delayMs = ms;
         });
     }
 
@@ -300,11 +306,14 @@ public:
 
     void corruptAnswer() override { setFaults([](sim::Faults &f) { f.corruptChecksum = true; }); }
 
-    void refuse() override
+    void refuse() override { refuseLate(0); }
+
+    void refuseLate(int ms) override
     {
-        setFaults([](sim::Faults &f) {
+        setFaults([ms](sim::Faults &f) {
             f.error = 0x07;
             f.omitData = true;
+            f.delayMs = ms;
         });
     }
 
@@ -413,6 +422,13 @@ public:
 
     void corruptAnswer() override { set([](sim::PeerFaults &f) { f.corruptNext = true; }); }
     void refuse() override { set([](sim::PeerFaults &f) { f.refuseWith = 4; }); }
+    void refuseLate(int ms) override
+    {
+        set([ms](sim::PeerFaults &f) {
+            f.refuseWith = 4;
+            f.delayNextMs = ms;
+        });
+    }
     void clearFaults() override { set([](sim::PeerFaults &) {}); }
     int windowMs() const override { return QvxModbus::kItemTimeoutMs; }
 
@@ -596,6 +612,23 @@ TEST_P(ExchangeContract, AStaleStatusNeverAnswersACommandWithoutData)
     EXPECT_FALSE(t->commandLanded());
     t->clearFaults();
     EXPECT_TRUE(recovers(*t));
+}
+
+TEST_P(ExchangeContract, ALateRefusalNeverAnswersALaterRequest)
+{
+    // Half a window into the read's own wait: where the command's refusal is
+    // due when the read follows the failed command at once.
+    for (const int halfWindows : {3, 5}) {
+        SCOPED_TRACE(halfWindows);
+        t->refuseLate(halfWindows * t->windowMs() / 2);
+        t->command();
+        t->clearFaults();
+        // The device refuses nothing now: a refusal taken here is the command's.
+        const Read r = t->readA();
+        EXPECT_FALSE(r.result == COMM_OK && t->refused(r.error)) << "the command's late refusal was taken";
+        EXPECT_TRUE(rightOrFailed(*t, r, t->valueA()));
+        EXPECT_TRUE(recovers(*t));
+    }
 }
 
 TEST_P(ExchangeContract, ARefusalCarriesNoValueAndIsNoSuccess)
