@@ -84,6 +84,13 @@ void ExchangeLine::takeIn(const char *data, qint64 size)
     lastArrivalTime = wallClock();
 }
 
+void ExchangeLine::takeInHeld()
+{
+    // As much as is there: a read of the whole bound would allocate it every time.
+    const QByteArray held = device->read(qMin<qint64>(device->bytesAvailable(), kMaxHeld));
+    takeIn(held.constData(), held.size());
+}
+
 bool ExchangeLine::pullArrivals(int waitMs)
 {
     if (!device)
@@ -91,8 +98,7 @@ bool ExchangeLine::pullArrivals(int waitMs)
     // Bytes the device took in on its own (in its event loop, or while a
     // write left) came first: they are taken before the link is asked.
     if (device->bytesAvailable() > 0) {
-        const QByteArray held = device->read(kMaxHeld);
-        takeIn(held.constData(), held.size());
+        takeInHeld();
         return true;
     }
     if (isLinkDown()) {
@@ -106,8 +112,7 @@ bool ExchangeLine::pullArrivals(int waitMs)
             linkLost = isLinkDown();
             return false;
         }
-        const QByteArray held = device->read(kMaxHeld);
-        takeIn(held.constData(), held.size());
+        takeInHeld();
         return true;
     }
     // The link's own wait and read: no wake-up of the device's notifiers and
@@ -136,24 +141,30 @@ bool ExchangeLine::linkGone(qintptr handle)
 
 qint64 ExchangeLine::lateSpan(qint64 windowMs)
 {
-    return qBound(qint64(0), kLateWindows * qMax(windowMs, qint64(0)), kMaxLateMs);
+    return qBound(kMinLateMs, kLateWindows * qMax(windowMs, qint64(0)), kMaxLateMs);
+}
+
+bool ExchangeLine::couldAnswer(const Owed &o, int address, qsizetype answerSize, bool ofItsSize) const
+{
+    const bool sameDevice = address == kAnyDevice || o.address == kAnyDevice || o.address == address;
+    // A device refuses one request of its own with the form every request
+    // of it takes; a broadcast's answers are no refusals.
+    const bool refusalMayAnswer = !ofItsSize && refusalAnswersAnyRequest && o.address == address;
+    const bool sameSize = o.answerSize == 0 || answerSize == 0 || o.answerSize == answerSize || refusalMayAnswer;
+    return sameDevice && sameSize;
 }
 
 qint64 ExchangeLine::lateUntil(const QByteArray &request, int address, qsizetype answerSize, qint64 now)
 {
     qint64 until = 0;
-    for (auto it = late_.begin(); it != late_.end();) {
-        if (it->until <= now) {
-            it = late_.erase(it); // whatever was late has come, or never will
+    for (auto it = owed_.begin(); it != owed_.end();) {
+        // Gone once it can no longer come, nor make a request uncertain.
+        const qint64 forgotten = it->uncertainTake ? it->until : it->until + lateSpan(it->windowMs);
+        if (forgotten <= now) {
+            it = owed_.erase(it);
             continue;
         }
-        const bool sameDevice = address == kAnyDevice || it->address == kAnyDevice || it->address == address;
-        // A device refuses one request of its own with the form every request
-        // of it takes; a broadcast's answers are no refusals.
-        const bool refusalMayAnswer = refusalAnswersAnyRequest && it->address == address;
-        const bool sameSize =
-            it->answerSize == 0 || answerSize == 0 || it->answerSize == answerSize || refusalMayAnswer;
-        if (sameDevice && sameSize) {
+        if (it->until > now && couldAnswer(*it, address, answerSize)) {
             if (it->request == request && it->address == address) {
                 // The same question again: its late answer is as good as the
                 // new one's, which may in turn come late.
@@ -166,6 +177,56 @@ qint64 ExchangeLine::lateUntil(const QByteArray &request, int address, qsizetype
         ++it;
     }
     return until;
+}
+
+bool ExchangeLine::owedAMomentAgo(const QByteArray &request, int address, qsizetype answerSize, qint64 now,
+                                  bool ofItsSize) const
+{
+    for (const Owed &o : owed_) {
+        if (o.uncertainTake || (o.request == request && o.address == address))
+            continue;
+        if (now < o.until + lateSpan(o.windowMs) && couldAnswer(o, address, answerSize, ofItsSize))
+            return true;
+    }
+    return false;
+}
+
+void ExchangeLine::addOwed(int address, qsizetype answerSize, const QByteArray &request, qint64 until,
+                           qint64 windowMs, bool uncertainTake)
+{
+    Owed *entry = nullptr;
+    for (Owed &o : owed_) {
+        // An earlier request of this device and size was waited out before
+        // this one went: its entry is taken over.
+        if (o.address == address && o.answerSize == answerSize) {
+            entry = &o;
+            break;
+        }
+    }
+    if (!entry) {
+        if (owed_.size() >= kMaxOwed)
+            owed_.removeFirst();
+        owed_.append(Owed{});
+        entry = &owed_.last();
+    }
+    entry->until = (entry->until > 0 && entry->request == request) ? qMax(entry->until, until) : until;
+    entry->address = address;
+    entry->answerSize = answerSize;
+    entry->request = request;
+    entry->windowMs = qMax(windowMs, qint64(0));
+    entry->uncertainTake = uncertainTake;
+}
+
+void ExchangeLine::settleLastRequest()
+{
+    if (!lastUncertain_ || lastUnanswered_ || lastAddress_ == kNoAnswer)
+        return;
+    // Its own answer is owed as though the request had missed it: up to the
+    // late span after its window.
+    const qint64 window = qMax(replyWindow, qint64(0));
+    addOwed(lastAddress_, lastAnswerSize_, lastRequest_, lastSentAt_ + window + lateSpan(window), window, true);
+    lastUncertain_ = false;
+    lastUncertainOfSize_ = false;
 }
 
 void ExchangeLine::awaitTurn(qint64 until)
@@ -190,6 +251,7 @@ void ExchangeLine::awaitTurn(qint64 until)
 
 int ExchangeLine::takeTurn(const QByteArray &request, int address, qsizetype answerSize)
 {
+    settleLastRequest();
     // A closed or hung-up link takes nothing: refused here, without asking it.
     linkLost = isLinkDown();
     if (linkLost)
@@ -197,6 +259,9 @@ int ExchangeLine::takeTurn(const QByteArray &request, int address, qsizetype ans
     lastAddress_ = address;
     lastRequest_ = request;
     lastAnswerSize_ = answerSize;
+    lastUncertain_ = false;
+    lastUncertainOfSize_ = false;
+    lastUnanswered_ = false;
     const qint64 until = lateUntil(lastRequest_, address, answerSize, wallClock());
     if (until > 0)
         awaitTurn(until);
@@ -210,6 +275,9 @@ int ExchangeLine::takeTurn(const QByteArray &request, int address, qsizetype ans
         return COMM_TX_FAIL;
     if (!rxBuffer.isEmpty())
         handOverStray();
+    lastSentAt_ = wallClock();
+    lastUncertain_ = address != kNoAnswer && owedAMomentAgo(lastRequest_, address, answerSize, lastSentAt_, false);
+    lastUncertainOfSize_ = lastUncertain_ && owedAMomentAgo(lastRequest_, address, answerSize, lastSentAt_, true);
     return COMM_OK;
 }
 
@@ -257,31 +325,56 @@ void ExchangeLine::markUnanswered(qint64 windowMs)
 {
     if (lastAddress_ == kNoAnswer)
         return;
-    const qint64 until = wallClock() + lateSpan(windowMs);
-    Late *late = nullptr;
-    for (Late &l : late_) {
-        // An earlier request of this device and size was waited out before
-        // this one went: its entry is taken over.
-        if (l.address == lastAddress_ && l.answerSize == lastAnswerSize_) {
-            late = &l;
-            break;
-        }
+    lastUnanswered_ = true;
+    addOwed(lastAddress_, lastAnswerSize_, lastRequest_, wallClock() + lateSpan(windowMs), windowMs, false);
+}
+
+bool ExchangeLine::lastAnswerUncertain() const
+{
+    return lastUncertainOfSize_ && !lastUnanswered_;
+}
+
+int ExchangeLine::awaitCertainTurn(int address)
+{
+    settleLastRequest();
+    const qint64 now = wallClock();
+    qint64 until = 0;
+    for (const Owed &o : owed_) {
+        if (o.address != address && o.address != kAnyDevice && address != kAnyDevice)
+            continue;
+        const qint64 forgotten = o.uncertainTake ? o.until : o.until + lateSpan(o.windowMs);
+        // A clock set back would otherwise hold the wait for as long.
+        until = qMax(until, qMin(forgotten, now + o.windowMs + 2 * kMaxLateMs));
     }
-    if (!late) {
-        if (late_.size() >= kMaxLate)
-            late_.removeFirst();
-        late_.append(Late{});
-        late = &late_.last();
+    if (until > now)
+        awaitTurn(until);
+    if (linkLost)
+        return COMM_TX_FAIL;
+    return isCancelled() ? COMM_CANCELLED : COMM_OK;
+}
+
+void ExchangeLine::awaitOwedAnswers()
+{
+    settleLastRequest();
+    const qint64 now = wallClock();
+    qint64 until = 0;
+    for (const Owed &o : owed_)
+        until = qMax(until, qMin(o.until, now + o.windowMs + kMaxLateMs));
+    if (until > now && !isLinkDown()) {
+        awaitTurn(until);
+        if (!linkLost)
+            pullArrivals(0);
+        if (!rxBuffer.isEmpty())
+            handOverStray();
     }
-    late->until = (late->until > 0 && late->request == lastRequest_) ? qMax(late->until, until) : until;
-    late->address = lastAddress_;
-    late->answerSize = lastAnswerSize_;
-    late->request = lastRequest_;
-    late->windowMs = qMax(windowMs, qint64(0));
+    forgetUnanswered();
 }
 
 void ExchangeLine::forgetUnanswered()
 {
-    late_.clear();
+    owed_.clear();
     lastAddress_ = kNoAnswer;
+    lastUncertain_ = false;
+    lastUncertainOfSize_ = false;
+    lastUnanswered_ = false;
 }

@@ -6,17 +6,29 @@
 //  - Nothing that arrived before a request answers it. Before a request
 //    leaves, what the link holds is taken in and handed over as stray traffic.
 //  - A request whose answer did not come within its window may still be
-//    answered late. The next request to the same device that could take
-//    that answer (one of the same size, or any request where a refusal has
-//    one form all take) waits until it can no longer come (kLateWindows of
-//    that window, at most kMaxLateMs), so that the late answer arrives
-//    before the request and is stray. Requests to other devices go at once: every answer names its
-//    device, and a wait never takes another device's answer. After a
-//    broadcast any device may still answer, so the next request waits
-//    whatever its device.
+//    answered late: the device owes that answer. The next request to the
+//    same device that could take it (one of the same size, or any request
+//    where a refusal has one form all take) waits until it can no longer
+//    come (the late span: kLateWindows of that window, at least kMinLateMs,
+//    at most kMaxLateMs), so that the late answer arrives before the request
+//    and is stray. A repeat of the very same request goes at once: a late
+//    answer answers the same question. Requests to other devices go at once:
+//    every answer names its device. After a broadcast any device may still
+//    answer, so the next request of the answer's size waits whatever its
+//    device.
+//  - An answer later than the late span cannot be told from the answer of
+//    the request that takes it. So a request that goes while an answer of its
+//    device was owed until a moment ago (within one more late span) counts
+//    its own answer as owed once it took one: the next other request waits
+//    for it, and a stream of requests never shifts onto the answers of the
+//    ones before. Such an answer is flagged (lastAnswerUncertain) for those
+//    who must not act on it (a read before a write of the same register).
 //  - An answer is taken only when it has the size its request asks for (or
 //    is the device's refusal): each framing says which sizes those are.
-//  - A new link (an open) holds nothing late.
+//  - Whoever lets the line go for others (the end of a run, the user's
+//    close) first waits until nothing owed can come (awaitOwedAnswers), so
+//    that no late answer meets the next program on the line. A link opened
+//    afresh holds nothing late.
 //  - What is held stays bounded, whatever a peer sends.
 //  - A link that can no longer carry bytes ends every wait at once.
 
@@ -36,16 +48,23 @@ public:
     static constexpr int kAnyDevice = -1;
     // A request no device answers (a sync write, say).
     static constexpr int kNoAnswer = -2;
-    // An answer up to this many windows late never answers a later request.
+    // An answer owed is awaited this many of its request's windows...
     static constexpr int kLateWindows = 4;
-    // The longest a request waits for a late answer of an earlier one, ms: the
-    // longest timeout a user can set would otherwise hold it for weeks.
+    // ...but at least this long, ms: an answer up to a second late never
+    // answers another request, with room for a loaded line or relay.
+    static constexpr qint64 kMinLateMs = 1500;
+    // ...and at most this long, ms: the longest timeout a user can set would
+    // otherwise hold a request for weeks.
     static constexpr qint64 kMaxLateMs = 2000;
     // The line is quiet once nothing arrived for this long, ms.
     static constexpr qint64 kQuietMs = 3;
     // The most bytes held between two reads of a wait: more than two of the
     // largest packets any framing takes, so a flood costs bounded memory.
     static constexpr qsizetype kMaxHeld = 160 * 1024;
+
+    // How long after a wait that ended without its answer that answer may
+    // still come, for a request whose window was `windowMs`.
+    static qint64 lateSpan(qint64 windowMs);
 
     ExchangeLine();
     virtual ~ExchangeLine();
@@ -61,6 +80,8 @@ public:
     // request on a link that is up again clears it.
     bool linkLost = false;
     qint64 lastArrivalTime = 0; // wall-clock ms when bytes last arrived
+    // The window of the last reply wait, ms: the framing sets it as the wait starts.
+    qint64 replyWindow = 0;
     // The wall clock of the waits, in ms since the epoch. Tests and fuzzers
     // replace it to step time by hand.
     qint64 (*wallClock)() = &QDateTime::currentMSecsSinceEpoch;
@@ -80,12 +101,13 @@ public:
 
     // The two steps of one request whose answer comes from `address`
     // (kAnyDevice, kNoAnswer) with `answerSize` bytes (0: sizes of several
-    // kinds). First its turn: a late answer that could be taken for its answer
-    // (from that device and of that size) is waited out, and what arrived
-    // before the request is handed over as stray. A request that repeats the
-    // unanswered one byte for byte does not wait (a late answer answers the
-    // same question), but its own answer may then come after the one it
-    // takes, so the next other request of that size to that device waits for it.
+    // kinds). First its turn: an answer owed that could be taken for its
+    // answer (from that device and of that size) is waited out, and what
+    // arrived before the request is handed over as stray. A request that
+    // repeats an unanswered one byte for byte does not wait (a late answer
+    // answers the same question), but its own answer may then come after the
+    // one it takes, so the next other request of that size to that device
+    // waits for it.
     // COMM_OK; COMM_TX_FAIL when the link is down; COMM_CANCELLED.
     int takeTurn(const QByteArray &request, int address, qsizetype answerSize);
     // Then its bytes, which must leave within limitMs. COMM_OK; COMM_TX_FAIL
@@ -93,9 +115,21 @@ public:
     int writeRequest(const QByteArray &bytes, int limitMs);
     // After the wait for the answer of the last request ended without it
     // (time-out, corrupt answer, cancellation, the end of a broadcast's
-    // listening): that answer may still come, up to kLateWindows of
+    // listening): that answer may still come, up to the late span of
     // `windowMs` later.
     void markUnanswered(qint64 windowMs);
+    // Whether the answer the last request took, one of the size it asks for,
+    // may be the late answer of an earlier request of its device rather than
+    // its own. (A refusal it took may be another's too; it fails either way.)
+    bool lastAnswerUncertain() const;
+    // Waits until nothing `address` owes can still come or be mistaken for
+    // an answer (the late span, and the span after it that makes a request
+    // uncertain), so that its next request's answer is certainly its own.
+    // COMM_OK; COMM_TX_FAIL when the link went down; COMM_CANCELLED.
+    int awaitCertainTurn(int address);
+    // Reads the line, dropping what comes, until no answer owed can still
+    // come; then nothing is owed. For whoever lets the line go for others.
+    void awaitOwedAnswers();
     // A new link: nothing late can come on it.
     void forgetUnanswered();
 
@@ -120,32 +154,58 @@ protected:
     bool boundHeld();
 
 private:
-    // An answer that may still come late: whose, of which size, until when
-    // (wall-clock ms) and the request it answers.
-    struct Late
+    // An answer a device owes: whose, of which size, until when it may come
+    // (wall-clock ms), the request it answers and that request's window.
+    struct Owed
     {
         int address = kNoAnswer;
         qsizetype answerSize = 0; // 0: of several sizes
         qint64 until = 0;
         QByteArray request;
-        qint64 windowMs = 0; // the window the request had
+        qint64 windowMs = 0;
+        // Owed by a request that took an answer it could not be sure of: it
+        // is waited for, but makes no later request uncertain in turn (a
+        // device whose answer was lost would hold every request else).
+        bool uncertainTake = false;
     };
-    // Few at a time: an entry goes once its time has passed.
-    QList<Late> late_;
-    static constexpr qsizetype kMaxLate = 64;
-    // The request the next markUnanswered is about.
+    // Few at a time: an entry goes once it can neither come nor make a
+    // request uncertain.
+    QList<Owed> owed_;
+    static constexpr qsizetype kMaxOwed = 64;
+    // The request in flight, which the next markUnanswered is about.
     int lastAddress_ = kNoAnswer;
     QByteArray lastRequest_;
     qsizetype lastAnswerSize_ = 0;
+    qint64 lastSentAt_ = 0;  // wall-clock ms when it took its turn
+    // It went while an answer of its device was owed until a moment ago that
+    // it could take: any such answer (its own may then still come), and one
+    // of its own size (the answer it took may be another's).
+    bool lastUncertain_ = false;
+    bool lastUncertainOfSize_ = false;
+    bool lastUnanswered_ = false;
 
-    // How long after a wait that ended without its answer that answer may come.
-    static qint64 lateSpan(qint64 windowMs);
-    // Until when a late answer may come that the request could take; 0 when
+    // Whether an owed answer could be taken for the answer of this request
+    // (with `ofItsSize`, as an answer of the size it asks for, not as a refusal).
+    bool couldAnswer(const Owed &o, int address, qsizetype answerSize, bool ofItsSize = false) const;
+    // Until when an owed answer may come that the request could take; 0 when
     // none can. A repeat of an unanswered request is renewed.
     qint64 lateUntil(const QByteArray &request, int address, qsizetype answerSize, qint64 now);
+    // Whether an answer this request could take (with `ofItsSize`, one of the
+    // size it asks for) was owed until a moment ago by another request of its
+    // device.
+    bool owedAMomentAgo(const QByteArray &request, int address, qsizetype answerSize, qint64 now,
+                        bool ofItsSize) const;
+    // The last request took an answer it could not be sure of: its own may
+    // still come, as if it had gone unanswered.
+    void settleLastRequest();
+    // Enters what `address` owes for `request` until `until`.
+    void addOwed(int address, qsizetype answerSize, const QByteArray &request, qint64 until, qint64 windowMs,
+                 bool uncertainTake);
     // Waits until `until` is past and the line is quiet, taking in what arrives.
     void awaitTurn(qint64 until);
     // Appends arrived bytes to rxBuffer, keeping at most kMaxHeld.
     void takeIn(const char *data, qint64 size);
+    // Reads what the device holds, at most kMaxHeld.
+    void takeInHeld();
     static bool linkGone(qintptr handle);
 };

@@ -184,6 +184,7 @@ ModbusRtu::Answer ModbusRtu::exchange(const QByteArray &body, int expected,
         return a;
     }
 
+    replyWindow = timeoutMs;
     QElapsedTimer waited;
     waited.start();
     bool damaged = false;

@@ -222,6 +222,11 @@ public:
     QTimer *motionAgingTimer = nullptr;
     EngineClock *engineClock = EngineClock::system(); // not owned
 
+    // Before the line is let go for others (the user's close, the end of a
+    // run): reads it until no answer a device still owes can come, so that
+    // none reaches the next program on the line (comm/ExchangeLine.h). At most
+    // the late span; at once when nothing is owed.
+    virtual void awaitOwedAnswers() {}
     // Whether a read that came back with the error byte `error` was refused by
     // the device, so that it carried no data.
     virtual bool isRefusedRead(uchar /*error*/) const { return false; }

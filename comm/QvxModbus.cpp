@@ -129,6 +129,14 @@ void QvxModbus::close()
     dropLink(true);
 }
 
+void QvxModbus::awaitOwedAnswers()
+{
+    if (!rtu || !rtu->port->isOpen())
+        return;
+    rtu->token = token;
+    rtu->awaitOwedAnswers();
+}
+
 void QvxModbus::dropLink(bool closing)
 {
     stopAging();

@@ -54,6 +54,7 @@ public:
     int shuffleId(uchar id, QByteArray data, int wait_ms, int count) override;
     // A link exists and doConnectQvx has found the device.
     bool isOpen() const override;
+    void awaitOwedAnswers() override;
     // Closes, stores the rate and connects to the stored target ID again.
     bool setBaudRate(int baudrate) override;
     QString version() const override;

@@ -4,6 +4,7 @@
 // the chunked update and graph polls.
 #include "comm/QvxModbus.h"
 
+#include "comm/ModbusRtu.h"
 
 namespace {
 
@@ -106,7 +107,19 @@ int QvxModbus::write1Byte(uchar id, ushort address, int value, uchar *error)
 {
     // Read the register that holds the byte; any failure of this read ends the
     // write as COMM_RX_FAIL (a refused request as COMM_TX_FAIL).
-    const Outcome read = exchange(id, holding(address >> 1, 1), false, kItemTimeoutMs, error, Judge::Plain);
+    Outcome read = exchange(id, holding(address >> 1, 1), false, kItemTimeoutMs, error, Judge::Plain);
+    // A read that went while an answer of this servo was owed until a moment
+    // ago may have taken that answer for its own: its value is not written
+    // back. The register is read again once nothing owed can be mistaken for
+    // the answer.
+    if (read.result == COMM_OK && rtu && rtu->lastAnswerUncertain()) {
+        const int turn = rtu->awaitCertainTurn(id);
+        if (turn != COMM_OK)
+            return turn;
+        read = exchange(id, holding(address >> 1, 1), false, kItemTimeoutMs, error, Judge::Plain);
+        if (read.result == COMM_OK && rtu->lastAnswerUncertain())
+            return COMM_RX_FAIL;
+    }
     if (read.result != COMM_OK)
         return read.result;
     if (read.values.valueCount() != 1) {

@@ -226,6 +226,14 @@ int QvxProtocol::receivePacket(const Framing &f, QByteArray *packet)
     return result;
 }
 
+bool QvxProtocol::uncertainSuccess()
+{
+    if (!lastAnswerUncertain())
+        return false;
+    emit logMessage(QStringLiteral("COMM_RX_CORRUPT: the status may be the late answer of an earlier request"));
+    return true;
+}
+
 void QvxProtocol::handOverStray()
 {
     const bool wasInTransaction = inTransaction;
@@ -283,8 +291,8 @@ void QvxProtocol::parseArrivals()
     if (rxBuffer.isEmpty())
         clearHeaderPositions();
     emit updateRxStatus(true);
-    if (device)
-        rxBuffer += device->read(kMaxHeld);
+    if (device) // as much as is there: a read of the whole bound would allocate it every time
+        rxBuffer += device->read(qMin<qint64>(device->bytesAvailable(), kMaxHeld));
     if (boundHeld())
         clearHeaderPositions(); // their offsets were counted before the cut
     emit updateRxStatus(false);

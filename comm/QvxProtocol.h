@@ -119,8 +119,6 @@ public:
     double packetTimeout = 0;   // ms the packet clock may run; 0 after it ran out
     // The longest packet the running reply wait can take; 0: any the framing takes.
     qsizetype largestReply = 0;
-    // The window of the last reply wait: the packet time-out it started with, ms.
-    qint64 replyWindow = 0;
 
     // Receivers of outputPacket that only pass it on (the transport's relay),
     // and whether anyone receives it behind them. Set by the transport; a
@@ -191,6 +189,11 @@ protected:
     // `f` (the engine's own framing, or another packet family such as the
     // bootloader's) into *packet. The caller has started the packet clock.
     int receivePacket(const Framing &f, QByteArray *packet);
+    // Whether the status without data a command took, a success, may be the
+    // late status of an earlier request of its device (whose own answer may
+    // then be a refusal still on its way): logged, and not to be reported as
+    // success.
+    bool uncertainSuccess();
 
     // What arrived before a request: whole packets reach the stream parser's
     // listeners as stray traffic, a fragment is dropped so that it cannot

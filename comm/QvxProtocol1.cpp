@@ -97,6 +97,8 @@ int QvxProtocol1::txRxPacket(QByteArray &tx, QByteArray *rx, uchar *error)
         if (byteAt(*rx, 2) == id && rx->size() == expected)
             break; // other IDs, and replies of another size, are skipped
     }
+    if (instruction != Ping && expected == 6 && byteAt(*rx, 4) == 0 && uncertainSuccess())
+        return COMM_RX_CORRUPT;
     if (error)
         *error = byteAt(*rx, 4);
     return COMM_OK;

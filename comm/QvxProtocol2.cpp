@@ -269,6 +269,8 @@ int QvxProtocol2::receiveMatchingReply(const QByteArray &sent, QByteArray *reply
         break;
     }
     largestReply = 0;
+    if (expected == kSmallestStatus && byteAt(*reply, 8) == 0 && uncertainSuccess())
+        return COMM_RX_CORRUPT;
     if (error)
         *error = byteAt(*reply, 8);
     return COMM_OK;

@@ -138,6 +138,13 @@ void QvxProtocolComm::setCancellationToken(CancellationToken *t)
     qvx_protocol2->token = t;
 }
 
+void QvxProtocolComm::awaitOwedAnswers()
+{
+    // Either engine may have left an answer owed: a protocol switch keeps the line.
+    for (QvxProtocol *engine : {static_cast<QvxProtocol *>(qvx_protocol1), static_cast<QvxProtocol *>(qvx_protocol2)})
+        engine->awaitOwedAnswers();
+}
+
 void QvxProtocolComm::clearCancellationToken()
 {
     QvxComm::clearCancellationToken();

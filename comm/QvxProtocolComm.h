@@ -35,6 +35,7 @@ public:
     void setTimeout(int ms) override;
     // The token goes to the transport and to both engines.
     void setCancellationToken(CancellationToken *token) override;
+    void awaitOwedAnswers() override;
     void clearCancellationToken() override;
     int read1Byte(uchar id, ushort address, int *value, uchar *error) override;
     int read2Byte(uchar id, ushort address, int *value, uchar *error) override;

@@ -53,7 +53,9 @@ QvxControl::~QvxControl()
 {
     // Both live on this thread: close the port and free the transport now. A
     // deferred delete would need an event loop that script mode no longer
-    // runs, and would leave the port open until then.
+    // runs, and would leave the port open until then. The end of a run lets
+    // the line go: nothing its devices still owe may meet the next program.
+    transport_->awaitOwedAnswers();
     transport_->close();
 }
 
@@ -74,6 +76,12 @@ void QvxControl::closePort()
 {
     if (!transport_)
         return;
+    transport_->awaitOwedAnswers();
+    dropPort();
+}
+
+void QvxControl::dropPort()
+{
     transport_->close();
     portName_.clear();
     baudRate_ = 0;
@@ -181,7 +189,7 @@ void QvxControl::scanOnePort(const CancelLoan &loan, const PortEntry &port, bool
             return;
         }
         Console::instance().printLine(QStringLiteral("Scanning port: %1 at %2 bps...").arg(port.name, QString::number(baud)));
-        closePort();
+        dropPort();
         if (!transport_->open(port.name, baud)) {
             Console::instance().printError(QStringLiteral("Port not opened"));
             return; // the other rates of this port are not tried
@@ -209,6 +217,6 @@ void QvxControl::scanOnePort(const CancelLoan &loan, const PortEntry &port, bool
                 return;
             }
         }
-        closePort();
+        dropPort();
     }
 }

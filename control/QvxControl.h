@@ -73,6 +73,8 @@ public:
     // ----- Ports and settings
     // Closes any open port first; prints nothing.
     bool openPort(const QString &name, uint baud);
+    // The user lets the line go: first read until no answer its devices still
+    // owe can come, then close.
     void closePort();
     bool isPortOpen() const;
     static QList<PortEntry> availablePorts();
@@ -211,6 +213,10 @@ signals:
     void qvxFound(uchar id, ushort model_number, uchar firmware_version);
 
 private:
+    // Closes the port between the rates of a multi-port scan: a late answer
+    // of one rate is noise at the next, and a broadcast ping's late answer
+    // names only its sender.
+    void dropPort();
     // Pings a device for a command that needs its control table; the model, or null after the error lines.
     const QvxDeviceModel *identify(uchar id);
     // Null when the exchange went well; empty (not null) when the command's token ended it.

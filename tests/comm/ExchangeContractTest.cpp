@@ -7,10 +7,18 @@
 //   Modbus            QvxModbus against a libmodbus RTU server on a socat pty pair
 //
 // Every device holds two items of the same width with different values (A and
-// B): an answer taken for the wrong request shows as the other item's value.
-// The cases never look at timing: on a loaded machine a request may fail, but
-// it must never return a wrong value or report a refusal as success.
+// B), and a series of more: an answer taken for the wrong request shows as
+// another item's value. The cases never look at timing: on a loaded machine a
+// request may fail, but it must never return a wrong value or report a refusal
+// as success.
+//
+// Late answers come at three points past a request's window: just past the
+// wait this contract once held (five windows), a second late, and past the
+// present bound (the late span, plus margin). The devices queue: a request
+// that reaches a device still busy with a late answer is answered after it,
+// as a busy servo or a slow adapter does.
 #include "comm/CommResult.h"
+#include "comm/ExchangeLine.h"
 #include "comm/QvxModbus.h"
 #include "comm/QvxPort.h"
 #include "comm/QvxTcpClient.h"
@@ -24,6 +32,7 @@
 #include "tests/sim/SimPackets.h"
 #include "tests/support/QtPrinters.h"
 
+#include <QDeadlineTimer>
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <QTest>
@@ -99,6 +108,19 @@ public:
 
     // The window in which an item read's answer is awaited, ms.
     virtual int windowMs() const = 0;
+
+    // Items of the width of A and B, each with a value of its own.
+    static constexpr int kSeries = 8;
+    virtual int seriesValue(int i) const = 0;
+    virtual Read readSeries(int i) = 0;
+    // A command without data with a window of its own (a factory reset);
+    // where commands are register writes, the command.
+    virtual Read reset() { return command(); }
+    // Lets the line go as the end of a run does, then opens it afresh: the
+    // next run's link.
+    virtual bool relink() = 0;
+    // How many requests the device has taken so far.
+    virtual int taken() const = 0;
 };
 
 // Three bytes from `address` as a number, low byte first.
@@ -112,6 +134,19 @@ Read readThreeBytes(QvxProtocolComm &link, int address)
     return r;
 }
 
+// A factory reset of the device: its result, and the error byte of the status
+// it took (which the reset's completion carries).
+Read resetOf(QvxProtocolComm &link)
+{
+    Read r;
+    const QMetaObject::Connection done =
+        QObject::connect(&link, &QvxComm::resetCompleted, [&r](int, uchar, uchar error) { r.error = error; });
+    uchar ignored = 0;
+    r.result = link.reset(kId, ignored);
+    QObject::disconnect(done);
+    return r;
+}
+
 // --- the serial engines ------------------------------------------------------------------------
 
 class SerialTransport : public Transport
@@ -122,14 +157,17 @@ public:
         , port_(std::make_unique<QvxPort>(true))
     {
         const bool v2 = protocol == sim::Protocol::V2;
-        sim::Device dev = v2 ? sim::Device::protocol2(kId, 1020, 53) : sim::Device::protocol1(kId, 12, 7);
+        sim::Device dev = v2 ? sim::Device::protocol2(kId, 1020, 53) : sim::Device::protocol1(kId, 12, 7, 128);
         bus_.addDevice(dev);
         bus_.setMemory(kId, itemA(), v2 ? fromHex("10 27 00 00") : fromHex("E8 03"), protocol);
         bus_.setMemory(kId, itemB(), v2 ? fromHex("00 FC FF FF") : fromHex("D0 07"), protocol);
-        port_->setProtocolVersion(v2 ? kProtocolVersion2 : kProtocolVersion1);
-        // Windows long enough that a loaded machine seldom misses one.
-        port_->setTimeout(60);
-        opened_ = bus_.isOpen() && port_->open(bus_.portName(), 57600);
+        for (int i = 0; i < kSeries; ++i) {
+            QByteArray bytes;
+            for (int k = 0; k < width(); ++k)
+                bytes.append(static_cast<char>((seriesValue(i) >> (8 * k)) & 0xFF));
+            bus_.setMemory(kId, seriesAddress(i), bytes, protocol);
+        }
+        opened_ = bus_.isOpen() && openPort();
     }
 
     const char *name() const override { return protocol_ == sim::Protocol::V2 ? "serial 2.0" : "serial 1.0"; }
@@ -211,8 +249,32 @@ public:
 
     int windowMs() const override { return port_->qvx_protocol->packetTimeoutFor(width() + 11); }
 
+    int seriesValue(int i) const override { return width() == 4 ? 100000 * (i + 1) + 7 : 100 * (i + 1) + 3; }
+    Read readSeries(int i) override { return read(seriesAddress(i)); }
+
+    Read reset() override { return resetOf(*port_); }
+    int taken() const override { return static_cast<int>(bus_.received().size()); }
+
+    bool relink() override
+    {
+        port_->awaitOwedAnswers();
+        port_->close();
+        port_ = std::make_unique<QvxPort>(true);
+        return openPort();
+    }
+
 private:
     static constexpr int kCommandByte = 24;
+    int seriesAddress(int i) const { return protocol_ == sim::Protocol::V2 ? 160 + 4 * i : 60 + 2 * i; }
+
+    bool openPort()
+    {
+        port_->setProtocolVersion(protocol_ == sim::Protocol::V2 ? kProtocolVersion2 : kProtocolVersion1);
+        // Windows long enough that a loaded machine seldom misses one.
+        port_->setTimeout(60);
+        return port_->open(bus_.portName(), 57600);
+    }
+
     int itemA() const { return protocol_ == sim::Protocol::V2 ? 132 : 36; }
     int itemB() const { return protocol_ == sim::Protocol::V2 ? 136 : 38; }
     int width() const { return protocol_ == sim::Protocol::V2 ? 4 : 2; }
@@ -248,6 +310,11 @@ public:
         bus_.addDevice(sim::Device::protocol2(kId, 1020, 53));
         bus_.setMemory(kId, kItemA, fromHex("10 27 00 00"));
         bus_.setMemory(kId, kItemB, fromHex("00 FC FF FF"));
+        for (int i = 0; i < kSeries; ++i) {
+            const int v = seriesValue(i);
+            const char bytes[] = {char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF), char(v >> 24)};
+            bus_.setMemory(kId, kSeriesStart + 4 * i, QByteArray(bytes, sizeof bytes));
+        }
         if (!bus_.isOpen() || !bridge_.start(QStringLiteral("127.0.0.1"), 0, bus_.portName(), 57600))
             return;
         const quint16 port = listeningPort(bridge_);
@@ -325,6 +392,19 @@ public:
 
     int windowMs() const override { return client_.qvx_protocol->packetTimeoutFor(15); }
 
+    int seriesValue(int i) const override { return 100000 * (i + 1) + 7; }
+    Read readSeries(int i) override { return read(kSeriesStart + 4 * i); }
+
+    Read reset() override { return resetOf(client_); }
+    int taken() const override { return static_cast<int>(bus_.received().size()); }
+
+    bool relink() override
+    {
+        client_.awaitOwedAnswers();
+        client_.close();
+        return client_.open(QStringLiteral("127.0.0.1"), listeningPort(bridge_));
+    }
+
     QvxTcpClient &client() { return client_; }
     quint16 bridgePort() { return listeningPort(bridge_); }
 
@@ -332,6 +412,7 @@ private:
     static constexpr int kItemA = 132;
     static constexpr int kItemB = 136;
     static constexpr int kCommandByte = 24;
+    static constexpr int kSeriesStart = 160;
 
     Read read(int address)
     {
@@ -365,6 +446,8 @@ public:
         QList<quint16> registers(64, 0);
         registers[kRegisterA] = 4343;
         registers[kRegisterB] = 1000;
+        for (int i = 0; i < kSeries; ++i)
+            registers[kSeriesRegister + i] = static_cast<quint16>(seriesValue(i));
         server_ = std::make_unique<sim::LibmodbusServer>(link_.serverSide(), kBaud, kId, registers);
         opened_ = server_->isReady() && modbus_.open(link_.programSide(), kBaud);
     }
@@ -432,8 +515,31 @@ public:
     void clearFaults() override { set([](sim::PeerFaults &) {}); }
     int windowMs() const override { return QvxModbus::kItemTimeoutMs; }
 
+    // Another write to the command register than command()'s: a repeat of
+    // the very same request may take that request's late answer.
+    Read reset() override
+    {
+        Read r;
+        r.error = 0;
+        r.result = modbus_.write2Byte(kId, 2 * kCommandRegister, 2, &r.error);
+        return r;
+    }
+
+    int seriesValue(int i) const override { return 100 * (i + 1) + 3; }
+    Read readSeries(int i) override { return read(2 * (kSeriesRegister + i)); }
+
+    int taken() const override { return server_->requests(); }
+
+    bool relink() override
+    {
+        modbus_.awaitOwedAnswers();
+        modbus_.close();
+        return modbus_.open(link_.programSide(), kBaud);
+    }
+
 private:
     static constexpr int kBaud = 115200;
+    static constexpr int kSeriesRegister = 20;
     static constexpr int kRegisterA = 10;
     static constexpr int kRegisterB = 11;
     static constexpr int kCommandRegister = 12;
@@ -491,6 +597,16 @@ std::unique_ptr<Transport> makeTransport(const std::string &name)
     return std::make_unique<ModbusTransport>();
 }
 
+// Waits until the device has taken every request sent after it had taken
+// `before`: a busy device takes a request only once its late answer is out,
+// and faults changed before then would still reach it.
+void awaitTaken(const Transport &t, int before, int sent)
+{
+    QDeadlineTimer deadline(5000);
+    while (t.taken() < before + sent && !deadline.hasExpired())
+        QTest::qWait(10);
+}
+
 // A read's outcome is right when it failed and left the value alone, or
 // succeeded with the item's own value and no refusal.
 ::testing::AssertionResult rightOrFailed(const Transport &t, const Read &r, int expected)
@@ -509,8 +625,10 @@ std::unique_ptr<Transport> makeTransport(const std::string &name)
 // machine may miss a window).
 ::testing::AssertionResult recovers(Transport &t)
 {
+    // A device still busy with a late answer answers nothing else meanwhile:
+    // the tries span more than the longest late answer of the table.
     Read r;
-    for (int attempt = 0; attempt < 5; ++attempt) {
+    for (int attempt = 0; attempt < 25; ++attempt) {
         r = t.readA();
         if (r.result == COMM_OK && r.value == t.valueA())
             return ::testing::AssertionSuccess();
@@ -518,7 +636,40 @@ std::unique_ptr<Transport> makeTransport(const std::string &name)
             return ::testing::AssertionFailure() << "read A gave " << r.value;
         QTest::qWait(100);
     }
-    return ::testing::AssertionFailure() << "read A failed " << r.result << " five times";
+    return ::testing::AssertionFailure() << "read A failed " << r.result << " every time";
+}
+
+// How late a late answer comes, ms after its request reached the device: just
+// past the wait this contract once held (four windows after the window), a
+// second past the window, and past the present late span.
+enum class Lateness { PastTheOldWait, OneSecond, PastTheBound };
+constexpr Lateness kEveryLateness[] = {Lateness::PastTheOldWait, Lateness::OneSecond, Lateness::PastTheBound};
+
+int lateMs(const Transport &t, Lateness lateness)
+{
+    const int window = t.windowMs();
+    switch (lateness) {
+    case Lateness::PastTheOldWait:
+        return 6 * window;
+    case Lateness::OneSecond:
+        return window + 1000;
+    case Lateness::PastTheBound:
+        break;
+    }
+    return static_cast<int>(window + ExchangeLine::lateSpan(window) + 300);
+}
+
+const char *latenessName(Lateness lateness)
+{
+    switch (lateness) {
+    case Lateness::PastTheOldWait:
+        return "just past the old wait";
+    case Lateness::OneSecond:
+        return "a second late";
+    case Lateness::PastTheBound:
+        break;
+    }
+    return "past the late span";
 }
 
 class ExchangeContract : public ::testing::TestWithParam<std::string>
@@ -550,6 +701,94 @@ TEST_P(ExchangeContract, ALateAnswerNeverAnswersTheNextRequest)
     }
 }
 
+// A read whose answer comes late, then a stream of reads of other items at once:
+// within the late span no read takes another's answer; past it at most the
+// first read after the late one can (it cannot tell the two answers apart),
+// and the stream never shifts onto the answers before it.
+void expectNoShift(Transport &t, Lateness lateness)
+{
+    int wrong = 0;
+    int firstWrong = -1;
+    int taken = 0;
+    for (int i = 0; i < Transport::kSeries; ++i) {
+        const Read r = t.readSeries(i);
+        const ::testing::AssertionResult right = rightOrFailed(t, r, t.seriesValue(i));
+        if (!right) {
+            ++wrong;
+            if (firstWrong < 0)
+                firstWrong = i;
+            if (lateness != Lateness::PastTheBound || i > 0)
+                ADD_FAILURE() << "read " << i << ": " << right.message();
+        }
+        taken += r.result == COMM_OK && r.value == t.seriesValue(i);
+    }
+    EXPECT_LE(wrong, 1);
+    // Most reads get their own value: the stream goes on after the late answer.
+    EXPECT_GE(taken, Transport::kSeries / 2);
+}
+
+TEST_P(ExchangeContract, AStreamOfReadsNeverShiftsOntoALateAnswer)
+{
+    for (const Lateness lateness : kEveryLateness) {
+        SCOPED_TRACE(latenessName(lateness));
+        t->answerLate(lateMs(*t, lateness));
+        const Read first = t->readA();
+        EXPECT_TRUE(rightOrFailed(*t, first, t->valueA()));
+        t->clearFaults();
+        expectNoShift(*t, lateness);
+        EXPECT_TRUE(recovers(*t));
+    }
+}
+
+TEST_P(ExchangeContract, ALateStatusNeverPassesForARefusedReset)
+{
+    for (const Lateness lateness : kEveryLateness) {
+        SCOPED_TRACE(latenessName(lateness));
+        // The command's status comes late; the device refuses what follows.
+        const int before = t->taken();
+        t->answerLate(lateMs(*t, lateness));
+        t->command();
+        t->clearFaults();
+        t->refuse();
+        const Read r = t->reset();
+        EXPECT_FALSE(r.result == COMM_OK && !t->refused(r.error))
+            << "reported as success: result " << r.result << ", error " << int(r.error);
+        awaitTaken(*t, before, 2);
+        t->clearFaults();
+        EXPECT_TRUE(recovers(*t));
+    }
+}
+
+// The end of a run lets the line go: an answer owed then never reaches the
+// next run's link within the late span. (Past it, see the stream's rule.)
+TEST_P(ExchangeContract, AnAnswerOwedAtCloseNeverReachesTheNextLink)
+{
+    for (const Lateness lateness : kEveryLateness) {
+        SCOPED_TRACE(latenessName(lateness));
+        t->answerLate(lateMs(*t, lateness));
+        t->readA();
+        t->clearFaults();
+        ASSERT_TRUE(t->relink());
+        expectNoShift(*t, lateness);
+        EXPECT_TRUE(recovers(*t));
+    }
+    for (const Lateness lateness : {Lateness::PastTheOldWait, Lateness::OneSecond}) {
+        SCOPED_TRACE(latenessName(lateness));
+        t->answerLate(lateMs(*t, lateness));
+        t->command();
+        t->clearFaults();
+        t->refuse();
+        ASSERT_TRUE(t->relink());
+        const int before = t->taken();
+        const Read r = t->reset();
+        EXPECT_FALSE(r.result == COMM_OK && !t->refused(r.error))
+            << "reported as success: result " << r.result << ", error " << int(r.error);
+        awaitTaken(*t, before, 1);
+        t->clearFaults();
+        EXPECT_TRUE(recovers(*t));
+    }
+}
+
 TEST_P(ExchangeContract, ALatePingAnswerNeverAnswersAReadOfItsSize)
 {
     const std::optional<int> expected = t->askSizedValue();
@@ -574,9 +813,16 @@ TEST_P(ExchangeContract, ALateAnswerNeverFeedsAByteWrite)
     // it back with the byte changed: a late answer of another register taken
     // for that read would change the neighbouring byte. No transport may let
     // a write land anything but the byte it was given.
-    for (const int windows : {2, 3, 4}) {
-        SCOPED_TRACE(windows);
-        t->answerLate(windows * t->windowMs());
+    // Within a few windows, just past the old wait, a second late, just past
+    // the late span (the late answer comes while the write's read waits) and
+    // well past it.
+    const int window = t->windowMs();
+    const int span = static_cast<int>(ExchangeLine::lateSpan(window));
+    for (const int late : {2 * window, 4 * window, lateMs(*t, Lateness::PastTheOldWait),
+                           lateMs(*t, Lateness::OneSecond), window + span + window / 2,
+                           lateMs(*t, Lateness::PastTheBound)}) {
+        SCOPED_TRACE(late);
+        t->answerLate(late);
         t->readA();
         t->clearFaults();
         QByteArray bytes;

@@ -5,11 +5,15 @@
 #include "script/ScriptRunner.h"
 #include "tests/sim/SimBus.h"
 #include "tests/sim/SimModels.h"
+#include "tests/sim/SimPackets.h"
 #include "tests/support/QtPrinters.h"
 #include "tests/support/StandardStreams.h"
 
 #include <QCoreApplication>
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -50,6 +54,69 @@ TEST(ScriptRunOnBus, AHugeNetworkDelayWaitsUntilTheDeadline)
               R"({"command":"ping","error":{"code":"command_timeout","message":"Command exceeded its deadline."},)"
               R"("success":false})");
     EXPECT_EQ(bus.receivedCount(0x01), 1) << "ping 1 never ran";
+}
+
+// A run that ends while its servo owes an answer leaves none to the next run on
+// the line: the first run's write times out and its status comes 300 ms after
+// the write, while the next run's factory reset waits for its answer; the
+// servo refuses the reset (its refusal takes 250 ms), and the reset must not
+// take the write's status for its own.
+TEST(ScriptRunOnBus, AnAnswerOwedWhenARunEndsNeverAnswersTheNextRun)
+{
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.18.3"));
+    sim::SimBus bus;
+    ASSERT_TRUE(bus.isOpen()) << bus.errorString().toStdString();
+    QString error;
+    const std::optional<sim::Device> device = sim::builtInDevice(1020, 1, 53, &error);
+    ASSERT_TRUE(device) << error.toStdString();
+    bus.addDevice(*device);
+
+    const auto run = [&bus](const QString &command, const QString &permission) {
+        const script::BackendFactory factory = [] { return std::make_unique<QvxControl>(nullptr, nullptr); };
+        bool handled = false;
+        StandardStreams streams;
+        script::runScript({QStringLiteral("zephlet-cli"), QStringLiteral("--json"), permission, QStringLiteral("-e"),
+                           QStringLiteral("open %1 1000000").arg(bus.portName()), QStringLiteral("-e"), command},
+                          factory, &handled, 10000);
+        streams.restore();
+        return streams.out();
+    };
+
+    // The write's status comes 300 ms late (a slow adapter holds it); the
+    // servo answers everything else at once.
+    std::thread lateStatus;
+    bus.setResponder([&bus, &lateStatus](const sim::Instruction &in) -> std::optional<QByteArray> {
+        if (in.code != 0x03)
+            return std::nullopt;
+        const QByteArray status = sim::status2(in.id, 0);
+        lateStatus = std::thread([&bus, status] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            bus.sendRaw(status);
+        });
+        return QByteArray();
+    });
+    const QByteArray first = run(QStringLiteral("set 1 \"Goal Position\" 1300"), QStringLiteral("--allow-write"));
+    ASSERT_TRUE(first.contains(R"("command":"set","error":{"code":"device_timeout")"))
+        << "the write was to time out: " << first.toStdString();
+
+    std::thread refusal;
+    bus.setResponder([&bus, &refusal](const sim::Instruction &in) -> std::optional<QByteArray> {
+        if (in.code != 0x06)
+            return std::nullopt;
+        const QByteArray refused = sim::status2(in.id, 0x07);
+        refusal = std::thread([&bus, refused] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            bus.sendRaw(refused);
+        });
+        return QByteArray();
+    });
+    const QByteArray second = run(QStringLiteral("reset 1"), QStringLiteral("--allow-destructive"));
+    for (std::thread *t : {&lateStatus, &refusal}) {
+        if (t->joinable())
+            t->join();
+    }
+    EXPECT_TRUE(second.contains(R"("command":"reset","error")")) << second.toStdString();
+    EXPECT_FALSE(second.contains(R"("command":"reset","data")")) << second.toStdString();
 }
 
 } // namespace

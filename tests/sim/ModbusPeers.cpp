@@ -1,5 +1,7 @@
 #include "tests/sim/ModbusPeers.h"
 
+#include "tests/support/EndWithTest.h"
+
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
@@ -29,6 +31,7 @@ PtyLink::PtyLink()
     }
     const QString links[2] = {folder_.filePath(QStringLiteral("program")), folder_.filePath(QStringLiteral("server"))};
     socat_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    testsupport::endWithTest(socat_);
     socat_.start(QStringLiteral("socat"), {QStringLiteral("pty,raw,echo=0,link=") + links[0],
                                            QStringLiteral("pty,raw,echo=0,link=") + links[1]});
     if (!socat_.waitForStarted(kStartMs)) {
@@ -189,6 +192,7 @@ void LibmodbusServer::setRegister(int index, quint16 value)
 PymodbusServer::PymodbusServer(const QString &device, int baudRate, const QByteArray &table)
 {
     process_.setProcessChannelMode(QProcess::MergedChannels);
+    testsupport::endWithTest(process_);
     process_.start(QStringLiteral("/usr/bin/python3"),
                    {QStringLiteral(ZEPHLET_PYMODBUS_PEER), device, QString::number(baudRate),
                     QString::fromLatin1(table.toHex())});

@@ -4,6 +4,8 @@
 // that the program under test opens like a serial adapter, and the log of
 // every instruction they received.
 
+#include "tests/support/EndWithTest.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -24,6 +26,7 @@ public:
         for (const QString &device : devices)
             arguments << QStringLiteral("--device") << device;
         arguments << QStringLiteral("--log") << logPath();
+        testsupport::endWithTest(process_);
         process_.start(qEnvironmentVariable("ZEPHLET_SIM"), arguments);
         EXPECT_TRUE(process_.waitForStarted()) << "ZEPHLET_SIM names the simulator program";
         EXPECT_TRUE(process_.waitForReadyRead(5000));

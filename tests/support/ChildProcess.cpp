@@ -1,5 +1,7 @@
 #include "tests/support/ChildProcess.h"
 
+#include "tests/support/EndWithTest.h"
+
 #include <QElapsedTimer>
 
 #include <cerrno>
@@ -47,8 +49,10 @@ ChildProcess::ChildProcess(const QString &program, const QList<QByteArray> &argu
         envp.push_back(entry.data());
     envp.push_back(nullptr);
 
+    const pid_t parent = ::getpid();
     pid_ = ::fork();
     if (pid_ == 0) {
+        testsupport::endWithParent(parent);
         ::dup2(in[0], STDIN_FILENO);
         ::dup2(out[1], STDOUT_FILENO);
         ::dup2(err[1], STDERR_FILENO);
