@@ -1,6 +1,9 @@
 // The program's two front ends read the same simulated devices (zephlet-sim)
 // and must show every value alike: the interactive console in its get and
 // table rows, script mode in its get and table records, as text and as JSON.
+// Beside them, the console's value choice writes only values within the
+// item's bounds, whatever the length of its label list, as the devices' own
+// record of what arrived shows.
 
 #include "tests/device/DescriptionFolder.h"
 #include "tests/sim/SimBus.h"
@@ -48,7 +51,14 @@ const QByteArray kDescription = DescriptionFolder::withItems(
         " UI=\"1\"/>"
         // Bits are named from bit 0, whatever the Min.
         "<Item Address=\"36\" Memory=\"2\" Name=\"Alarm Bits\" RW=\"1\" Length=\"1\" Min=\"1\" Max=\"7\" UI=\"8\""
-        " Label=\"Voltage:Heat:Load\"/>"));
+        " Label=\"Voltage:Heat:Load\"/>"
+        // Value choices whose label list is shorter than, as long as and longer than the range.
+        "<Item Address=\"40\" Memory=\"2\" Name=\"Short Choice\" RW=\"3\" Length=\"1\" Min=\"1\" Max=\"4\" UI=\"3\""
+        " Label=\"One:Two\"/>"
+        "<Item Address=\"41\" Memory=\"2\" Name=\"Equal Choice\" RW=\"3\" Length=\"1\" Min=\"1\" Max=\"2\" UI=\"3\""
+        " Label=\"One:Two\"/>"
+        "<Item Address=\"42\" Memory=\"2\" Name=\"Long Choice\" RW=\"3\" Length=\"1\" Min=\"1\" Max=\"2\" UI=\"3\""
+        " Label=\"-:Protocol 1.0:Protocol 2.0\"/>"));
 
 // ID 1 holds the model above, ID 2 is an AR-240 of the built-in descriptions.
 const QStringList kDevices{
@@ -139,6 +149,16 @@ protected:
         const ProgramResult run = runProgram(qEnvironmentVariable("ZEPHLET_CLI"), arguments);
         EXPECT_EQ(run.exitCode, 0) << run.out.toStdString() << run.err.toStdString();
         return QString::fromUtf8(run.out);
+    }
+
+    // The WRITE instructions the devices received, e.g. "2.0 1 WRITE 28 00 02".
+    QByteArrayList writes() const
+    {
+        QByteArrayList lines;
+        for (const QByteArray &line : sim_.received())
+            if (line.contains(" WRITE "))
+                lines.append(line);
+        return lines;
     }
 
     QString previous_ = QDir::currentPath();
@@ -241,6 +261,41 @@ TEST_F(FrontEndValues, BothFrontEndsShowTheSameNumberAndName)
                         "table");
         EXPECT_TRUE(text.contains(QStringLiteral("  ") + item + QStringLiteral("  ") + display + QLatin1Char('\n')))
             << text.toStdString();
+    }
+}
+
+TEST_F(FrontEndValues, TheValueChoiceWritesOnlyWithinTheBounds)
+{
+    struct Case
+    {
+        const char *item;
+        const char *offered;   // the choice lines
+        QByteArrayList refused; // answers refused before the last one
+        const char *taken;
+        const char *success;
+        const char *written; // the WRITE that arrived
+    };
+    const Case cases[] = {
+        // Two names for the four values 1 to 4: the unnamed ones are not offered.
+        {"Short Choice", "  1 : One\n  2 : Two\n", {"3", "4", "5"}, "2", "change Short Choice to Two",
+         "2.0 1 WRITE 28 00 02"},
+        {"Equal Choice", "  1 : One\n  2 : Two\n", {"0", "3"}, "1", "change Equal Choice to One",
+         "2.0 1 WRITE 29 00 01"},
+        // Three names for the values 1 and 2: the third would name 3, above Max.
+        {"Long Choice", "  2 : Protocol 1.0\n", {"3", "1"}, "2", "change Long Choice to Protocol 1.0",
+         "2.0 1 WRITE 2A 00 02"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.item);
+        const qsizetype before = writes().size();
+        const QByteArray answers = c.refused.join('\n') + "\n" + c.taken + "\n";
+        const QString out = console(QByteArray("set 1 ") + c.item + "\n" + answers);
+        const QString rule = QString(30, QLatin1Char('-')) + QLatin1Char('\n');
+        EXPECT_TRUE(out.contains(rule + QString::fromUtf8(c.offered) + rule)) << out.toStdString();
+        EXPECT_EQ(out.count(QStringLiteral("[Error] Invalid item index\n")), c.refused.size()) << out.toStdString();
+        EXPECT_TRUE(out.contains(QStringLiteral("[Success] ") + QString::fromUtf8(c.success) + QLatin1Char('\n')))
+            << out.toStdString();
+        EXPECT_EQ(writes().mid(before), QByteArrayList{c.written});
     }
 }
 
