@@ -1,5 +1,6 @@
 #include "control/ItemPresenter.h"
 
+#include "control/ItemValue.h"
 #include "device/Arithmetic.h"
 #include "device/DecimalText.h"
 #include "device/DeviceConstants.h"
@@ -31,6 +32,11 @@ void ItemPresenter::convertIfSigned(QvxControlItem &item) const
         item.convertSignedValue();
 }
 
+qint64 ItemPresenter::number(const QvxControlItem &item) const
+{
+    return valueNumber(item, isSigned(item));
+}
+
 QString ItemPresenter::scale(const QvxControlItem &item) const
 {
     if (item.scale.isEmpty())
@@ -54,11 +60,7 @@ QString ItemPresenter::nameColumn(const QvxControlItem &item, bool cut)
 
 QString ItemPresenter::decimalColumn(QvxControlItem &item) const
 {
-    convertIfSigned(item);
-    // A 4-byte value that stays unsigned after the conversion shows all 32 bits as a positive number.
-    if (item.length == 4 && !isSigned(item))
-        return QString::asprintf("%10lld", static_cast<long long>(static_cast<quint32>(item.value)));
-    return QString::asprintf("%10d", item.value);
+    return QString::asprintf("%10lld", static_cast<long long>(applySignRule(item, rules_)));
 }
 
 QString ItemPresenter::hexColumn(const QvxControlItem &item)
@@ -72,14 +74,14 @@ QString ItemPresenter::hexColumn(const QvxControlItem &item)
     return (QStringLiteral("0x") + hex).rightJustified(10, QLatin1Char(' '));
 }
 
-QString ItemPresenter::enumColumn(const QvxControlItem &item)
+QString ItemPresenter::enumColumn(const QvxControlItem &item) const
 {
     if (item.labels.isEmpty())
         return QString();
-    const qint64 index = static_cast<qint64>(item.value) - item.min.toInt(nullptr, 10);
-    if (index < 0)
+    const qint64 n = number(item);
+    if (n < firstLabelledValue(item))
         return QStringLiteral("Error");
-    return index < item.labels.size() ? item.labels.at(index) : QString();
+    return valueLabel(item, n).value_or(QString());
 }
 
 QString ItemPresenter::bitNamesColumn(const QvxControlItem &item)
@@ -108,18 +110,14 @@ QString ItemPresenter::scaledColumn(const QvxControlItem &item) const
         unitText = item.units.value(index);
     }
     const double s = decimalValue(scaleText);
+    const qint64 n = number(item);
     // From `direction` on, the raw value counts the other way round.
-    const double x = (item.direction != 0 && item.value >= item.direction)
-                         ? -((static_cast<double>(item.value) - item.direction) * s)
-                         : static_cast<double>(item.value) * s;
-    QString number;
-    if (item.scale.contains(QLatin1Char('.')))
-        number = QString::asprintf("%8.02f", x);
-    else if (item.length != 4 || isSigned(item))
-        number = QString::asprintf("%8d", truncatedTo<int>(x));
-    else
-        number = QString::asprintf("%8lld", static_cast<long long>(static_cast<quint32>(truncatedTo<qint64>(x))));
-    return QStringLiteral("%1 [%2]").arg(number, unitText);
+    const double x = (item.direction != 0 && n >= item.direction) ? -((static_cast<double>(n) - item.direction) * s)
+                                                                  : static_cast<double>(n) * s;
+    const QString text = item.scale.contains(QLatin1Char('.'))
+                             ? QString::asprintf("%8.02f", x)
+                             : QString::asprintf("%8lld", static_cast<long long>(truncatedTo<qint64>(x)));
+    return QStringLiteral("%1 [%2]").arg(text, unitText);
 }
 
 QString ItemPresenter::valueColumn(const QvxControlItem &item) const

@@ -31,6 +31,8 @@ public:
     bool isSigned(const QvxControlItem &item) const { return rules_.isSigned(item); }
     // Converts item.value to its signed reading when isSigned holds.
     void convertIfSigned(QvxControlItem &item) const;
+    // The number a converted value stands for (ItemValue.h), as every column shows it.
+    qint64 number(const QvxControlItem &item) const;
     QString unit(const QvxControlItem &item) const { return rules_.unit(item); }
     // The scale text in force; "1" for an item without a scale.
     QString scale(const QvxControlItem &item) const;
@@ -42,7 +44,8 @@ public:
     // Makes the sign conversion first, so that the columns after it show the converted value.
     QString decimalColumn(QvxControlItem &item) const;
     static QString hexColumn(const QvxControlItem &item);
-    static QString enumColumn(const QvxControlItem &item);
+    // The value's label; "Error" below the first labelled value, nothing past the labels.
+    QString enumColumn(const QvxControlItem &item) const;
     static QString bitNamesColumn(const QvxControlItem &item);
     static QString dottedQuadColumn(const QvxControlItem &item);
     QString scaledColumn(const QvxControlItem &item) const;

@@ -1,6 +1,8 @@
 #include "control/ItemValueDescription.h"
 
+#include "control/ItemValue.h"
 #include "device/DecimalText.h"
+#include "device/QvxControlItem.h"
 
 #include <QVariantMap>
 
@@ -15,29 +17,29 @@ const unsigned int kUiFlagOperation = 9;
 
 } // namespace
 
-ItemValueDescription describeItemValue(qint64 value, int length, unsigned int ui, const QStringList &labels,
-                                       const QString &scale)
+ItemValueDescription describeItemValue(const QvxControlItem &item, qint64 number)
 {
+    const QStringList &labels = item.labels;
     ItemValueDescription description;
-    description.isBitField = ui == kUiFlagView || ui == kUiFlagOperation;
+    description.isBitField = item.ui == kUiFlagView || item.ui == kUiFlagOperation;
 
     if (!description.isBitField) {
-        description.displayValue = QString::number(value);
-        // An empty label names nothing (an item without a label has one empty
-        // entry), so such a value falls through to its number.
-        if (value >= 0 && value < labels.size() && !labels.at(value).isEmpty()) {
-            description.displayValue = labels.at(value);
+        // A value without a name (an empty label names nothing: an item
+        // without a label has one empty entry) shows its number, scaled.
+        if (const std::optional<QString> name = valueLabel(item, number)) {
+            description.displayValue = *name;
             return description;
         }
+        description.displayValue = QString::number(number);
         bool ok = false;
-        const double factor = decimalValue(scale, &ok);
-        if (!scale.isEmpty() && ok)
-            description.displayValue = QString::number(factor * static_cast<double>(value), 'g', 12);
+        const double factor = decimalValue(item.scale, &ok);
+        if (!item.scale.isEmpty() && ok)
+            description.displayValue = QString::number(factor * static_cast<double>(number), 'g', 12);
         return description;
     }
 
-    const int bits = static_cast<int>(std::clamp<qint64>(8 * static_cast<qint64>(length), 1, 64));
-    const auto pattern = static_cast<quint64>(value); // a negative value has all its upper bits set
+    const int bits = static_cast<int>(std::clamp<qint64>(8 * static_cast<qint64>(item.length), 1, 64));
+    const auto pattern = static_cast<quint64>(number); // a negative value has all its upper bits set
     QStringList names;
     for (int bit = 0; bit < bits; ++bit) {
         if (!((pattern >> bit) & 1u))

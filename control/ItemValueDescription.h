@@ -3,8 +3,9 @@
 // bit-field items the set bits with their names.
 
 #include <QString>
-#include <QStringList>
 #include <QVariantList>
+
+struct QvxControlItem;
 
 namespace script {
 
@@ -15,9 +16,9 @@ struct ItemValueDescription
     bool isBitField = false;
 };
 
-// `value` is the item's value after its sign rule; `ui` its presentation code
-// (8 and 9 show bit fields); `labels` and `scale` its value labels and scale text.
-ItemValueDescription describeItemValue(qint64 value, int length, unsigned int ui, const QStringList &labels,
-                                       const QString &scale);
+// `number` is what the item's value stands for (applySignRule, ItemValue.h);
+// the item gives its presentation code (8 and 9 show bit fields), length,
+// value labels (counted from its Min, as the console counts them) and scale.
+ItemValueDescription describeItemValue(const QvxControlItem &item, qint64 number);
 
 } // namespace script

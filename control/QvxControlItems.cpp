@@ -323,7 +323,7 @@ void QvxControl::printHexValue(const QvxControlItem *item)
 
 void QvxControl::printEnumValue(const QvxControlItem *item)
 {
-    write(ItemPresenter::enumColumn(*item));
+    write(ItemPresenter(nullptr).enumColumn(*item)); // without a model: its sign threshold and Min alone
 }
 
 void QvxControl::printBitNames(const QvxControlItem *item)

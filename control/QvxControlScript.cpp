@@ -7,8 +7,10 @@
 
 #include "comm/CommResult.h"
 #include "control/ItemLookup.h"
-#include "device/DeviceConstants.h"
+#include "control/ItemValue.h"
 #include "control/ItemValueDescription.h"
+#include "device/DeviceConstants.h"
+#include "device/ItemRules.h"
 #include "device/QvxDeviceModel.h"
 #include "fw/QvxFirmware.h"
 #include "script/backend/ErrorCodes.h"
@@ -112,9 +114,10 @@ CommandResult QvxControl::findDeviceResult(int id, bool verbose, ushort *modelNu
 
 QVariantMap QvxControl::itemToMap(QvxControlItem *item, const QvxDeviceModel *model)
 {
-    item->applySign(model);
-    const script::ItemValueDescription description =
-        script::describeItemValue(qint64(item->value), item->length, item->ui, item->labels, item->scale);
+    // The sign rule judged by the values the model's items hold now; the
+    // number is wide enough for an unsigned 4-byte value.
+    const qint64 number = applySignRule(*item, ItemRules(model));
+    const script::ItemValueDescription description = script::describeItemValue(*item, number);
     QVariantMap map{
         {QStringLiteral("name"), item->name},
         {QStringLiteral("address"), int(item->address)},
@@ -123,7 +126,7 @@ QVariantMap QvxControl::itemToMap(QvxControlItem *item, const QvxDeviceModel *mo
         {QStringLiteral("memory"), item->memory == 1   ? QStringLiteral("eeprom")
                                    : item->memory == 2 ? QStringLiteral("ram")
                                                        : QStringLiteral("unknown")},
-        {QStringLiteral("value"), item->value},
+        {QStringLiteral("value"), number},
         {QStringLiteral("display_value"), description.displayValue},
         {QStringLiteral("unit"), item->unit},
     };

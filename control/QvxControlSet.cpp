@@ -54,18 +54,15 @@ void QvxControl::setItemInteractive(uchar id, const QString &name)
     SetDialogue dialogue(inputManager_, cancelFlag_, [this, id, item](int newValue, int length) {
         return writeChecked(id, *item, newValue, length, false);
     });
-    switch (item->ui) {
-    case 3:
-        dialogue.chooseValue(*item, presenter.rules().minimum(*item));
-        break;
-    case 9:
+    if (item->ui == 9) {
         dialogue.enterBits(*item);
-        break;
-    default: {
-        const int minimum = presenter.rules().minimum(*item);
-        const int maximum = presenter.rules().maximum(*item);
+        return;
+    }
+    // A choice and a typed value keep to the same bounds.
+    const int minimum = presenter.rules().minimum(*item);
+    const int maximum = presenter.rules().maximum(*item);
+    if (item->ui == 3)
+        dialogue.chooseValue(*item, minimum, maximum);
+    else
         dialogue.enterValue(*item, minimum, maximum, [&] { return presenter.scaleLine(*item); });
-        break;
-    }
-    }
 }

@@ -2,6 +2,7 @@
 
 #include "console/io/Console.h"
 #include "control/CancelLoan.h"
+#include "control/ItemValue.h"
 #include "device/QvxControlItem.h"
 #include "platform/OutputSink.h"
 
@@ -29,13 +30,17 @@ SetDialogue::SetDialogue(InputManager *input, std::atomic<bool> &cancelFlag, Wri
 {
 }
 
-void SetDialogue::chooseValue(const QvxControlItem &item, int base)
+void SetDialogue::chooseValue(const QvxControlItem &item, int minimum, int maximum)
 {
     QList<Choice> choices;
+    const qint64 first = firstLabelledValue(item);
     for (qsizetype k = 0; k < item.labels.size(); ++k) {
-        const QString label = item.labels.at(k).trimmed();
-        if (label != kNotOffered)
-            choices.append({base + static_cast<qint64>(k), label});
+        const qint64 value = first + k;
+        if (value < minimum || value > maximum)
+            continue;
+        const QString label = valueLabel(item, value).value_or(QString()).trimmed();
+        if (!label.isEmpty() && label != kNotOffered)
+            choices.append({value, label});
     }
     // Nothing to offer would leave the question without a first and last value.
     if (choices.isEmpty()) {

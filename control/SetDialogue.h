@@ -22,8 +22,10 @@ public:
 
     SetDialogue(InputManager *input, std::atomic<bool> &cancelFlag, Writer write);
 
-    // Value names numbered from `base` ("-" entries take a number but are not offered).
-    void chooseValue(const QvxControlItem &item, int base);
+    // The named values from `minimum` to `maximum`, each named as every row
+    // names it (ItemValue.h); a label "-" keeps its value but is not offered,
+    // and labels past `maximum` offer nothing.
+    void chooseValue(const QvxControlItem &item, int minimum, int maximum);
     // The item's bit names; the answer names the bits to set (the others are cleared).
     void enterBits(const QvxControlItem &item);
     // A number from `minimum` to `maximum`; `scaleLine` gives the scale shown before each question.

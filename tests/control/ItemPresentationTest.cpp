@@ -44,8 +44,12 @@ TEST_F(PresentationTest, TableRowsShowEveryColumnKind)
         {"Present Current", 0xFFFF, "96   : Present Current           :         -1 :     0xFFFF :    -2.69 [mA]\n"},
         // A small Sign counts down from it; Direction turns the scaled value round.
         {"Present PWM", 1500, "100  : Present PWM               :       -476 :     0xFE24 :   -46.53 [%]\n"},
-        // Four bytes without a sign rule show all 32 bits unsigned.
+        // Four bytes without a sign rule show all 32 bits unsigned, the scaled value too.
         {"Raw Counter", -1, "112  : Raw Counter               : 4294967295 : 0xFFFFFFFF : \n"},
+        {"Present Position", int(0x80FFFFFF),
+         "132  : Present Position          : 2164260863 : 0x80FFFFFF : 190218239.91 [°]\n"},
+        {"Velocity Limit", int(0x80000000),
+         "44   : Velocity Limit            : 2147483648 : 0x80000000 : 491773755.39 [rev/min]\n"},
         {"Homing Offset", -2048, "52   : Homing Offset             :      -2048 : 0xFFFFF800 :  -180.00 [°]\n"},
         {"Status Flags", 5, "12   : Status Flags              :          5 :       0x05 : A, C, \n"},
         {"Net Address", 0x0100A8C0, "56   : Net Address               :   16820416 : 0x0100A8C0 : 192.168.0.1\n"},
@@ -86,17 +90,27 @@ TEST_F(PresentationTest, ColumnsOnTheirOwn)
     item.labels = QStringList{QStringLiteral("OFF"), QStringLiteral("ON")};
     item.min = QStringLiteral("1");
     item.value = 0;
-    EXPECT_EQ(ItemPresenter::enumColumn(item), QStringLiteral("Error")); // below Min
+    EXPECT_EQ(cached_.enumColumn(item), QStringLiteral("Error")); // below Min
     item.value = 2;
-    EXPECT_EQ(ItemPresenter::enumColumn(item), QStringLiteral("ON"));
+    EXPECT_EQ(cached_.enumColumn(item), QStringLiteral("ON"));
     item.min = QStringLiteral("addr36"); // reads as 0
     item.value = 1;
-    EXPECT_EQ(ItemPresenter::enumColumn(item), QStringLiteral("ON"));
+    EXPECT_EQ(cached_.enumColumn(item), QStringLiteral("ON"));
 
     // Only the low 8 bits count, and only bits with a name.
     item.labels = QStringList{QStringLiteral("A"), QStringLiteral("-"), QStringLiteral("C")};
     item.value = 0x1FF;
     EXPECT_EQ(ItemPresenter::bitNamesColumn(item), QStringLiteral("A, -, C, "));
+
+    // An integer scale multiplies the unsigned number of four bytes, not its low 32 bits.
+    QvxControlItem wide;
+    wide.length = 4;
+    wide.unit = QStringLiteral("x");
+    wide.scale = QStringLiteral("2");
+    wide.value = int(0x80000001);
+    EXPECT_EQ(cached_.scaledColumn(wide), QStringLiteral("4294967298 [x]"));
+    wide.sign = 0x80000000u; // with a sign rule: -2147483647
+    EXPECT_EQ(cached_.scaledColumn(wide), QStringLiteral("-4294967294 [x]"));
 
     // A unit list shorter than the condition list leaves the unit empty.
     QvxControlItem &time = ts_.item(QStringLiteral("Profile Time"));

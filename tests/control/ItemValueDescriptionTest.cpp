@@ -1,6 +1,7 @@
 // What a script result shows for an item's value: a label, a scaled number or
 // the names of the set bits.
 #include "control/ItemValueDescription.h"
+#include "device/QvxControlItem.h"
 #include "tests/support/QtPrinters.h"
 
 #include <QVariantMap>
@@ -8,6 +9,22 @@
 #include <gtest/gtest.h>
 
 using script::describeItemValue;
+
+namespace {
+
+QvxControlItem itemWith(int length, unsigned int ui, const QStringList &labels, const QString &scale,
+                        const QString &min = QString())
+{
+    QvxControlItem item;
+    item.length = quint16(length);
+    item.ui = quint8(ui);
+    item.labels = labels;
+    item.scale = scale;
+    item.min = min;
+    return item;
+}
+
+} // namespace
 
 TEST(ItemValueDescription, PlainValuesShowTheirLabelOrScaledNumber)
 {
@@ -20,9 +37,17 @@ TEST(ItemValueDescription, PlainValuesShowTheirLabelOrScaledNumber)
         QStringList labels;
         const char *scale;
         const char *display;
+        const char *min = "";
     };
     const Case cases[] = {
         {"label of the value", 1, onOff, "", "ON"},
+        // Label i names the value Min + i.
+        {"counted from Min 1: its first label", 1, onOff, "", "OFF", "1"},
+        {"counted from Min 1: its second label", 2, onOff, "", "ON", "1"},
+        {"counted from Min 1: below the labels", 0, onOff, "", "0", "1"},
+        {"counted from Min 1: past the labels", 3, onOff, "", "3", "1"},
+        {"a Min that refers to an item counts from 0", 1, onOff, "", "ON", "addr36"},
+        {"a negative Min", -1, onOff, "", "ON", "-2"},
         {"past the labels, scaled", 2, onOff, "20", "40"},
         {"negative values skip the labels", -1, onOff, "20", "-20"},
         {"no label, scaled to 12 digits", 1023, noLabel, "0.229", "234.267"},
@@ -34,7 +59,8 @@ TEST(ItemValueDescription, PlainValuesShowTheirLabelOrScaledNumber)
         {"wide values", 4294967295LL, {}, "", "4294967295"},
     };
     for (const Case &c : cases) {
-        const auto d = describeItemValue(c.value, 2, 1, c.labels, QString::fromLatin1(c.scale));
+        const auto d = describeItemValue(
+            itemWith(2, 1, c.labels, QString::fromLatin1(c.scale), QString::fromLatin1(c.min)), c.value);
         EXPECT_EQ(d.displayValue, QString::fromLatin1(c.display)) << c.what;
         EXPECT_FALSE(d.isBitField) << c.what;
         EXPECT_TRUE(d.activeFlags.isEmpty()) << c.what;
@@ -69,7 +95,9 @@ TEST(ItemValueDescription, BitFieldsNameTheirSetBits)
         {"length 0 looks at bit 0", 3, 0, 8, {}, "Bit 0", {0}},
     };
     for (const Case &c : cases) {
-        const auto d = describeItemValue(c.value, c.length, c.ui, c.labels, QStringLiteral("20"));
+        // Bits are named from bit 0 whatever the Min.
+        const auto d =
+            describeItemValue(itemWith(c.length, c.ui, c.labels, QStringLiteral("20"), QStringLiteral("3")), c.value);
         EXPECT_TRUE(d.isBitField) << c.what;
         EXPECT_EQ(d.displayValue, QString::fromLatin1(c.display)) << c.what;
         QList<int> bits;
@@ -84,6 +112,6 @@ TEST(ItemValueDescription, BitFieldsNameTheirSetBits)
         }
     }
     // Eight bytes cover all 64 bits of a negative value, and no more.
-    EXPECT_EQ(describeItemValue(-1, 8, 8, {}, QString()).activeFlags.size(), 64);
-    EXPECT_EQ(describeItemValue(-1, 100, 8, {}, QString()).activeFlags.size(), 64);
+    EXPECT_EQ(describeItemValue(itemWith(8, 8, {}, QString()), -1).activeFlags.size(), 64);
+    EXPECT_EQ(describeItemValue(itemWith(100, 8, {}, QString()), -1).activeFlags.size(), 64);
 }

@@ -117,7 +117,7 @@ TEST_F(PromptsTest, ChooserEndsAtTheEndOfInput)
 TEST_F(PromptsTest, ValueChoiceOffersNamedValuesAndRefusesEverythingElse)
 {
     type("2\rx\r\r1\r");
-    dialogue().chooseValue(ts_.item(QStringLiteral("Torque Enable")), 0);
+    dialogue().chooseValue(ts_.item(QStringLiteral("Torque Enable")), 0, 1);
     EXPECT_EQ(writes_, (QList<Write>{{1, 1}}));
     const QByteArray ask = "Choose item number (0-1, press Ctrl+C to cancel): ";
     EXPECT_EQ(output_.take(), kRule + "  0 : OFF\n  1 : ON\n" + kRule + ask + "2\n[Error] Invalid item index\n" + ask
@@ -126,22 +126,40 @@ TEST_F(PromptsTest, ValueChoiceOffersNamedValuesAndRefusesEverythingElse)
     EXPECT_EQ(editor_.interruptFlag(), nullptr);
 }
 
-TEST_F(PromptsTest, ValueChoiceSkipsDashesButKeepsTheirValues)
+// Operating Mode (Min 0) names 0 Current, 1 "-", 2 Velocity, 3 Position, 4 PWM.
+TEST_F(PromptsTest, ValueChoiceOffersTheNamedValuesWithinTheBounds)
 {
-    type("1\r12\r");
-    dialogue().chooseValue(ts_.item(QStringLiteral("Operating Mode")), 10);
-    EXPECT_EQ(writes_, (QList<Write>{{12, 1}}));
-    const QByteArray out = output_.take();
-    EXPECT_TRUE(out.startsWith(kRule + "  10 : Current\n  12 : Velocity\n  13 : Position\n  14 : PWM\n" + kRule
-                               + "Choose item number (10-14, press Ctrl+C to cancel): 1\n[Error] Invalid item index\n"))
-        << out.toStdString();
-    EXPECT_TRUE(out.endsWith("[Success] change Operating Mode to Velocity\n")) << out.toStdString();
+    struct Case
+    {
+        int minimum;
+        int maximum;
+        const char *offered;
+        const char *answers; // the last one is taken
+        int written;
+    };
+    const Case cases[] = {
+        // A "-" keeps its value but is not offered.
+        {0, 4, "  0 : Current\n  2 : Velocity\n  3 : Position\n  4 : PWM\n", "1\r2\r", 2},
+        // Bounds narrower than the labels: the names outside them are neither offered nor taken.
+        {0, 2, "  0 : Current\n  2 : Velocity\n", "3\r4\r0\r", 0},
+        {2, 3, "  2 : Velocity\n  3 : Position\n", "0\r4\r3\r", 3},
+    };
+    for (const Case &c : cases) {
+        writes_.clear();
+        type(c.answers);
+        dialogue().chooseValue(ts_.item(QStringLiteral("Operating Mode")), c.minimum, c.maximum);
+        EXPECT_EQ(writes_, (QList<Write>{{c.written, 1}})) << c.minimum << "-" << c.maximum;
+        const QByteArray out = output_.take();
+        EXPECT_TRUE(out.startsWith(kRule + c.offered + kRule)) << out.toStdString();
+        const int refused = int(QByteArray(c.answers).count('\r')) - 1;
+        EXPECT_EQ(out.count("[Error] Invalid item index\n"), refused) << out.toStdString();
+    }
 }
 
 TEST_F(PromptsTest, ValueChoiceWithoutChoicesAsksNothing)
 {
     type("0\r");
-    dialogue().chooseValue(ts_.item(QStringLiteral("Empty Choice")), 0);
+    dialogue().chooseValue(ts_.item(QStringLiteral("Empty Choice")), 0, 1);
     EXPECT_TRUE(writes_.isEmpty());
     EXPECT_EQ(output_.take(), "[Error] No values to choose from for Empty Choice\n");
 }
@@ -188,7 +206,7 @@ TEST_F(PromptsTest, AFailedWriteEndsTheDialogueWithoutSuccessLine)
 {
     writeSucceeds_ = false;
     type("0\r");
-    dialogue().chooseValue(ts_.item(QStringLiteral("Torque Enable")), 0);
+    dialogue().chooseValue(ts_.item(QStringLiteral("Torque Enable")), 0, 1);
     EXPECT_EQ(writes_.size(), 1);
     EXPECT_FALSE(output_.take().contains("[Success]"));
 }
@@ -197,7 +215,7 @@ TEST_F(PromptsTest, CtrlCOrTheEndOfInputWritesNothing)
 {
     using Run = std::function<void(SetDialogue &)>;
     const QList<QPair<const char *, Run>> dialogues = {
-        {"value choice", [&](SetDialogue &d) { d.chooseValue(ts_.item(QStringLiteral("Torque Enable")), 0); }},
+        {"value choice", [&](SetDialogue &d) { d.chooseValue(ts_.item(QStringLiteral("Torque Enable")), 0, 1); }},
         {"bit entry", [&](SetDialogue &d) { d.enterBits(ts_.item(QStringLiteral("Drive Mode"))); }},
         {"value entry",
          [&](SetDialogue &d) { d.enterValue(ts_.item(QStringLiteral("Goal PWM")), 0, 10, [] { return QString(); }); }},
