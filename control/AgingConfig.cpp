@@ -1,6 +1,7 @@
 #include "control/AgingConfig.h"
 
 #include "console/io/Console.h"
+#include "device/XmlSafety.h"
 #include "platform/RegularFile.h"
 
 #include <QDomDocument>
@@ -145,16 +146,25 @@ std::optional<TextBound> crowdedTag(const QByteArray &text)
 }
 
 // The first bound the text crosses; nothing when it crosses none, or when it
-// is not well-formed before that point (the parse then reports it).
+// is not well-formed before that point (the parse then reports it). Entity
+// declarations are refused before the root's start is read, so neither this
+// pass nor the document build ever expands one.
 std::optional<TextBound> crossedBound(const QByteArray &content)
 {
     if (std::optional<TextBound> crowded = crowdedTag(content))
         return crowded;
     QXmlStreamReader reader(content);
+    switch (xml_safety::readToRoot(reader)) {
+    case xml_safety::Prologue::Root:
+        break;
+    case xml_safety::Prologue::Broken:
+        return std::nullopt;
+    case xml_safety::Prologue::Refused:
+        return TextBound{reader.errorString(), reader.lineNumber(), reader.columnNumber()};
+    }
     int depth = 0;
     qint64 nodes = 0;
-    while (!reader.atEnd()) {
-        const QXmlStreamReader::TokenType token = reader.readNext();
+    for (QXmlStreamReader::TokenType token = reader.tokenType(); !reader.atEnd(); token = reader.readNext()) {
         if (token == QXmlStreamReader::EndElement)
             --depth;
         if (token != QXmlStreamReader::StartElement)
@@ -194,10 +204,11 @@ void AgingConfig::load(const QString &path)
     }
     // One byte past the bound tells a file that is too large, also one that
     // grew after it was opened.
-    const QByteArray content = file.read(kMaxFileBytes + 1);
+    QByteArray content;
+    const bool withinBound = xml_safety::readBounded(file, kMaxFileBytes, &content);
     file.close();
-    if (content.size() > kMaxFileBytes) {
-        refuse(QStringLiteral("larger than %1 bytes").arg(kMaxFileBytes));
+    if (!withinBound) {
+        refuse(xml_safety::largerThan(kMaxFileBytes));
         return;
     }
     if (const std::optional<TextBound> bound = crossedBound(content)) {

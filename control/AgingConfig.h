@@ -23,7 +23,8 @@ struct AgingConfig
     static constexpr int kMaxIdCount = 253;
     // Bounds of the file, read at every start of both front ends: far above
     // any real configuration, they keep a start short and small whatever the
-    // file holds. A file beyond one is refused whole.
+    // file holds. A file beyond one is refused whole, and so is one that
+    // declares entities (xml_safety), which the options need none of.
     static constexpr qint64 kMaxFileBytes = 1024 * 1024;
     static constexpr int kMaxDepth = 64;          // elements nested in each other
     static constexpr qint64 kMaxNodes = 50'000;   // elements and attributes
@@ -41,7 +42,8 @@ struct AgingConfig
     static QString path(const QString &workingFolder);
     // Reads the file at `path` into the options, with an information line
     // first and an error line for a file that cannot be read, parsed or has
-    // another root element, and for one that is no regular file or is beyond
-    // a bound (the options stay as they were then). No file: nothing.
+    // another root element, and for one that is no regular file, is beyond
+    // a bound or declares entities (the options stay as they were then). No
+    // file: nothing.
     void load(const QString &path);
 };

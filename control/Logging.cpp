@@ -2,6 +2,8 @@
 
 #include "platform/WriteWhole.h"
 
+#include <algorithm>
+
 namespace {
 
 // The platform's text line end.
@@ -12,6 +14,25 @@ constexpr char kLineEnd[] = "\n";
 #endif
 
 } // namespace
+
+QString csvLine(const QStringList &fields)
+{
+    QStringList written;
+    written.reserve(fields.size());
+    for (const QString &field : fields) {
+        const bool plain = std::none_of(field.cbegin(), field.cend(), [](QChar c) {
+            return c == QLatin1Char(',') || c == QLatin1Char('"') || c == QLatin1Char('\r') || c == QLatin1Char('\n');
+        });
+        if (plain) {
+            written.append(field);
+        } else {
+            QString quoted = field;
+            quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+            written.append(QLatin1Char('"') + quoted + QLatin1Char('"'));
+        }
+    }
+    return written.join(QLatin1Char(','));
+}
 
 Logging::Logging(QObject *parent)
     : QObject(parent)

@@ -6,8 +6,15 @@
 #include <QFile>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
+
+// One CSV line of `fields`. A field holding a comma, a double quote, a
+// carriage return or a line feed is put in double quotes, its quotes doubled
+// (RFC 4180), so that any colour or name a user gives stays one field; any
+// other field is written as it is.
+QString csvLine(const QStringList &fields);
 
 class Logging : public QObject
 {

@@ -215,21 +215,23 @@ QString MultiAgingFeatures::logFileName(const QDateTime &start) const
 
 QStringList MultiAgingFeatures::csvHeader() const
 {
-    QStringList lines{QStringLiteral("Quorvex Graph,3"), QStringLiteral("ItemCount,%1").arg(graphSlots.size())};
-    QString columns = QStringLiteral("Time[ms]");
-    QString statistics;
+    QStringList lines{csvLine({QStringLiteral("Quorvex Graph"), QStringLiteral("3")}),
+                      csvLine({QStringLiteral("ItemCount"), QString::number(graphSlots.size())})};
+    QStringList columns{QStringLiteral("Time[ms]")};
+    QStringList statistics;
     for (int i = 0; i < graphSlots.size(); ++i) {
         const GraphSlot &slot = graphSlots.at(i);
-        lines << QStringLiteral("%1,%2,%3,%4,%5,%6")
-                     .arg(QString::number(slot.id), QString::number(slot.modelNumber), slot.modelName,
-                          slot.itemName, slot.color, QString::number(slot.yAxis));
+        lines << csvLine({QString::number(slot.id), QString::number(slot.modelNumber), slot.modelName, slot.itemName,
+                          slot.color, QString::number(slot.yAxis)});
         const QString name =
             slot.id == -1 ? slot.itemName : QStringLiteral("[%1]%2").arg(slot.id).arg(slot.itemName);
-        columns += QLatin1Char(',') + name;
-        if (hasStatistics(i))
-            statistics += QStringLiteral(",%1(min),%1(max),%1(avg)").arg(name);
+        columns << name;
+        if (hasStatistics(i)) {
+            for (const char *figure : {"(min)", "(max)", "(avg)"})
+                statistics << name + QLatin1String(figure);
+        }
     }
-    lines << columns + statistics;
+    lines << csvLine(columns + statistics);
     return lines;
 }
 
@@ -369,24 +371,21 @@ void MultiAgingFeatures::onLoggingTimer()
     const int n = std::min<int>(int(graphSlots.size()), kMaxSlots);
     // A value the read did not bring is an empty cell, and so are the
     // statistics of a slot that had no value since the last row.
-    QString row = QString::number(latestSample->time);
+    QStringList row{QString::number(latestSample->time)};
     for (int i = 0; i < n; ++i) {
-        row += QLatin1Char(',');
-        if (const std::optional<int> value = latestSample->values[i])
-            row += QString::number(*value);
+        const std::optional<int> value = latestSample->values[i];
+        row << (value ? QString::number(*value) : QString());
     }
     for (int i = 0; i < n; ++i) {
         if (!hasStatistics(i))
             continue;
         if (slotCount[i] == 0) {
-            row += QStringLiteral(",,,");
+            row << QString() << QString() << QString();
             continue;
         }
-        row += QStringLiteral(",%1,%2,%3")
-                   .arg(slotMinimum[i])
-                   .arg(slotMaximum[i])
-                   .arg(QString::number(slotSum[i] / slotCount[i], 'g', 6));
+        row << QString::number(slotMinimum[i]) << QString::number(slotMaximum[i])
+            << QString::number(slotSum[i] / slotCount[i], 'g', 6);
     }
     resetGraphStatistics();
-    writeLine(row, QStringLiteral("Logging stopped"));
+    writeLine(csvLine(row), QStringLiteral("Logging stopped"));
 }

@@ -43,10 +43,9 @@ inline quint16 toU16(const QString &text)
 // The key of the description whose root element has these attributes.
 QvxModelKey keyOf(const Attributes &device);
 
-// Names are taken as written, prefix and all.
+// Names are taken as written, prefix and all. The reading then goes up to the
+// root through xml_safety::readToRoot.
 void startReading(QXmlStreamReader &xml);
-// Reads up to the root element; false when the file ends or breaks first.
-bool readToRoot(QXmlStreamReader &xml);
 
 // Past the root's start, the three steps below refuse a document type
 // declaration as the document builder the loader once used refused it, so a
@@ -58,6 +57,7 @@ bool readNextChild(QXmlStreamReader &xml);
 void skipElement(QXmlStreamReader &xml);
 // Reads what is left of the file; true when all of it was well-formed.
 bool readToEnd(QXmlStreamReader &xml);
-QvxXmlError errorOf(const QXmlStreamReader &xml);
+// The reader's error; `refused` marks a refusal of xml_safety::readToRoot.
+QvxXmlError errorOf(const QXmlStreamReader &xml, bool refused = false);
 
 } // namespace description_xml

@@ -1,6 +1,7 @@
 #include "device/QvxDescriptionHeader.h"
 
 #include "device/DescriptionXml.h"
+#include "device/XmlSafety.h"
 
 #include <QBuffer>
 
@@ -25,24 +26,6 @@ QvxModelKey keyOf(const Attributes &device)
 void startReading(QXmlStreamReader &xml)
 {
     xml.setNamespaceProcessing(false);
-}
-
-bool readToRoot(QXmlStreamReader &xml)
-{
-    // Before the root one document type declaration is allowed, no more.
-    int declarations = 0;
-    while (!xml.atEnd()) {
-        xml.readNext();
-        if (xml.hasError())
-            return false;
-        if (xml.isDTD() && ++declarations > 1) {
-            xml.raiseError(QStringLiteral("Multiple DTD sections are not allowed"));
-            return false;
-        }
-        if (xml.isStartElement())
-            return true;
-    }
-    return false;
 }
 
 namespace {
@@ -89,9 +72,9 @@ bool readToEnd(QXmlStreamReader &xml)
     return !xml.hasError();
 }
 
-QvxXmlError errorOf(const QXmlStreamReader &xml)
+QvxXmlError errorOf(const QXmlStreamReader &xml, bool refused)
 {
-    return {xml.errorString(), xml.lineNumber(), xml.columnNumber()};
+    return {xml.errorString(), xml.lineNumber(), xml.columnNumber(), refused};
 }
 
 } // namespace description_xml
@@ -534,28 +517,21 @@ bool QuickLook::look(QvxDescriptionHeader *header)
     return header->wellFormed;
 }
 
-// The rest of the file as its open mode gives it: in text mode without any
-// carriage return. Text mode reads byte by byte to drop them, which costs
-// more than the whole look; so the bytes are read as they are, and once more
-// in text mode only when they hold a carriage return.
-QByteArray readRest(QIODevice &file)
-{
-    if (!file.isTextModeEnabled() || file.isSequential())
-        return file.readAll();
-    const qint64 start = file.pos();
-    file.setTextModeEnabled(false);
-    QByteArray bytes = file.readAll();
-    file.setTextModeEnabled(true);
-    if (bytes.contains('\r') && file.seek(start))
-        bytes = file.readAll();
-    return bytes;
-}
-
 } // namespace
+
+QvxXmlError oversizedDescription()
+{
+    return {xml_safety::largerThan(kMaxDescriptionBytes), 0, 0, true};
+}
 
 QvxDescriptionHeader readDescriptionHeader(QIODevice &file)
 {
-    return readDescriptionHeader(QByteArrayView(readRest(file)));
+    QByteArray bytes;
+    if (xml_safety::readBounded(file, kMaxDescriptionBytes, &bytes))
+        return readDescriptionHeader(QByteArrayView(bytes));
+    QvxDescriptionHeader refused;
+    refused.error = oversizedDescription();
+    return refused;
 }
 
 QvxDescriptionHeader readDescriptionHeader(QByteArrayView bytes)
@@ -571,13 +547,14 @@ QvxDescriptionHeader readDescriptionHeader(QByteArrayView bytes)
     buffer.open(QIODevice::ReadOnly);
     QXmlStreamReader xml(&buffer);
     startReading(xml);
-    if (readToRoot(xml)) {
+    const xml_safety::Prologue prologue = xml_safety::readToRoot(xml);
+    if (prologue == xml_safety::Prologue::Root) {
         header.device = isElement(xml, "Device");
         if (header.device)
             header.key = keyOf(xml.attributes());
         header.wellFormed = readToEnd(xml);
     }
     if (!header.wellFormed)
-        header.error = errorOf(xml);
+        header.error = errorOf(xml, prologue == xml_safety::Prologue::Refused);
     return header;
 }

@@ -2,6 +2,7 @@
 
 #include "device/DescriptionXml.h"
 #include "device/DeviceConstants.h"
+#include "device/XmlSafety.h"
 
 #include <QtDebug>
 
@@ -408,12 +409,20 @@ void Reader::readDiagnosis()
 QvxDescriptionRead readDeviceDescription(QIODevice &file, const QString &path, QStringList *names, bool external,
                                          QvxDeviceModel *model, QvxXmlError *error)
 {
-    QXmlStreamReader xml(&file);
-    startReading(xml);
-    if (!readToRoot(xml)) {
+    QByteArray bytes;
+    if (!xml_safety::readBounded(file, kMaxDescriptionBytes, &bytes)) {
         if (error)
-            *error = errorOf(xml);
-        return QvxDescriptionRead::NotWellFormed;
+            *error = oversizedDescription();
+        return QvxDescriptionRead::Refused;
+    }
+    QXmlStreamReader xml(bytes);
+    startReading(xml);
+    const xml_safety::Prologue prologue = xml_safety::readToRoot(xml);
+    if (prologue != xml_safety::Prologue::Root) {
+        const bool refused = prologue == xml_safety::Prologue::Refused;
+        if (error)
+            *error = errorOf(xml, refused);
+        return refused ? QvxDescriptionRead::Refused : QvxDescriptionRead::NotWellFormed;
     }
     const bool device = isElement(xml, "Device");
     Reader reader(xml, path, external);

@@ -10,14 +10,20 @@
 
 class QIODevice;
 
-enum class QvxDescriptionRead { Built, NotDevice, NotWellFormed };
+enum class QvxDescriptionRead {
+    Built,
+    NotDevice,
+    NotWellFormed,
+    Refused, // beyond a bound of the files read at start (QvxXmlError::refused)
+};
 
 // Builds into `model` what `file` describes, with `external` as given. Its items are created on the heap and belong to whoever
 // keeps the model (the registry). `names`, when given, collects the names of
 // visible plain items, each once. `path` only labels the warnings for runs and
 // label lists too long to expand (they are cut, the rest of the file loads).
-// When the file is not a well-formed "Device" description nothing is kept:
-// no item, no name, no warning; `error` (may be null) tells why.
+// When the file is not a well-formed "Device" description, or is refused (more
+// than kMaxDescriptionBytes, entity declarations), nothing is kept: no item,
+// no name, no warning; `error` (may be null) tells why.
 QvxDescriptionRead readDeviceDescription(QIODevice &file, const QString &path, QStringList *names, bool external,
                                          QvxDeviceModel *model, QvxXmlError *error = nullptr);
 

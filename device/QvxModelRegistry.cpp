@@ -60,12 +60,16 @@ void takeLooks(const QStringList &paths, std::vector<FirstLook> &looks, std::ato
     QByteArray contents; // one buffer for every file of this thread
     for (qsizetype i = next++; i < paths.size(); i = next++) {
         qsizetype size = 0;
-        if (!platform::readFileContents(paths.at(i), contents, &size))
+        if (!platform::readFileContents(paths.at(i), contents, &size, kMaxDescriptionBytes))
             continue;
+        looks[std::size_t(i)].taken = true;
+        if (size > kMaxDescriptionBytes) {
+            looks[std::size_t(i)].header.error = oversizedDescription();
+            continue;
+        }
         if (QByteArrayView(contents.constData(), size).contains('\r'))
             size = std::remove(contents.data(), contents.data() + size, '\r') - contents.data();
         looks[std::size_t(i)].header = readDescriptionHeader(QByteArrayView(contents.constData(), size));
-        looks[std::size_t(i)].taken = true;
     }
 }
 
@@ -95,11 +99,20 @@ std::vector<FirstLook> takeLooks(const QStringList &paths)
     return looks;
 }
 
-void warnNotWellFormed(const QString &path, const QvxXmlError &error)
+// The warning for a file that is skipped: not well-formed, or refused unread.
+void warnUnread(const QString &path, const QvxXmlError &error)
 {
-    qWarning().noquote() << QStringLiteral("%1 parse failed, line: %2, col: %3, %4")
-                                .arg(path, QString::number(error.line), QString::number(error.column),
-                                     error.message);
+    if (!error.refused) {
+        qWarning().noquote() << QStringLiteral("%1 parse failed, line: %2, col: %3, %4")
+                                    .arg(path, QString::number(error.line), QString::number(error.column),
+                                         error.message);
+    } else if (error.line > 0) {
+        qWarning().noquote() << QStringLiteral("%1 refused: %2 (line %3, column %4)")
+                                    .arg(path, error.message, QString::number(error.line),
+                                         QString::number(error.column));
+    } else {
+        qWarning().noquote() << QStringLiteral("%1 refused: %2").arg(path, error.message);
+    }
 }
 
 } // namespace
@@ -149,7 +162,8 @@ void QvxModelRegistry::loadDirectory(const QString &directory, QStringList *name
                 enter({model.modelNumber, model.minimumVersion}, {path, external}, &model);
                 break;
             case QvxDescriptionRead::NotWellFormed:
-                warnNotWellFormed(path, error);
+            case QvxDescriptionRead::Refused:
+                warnUnread(path, error);
                 break;
             case QvxDescriptionRead::NotDevice:
                 break;
@@ -180,7 +194,7 @@ void QvxModelRegistry::loadDirectory(const QString &directory, QStringList *name
             header = readDescriptionHeader(file);
         }
         if (!header.wellFormed)
-            warnNotWellFormed(path, header.error);
+            warnUnread(path, header.error);
         else if (header.device)
             enter(header.key, source, nullptr);
     }
@@ -229,7 +243,8 @@ QvxDeviceModel *QvxModelRegistry::built(const QvxModelKey &key) const
     case QvxDescriptionRead::Built:
         return &*models_.insert(key, description);
     case QvxDescriptionRead::NotWellFormed:
-        warnNotWellFormed(source.path, error);
+    case QvxDescriptionRead::Refused:
+        warnUnread(source.path, error);
         break;
     case QvxDescriptionRead::NotDevice:
         break;

@@ -20,8 +20,9 @@ public:
     QvxModelRegistry &operator=(const QvxModelRegistry &) = delete;
 
     // Indexes every file of `directory` (not its subfolders). A description whose
-    // key is already present replaces the earlier one. Files that cannot be read
-    // or are not well-formed XML cost a warning each and are skipped; a missing
+    // key is already present replaces the earlier one. Files that cannot be read,
+    // are not well-formed XML or are refused (larger than kMaxDescriptionBytes,
+    // declaring entities) cost a warning each and are skipped; a missing
     // folder is no error. Warnings that only building finds (runs and label
     // lists cut at their limit) come when the model is built.
     void load(const QString &directory, bool external);

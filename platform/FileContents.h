@@ -11,7 +11,8 @@ namespace platform {
 
 // Reads the file named `path` into `buffer`, which grows as needed and is
 // meant to be reused from file to file; `*size` gets the file's length (the
-// buffer may be longer). False when it cannot be opened or read.
-bool readFileContents(const QString &path, QByteArray &buffer, qsizetype *size);
+// buffer may be longer), but no more than `limit` + 1 bytes are read: a size
+// above `limit` tells a larger file. False when it cannot be opened or read.
+bool readFileContents(const QString &path, QByteArray &buffer, qsizetype *size, qsizetype limit);
 
 } // namespace platform

@@ -17,7 +17,7 @@ constexpr qsizetype kFirstBufferSize = 64 * 1024; // most description files fit 
 
 } // namespace
 
-bool readFileContents(const QString &path, QByteArray &buffer, qsizetype *size)
+bool readFileContents(const QString &path, QByteArray &buffer, qsizetype *size, qsizetype limit)
 {
     *size = 0;
     QString unused;
@@ -26,10 +26,11 @@ bool readFileContents(const QString &path, QByteArray &buffer, qsizetype *size)
         return false;
     bool ok = true;
     qsizetype got = 0;
-    for (;;) {
+    while (got <= limit) {
         if (got == buffer.size())
-            buffer.resize(std::max(buffer.size() * 2, kFirstBufferSize));
-        const ssize_t n = ::read(fd, buffer.data() + got, size_t(buffer.size() - got));
+            buffer.resize(std::min(std::max(buffer.size() * 2, kFirstBufferSize), limit + 1));
+        const qsizetype room = std::min(buffer.size(), limit + 1) - got;
+        const ssize_t n = ::read(fd, buffer.data() + got, size_t(room));
         if (n > 0) {
             got += n;
             continue;

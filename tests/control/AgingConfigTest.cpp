@@ -101,6 +101,21 @@ TEST(AgingConfig, FilesThatCannotBeUsedAreReportedAndChangeNothing)
          write(R"(<Config><MultiAgingOption idCount="250"><WriteItems>)" + QByteArray("<Item/>").repeated(401)
                + "</WriteItems></MultiAgingOption></Config>"),
          "[Error] Failed to load XML file: 100250 write values (items times idCount), more than 100000\n"},
+        // Entities are refused before anything refers to them: the interval
+        // the file sets through one stays at its default.
+        {"an entity declaration",
+         write(R"(<!DOCTYPE Config [<!ENTITY n "5">]><Config><LoggingOption><Graph interval="&n;"/></LoggingOption>)"
+               "</Config>"),
+         "[Error] Failed to load XML file: an entity declaration (line 1, column 35)\n"},
+        {"a parameter entity",
+         write(R"(<!DOCTYPE Config [<!ENTITY % p "x">]><Config><LoggingOption><Graph interval="5"/></LoggingOption>)"
+               "</Config>"),
+         "[Error] Failed to load XML file: an entity declaration (line 1, column 37)\n"},
+        {"4,000 characters referred to 16,000 times",
+         write("<!DOCTYPE Config [<!ENTITY e \"" + QByteArray(4000, 'x') + "\">]><Config a=\""
+               + QByteArray("&e;").repeated(16'000)
+               + "\"><LoggingOption><Graph interval=\"5\"/></LoggingOption></Config>"),
+         "[Error] Failed to load XML file: an entity declaration (line 1, column 4034)\n"},
         {"empty file", write(""), "[Error] XML parsing failed - Line: 1, Column: 0, Error: "},
         {"text only", write("just text"), "[Error] XML parsing failed - Line: 1, Column: 1, Error: "},
         {"root named config", write("<config><LoggingOption><Graph interval=\"5\"/></LoggingOption></config>"),
@@ -139,6 +154,20 @@ TEST(AgingConfig, FilesAtTheBoundsAreRead)
     EXPECT_EQ(loadInto(config, values.path()), QStringLiteral("[INFO] Loading Config XML file: ") + values.path() + "\n");
     ASSERT_EQ(config.multiAgingOption.writeItems.size(), 400);
     EXPECT_EQ(writeValues(config, 399).size(), 250);
+}
+
+// What stands for one character each is no entity of the file's own: read.
+TEST(AgingConfig, PredefinedEntitiesAndCharacterReferencesAreRead)
+{
+    ConfigFolder folder;
+    folder.write(R"(<!DOCTYPE Config><Config><MultiGraphOption><ReadItems>)"
+                 R"(<Item color="&quot;red&#10;" name="A&amp;B, &lt;C&gt;"/></ReadItems></MultiGraphOption></Config>)");
+    AgingConfig config;
+    EXPECT_EQ(loadInto(config, folder.path()),
+              QStringLiteral("[INFO] Loading Config XML file: ") + folder.path() + "\n");
+    ASSERT_EQ(config.graphItems.size(), 1);
+    EXPECT_EQ(config.graphItems[0].color, QStringLiteral("\"red\n"));
+    EXPECT_EQ(config.graphItems[0].name, QStringLiteral("A&B, <C>"));
 }
 
 TEST(AgingConfig, ParseErrorGivesTheParsersLineAndColumn)

@@ -22,6 +22,7 @@
 
 #include <deque>
 #include <functional>
+#include <optional>
 #include <ostream>
 
 namespace {
@@ -80,6 +81,54 @@ struct LogOnly
 
     QString fileName() const { return QDir(dir.path()).entryList({QStringLiteral("*.csv")}, QDir::Files).value(0); }
 };
+
+// The records of `text` as an RFC 4180 reader takes them, a line ending in
+// CR LF or LF; nothing when the text breaks the format: a quote inside a field
+// that does not begin with one, text after a closing quote, a carriage return
+// alone outside quotes, or a quote left open.
+std::optional<QList<QStringList>> readCsv(const QString &text)
+{
+    QList<QStringList> records;
+    QStringList record;
+    QString field;
+    bool inQuotes = false;
+    bool closed = false; // the field was quoted and its quotes are closed
+    const auto at = [&text](qsizetype i) { return i < text.size() ? text.at(i) : QChar(); };
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text.at(i);
+        if (inQuotes) {
+            if (c != QLatin1Char('"')) {
+                field += c;
+            } else if (at(i + 1) == QLatin1Char('"')) {
+                field += text.at(++i);
+            } else {
+                inQuotes = false;
+                closed = true;
+            }
+        } else if (c == QLatin1Char(',') || c == QLatin1Char('\n')
+                   || (c == QLatin1Char('\r') && at(i + 1) == QLatin1Char('\n'))) {
+            record << field;
+            field.clear();
+            closed = false;
+            if (c == QLatin1Char(','))
+                continue;
+            i += c == QLatin1Char('\r') ? 1 : 0;
+            records << record;
+            record.clear();
+        } else if (closed || c == QLatin1Char('\r') || (c == QLatin1Char('"') && !field.isEmpty())) {
+            return std::nullopt;
+        } else if (c == QLatin1Char('"')) {
+            inQuotes = true;
+        } else {
+            field += c;
+        }
+    }
+    if (inQuotes)
+        return std::nullopt;
+    if (!field.isEmpty() || closed || !record.isEmpty())
+        records << (record << field);
+    return records;
+}
 
 } // namespace
 
@@ -188,6 +237,88 @@ TEST(GraphLog, ARefusedOrShortReadIsAMissingSampleNotAZero)
     const QStringList rows = log.fileText().split('\n').mid(5);
     EXPECT_EQ(rows, (QStringList{"20,300,,100,300,200,5,7,6", "30,,,,,,,,", ""}));
 }
+
+namespace {
+
+struct UserText
+{
+    const char *what;
+    QString name;
+    QString color;
+    // The two as the slot's line in the header has them.
+    QString nameWritten;
+    QString colorWritten;
+};
+
+void PrintTo(const UserText &c, std::ostream *os)
+{
+    *os << c.what;
+}
+
+class GraphLogText : public ::testing::TestWithParam<UserText>
+{
+};
+
+} // namespace
+
+// A colour or item name is written as its user gave it, yet stays one field:
+// an RFC 4180 reader gets back every header line, the column names and the row.
+TEST_P(GraphLogText, ReadsBackAsOneFieldWhateverItHolds)
+{
+    const UserText &c = GetParam();
+    LogOnly log;
+    log.addSlot(1, makeItem(c.name, 126, 2), c.color, 1);
+    MultiAgingFeatures &f = log.features;
+    f.config.loggingInterval = 100000;
+    OutputCapture out;
+    ASSERT_TRUE(f.startLogging());
+    f.onMultiGraphReadCompleted(0, {reply(1, 126, le(5, 2))}, 1000);
+    f.onLoggingTimer();
+    f.stopLogging();
+
+    const QString text = log.fileText();
+    const QString slotLine = QStringLiteral("1,1020,AR-240,%1,%2,1").arg(c.nameWritten, c.colorWritten);
+    EXPECT_EQ(text.section(QLatin1Char('\n'), 0, 2 + slotLine.count(QLatin1Char('\n'))),
+              QStringLiteral("Quorvex Graph,3\nItemCount,1\n") + slotLine);
+    const std::optional<QList<QStringList>> records = readCsv(text);
+    ASSERT_TRUE(records.has_value()) << text.toStdString();
+    const QString column = QStringLiteral("[1]") + c.name;
+    EXPECT_EQ(*records, (QList<QStringList>{
+                            {QStringLiteral("Quorvex Graph"), QStringLiteral("3")},
+                            {QStringLiteral("ItemCount"), QStringLiteral("1")},
+                            {QStringLiteral("1"), QStringLiteral("1020"), QStringLiteral("AR-240"), c.name, c.color,
+                             QStringLiteral("1")},
+                            {QStringLiteral("Time[ms]"), column, column + QStringLiteral("(min)"),
+                             column + QStringLiteral("(max)"), column + QStringLiteral("(avg)")},
+                            {QStringLiteral("0"), QStringLiteral("5"), QStringLiteral("5"), QStringLiteral("5"),
+                             QStringLiteral("5")},
+                        }))
+        << text.toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, GraphLogText,
+    ::testing::Values(
+        UserText{"plain texts stay as they are", QStringLiteral("Present Current"), QStringLiteral("00ff00"),
+                 QStringLiteral("Present Current"), QStringLiteral("00ff00")},
+        UserText{"a colour beginning with a quote", QStringLiteral("Present Current"), QStringLiteral("\"red"),
+                 QStringLiteral("Present Current"), QStringLiteral("\"\"\"red\"")},
+        UserText{"a colour with a comma", QStringLiteral("Present Current"), QStringLiteral("red,green"),
+                 QStringLiteral("Present Current"), QStringLiteral("\"red,green\"")},
+        UserText{"a colour with a line break and a header after it", QStringLiteral("Present Current"),
+                 QStringLiteral("red\nTime[ms],x"), QStringLiteral("Present Current"),
+                 QStringLiteral("\"red\nTime[ms],x\"")},
+        UserText{"a colour with a carriage return", QStringLiteral("Present Current"), QStringLiteral("red\r"),
+                 QStringLiteral("Present Current"), QStringLiteral("\"red\r\"")},
+        UserText{"an item name with quotes", QStringLiteral("Goal \"A\""), QStringLiteral("00ff00"),
+                 QStringLiteral("\"Goal \"\"A\"\"\""), QStringLiteral("00ff00")},
+        UserText{"an item name with a comma", QStringLiteral("Goal, Present"), QStringLiteral("00ff00"),
+                 QStringLiteral("\"Goal, Present\""), QStringLiteral("00ff00")},
+        UserText{"an item name with a line break", QStringLiteral("Goal\r\nPresent"), QStringLiteral("00ff00"),
+                 QStringLiteral("\"Goal\r\nPresent\""), QStringLiteral("00ff00")},
+        UserText{"both with all of them", QStringLiteral("\"a,\nb\""), QStringLiteral(",\"\r\n"),
+                 QStringLiteral("\"\"\"a,\nb\"\"\""), QStringLiteral("\",\"\"\r\n\"")}),
+    CaseNamedByWhat());
 
 TEST(GraphLog, StartsWithoutSlotsOrWithoutAFileAreRefused)
 {

@@ -590,6 +590,83 @@ TEST(DescriptionLoading, BrokenFilesWarnAtLoadInTheParsersWordsWhetherBuiltThenO
     }
 }
 
+namespace {
+
+// A description of model 5 that is `size` bytes long, its lines ended by `lineEnd`.
+QByteArray descriptionOfSize(qint64 size, const QByteArray &lineEnd)
+{
+    const QByteArray head = "<Device ModelNumber=\"5\">" + lineEnd + "<!-- ";
+    const QByteArray tail = " -->" + lineEnd + "</Device>" + lineEnd;
+    return head + QByteArray(size - head.size() - tail.size(), 'x') + tail;
+}
+
+} // namespace
+
+TEST(DescriptionLoading, FilesBeyondTheBoundsOfAStartAreRefusedWhetherBuiltThenOrLater)
+{
+    struct Case
+    {
+        const char *what;
+        QByteArray content;
+        QString refusal; // empty: model 5 loads without a word
+    };
+    const QString entity = QStringLiteral("an entity declaration (line %1, column %2)");
+    const QByteArray large(4000, 'x');
+    const Case cases[] = {
+        {"an internal entity", "<!DOCTYPE Device [<!ENTITY n \"5\">]><Device ModelNumber=\"&n;\"/>",
+         entity.arg(1).arg(35)},
+        {"4,000 characters referred to 16,000 times",
+         "<!DOCTYPE Device [<!ENTITY e \"" + large + "\">]><Device ModelNumber=\"5\" Name=\""
+             + QByteArray("&e;").repeated(16'000) + "\"/>",
+         entity.arg(1).arg(4034)},
+        {"a parameter entity", "<!DOCTYPE Device [<!ENTITY % p \"x\">]><Device ModelNumber=\"5\"/>",
+         entity.arg(1).arg(37)},
+        {"an external entity",
+         "<!DOCTYPE Device [<!ENTITY e SYSTEM \"/dev/zero\">]><Device ModelNumber=\"5\">&e;</Device>",
+         entity.arg(1).arg(50)},
+        {"an unparsed entity",
+         "<!DOCTYPE Device [<!NOTATION n SYSTEM \"x\"><!ENTITY e SYSTEM \"y\" NDATA n>]><Device ModelNumber=\"5\"/>",
+         entity.arg(1).arg(74)},
+        {"an entity a few lines down",
+         "<?xml version=\"1.0\"?>\n<!DOCTYPE Device [\n  <!ENTITY n \"5\">\n]>\n<Device ModelNumber=\"&n;\"/>\n",
+         entity.arg(4).arg(2)},
+        {"a declaration without entities", "<!DOCTYPE Device [<!ELEMENT Device ANY>]><Device ModelNumber=\"5\"/>",
+         QString()},
+        {"as large as the bound", descriptionOfSize(kMaxDescriptionBytes, "\n"), QString()},
+        {"one byte larger", descriptionOfSize(kMaxDescriptionBytes + 1, "\n"),
+         QStringLiteral("larger than 1048576 bytes")},
+        // The bound is the file's size, also where reading drops the carriage returns.
+        {"one byte larger with carriage returns", descriptionOfSize(kMaxDescriptionBytes + 1, "\r\n"),
+         QStringLiteral("larger than 1048576 bytes")},
+    };
+    enum Path { Indexed, BuiltAtOnce, BuiltLater };
+    for (const Case &c : cases) {
+        for (Path way : {Indexed, BuiltAtOnce, BuiltLater}) {
+            static const char *const kWays[] = {" (indexed)", " (built at once)", " (built later)"};
+            const std::string label = std::string(c.what) + kWays[way];
+            DescriptionFolder folder;
+            // Built later: the file that took stock was a plain one, changed since.
+            const QByteArray plain = DescriptionFolder::device(QStringLiteral("ModelNumber=\"5\""));
+            const QString path = folder.write(QStringLiteral("model.xml"), way == BuiltLater ? plain : c.content);
+            QvxModelRegistry registry;
+            QStringList names;
+            WarningCapture capture;
+            registry.load(folder.path(), way == BuiltAtOnce ? &names : nullptr, false);
+            if (way == BuiltLater)
+                folder.write(QStringLiteral("model.xml"), c.content);
+            const QvxDeviceModel *model = registry.find(5, 0);
+            if (c.refusal.isEmpty()) {
+                EXPECT_NE(model, nullptr) << label;
+                EXPECT_TRUE(capture.warnings.isEmpty()) << label << ": " << capture.warnings.join('\n').toStdString();
+                continue;
+            }
+            EXPECT_EQ(model, nullptr) << label;
+            EXPECT_EQ(capture.warnings, QStringList{path + QStringLiteral(" refused: ") + c.refusal}) << label;
+            EXPECT_TRUE(names.isEmpty()) << label;
+        }
+    }
+}
+
 TEST(DescriptionLoading, TheLookAtStartTakesTheKeyTheBuildFinds)
 {
     struct Case
@@ -606,7 +683,6 @@ TEST(DescriptionLoading, TheLookAtStartTakesTheKeyTheBuildFinds)
         {"white space around the number", "<Device ModelNumber=\"\t12\n\" MinimumVersion=\" -1 \"/>", true, {12, -1}},
         {"predefined entity", "<Device Name=\"A&amp;B\" ModelNumber=\"7\"><Item Unit=\"&lt;\"/>&gt;</Device>", true, {7, 0}},
         {"character references", "<Device ModelNumber=\"&#49;&#x32;\"/>", true, {12, 0}},
-        {"declared entity", "<!DOCTYPE Device [<!ENTITY n \"12\">]><Device ModelNumber=\"&n;\"/>", true, {12, 0}},
         {"character data and instructions", "<?pi x?><Device ModelNumber=\"5\"><![CDATA[<x>]]><?pi y?></Device>", true, {5, 0}},
         {"comments and non-ASCII text", "<!-- ° --><Device ModelNumber=\"5\" Name=\"주의\"><!-- μs --></Device><!-- end -->",
          true, {5, 0}},

@@ -1,0 +1,78 @@
+#include "device/XmlSafety.h"
+
+#include <QIODevice>
+
+#include <algorithm>
+
+namespace xml_safety {
+
+namespace {
+
+// Read in pieces, so that a small file never costs a buffer of the bound's size.
+constexpr qint64 kPieceBytes = 64 * 1024;
+
+QByteArray readUpTo(QIODevice &file, qint64 most)
+{
+    QByteArray bytes;
+    while (bytes.size() < most) {
+        const QByteArray piece = file.read(std::min(kPieceBytes, most - bytes.size()));
+        if (piece.isEmpty())
+            break;
+        bytes += piece;
+    }
+    return bytes;
+}
+
+} // namespace
+
+bool readBounded(QIODevice &file, qint64 limit, QByteArray *bytes)
+{
+    if (!file.isTextModeEnabled() || file.isSequential()) {
+        *bytes = readUpTo(file, limit + 1);
+        return bytes->size() <= limit;
+    }
+    // Text mode reads byte by byte to drop carriage returns, and its count is
+    // not the file's: the bytes are read as they are, and once more in text
+    // mode only when they hold a carriage return.
+    const qint64 start = file.pos();
+    file.setTextModeEnabled(false);
+    *bytes = readUpTo(file, limit + 1);
+    file.setTextModeEnabled(true);
+    if (bytes->size() > limit)
+        return false;
+    if (bytes->contains('\r') && file.seek(start))
+        *bytes = readUpTo(file, limit);
+    return true;
+}
+
+QString largerThan(qint64 limit)
+{
+    return QStringLiteral("larger than %1 bytes").arg(limit);
+}
+
+Prologue readToRoot(QXmlStreamReader &xml)
+{
+    int declarations = 0;
+    while (!xml.atEnd()) {
+        xml.readNext();
+        if (xml.hasError())
+            return Prologue::Broken;
+        if (xml.isDTD()) {
+            if (++declarations > 1) {
+                xml.raiseError(QStringLiteral("Multiple DTD sections are not allowed"));
+                return Prologue::Broken;
+            }
+            // The reader lists every entity the declaration declares, parameter
+            // entities included, and has expanded none of them yet.
+            if (!xml.entityDeclarations().isEmpty()) {
+                xml.raiseError(QStringLiteral("an entity declaration"));
+                return Prologue::Refused;
+            }
+        }
+        if (xml.isStartElement())
+            return Prologue::Root;
+    }
+    return Prologue::Broken;
+}
+
+} // namespace xml_safety
