@@ -740,22 +740,29 @@ TEST_P(ExchangeContract, AStreamOfReadsNeverShiftsOntoALateAnswer)
     }
 }
 
+// A command whose status comes late, then (on a new link when `relink`) a
+// factory reset the device refuses: the reset never reports success.
+void expectRefusedReset(Transport &t, Lateness lateness, bool relink)
+{
+    const int before = t.taken();
+    t.answerLate(lateMs(t, lateness));
+    t.command();
+    t.clearFaults();
+    t.refuse();
+    ASSERT_TRUE(!relink || t.relink());
+    const Read r = t.reset();
+    EXPECT_FALSE(r.result == COMM_OK && !t.refused(r.error))
+        << "reported as success: result " << r.result << ", error " << int(r.error);
+    awaitTaken(t, before, 2);
+    t.clearFaults();
+    EXPECT_TRUE(recovers(t));
+}
+
 TEST_P(ExchangeContract, ALateStatusNeverPassesForARefusedReset)
 {
     for (const Lateness lateness : kEveryLateness) {
         SCOPED_TRACE(latenessName(lateness));
-        // The command's status comes late; the device refuses what follows.
-        const int before = t->taken();
-        t->answerLate(lateMs(*t, lateness));
-        t->command();
-        t->clearFaults();
-        t->refuse();
-        const Read r = t->reset();
-        EXPECT_FALSE(r.result == COMM_OK && !t->refused(r.error))
-            << "reported as success: result " << r.result << ", error " << int(r.error);
-        awaitTaken(*t, before, 2);
-        t->clearFaults();
-        EXPECT_TRUE(recovers(*t));
+        expectRefusedReset(*t, lateness, false);
     }
 }
 
@@ -774,18 +781,7 @@ TEST_P(ExchangeContract, AnAnswerOwedAtCloseNeverReachesTheNextLink)
     }
     for (const Lateness lateness : {Lateness::PastTheOldWait, Lateness::OneSecond}) {
         SCOPED_TRACE(latenessName(lateness));
-        t->answerLate(lateMs(*t, lateness));
-        t->command();
-        t->clearFaults();
-        t->refuse();
-        ASSERT_TRUE(t->relink());
-        const int before = t->taken();
-        const Read r = t->reset();
-        EXPECT_FALSE(r.result == COMM_OK && !t->refused(r.error))
-            << "reported as success: result " << r.result << ", error " << int(r.error);
-        awaitTaken(*t, before, 1);
-        t->clearFaults();
-        EXPECT_TRUE(recovers(*t));
+        expectRefusedReset(*t, lateness, true);
     }
 }
 

@@ -95,6 +95,10 @@ public:
         markUnanswered(windowMs);
     }
 
+    // A read of A that missed, then a read of B of the same device once A's
+    // answer can no longer come; when B went.
+    qint64 missThenAskAgain();
+
     static constexpr qint64 kWindow = 40;
     ScriptedLine line;
     QList<QByteArray> stray;
@@ -115,6 +119,14 @@ constexpr int kDevice = 1;
 constexpr int kOther = 2;
 constexpr qsizetype kReadSize = 15;
 constexpr qsizetype kStatusSize = 11;
+
+qint64 Line::missThenAskAgain()
+{
+    ask(kReadA, kDevice, kReadSize);
+    miss();
+    ask(kReadB, kDevice, kReadSize);
+    return g_now;
+}
 
 TEST(LateSpan, IsFourWindowsWithinTheBounds)
 {
@@ -257,9 +269,7 @@ TEST(UncertainAnswer, ACertainTurnWaitsUntilNothingOwedCanBeMistaken)
 {
     const qint64 span = ExchangeLine::lateSpan(Line::kWindow);
     Line line;
-    line.ask(kReadA, kDevice, kReadSize);
-    line.miss();
-    line.ask(kReadB, kDevice, kReadSize);
+    line.missThenAskAgain();
     ASSERT_TRUE(line.lastAnswerUncertain());
     const qint64 start = g_now;
     EXPECT_EQ(line.awaitCertainTurn(kDevice), COMM_OK);
@@ -321,10 +331,7 @@ TEST(OwedAtTheEnd, AnUncertainAnswerIsOwedToo)
 {
     const qint64 span = ExchangeLine::lateSpan(Line::kWindow);
     Line line;
-    line.ask(kReadA, kDevice, kReadSize);
-    line.miss();
-    line.ask(kReadB, kDevice, kReadSize);
-    const qint64 bSent = g_now;
+    const qint64 bSent = line.missThenAskAgain();
     g_now += 5;
     line.awaitOwedAnswers();
     EXPECT_EQ(g_now, bSent + Line::kWindow + span);

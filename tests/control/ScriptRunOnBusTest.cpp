@@ -56,6 +56,23 @@ TEST(ScriptRunOnBus, AHugeNetworkDelayWaitsUntilTheDeadline)
     EXPECT_EQ(bus.receivedCount(0x01), 1) << "ping 1 never ran";
 }
 
+// The servo answers instructions with the code `code` by a status with the
+// error byte `error`, `ms` after they came (the status put on the line by
+// `sender`); it answers every other instruction at once.
+void answerLate(sim::SimBus &bus, quint8 code, quint8 error, int ms, std::thread &sender)
+{
+    bus.setResponder([&bus, &sender, code, error, ms](const sim::Instruction &in) -> std::optional<QByteArray> {
+        if (in.code != code)
+            return std::nullopt;
+        const QByteArray status = sim::status2(in.id, error);
+        sender = std::thread([&bus, status, ms] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+            bus.sendRaw(status);
+        });
+        return QByteArray();
+    });
+}
+
 // A run that ends while its servo owes an answer leaves none to the next run on
 // the line: the first run's write times out and its status comes 300 ms after
 // the write, while the next run's factory reset waits for its answer; the
@@ -85,31 +102,13 @@ TEST(ScriptRunOnBus, AnAnswerOwedWhenARunEndsNeverAnswersTheNextRun)
     // The write's status comes 300 ms late (a slow adapter holds it); the
     // servo answers everything else at once.
     std::thread lateStatus;
-    bus.setResponder([&bus, &lateStatus](const sim::Instruction &in) -> std::optional<QByteArray> {
-        if (in.code != 0x03)
-            return std::nullopt;
-        const QByteArray status = sim::status2(in.id, 0);
-        lateStatus = std::thread([&bus, status] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            bus.sendRaw(status);
-        });
-        return QByteArray();
-    });
+    answerLate(bus, 0x03, 0, 300, lateStatus);
     const QByteArray first = run(QStringLiteral("set 1 \"Goal Position\" 1300"), QStringLiteral("--allow-write"));
     ASSERT_TRUE(first.contains(R"("command":"set","error":{"code":"device_timeout")"))
         << "the write was to time out: " << first.toStdString();
 
     std::thread refusal;
-    bus.setResponder([&bus, &refusal](const sim::Instruction &in) -> std::optional<QByteArray> {
-        if (in.code != 0x06)
-            return std::nullopt;
-        const QByteArray refused = sim::status2(in.id, 0x07);
-        refusal = std::thread([&bus, refused] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(250));
-            bus.sendRaw(refused);
-        });
-        return QByteArray();
-    });
+    answerLate(bus, 0x06, 0x07, 250, refusal); // the factory reset is refused
     const QByteArray second = run(QStringLiteral("reset 1"), QStringLiteral("--allow-destructive"));
     for (std::thread *t : {&lateStatus, &refusal}) {
         if (t->joinable())
