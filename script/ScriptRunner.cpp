@@ -181,7 +181,15 @@ int runScript(const QStringList &arguments, const BackendFactory &factory, bool 
     const int exitCode = run.execute(lines);
 
     backend->endCommand();
+    // The close reads the line until nothing the devices owe can come; a
+    // Ctrl+C, then or before, ends that wait at once.
+    CancellationToken closing;
+    currentToken.store(&closing);
+    if (interrupted.load())
+        closing.state.store(1);
+    backend->beginCommand(&closing);
     backend->close();
+    backend->endCommand();
     currentToken.store(nullptr);
     platform::setControlHandler(nullptr);
     backend.reset();

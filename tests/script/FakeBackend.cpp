@@ -109,6 +109,7 @@ CommandResult FakeBackend::open(const QString &port, int baudrate)
 CommandResult FakeBackend::close()
 {
     record(QStringLiteral("close"));
+    log_->closeTokenSet = token_ ? std::optional<bool>(token_->cancelled()) : std::nullopt;
     const bool wasOpen = open_;
     open_ = false;
     return CommandResult::success({{QStringLiteral("port"), portName_}, {QStringLiteral("was_open"), wasOpen}});

@@ -23,6 +23,8 @@ struct FakeLog
     QStringList calls;     // "ping 1 verbose", "open ttyS0 57600", "beginCommand", ...
     int destroyed = 0;
     QString logFile;       // when set, each call is appended to this file as well
+    // At close: whether a token was lent, and whether it was set.
+    std::optional<bool> closeTokenSet;
 };
 
 class FakeBackend : public script::IQvxCommandBackend

@@ -436,7 +436,7 @@ TEST(Signals, InterruptAndBreakEndARunningCommandWith130)
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
         const QStringList calls = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
         EXPECT_FALSE(calls.contains("scan 0 252 all"));
-        EXPECT_EQ(calls.mid(calls.size() - 2), (QStringList{"close", "destroyed"}));
+        EXPECT_EQ(calls.mid(calls.size() - 3), (QStringList{"close", "endCommand", "destroyed"}));
     }
 }
 
@@ -449,7 +449,7 @@ TEST(Deadline, ACommandThatOutlivesItEndsTheRunWith124)
     EXPECT_EQ(result.out, R"({"command":"ping","error":{"code":"command_timeout","message":)"
                           R"("Command exceeded its deadline."},"success":false})" "\n");
     EXPECT_FALSE(calls.contains("ping 2"));
-    EXPECT_EQ(calls.mid(calls.size() - 2), (QStringList{"close", "destroyed"}));
+    EXPECT_EQ(calls.mid(calls.size() - 3), (QStringList{"close", "endCommand", "destroyed"}));
 }
 
 TEST(Signals, KeepTheirDefaultActionBeforeTheCommandsRun)

@@ -75,8 +75,8 @@ TEST_F(Runner, RunsEveryCommandBetweenBeginAndEndThenClosesAndDestroysTheBackend
               "\"topic\":\"ping\"},\"success\":true}\n");
     EXPECT_TRUE(outcome.err.isEmpty()) << outcome.err.toStdString();
     EXPECT_EQ(log->calls, (QStringList{"beginCommand", "open ttyS0 57600", "endCommand", "beginCommand", "ping 1",
-                                       "endCommand", "beginCommand", "endCommand", "endCommand", "close",
-                                       "destroyed"}));
+                                       "endCommand", "beginCommand", "endCommand", "endCommand", "beginCommand",
+                                       "close", "endCommand", "destroyed"}));
 }
 
 TEST_F(Runner, StopsAtTheFirstFailure)
@@ -100,7 +100,7 @@ TEST_F(Runner, ALineThatDoesNotTokenizeEndsTheRunWithAParseError)
               "{\"command\":\"\",\"error\":{\"code\":\"parse_error\",\"message\":\"Unterminated quoted string.\"},"
               "\"success\":false}");
     EXPECT_FALSE(log->calls.contains("ping 2"));
-    EXPECT_EQ(log->calls.mid(log->calls.size() - 2), (QStringList{"close", "destroyed"}));
+    EXPECT_EQ(log->calls.mid(log->calls.size() - 3), (QStringList{"close", "endCommand", "destroyed"}));
 }
 
 TEST_F(Runner, CommentsOnlyStillCreateAndCloseTheBackend)
@@ -109,7 +109,23 @@ TEST_F(Runner, CommentsOnlyStillCreateAndCloseTheBackend)
     EXPECT_EQ(outcome.exitCode, 0);
     EXPECT_TRUE(outcome.out.isEmpty());
     EXPECT_TRUE(outcome.err.isEmpty());
-    EXPECT_EQ(log->calls, (QStringList{"endCommand", "close", "destroyed"}));
+    EXPECT_EQ(log->calls, (QStringList{"endCommand", "beginCommand", "close", "endCommand", "destroyed"}));
+}
+
+// The last close reads the line until nothing owed can come: it is lent a
+// token of its own, which a Ctrl+C given during the run has already set.
+TEST_F(Runner, TheLastCloseHasATokenThatAnInterruptionSets)
+{
+    for (const bool interrupted : {false, true}) {
+        SCOPED_TRACE(interrupted);
+        log->closeTokenSet.reset();
+        run({"-e", "ping 1"}, 30000, [interrupted](FakeBackend &backend) {
+            if (interrupted)
+                backend.during = [] { std::raise(SIGINT); };
+        });
+        ASSERT_TRUE(log->closeTokenSet.has_value()) << "no token at the close";
+        EXPECT_EQ(*log->closeTokenSet, interrupted);
+    }
 }
 
 TEST_F(Runner, DeviceLayerOutputReachesStandardErrorOnlyWithVerbose)
