@@ -3,6 +3,7 @@
 // in blocks or as a stream, the finale of every dialect and the failure exits.
 #include "fw/QvxFirmware.h"
 
+#include "comm/PortLine.h"
 #include "comm/WriteFlush.h"
 
 #include <QThread>
@@ -505,7 +506,7 @@ bool QvxFirmware::finale(bool reset)
             return false;
         if (!sendOrLog("G", sendG))
             return false;
-        closePort();
+        closePortLine(*serial_port);
         return true;
     case 4:
         if (reset)
@@ -594,7 +595,7 @@ void QvxFirmware::failWith(const QList<QByteArray> &commands, const QString &tex
 {
     for (const QByteArray &command : commands)
         sendConsole(command); // whatever the port does: the exit goes on
-    closePort();
+    closePortLine(*serial_port);
     emit firmware_failed(text);
     port_held = false;
 }

@@ -3,6 +3,7 @@
 #include "fw/QvxFirmware.h"
 
 #include "comm/CommResult.h"
+#include "comm/PortLine.h"
 #include "comm/QvxProtocol.h"
 #include "device/BaseConstants.h"
 #include "device/ProtocolConstants.h"
@@ -20,26 +21,19 @@ constexpr uchar kBoardRebootValue = 4; // restarts the board into its bootloader
 
 int QvxFirmware::probeController(const QString &portName, int *baudrate)
 {
-    serial_port->setPortName(portName);
     qvx_protocol->extraLatency = qMax(kProbeLatencyMs, extraLatency);
     int found = 0;
     for (const int rate : kControllerProbeBaudRates) {
-        // The caller may hand over its port still open, and an open port does
-        // not open again.
-        closePort();
-        serial_port->setBaudRate(rate);
-        qvx_protocol->baudRate = rate;
-        if (!serial_port->open(QIODevice::ReadWrite)) {
-            closePort();
+        // The caller may hand over its port still open: it is closed first.
+        if (!openPortAt(portName, rate))
             continue;
-        }
         setProtocolVersion(kProtocolVersion2);
         ushort model = 0;
         uchar firmware = 0;
         uchar error = 0;
         int result = qvx_protocol->ping(kBoardId, &model, &firmware, &error);
         if (result == COMM_CANCELLED) {
-            closePort();
+            closePortLine(*serial_port);
             break;
         }
         if (result != COMM_OK || error != 0) {
@@ -47,7 +41,7 @@ int QvxFirmware::probeController(const QString &portName, int *baudrate)
             error = 0;
             result = qvx_protocol->ping(kBoardId, &model, &firmware, &error);
         }
-        closePort();
+        closePortLine(*serial_port);
         if (result == COMM_OK && error == 0 && kControllerModelNumbers.contains(model)) {
             *baudrate = rate;
             found = model;
@@ -80,14 +74,14 @@ bool QvxFirmware::updateController(const QvxFirmware::UpdateParam &param, const 
     uchar error = 0;
     if (qvx_protocol->writeTxRx(param.id, kBoardRebootAddress, 1, &kBoardRebootValue, &error) != COMM_OK)
         return failUpdate(QStringLiteral("Update[2]: reboot fail"), tr("QUORVEX Reboot Failed"));
-    closePort();
+    closePortLine(*serial_port);
     pauseOnLine(kStepPauseMs);
     if (!openPortAt(param.portName, kFlashBaud))
         return failUpdate({}, tr("Port Open Failed"));
     const QString failure = flashImage(imagePath, false);
     if (!failure.isEmpty())
         return failUpdate({}, failure);
-    closePort();
+    closePortLine(*serial_port);
     pauseOnLine(kStepPauseMs);
     if (!openPortAt(param.portName, param.baudrate))
         return failUpdate(QStringLiteral("Update[2]: open fail"), tr("Bootloader Restart Failed"));

@@ -1,6 +1,7 @@
 #include "fw/FirmwareRecovery.h"
 
 #include "comm/CommResult.h"
+#include "comm/PortLine.h"
 #include "comm/QvxProtocol2.h"
 #include "device/DeviceConstants.h"
 #include "device/ProtocolConstants.h"
@@ -152,7 +153,7 @@ void FirmwareRecovery::reportMissing(const QString &text)
 
 void FirmwareRecovery::closeAndRelease()
 {
-    fw.closePort();
+    closePortLine(*fw.serial_port);
     fw.port_held = false;
 }
 
@@ -180,7 +181,7 @@ bool FirmwareRecovery::startCalibration()
 bool FirmwareRecovery::next()
 {
     if (!fw.serial_port->isOpen()) {
-        fw.closePort();
+        closePortLine(*fw.serial_port);
         emit fw.calibration_nextFailed();
         return false;
     }
@@ -198,7 +199,7 @@ bool FirmwareRecovery::next()
         return false;
     }
     if (found == 1) // "COMPLETE": the program is done
-        fw.closePort();
+        closePortLine(*fw.serial_port);
     fw.port_held = false;
     emit fw.calibration_nextSucceed();
     return true;
@@ -207,7 +208,7 @@ bool FirmwareRecovery::next()
 void FirmwareRecovery::cancel()
 {
     if (!fw.serial_port->isOpen()) {
-        fw.closePort();
+        closePortLine(*fw.serial_port);
         return;
     }
     fw.port_held = true;

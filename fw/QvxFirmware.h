@@ -212,16 +212,15 @@ signals:
 
 private:
     // --- shared update steps (fw/UpdateSteps.cpp) ----------------------------
-    // Closes the serial port once what was written has left the line (not at
-    // the rate the close restores); a closed port stays as it is.
-    void closePort();
     // Whether the serial port is closed or its line gone (an adapter pulled,
     // the other end hung up): no wait on it can bring anything.
     bool portLost() const;
     // Sleeps `ms`, but ends at once when the serial port's line goes; false
     // then (a closed port only sleeps, and counts as there).
     bool pauseOnLine(int ms);
-    // The port (closed first) opened at `baudrate`, stored in both engines.
+    // The port (closed first) opened at `baudrate`, stored in both engines;
+    // the one open of a serial line (comm/PortLine.h), as every close of the
+    // procedures is its one close.
     bool openPortAt(const QString &portName, int baudrate);
     // The rate of the link to the servo bus: the board's own rate when a
     // controller board is in front (it relays at the rate of its bus

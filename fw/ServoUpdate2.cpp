@@ -4,6 +4,7 @@
 #include "fw/QvxFirmware.h"
 
 #include "comm/CommResult.h"
+#include "comm/PortLine.h"
 #include "comm/QvxModbus.h"
 #include "comm/QvxProtocol.h"
 #include "device/DeviceConstants.h"
@@ -22,7 +23,7 @@ const QString kModbusText = QStringLiteral("MODBUS");
 
 QString QvxFirmware::modbusWrite(const UpdateParam &param, ushort address, uchar value, bool *written)
 {
-    closePort();
+    closePortLine(*serial_port);
     auto modbus = std::make_unique<QvxModbus>();
     if (!modbus->open(param.portName, linkBaud(param.baudrate))) {
         modbus->close();

@@ -5,6 +5,7 @@
 #include "fw/QvxFirmware.h"
 
 #include "comm/CommResult.h"
+#include "comm/PortLine.h"
 #include "comm/QvxModbus.h"
 
 #include <QThread>
@@ -24,7 +25,7 @@ bool QvxFirmware::updateModbus(const QvxFirmware::UpdateParam &param, const QStr
         return failUpdate({}, text);
     };
 
-    closePort();
+    closePortLine(*serial_port);
     if (!modbus->open(param.portName, param.baudrate))
         return failLinked({}, tr("Port Open Failed"));
     if (!torqueOff(*modbus, param))
@@ -40,7 +41,7 @@ bool QvxFirmware::updateModbus(const QvxFirmware::UpdateParam &param, const QStr
         return failUpdate({}, failure);
 
     pauseOnLine(kStepPauseMs);
-    closePort();
+    closePortLine(*serial_port);
     if (!modbus->open(param.portName, param.baudrate))
         return failLinked({}, tr("Port Open Failed"));
     ushort model = 0;

@@ -5,8 +5,8 @@
 #include "fw/QvxFirmware.h"
 
 #include "comm/CommResult.h"
+#include "comm/PortLine.h"
 #include "comm/QvxProtocol.h"
-#include "comm/WriteFlush.h"
 #include "platform/LinkIo.h"
 
 #include <QDeadlineTimer>
@@ -14,7 +14,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QThread>
-
 
 // --- the exits ----------------------------------------------------------------------
 
@@ -29,7 +28,7 @@ bool QvxFirmware::failUpdate(const QString &logText, const QString &text)
 {
     if (!logText.isEmpty())
         emit logMessage(logText);
-    closePort();
+    closePortLine(*serial_port);
     emit firmware_failed(text);
     port_held = false;
     return false;
@@ -37,7 +36,7 @@ bool QvxFirmware::failUpdate(const QString &logText, const QString &text)
 
 bool QvxFirmware::succeedUpdate()
 {
-    closePort();
+    closePortLine(*serial_port);
     emit firmware_succeed();
     port_held = false;
     return true;
@@ -86,14 +85,6 @@ std::optional<QByteArray> QvxFirmware::readImage(const QString &path)
 
 // --- the serial port ----------------------------------------------------------------
 
-void QvxFirmware::closePort()
-{
-    if (!serial_port->isOpen())
-        return;
-    drainWrites(*serial_port);
-    serial_port->close();
-}
-
 bool QvxFirmware::portLost() const
 {
     if (!serial_port->isOpen())
@@ -123,12 +114,9 @@ bool QvxFirmware::pauseOnLine(int ms)
 
 bool QvxFirmware::openPortAt(const QString &portName, int baudrate)
 {
-    closePort();
-    serial_port->setPortName(portName);
-    serial_port->setBaudRate(baudrate);
     qvx_protocol1->baudRate = baudrate;
     qvx_protocol2->baudRate = baudrate;
-    return serial_port->open(QIODevice::ReadWrite);
+    return openPortLine(*serial_port, portName, baudrate);
 }
 
 int QvxFirmware::linkBaud(int servoBaud) const
