@@ -4,7 +4,7 @@
 
 #include "comm/CommResult.h"
 #include "comm/PortLine.h"
-#include "comm/QvxProtocol.h"
+#include "comm/QvxProtocol2.h"
 #include "device/BaseConstants.h"
 #include "device/ProtocolConstants.h"
 
@@ -21,17 +21,22 @@ constexpr uchar kBoardRebootValue = 4; // restarts the board into its bootloader
 
 int QvxFirmware::probeController(const QString &portName, int *baudrate)
 {
-    qvx_protocol->extraLatency = qMax(kProbeLatencyMs, extraLatency);
+    // The probe speaks protocol 2.0 with a latency of its own; the caller
+    // gets its protocol and that engine's latency back, whatever the outcome
+    // (a probe cut short by Ctrl+C included).
+    const QString protocol = version();
+    const int latency = qvx_protocol2->extraLatency;
+    setProtocolVersion(kProtocolVersion2);
+    qvx_protocol2->extraLatency = qMax(kProbeLatencyMs, extraLatency);
     int found = 0;
     for (const int rate : kControllerProbeBaudRates) {
         // The caller may hand over its port still open: it is closed first.
         if (!openPortAt(portName, rate))
             continue;
-        setProtocolVersion(kProtocolVersion2);
         ushort model = 0;
         uchar firmware = 0;
         uchar error = 0;
-        int result = qvx_protocol->ping(kBoardId, &model, &firmware, &error);
+        int result = qvx_protocol2->ping(kBoardId, &model, &firmware, &error);
         if (result == COMM_CANCELLED) {
             closePortLine(*serial_port);
             break;
@@ -39,7 +44,7 @@ int QvxFirmware::probeController(const QString &portName, int *baudrate)
         if (result != COMM_OK || error != 0) {
             QThread::msleep(kProbeRetryPauseMs);
             error = 0;
-            result = qvx_protocol->ping(kBoardId, &model, &firmware, &error);
+            result = qvx_protocol2->ping(kBoardId, &model, &firmware, &error);
         }
         closePortLine(*serial_port);
         if (result == COMM_OK && error == 0 && kControllerModelNumbers.contains(model)) {
@@ -48,7 +53,8 @@ int QvxFirmware::probeController(const QString &portName, int *baudrate)
             break;
         }
     }
-    qvx_protocol->extraLatency = extraLatency;
+    qvx_protocol2->extraLatency = latency;
+    setProtocolVersion(protocol);
     return found;
 }
 

@@ -98,6 +98,16 @@ QvxFirmware::Procedure QvxFirmware::procedureFor(const QString &deviceKind)
 
 bool QvxFirmware::firmware_update(QvxFirmware::UpdateParam param)
 {
+    // The procedures switch protocols as the device needs them; afterwards
+    // the caller speaks its own again, whichever way the update ended.
+    const QString protocol = version();
+    const bool done = runUpdate(param);
+    setProtocolVersion(protocol);
+    return done;
+}
+
+bool QvxFirmware::runUpdate(const UpdateParam &param)
+{
     cancelRequested = false;
     port_held = true;
     const QString external = externalImages.value(param.modelName);

@@ -144,7 +144,8 @@ public:
     // Pings ID 200 at each probe rate (57600, then 6250000) with protocol 2.0.
     // Returns the model number of the board that answered, with the rate in
     // *baudrate, or 0 (baudrate untouched) when none did. The port is closed
-    // before each open and is left closed.
+    // before each open and is left closed; the protocol and the protocol 2.0
+    // engine's latency are left as the caller had them.
     int probeController(const QString &portName, int *baudrate);
     // The probe, its outcome stored: boardModel (0 when no board answered);
     // for a board also boardBaud and the current engine's latency raised for
@@ -195,6 +196,8 @@ public:
     QByteArray consoleBuffer; // what the bootloader console printed during the current wait
 
 public slots:
+    // The update of one device, reported by the signals below; whichever way
+    // it ends, the transport is on the protocol it was on before.
     bool firmware_update(QvxFirmware::UpdateParam param);
     bool firmware_recovery(QString port_name, QString device_name, QString file_path = QString());
     bool calibration(QString port_name, QString device_name);
@@ -211,6 +214,10 @@ signals:
     void outputDebug(QString msg);
 
 private:
+    // The update behind firmware_update: the image, the board probe, the
+    // procedure of the device kind.
+    bool runUpdate(const UpdateParam &param);
+
     // --- shared update steps (fw/UpdateSteps.cpp) ----------------------------
     // Whether the serial port is closed or its line gone (an adapter pulled,
     // the other end hung up): no wait on it can bring anything.
