@@ -359,14 +359,11 @@ bool QvxFirmware::loadAtAddress()
 
 // --- step [2]: transfer -------------------------------------------------------------
 
-bool QvxFirmware::sendFile(const QString &path)
+bool QvxFirmware::sendFile(const Image &image)
 {
-    if (!serial_port->isOpen())
+    if (!serial_port->isOpen() || !sendable(image))
         return false;
-    const std::optional<QByteArray> image = readImage(path);
-    if (!image)
-        return false;
-    return deviceType == 4 ? blockTransfer(*image) : streamTransfer(*image);
+    return deviceType == 4 ? blockTransfer(image.bytes) : streamTransfer(image.bytes);
 }
 
 bool QvxFirmware::blockTransfer(const QByteArray &image)

@@ -71,7 +71,7 @@ void QvxFirmware::findController(const QString &portName)
     }
 }
 
-bool QvxFirmware::updateController(const QvxFirmware::UpdateParam &param, const QString &imagePath)
+bool QvxFirmware::updateController(const QvxFirmware::UpdateParam &param, const Image &image)
 {
     // The board is reached at the bootloader's rate before its update, whatever param.baudrate is.
     if (!openPortAt(param.portName, kFlashBaud))
@@ -84,7 +84,7 @@ bool QvxFirmware::updateController(const QvxFirmware::UpdateParam &param, const 
     pauseOnLine(kStepPauseMs);
     if (!openPortAt(param.portName, kFlashBaud))
         return failUpdate({}, tr("Port Open Failed"));
-    const QString failure = flashImage(imagePath, false);
+    const QString failure = flashImage(image, false);
     if (!failure.isEmpty())
         return failUpdate({}, failure);
     closePortLine(*serial_port);

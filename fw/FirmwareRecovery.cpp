@@ -66,7 +66,8 @@ bool FirmwareRecovery::recover(const QString &portName, const QString &deviceNam
     // Nothing to write, or nothing that can be written: the port is not touched.
     if (image.isEmpty())
         return fw.refuseUpdate(QvxFirmware::tr("Firmware Not Found"));
-    const QString problem = fw.imageProblem(image, deviceName, true);
+    QvxFirmware::Image loaded; // read once: what is checked is what is sent
+    const QString problem = fw.readImage(image, deviceName, true, &loaded);
     if (!problem.isEmpty())
         return fw.refuseUpdate(problem);
     fw.deviceType = QvxFirmware::classifyDevice(deviceName);
@@ -89,7 +90,7 @@ bool FirmwareRecovery::recover(const QString &portName, const QString &deviceNam
         return false;
     }
     const bool reset = deviceName != kNoResetModel;
-    const QString failure = fw.transferAfterEntry(image, packets, reset);
+    const QString failure = fw.transferAfterEntry(loaded, packets, reset);
     if (failure.isEmpty())
         return fw.succeedUpdate();
     if (packets)
@@ -108,7 +109,8 @@ bool FirmwareRecovery::calibrate(const QString &portName, const QString &deviceN
     const QString image = calibrationImage(deviceName);
     if (image.isEmpty())
         return fw.failUpdate({}, QvxFirmware::tr("Firmware Not Found"));
-    const QString problem = fw.imageProblem(image, deviceName, false); // loaded over the console
+    QvxFirmware::Image loaded; // loaded over the console, as read once here
+    const QString problem = fw.readImage(image, deviceName, false, &loaded);
     if (!problem.isEmpty())
         return fw.refuseUpdate(problem);
     fw.deviceType = QvxFirmware::calibrationDeviceType(deviceName);
@@ -122,7 +124,7 @@ bool FirmwareRecovery::calibrate(const QString &portName, const QString &deviceN
     QString failure;
     if (!fw.loadAtAddress())
         failure = QvxFirmware::tr("Bootloader Error");
-    else if (!fw.sendFile(image))
+    else if (!fw.sendFile(loaded))
         failure = QvxFirmware::tr("Firmware Transfer Failed");
     else if (!startCalibration())
         failure = QvxFirmware::tr("Bootloader Restart Failed");

@@ -113,11 +113,15 @@ bool QvxFirmware::runUpdate(const UpdateParam &param)
     const QString external = externalImages.value(param.modelName);
     const QString imagePath = external.isEmpty() ? param.firmwarePath : external;
     const Procedure procedure = procedureFor(param.deviceKind);
-    // Checked before the device is told anything: a bad image found after
-    // the restart would leave the device in its bootloader. Only a protocol
-    // 1.0 servo is always flashed over the console, which counts no blocks.
+    // Read and checked once, before the device is told anything: a bad image
+    // found after the restart would leave the device in its bootloader, and
+    // what is sent is what was checked, whatever becomes of the file. Only a
+    // protocol 1.0 servo is always flashed over the console, which counts no
+    // blocks.
+    Image image;
     if (procedure) {
-        const QString problem = imageProblem(imagePath, param.modelName, procedure != &QvxFirmware::updateProtocol1);
+        const QString problem =
+            readImage(imagePath, param.modelName, procedure != &QvxFirmware::updateProtocol1, &image);
         if (!problem.isEmpty())
             return refuseUpdate(problem);
     }
@@ -134,7 +138,7 @@ bool QvxFirmware::runUpdate(const UpdateParam &param)
     // gets its rate and protocol back: the token is taken off meanwhile.
     CancellationToken *const lent = token;
     clearCancellationToken();
-    const bool done = (this->*procedure)(param, imagePath);
+    const bool done = (this->*procedure)(param, image);
     if (lent)
         setCancellationToken(lent);
     return done;

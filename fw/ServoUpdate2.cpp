@@ -36,7 +36,7 @@ QString QvxFirmware::modbusWrite(const UpdateParam &param, ushort address, uchar
     return {};
 }
 
-bool QvxFirmware::updateProtocol2(const QvxFirmware::UpdateParam &param, const QString &imagePath)
+bool QvxFirmware::updateProtocol2(const QvxFirmware::UpdateParam &param, const Image &image)
 {
     const uchar id = param.id;
     const bool hasMaster = param.masterId != -1;
@@ -108,7 +108,7 @@ bool QvxFirmware::updateProtocol2(const QvxFirmware::UpdateParam &param, const Q
     }
 
     // Phase 2: at 57600, through the bootloader.
-    if (!restartAndFlash(param, imagePath, way))
+    if (!restartAndFlash(param, image, way))
         return false;
     pauseOnLine(kStepPauseMs);
     if (!torqueOff(*this, param))

@@ -12,7 +12,7 @@
 
 #include <memory>
 
-bool QvxFirmware::updateModbus(const QvxFirmware::UpdateParam &param, const QString &imagePath)
+bool QvxFirmware::updateModbus(const QvxFirmware::UpdateParam &param, const Image &image)
 {
     const uchar id = param.id;
     const QString torqueFail = QStringLiteral("Update[M]: torque off fail");
@@ -36,7 +36,7 @@ bool QvxFirmware::updateModbus(const QvxFirmware::UpdateParam &param, const QStr
 
     if (!openPortAt(param.portName, kFlashBaud))
         return failUpdate({}, tr("Port Open Failed"));
-    const QString failure = flashImage(imagePath, false);
+    const QString failure = flashImage(image, false);
     if (!failure.isEmpty())
         return failUpdate({}, failure);
 
