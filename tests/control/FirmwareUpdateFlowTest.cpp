@@ -4,6 +4,7 @@
 
 #include "control/FirmwareUpdateFlow.h"
 #include "tests/control/ControlOnBus.h"
+#include "tests/fw/UpdateBench.h"
 #include "tests/support/QtPrinters.h"
 
 #include <QDir>
@@ -486,16 +487,15 @@ protected:
     // The servo of `m` on the bus, and the console on protocol 1.0 at its rate.
     void connect(const Model &m)
     {
-        sim::Device servo = sim::Device::protocol1(kServo, m.number, 45);
-        servo.setInitial(kBaudAddress, QByteArray(1, static_cast<char>(kFactoryRate)));
-        servo.write(kBaudAddress, QByteArray(1, '\x01'));
-        servo.write(kTorqueAddress, QByteArray(1, '\x01'));
-        servo.baudRate = kRate;
-        servo.baudRegisterAddress = kBaudAddress;
-        servo.factoryRateAfterRestart = true;
-        servo.bootWindowMs = 1200; // the closing reset runs the application again
-        bus_.addDevice(servo);
-        bus_.setBootloader(kServo, sim::BootloaderSetup{1, false, {}}, sim::Protocol::V1);
+        RestartingServo1 servo;
+        servo.id = kServo;
+        servo.model = m.number;
+        servo.firmware = 45;
+        servo.baudAddress = kBaudAddress;
+        servo.factoryValue = kFactoryRate;
+        servo.rate = kRate;
+        servo.torqueAddress = kTorqueAddress;
+        servo.addTo(bus_);
         bus_.setResponder({});
         makeControl();
         firmware_ = qobject_cast<QvxFirmware *>(control_->transport());

@@ -51,6 +51,21 @@ struct Way
 };
 void PrintTo(const Way &w, std::ostream *os) { *os << w.what; }
 
+// The order of an update of device `id` at `baudrate` with the image at `path`.
+QvxFirmware::UpdateParam order(const UpdateBench &b, quint8 id, int baudrate, const char *model, const char *kind,
+                               const QString &path)
+{
+    QvxFirmware::UpdateParam p;
+    p.portName = b.bus.portName();
+    p.baudrate = baudrate;
+    p.id = id;
+    p.protocolVersion = QStringLiteral("2.0");
+    p.modelName = QString::fromLatin1(model);
+    p.deviceKind = QString::fromLatin1(kind);
+    p.firmwarePath = path;
+    return p;
+}
+
 // A protocol 2.0 servo at 1000000 bit/s whose reboot takes it into a
 // bootloader of dialect 2, console or packets.
 bool updateServo2(UpdateBench &b, const QString &path, bool packets)
@@ -63,40 +78,19 @@ bool updateServo2(UpdateBench &b, const QString &path, bool packets)
     servo.baudRegisterAddress = kBaud;
     b.bus.addDevice(servo);
     b.bus.setBootloader(1, sim::BootloaderSetup{2, packets, {}});
-    QvxFirmware::UpdateParam p;
-    p.portName = b.bus.portName();
-    p.baudrate = 1000000;
-    p.id = 1;
-    p.protocolVersion = QStringLiteral("2.0");
-    p.modelName = QStringLiteral("QX-20");
-    p.deviceKind = QStringLiteral("Quorvex2");
+    QvxFirmware::UpdateParam p = order(b, 1, 1000000, "QX-20", "Quorvex2", path);
     p.baudRateAddress = kBaud;
-    p.firmwarePath = path;
     return b.fw.firmware_update(p);
 }
 
 const Way kWays[] = {
     {"protocol 1.0 servo, bootloader console",
      [](UpdateBench &b, const QString &path) {
-         constexpr int kBaud = 4;
-         sim::Device servo = sim::Device::protocol1(1, 300, 20);
-         servo.setInitial(kBaud, QByteArray(1, '\x10')); // 115200 after every restart
-         servo.write(kBaud, QByteArray(1, '\x01'));      // 1000000 now
-         servo.baudRate = 1000000;
-         servo.baudRegisterAddress = kBaud;
-         servo.factoryRateAfterRestart = true;
-         servo.bootWindowMs = 1200; // the closing reset runs the application again
-         b.bus.addDevice(servo);
-         b.bus.setBootloader(1, sim::BootloaderSetup{1, false, {}}, sim::Protocol::V1);
-         QvxFirmware::UpdateParam p;
-         p.portName = b.bus.portName();
-         p.baudrate = 1000000;
-         p.id = 1;
-         p.modelName = QStringLiteral("VK-28");
-         p.deviceKind = QStringLiteral("Quorvex1");
-         p.defaultBaudValue = 0x10;
-         p.baudRateAddress = kBaud;
-         p.firmwarePath = path;
+         const RestartingServo1 servo;
+         servo.addTo(b.bus);
+         QvxFirmware::UpdateParam p = order(b, servo.id, servo.rate, "VK-28", "Quorvex1", path);
+         p.defaultBaudValue = servo.factoryValue;
+         p.baudRateAddress = static_cast<ushort>(servo.baudAddress);
          return b.fw.firmware_update(p);
      }},
     {"protocol 2.0 servo, bootloader console", [](UpdateBench &b, const QString &path) { return updateServo2(b, path, false); }},
@@ -112,13 +106,7 @@ const Way kWays[] = {
          servo.resetWriteAddress = kReset;
          b.bus.addDevice(servo);
          b.bus.setBootloader(1, sim::BootloaderSetup{2, false, {}}, sim::Protocol::Modbus);
-         QvxFirmware::UpdateParam p;
-         p.portName = b.bus.portName();
-         p.baudrate = 115200;
-         p.id = 1;
-         p.modelName = QStringLiteral("QM-40");
-         p.deviceKind = QStringLiteral("QuorvexM");
-         p.firmwarePath = path;
+         QvxFirmware::UpdateParam p = order(b, 1, 115200, "QM-40", "QuorvexM", path);
          p.modbusResetAddress = kReset;
          p.modbusBootEntryAddress = kBootEntry;
          return b.fw.firmware_update(p);
@@ -130,14 +118,7 @@ const Way kWays[] = {
          board.bootWriteValue = 4;
          b.bus.addDevice(board);
          b.bus.setBootloader(kBoard, sim::BootloaderSetup{5, false, {}});
-         QvxFirmware::UpdateParam p;
-         p.portName = b.bus.portName();
-         p.baudrate = 57600;
-         p.id = kBoard;
-         p.modelName = QStringLiteral("Tarlin-C04");
-         p.deviceKind = QStringLiteral("Controller2");
-         p.firmwarePath = path;
-         return b.fw.firmware_update(p);
+         return b.fw.firmware_update(order(b, kBoard, 57600, "Tarlin-C04", "Controller2", path));
      }},
     {"recovery",
      [](UpdateBench &b, const QString &path) {

@@ -1,7 +1,7 @@
 #pragma once
 // What this process asks the system to open, from any thread, while a record
 // runs: the witness that a name never reached the system. The C library's
-// open functions (open, open64, openat, openat64) are defined ahead of it in
+// open functions (open and open64, which Qt calls) are defined ahead of it in
 // the test program, note the path they are given, and pass every call on
 // unchanged. One record at a time.
 
