@@ -27,16 +27,13 @@ using Clock = std::chrono::steady_clock;
 constexpr int kImageSize = 64 * 1024;
 constexpr double kMsPerByteAt57600 = 10.0 * 1000.0 / 57600.0;
 
-QString writeImage(const QTemporaryDir &dir)
+// The image as an update reads it, once, before the transfer.
+QvxFirmware::Image patternImage(const QTemporaryDir &dir)
 {
     QByteArray bytes(kImageSize, '\0');
     for (int i = 0; i < kImageSize; ++i)
         bytes[i] = static_cast<char>((i * 73 + 19) & 0xFF);
-    const QString path = dir.filePath(QStringLiteral("image.bin"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        return {};
-    return path;
+    return {dir.filePath(QStringLiteral("image.bin")), bytes};
 }
 
 // A servo whose packet or console bootloader has been entered.
@@ -88,7 +85,7 @@ double timeTransfers(benchmark::State &state, int dialect, bool packets, Transfe
 void BM_ConsoleStream64K(benchmark::State &state)
 {
     QTemporaryDir dir;
-    const QString image = writeImage(dir);
+    const QvxFirmware::Image image = patternImage(dir);
     // 512 whole pieces with their 1 ms pause, the empty-of-pause last piece,
     // then the answer found in the first cycle of the final wait (250 ms pause).
     const int pieces = (kImageSize + 1) / 128;
@@ -107,7 +104,7 @@ void BM_ConsoleStream64K(benchmark::State &state)
 void BM_PacketTransfer64K(benchmark::State &state)
 {
     QTemporaryDir dir;
-    const QString image = writeImage(dir);
+    const QvxFirmware::Image image = patternImage(dir);
     // No pauses: one request and one reply per block. Requests carry 10 bytes
     // of frame and 3 of mode and index besides the data; replies are 17 bytes.
     const int blocks = kImageSize / 128;

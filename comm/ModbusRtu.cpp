@@ -2,6 +2,7 @@
 
 #include "comm/CommResult.h"
 #include "comm/ModbusFrames.h"
+#include "comm/PortLine.h"
 
 #include <QElapsedTimer>
 #include <QThread>
@@ -71,8 +72,6 @@ bool ModbusRtu::open(const QString &name, int baudRate, QSerialPort::Parity pari
                      QSerialPort::StopBits stopBits)
 {
     close();
-    port->setPortName(name);
-    port->setBaudRate(baudRate);
     port->setParity(parity);
     port->setDataBits(dataBits);
     port->setStopBits(stopBits);
@@ -84,17 +83,15 @@ bool ModbusRtu::open(const QString &name, int baudRate, QSerialPort::Parity pari
                          + (stopBits == QSerialPort::TwoStop ? 2 : 1);
         silenceNs_ = static_cast<qint64>(std::ceil(3.5 * bits * 1e9 / baudRate));
     }
-    if (!port->open(QIODevice::ReadWrite))
+    if (!openPortLine(*port, name, baudRate))
         return false;
-    port->clear(QSerialPort::AllDirections);
     lastByteNs_ = 0;
     return true;
 }
 
 void ModbusRtu::close()
 {
-    if (port->isOpen())
-        port->close();
+    closePortLine(*port);
     rxBuffer.clear();
     linkLost = false;
     forgetUnanswered(); // nothing of the old link can answer on the next one

@@ -48,6 +48,9 @@ public:
     // Receives one line per dropped or damaged frame.
     std::function<void(const QString &)> log;
 
+    // The line opened and closed the one way (comm/PortLine.h): a name under
+    // which no device is never reaches the system, and the bytes written
+    // leave the line before it closes.
     bool open(const QString &name, int baudRate, QSerialPort::Parity parity, QSerialPort::DataBits dataBits,
               QSerialPort::StopBits stopBits);
     void close();

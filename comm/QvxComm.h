@@ -13,7 +13,6 @@
 
 #include "comm/CancellationToken.h"
 #include "comm/EngineClock.h"
-#include "comm/PortName.h"
 #include "comm/QvxCommRecords.h"
 #include "comm/QvxProtocol.h"
 #include "comm/QvxRecords.h"
@@ -230,8 +229,6 @@ public:
     // Whether a read that came back with the error byte `error` was refused by
     // the device, so that it carried no data.
     virtual bool isRefusedRead(uchar /*error*/) const { return false; }
-    // A name the system can be given (comm/PortName.h).
-    static bool isPortName(const QString &name) { return ::isPortName(name); }
     // Gaps kept by the poll and aging statistics.
     static constexpr qsizetype kGapWindow = 100;
     // The controller board and the dump source answer on this ID.

@@ -105,9 +105,8 @@ bool QvxModbus::open(QString port_name, int baudrate)
     bool opened = false;
     if (connectionType == kRtu) {
         createDevice(kRtu);
-        opened = isPortName(port_name)
-                 && rtu->open(port_name, baudrate, static_cast<QSerialPort::Parity>(parity),
-                              static_cast<QSerialPort::DataBits>(dataBits), static_cast<QSerialPort::StopBits>(stopBits));
+        opened = rtu->open(port_name, baudrate, static_cast<QSerialPort::Parity>(parity),
+                           static_cast<QSerialPort::DataBits>(dataBits), static_cast<QSerialPort::StopBits>(stopBits));
     } else if (connectionType == kTcp) {
         createDevice(kTcp);
         client->setConnectionParameter(QModbusDevice::NetworkPortParameter, networkPort);

@@ -1,11 +1,11 @@
 #include "comm/QvxPort.h"
 
 #include "comm/CommResult.h"
-#include "comm/WriteFlush.h"
+#include "comm/PortLine.h"
+#include "comm/PortName.h"
 #include "device/BaseConstants.h"
 #include "device/DeviceConstants.h"
 
-#include <QFileInfo>
 #include <QThread>
 #include <QTimer>
 
@@ -22,20 +22,6 @@ constexpr int kBoardLatencyMs = 200;
 ushort boardBaudAddress(int boardModel)
 {
     return (boardModel == 218 || boardModel == 220) ? kBoardBaudAddressOld : kBoardBaudAddress;
-}
-
-// Whether the device a port name stands for is there to be opened (as
-// QSerialPort finds it: a Unix name without a folder lies in /dev).
-bool deviceThere(const QString &name)
-{
-#ifdef Q_OS_UNIX
-    const bool path = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./"))
-                      || name.startsWith(QLatin1String("../"));
-    return QFileInfo::exists(path ? name : QStringLiteral("/dev/") + name);
-#else
-    Q_UNUSED(name)
-    return true;
-#endif
 }
 
 } // namespace
@@ -102,7 +88,6 @@ bool QvxPort::open(QString port_name, int baudrate)
     close();
     portName = port_name;
     baudRate = baudrate;
-    serial_port->setPortName(port_name);
     if (!openLink(baudrate)) {
         emit openFailed(port_name, baudrate);
         return false;
@@ -125,7 +110,6 @@ bool QvxPort::setBaudRate(int baudrate)
 bool QvxPort::openLink(int baudrate)
 {
     const bool viaBoard = boardModel != 0;
-    serial_port->setBaudRate(viaBoard ? boardBaud : baudrate);
     // Both engines, so that a later protocol switch finds the new engine timing
     // its replies for this rate.
     const int latency = viaBoard ? qMax(extraLatency, kBoardLatencyMs) : extraLatency;
@@ -133,9 +117,8 @@ bool QvxPort::openLink(int baudrate)
         engine->baudRate = baudrate;
         engine->extraLatency = latency;
     }
-    if (!isPortName(portName) || !serial_port->open(QIODevice::ReadWrite))
+    if (!openPortLine(*serial_port, portName, viaBoard ? boardBaud : baudrate))
         return false;
-    serial_port->clear(QSerialPort::AllDirections);
     if (viaBoard && !tellBoard(baudrate)) {
         close(); // a port the board did not take is not left open as if usable
         return false;
@@ -160,9 +143,7 @@ void QvxPort::close()
     stopUpdate();
     stopPlay();
     if (serial_port->isOpen()) {
-        drainWrites(*serial_port); // what was written leaves before the buffers are dropped
-        serial_port->clear(QSerialPort::AllDirections);
-        serial_port->close();
+        closePortLine(*serial_port);
         emit closed();
     }
     resetReceivers();
@@ -257,7 +238,7 @@ int QvxPort::checkPollLink()
         // While the device is missing (a pulled adapter) the polls do not try
         // to open it: each try writes and syncs a lock file, and the
         // multi-graph ticks up to a hundred times a second.
-        if (!serial_port->isOpen() && !deviceThere(portName))
+        if (!serial_port->isOpen() && !portDeviceFault(portName).isEmpty())
             return COMM_NOT_AVAILABLE;
         if (!serial_port->isOpen() && !open(portName, baudRate))
             return COMM_NOT_AVAILABLE;

@@ -3,6 +3,7 @@
 // in blocks or as a stream, the finale of every dialect and the failure exits.
 #include "fw/QvxFirmware.h"
 
+#include "comm/PortLine.h"
 #include "comm/WriteFlush.h"
 
 #include <QThread>
@@ -358,14 +359,11 @@ bool QvxFirmware::loadAtAddress()
 
 // --- step [2]: transfer -------------------------------------------------------------
 
-bool QvxFirmware::sendFile(const QString &path)
+bool QvxFirmware::sendFile(const Image &image)
 {
-    if (!serial_port->isOpen())
+    if (!serial_port->isOpen() || !sendable(image))
         return false;
-    const std::optional<QByteArray> image = readImage(path);
-    if (!image)
-        return false;
-    return deviceType == 4 ? blockTransfer(*image) : streamTransfer(*image);
+    return deviceType == 4 ? blockTransfer(image.bytes) : streamTransfer(image.bytes);
 }
 
 bool QvxFirmware::blockTransfer(const QByteArray &image)
@@ -505,7 +503,7 @@ bool QvxFirmware::finale(bool reset)
             return false;
         if (!sendOrLog("G", sendG))
             return false;
-        closePort();
+        closePortLine(*serial_port);
         return true;
     case 4:
         if (reset)
@@ -594,7 +592,7 @@ void QvxFirmware::failWith(const QList<QByteArray> &commands, const QString &tex
 {
     for (const QByteArray &command : commands)
         sendConsole(command); // whatever the port does: the exit goes on
-    closePort();
+    closePortLine(*serial_port);
     emit firmware_failed(text);
     port_held = false;
 }

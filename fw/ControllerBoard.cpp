@@ -3,7 +3,8 @@
 #include "fw/QvxFirmware.h"
 
 #include "comm/CommResult.h"
-#include "comm/QvxProtocol.h"
+#include "comm/PortLine.h"
+#include "comm/QvxProtocol2.h"
 #include "device/BaseConstants.h"
 #include "device/ProtocolConstants.h"
 
@@ -20,41 +21,40 @@ constexpr uchar kBoardRebootValue = 4; // restarts the board into its bootloader
 
 int QvxFirmware::probeController(const QString &portName, int *baudrate)
 {
-    serial_port->setPortName(portName);
-    qvx_protocol->extraLatency = qMax(kProbeLatencyMs, extraLatency);
+    // The probe speaks protocol 2.0 with a latency of its own; the caller
+    // gets its protocol and that engine's latency back, whatever the outcome
+    // (a probe cut short by Ctrl+C included).
+    const QString protocol = version();
+    const int latency = qvx_protocol2->extraLatency;
+    setProtocolVersion(kProtocolVersion2);
+    qvx_protocol2->extraLatency = qMax(kProbeLatencyMs, extraLatency);
     int found = 0;
     for (const int rate : kControllerProbeBaudRates) {
-        // The caller may hand over its port still open, and an open port does
-        // not open again.
-        closePort();
-        serial_port->setBaudRate(rate);
-        qvx_protocol->baudRate = rate;
-        if (!serial_port->open(QIODevice::ReadWrite)) {
-            closePort();
+        // The caller may hand over its port still open: it is closed first.
+        if (!openPortAt(portName, rate))
             continue;
-        }
-        setProtocolVersion(kProtocolVersion2);
         ushort model = 0;
         uchar firmware = 0;
         uchar error = 0;
-        int result = qvx_protocol->ping(kBoardId, &model, &firmware, &error);
+        int result = qvx_protocol2->ping(kBoardId, &model, &firmware, &error);
         if (result == COMM_CANCELLED) {
-            closePort();
+            closePortLine(*serial_port);
             break;
         }
         if (result != COMM_OK || error != 0) {
             QThread::msleep(kProbeRetryPauseMs);
             error = 0;
-            result = qvx_protocol->ping(kBoardId, &model, &firmware, &error);
+            result = qvx_protocol2->ping(kBoardId, &model, &firmware, &error);
         }
-        closePort();
+        closePortLine(*serial_port);
         if (result == COMM_OK && error == 0 && kControllerModelNumbers.contains(model)) {
             *baudrate = rate;
             found = model;
             break;
         }
     }
-    qvx_protocol->extraLatency = extraLatency;
+    qvx_protocol2->extraLatency = latency;
+    setProtocolVersion(protocol);
     return found;
 }
 
@@ -71,7 +71,7 @@ void QvxFirmware::findController(const QString &portName)
     }
 }
 
-bool QvxFirmware::updateController(const QvxFirmware::UpdateParam &param, const QString &imagePath)
+bool QvxFirmware::updateController(const QvxFirmware::UpdateParam &param, const Image &image)
 {
     // The board is reached at the bootloader's rate before its update, whatever param.baudrate is.
     if (!openPortAt(param.portName, kFlashBaud))
@@ -80,14 +80,14 @@ bool QvxFirmware::updateController(const QvxFirmware::UpdateParam &param, const 
     uchar error = 0;
     if (qvx_protocol->writeTxRx(param.id, kBoardRebootAddress, 1, &kBoardRebootValue, &error) != COMM_OK)
         return failUpdate(QStringLiteral("Update[2]: reboot fail"), tr("QUORVEX Reboot Failed"));
-    closePort();
+    closePortLine(*serial_port);
     pauseOnLine(kStepPauseMs);
     if (!openPortAt(param.portName, kFlashBaud))
         return failUpdate({}, tr("Port Open Failed"));
-    const QString failure = flashImage(imagePath, false);
+    const QString failure = flashImage(image, false);
     if (!failure.isEmpty())
         return failUpdate({}, failure);
-    closePort();
+    closePortLine(*serial_port);
     pauseOnLine(kStepPauseMs);
     if (!openPortAt(param.portName, param.baudrate))
         return failUpdate(QStringLiteral("Update[2]: open fail"), tr("Bootloader Restart Failed"));

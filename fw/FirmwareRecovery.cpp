@@ -1,6 +1,7 @@
 #include "fw/FirmwareRecovery.h"
 
 #include "comm/CommResult.h"
+#include "comm/PortLine.h"
 #include "comm/QvxProtocol2.h"
 #include "device/DeviceConstants.h"
 #include "device/ProtocolConstants.h"
@@ -65,7 +66,8 @@ bool FirmwareRecovery::recover(const QString &portName, const QString &deviceNam
     // Nothing to write, or nothing that can be written: the port is not touched.
     if (image.isEmpty())
         return fw.refuseUpdate(QvxFirmware::tr("Firmware Not Found"));
-    const QString problem = fw.imageProblem(image, deviceName, true);
+    QvxFirmware::Image loaded; // read once: what is checked is what is sent
+    const QString problem = fw.readImage(image, deviceName, true, &loaded);
     if (!problem.isEmpty())
         return fw.refuseUpdate(problem);
     fw.deviceType = QvxFirmware::classifyDevice(deviceName);
@@ -88,7 +90,7 @@ bool FirmwareRecovery::recover(const QString &portName, const QString &deviceNam
         return false;
     }
     const bool reset = deviceName != kNoResetModel;
-    const QString failure = fw.transferAfterEntry(image, packets, reset);
+    const QString failure = fw.transferAfterEntry(loaded, packets, reset);
     if (failure.isEmpty())
         return fw.succeedUpdate();
     if (packets)
@@ -107,7 +109,8 @@ bool FirmwareRecovery::calibrate(const QString &portName, const QString &deviceN
     const QString image = calibrationImage(deviceName);
     if (image.isEmpty())
         return fw.failUpdate({}, QvxFirmware::tr("Firmware Not Found"));
-    const QString problem = fw.imageProblem(image, deviceName, false); // loaded over the console
+    QvxFirmware::Image loaded; // loaded over the console, as read once here
+    const QString problem = fw.readImage(image, deviceName, false, &loaded);
     if (!problem.isEmpty())
         return fw.refuseUpdate(problem);
     fw.deviceType = QvxFirmware::calibrationDeviceType(deviceName);
@@ -121,7 +124,7 @@ bool FirmwareRecovery::calibrate(const QString &portName, const QString &deviceN
     QString failure;
     if (!fw.loadAtAddress())
         failure = QvxFirmware::tr("Bootloader Error");
-    else if (!fw.sendFile(image))
+    else if (!fw.sendFile(loaded))
         failure = QvxFirmware::tr("Firmware Transfer Failed");
     else if (!startCalibration())
         failure = QvxFirmware::tr("Bootloader Restart Failed");
@@ -152,7 +155,7 @@ void FirmwareRecovery::reportMissing(const QString &text)
 
 void FirmwareRecovery::closeAndRelease()
 {
-    fw.closePort();
+    closePortLine(*fw.serial_port);
     fw.port_held = false;
 }
 
@@ -180,7 +183,7 @@ bool FirmwareRecovery::startCalibration()
 bool FirmwareRecovery::next()
 {
     if (!fw.serial_port->isOpen()) {
-        fw.closePort();
+        closePortLine(*fw.serial_port);
         emit fw.calibration_nextFailed();
         return false;
     }
@@ -198,7 +201,7 @@ bool FirmwareRecovery::next()
         return false;
     }
     if (found == 1) // "COMPLETE": the program is done
-        fw.closePort();
+        closePortLine(*fw.serial_port);
     fw.port_held = false;
     emit fw.calibration_nextSucceed();
     return true;
@@ -207,7 +210,7 @@ bool FirmwareRecovery::next()
 void FirmwareRecovery::cancel()
 {
     if (!fw.serial_port->isOpen()) {
-        fw.closePort();
+        closePortLine(*fw.serial_port);
         return;
     }
     fw.port_held = true;

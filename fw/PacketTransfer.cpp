@@ -13,12 +13,11 @@ constexpr uchar kBootloaderId = 254;
 constexpr int kBlockSize = 128;
 } // namespace
 
-bool QvxFirmware::sendFileViaPackets(const QString &imagePath)
+bool QvxFirmware::sendFileViaPackets(const Image &file)
 {
-    const std::optional<QByteArray> read = readImage(imagePath);
-    if (!read)
+    if (!sendable(file))
         return false;
-    const QByteArray &image = *read;
+    const QByteArray &image = file.bytes;
     // Refused before the bootloader is told anything: a larger image than the
     // block index can count would wrap it and overwrite its own start.
     if (image.size() > kLargestPacketImage) {
@@ -27,7 +26,7 @@ bool QvxFirmware::sendFileViaPackets(const QString &imagePath)
     }
     const auto size = static_cast<quint32>(image.size());
     setProtocolVersion(kProtocolVersion2);
-    const bool ecp = QFileInfo(imagePath).suffix().toUpper() == QStringLiteral("ECP");
+    const bool ecp = QFileInfo(file.path).suffix().toUpper() == QStringLiteral("ECP");
     const uchar startMode = ecp ? 1 : 17;
     const uchar dataMode = ecp ? 2 : 18;
     const uchar lastMode = ecp ? 3 : 19;
@@ -97,18 +96,18 @@ bool QvxFirmware::restartViaProtocol(bool reset)
     return qvx_protocol2->bootCommandF8(kBootloaderId, &error) == COMM_OK && error == 0;
 }
 
-QString QvxFirmware::flashImage(const QString &imagePath, bool consoleOnly)
+QString QvxFirmware::flashImage(const Image &image, bool consoleOnly)
 {
     bool packetBootloader = false;
     if (!enterBootloader(&packetBootloader))
         return tr("Bootloader Entry Failed");
-    return transferAfterEntry(imagePath, packetBootloader && !consoleOnly, false);
+    return transferAfterEntry(image, packetBootloader && !consoleOnly, false);
 }
 
-QString QvxFirmware::transferAfterEntry(const QString &imagePath, bool packetBootloader, bool reset)
+QString QvxFirmware::transferAfterEntry(const Image &image, bool packetBootloader, bool reset)
 {
     if (packetBootloader) {
-        if (!sendFileViaPackets(imagePath))
+        if (!sendFileViaPackets(image))
             return tr("Firmware Transfer Failed");
         if (!restartViaProtocol(reset))
             return tr("Bootloader Restart Failed");
@@ -116,7 +115,7 @@ QString QvxFirmware::transferAfterEntry(const QString &imagePath, bool packetBoo
     }
     if (!loadFirmware())
         return tr("Bootloader Error");
-    if (!sendFile(imagePath))
+    if (!sendFile(image))
         return tr("Firmware Transfer Failed");
     if (!finale(reset))
         return tr("Bootloader Restart Failed");

@@ -98,16 +98,30 @@ QvxFirmware::Procedure QvxFirmware::procedureFor(const QString &deviceKind)
 
 bool QvxFirmware::firmware_update(QvxFirmware::UpdateParam param)
 {
+    // The procedures switch protocols as the device needs them; afterwards
+    // the caller speaks its own again, whichever way the update ended.
+    const QString protocol = version();
+    const bool done = runUpdate(param);
+    setProtocolVersion(protocol);
+    return done;
+}
+
+bool QvxFirmware::runUpdate(const UpdateParam &param)
+{
     cancelRequested = false;
     port_held = true;
     const QString external = externalImages.value(param.modelName);
     const QString imagePath = external.isEmpty() ? param.firmwarePath : external;
     const Procedure procedure = procedureFor(param.deviceKind);
-    // Checked before the device is told anything: a bad image found after
-    // the restart would leave the device in its bootloader. Only a protocol
-    // 1.0 servo is always flashed over the console, which counts no blocks.
+    // Read and checked once, before the device is told anything: a bad image
+    // found after the restart would leave the device in its bootloader, and
+    // what is sent is what was checked, whatever becomes of the file. Only a
+    // protocol 1.0 servo is always flashed over the console, which counts no
+    // blocks.
+    Image image;
     if (procedure) {
-        const QString problem = imageProblem(imagePath, param.modelName, procedure != &QvxFirmware::updateProtocol1);
+        const QString problem =
+            readImage(imagePath, param.modelName, procedure != &QvxFirmware::updateProtocol1, &image);
         if (!problem.isEmpty())
             return refuseUpdate(problem);
     }
@@ -124,7 +138,7 @@ bool QvxFirmware::firmware_update(QvxFirmware::UpdateParam param)
     // gets its rate and protocol back: the token is taken off meanwhile.
     CancellationToken *const lent = token;
     clearCancellationToken();
-    const bool done = (this->*procedure)(param, imagePath);
+    const bool done = (this->*procedure)(param, image);
     if (lent)
         setCancellationToken(lent);
     return done;

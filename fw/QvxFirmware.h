@@ -21,7 +21,6 @@ class QvxProtocol;
 
 #include <array>
 #include <atomic>
-#include <optional>
 
 class QvxFirmware : public QvxPort
 {
@@ -98,6 +97,18 @@ public:
     static constexpr int kRecoveryEntryDeadlineMs = 120000;
     // The largest image the packet transfer can count in 16-bit block indexes.
     static constexpr qint64 kLargestPacketImage = 65535LL * 128;
+    // The largest image sent over a bootloader console, which counts no
+    // blocks: far above any real image, so that a wrong file (a disk image,
+    // a device) is refused before it is read whole.
+    static constexpr qint64 kLargestConsoleImage = 16LL * 1024 * 1024;
+
+    // An image as it was read and checked before the device was told
+    // anything: the bytes a transfer sends, whatever its file holds by then.
+    struct Image
+    {
+        QString path; // where it was read from; its suffix picks the packet modes
+        QByteArray bytes;
+    };
 
     // The next entry ends `ms` from now (instead of kEntryDeadlineMs after its start).
     void armEntryDeadline(int ms);
@@ -116,7 +127,7 @@ public:
     bool loadAtAddress();
     // Step [2]: the image over the console, in blocks (dialect 4) or as one
     // stream with its sum byte.
-    bool sendFile(const QString &path);
+    bool sendFile(const Image &image);
     // Step [3]: leaves the bootloader by starting the application, or with
     // `reset` by restarting the device.
     bool finale(bool reset);
@@ -125,17 +136,17 @@ public:
     void failWithGo(const QString &text);
     void failWithGoAddress(const QString &text);
     // Step [2] and [3] for the packet bootloader.
-    bool sendFileViaPackets(const QString &imagePath);
+    bool sendFileViaPackets(const Image &image);
     bool restartViaProtocol(bool reset);
     // The steps after a successful entry: packets (transfer and restart) or
     // the console (load, transfer, finale). Empty when all went well, else
     // the failure text of the step that failed.
-    QString transferAfterEntry(const QString &imagePath, bool packetBootloader, bool reset);
+    QString transferAfterEntry(const Image &image, bool packetBootloader, bool reset);
     // The image of an update: the bootloader entry, then the transfer of the
     // kind that answered (the console's whatever answered when `consoleOnly`)
     // and the start of the application. Empty when all went well, else the
     // failure text of the step that failed.
-    QString flashImage(const QString &imagePath, bool consoleOnly);
+    QString flashImage(const Image &image, bool consoleOnly);
 
     // The low 8 bits of the sum of the bytes.
     static quint8 sumByte(const QByteArray &bytes);
@@ -144,40 +155,45 @@ public:
     // Pings ID 200 at each probe rate (57600, then 6250000) with protocol 2.0.
     // Returns the model number of the board that answered, with the rate in
     // *baudrate, or 0 (baudrate untouched) when none did. The port is closed
-    // before each open and is left closed.
+    // before each open and is left closed; the protocol and the protocol 2.0
+    // engine's latency are left as the caller had them.
     int probeController(const QString &portName, int *baudrate);
     // The probe, its outcome stored: boardModel (0 when no board answered);
     // for a board also boardBaud and the current engine's latency raised for
     // the relay. A probe cut short by the lent token stores nothing.
     void findController(const QString &portName);
     // An update procedure, by device kind.
-    using Procedure = bool (QvxFirmware::*)(const UpdateParam &, const QString &);
+    using Procedure = bool (QvxFirmware::*)(const UpdateParam &, const Image &);
     // The procedure of a device kind ("Quorvex1", "Quorvex2", "QuorvexM",
     // "Controller2", compared whole and case-sensitively); null for any other.
     static Procedure procedureFor(const QString &deviceKind);
     // The update of a controller board: reboot into its bootloader at 57600,
     // transfer, then a ping at param.baudrate.
-    bool updateController(const QvxFirmware::UpdateParam &param, const QString &imagePath);
+    bool updateController(const QvxFirmware::UpdateParam &param, const Image &image);
     // The update of a protocol 1.0 servo through its bootloader console.
     // A default baud value the rate table lacks fails before anything is sent.
-    bool updateProtocol1(const QvxFirmware::UpdateParam &param, const QString &imagePath);
+    bool updateProtocol1(const QvxFirmware::UpdateParam &param, const Image &image);
     // The update of a protocol 2.0 servo, directly, behind a controller board
     // or behind a master device.
-    bool updateProtocol2(const QvxFirmware::UpdateParam &param, const QString &imagePath);
+    bool updateProtocol2(const QvxFirmware::UpdateParam &param, const Image &image);
     // The update of a Modbus servo: commanded into its bootloader over a
     // Modbus link of its own, flashed at 57600 bit/s, reset over Modbus.
-    bool updateModbus(const QvxFirmware::UpdateParam &param, const QString &imagePath);
+    bool updateModbus(const QvxFirmware::UpdateParam &param, const Image &image);
 
     // --- shared update steps (fw/UpdateSteps.cpp) ----------------------------
     // The exits, the image, the port and the writes that every procedure
     // (update, recovery, calibration) uses alike.
 
-    // Why the image at `path` cannot be sent, as a failure text naming the
-    // file and the reason; empty when it can. The image must exist, open,
-    // hold something, and (when `packets`, a packet bootloader may take it)
-    // not outgrow the block index. A built-in image that is missing means the
-    // model has none, and no replacement for `modelName` either.
-    QString imageProblem(const QString &path, const QString &modelName, bool packets) const;
+    // Reads the image at `path` once into *image, and checks those bytes:
+    // empty when they can be sent, else a failure text naming the file and
+    // the reason. The image must exist, be a file (a built-in one, or a
+    // regular file: never a FIFO or a device, which could be read without
+    // end), hold something, and not outgrow kLargestPacketImage when
+    // `packets` (a packet bootloader may take it), kLargestConsoleImage
+    // otherwise; a larger one is refused before it is read. A built-in image
+    // that is missing means the model has none, and no replacement for
+    // `modelName` either.
+    QString readImage(const QString &path, const QString &modelName, bool packets, Image *image) const;
     // The exit of an order refused before anything was sent: `text` reported,
     // the port released and left as the caller had it; always false.
     bool refuseUpdate(const QString &text);
@@ -195,6 +211,8 @@ public:
     QByteArray consoleBuffer; // what the bootloader console printed during the current wait
 
 public slots:
+    // The update of one device, reported by the signals below; whichever way
+    // it ends, the transport is on the protocol it was on before.
     bool firmware_update(QvxFirmware::UpdateParam param);
     bool firmware_recovery(QString port_name, QString device_name, QString file_path = QString());
     bool calibration(QString port_name, QString device_name);
@@ -211,17 +229,20 @@ signals:
     void outputDebug(QString msg);
 
 private:
+    // The update behind firmware_update: the image, the board probe, the
+    // procedure of the device kind.
+    bool runUpdate(const UpdateParam &param);
+
     // --- shared update steps (fw/UpdateSteps.cpp) ----------------------------
-    // Closes the serial port once what was written has left the line (not at
-    // the rate the close restores); a closed port stays as it is.
-    void closePort();
     // Whether the serial port is closed or its line gone (an adapter pulled,
     // the other end hung up): no wait on it can bring anything.
     bool portLost() const;
     // Sleeps `ms`, but ends at once when the serial port's line goes; false
     // then (a closed port only sleeps, and counts as there).
     bool pauseOnLine(int ms);
-    // The port (closed first) opened at `baudrate`, stored in both engines.
+    // The port (closed first) opened at `baudrate`, stored in both engines;
+    // the one open of a serial line (comm/PortLine.h), as every close of the
+    // procedures is its one close.
     bool openPortAt(const QString &portName, int baudrate);
     // The rate of the link to the servo bus: the board's own rate when a
     // controller board is in front (it relays at the rate of its bus
@@ -258,15 +279,15 @@ private:
     // restart ends the update with "QUORVEX Reboot Failed" and its log line
     // ("<tag>: open fail", "<tag>: <restartName> fail"), a failing flash with
     // its own text; false then.
-    bool restartAndFlash(const UpdateParam &param, const QString &imagePath, const ServoWay &way);
+    bool restartAndFlash(const UpdateParam &param, const Image &image, const ServoWay &way);
     // The servo checked at its own rate after the transfer: the port reopened
     // at param.baudrate, a ping, the line "<tag>: OK!!!" and the closing
     // reset. A failing step ends the update with the way's check failure, the
     // reopen and the reset with their log lines; false then.
     bool reopenPingReset(const UpdateParam &param, const ServoWay &way);
-    // The whole image file; nothing when it cannot be read, or (logged) when
-    // it is empty: an empty image is never sent.
-    std::optional<QByteArray> readImage(const QString &path);
+    // Whether the image holds something to send; an empty one is logged and
+    // never sent.
+    bool sendable(const Image &image);
 
     // --- the steps' own helpers ----------------------------------------------
     // A one-byte write over a Modbus link of its own with the serial port

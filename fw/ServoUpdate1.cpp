@@ -8,7 +8,7 @@
 #include "device/DeviceConstants.h"
 #include "device/ProtocolConstants.h"
 
-bool QvxFirmware::updateProtocol1(const QvxFirmware::UpdateParam &param, const QString &imagePath)
+bool QvxFirmware::updateProtocol1(const QvxFirmware::UpdateParam &param, const Image &image)
 {
     const uchar id = param.id;
     // The servo restarts at its default rate, so the port must be reopened at
@@ -44,7 +44,7 @@ bool QvxFirmware::updateProtocol1(const QvxFirmware::UpdateParam &param, const Q
         return failUpdate(torqueFail, tr("QUORVEX Init Failed"));
     if (!writeByteRetried(id, param.baudRateAddress, flashValue, QStringLiteral("Update[1]: change baudrate fail #1-1")))
         return failUpdate(QStringLiteral("Update[1]: change baudrate fail #1-2"), tr("QUORVEX Reboot Failed"));
-    if (!restartAndFlash(param, imagePath, way))
+    if (!restartAndFlash(param, image, way))
         return false;
     // Back from the bootloader, then once more after the closing restart.
     if (!backToItsRate(QStringLiteral("Update[1]: change baudrate fail #2-1"),

@@ -4,6 +4,7 @@
 #include "fw/QvxFirmware.h"
 
 #include "comm/CommResult.h"
+#include "comm/PortLine.h"
 #include "comm/QvxModbus.h"
 #include "comm/QvxProtocol.h"
 #include "device/DeviceConstants.h"
@@ -22,7 +23,7 @@ const QString kModbusText = QStringLiteral("MODBUS");
 
 QString QvxFirmware::modbusWrite(const UpdateParam &param, ushort address, uchar value, bool *written)
 {
-    closePort();
+    closePortLine(*serial_port);
     auto modbus = std::make_unique<QvxModbus>();
     if (!modbus->open(param.portName, linkBaud(param.baudrate))) {
         modbus->close();
@@ -35,7 +36,7 @@ QString QvxFirmware::modbusWrite(const UpdateParam &param, ushort address, uchar
     return {};
 }
 
-bool QvxFirmware::updateProtocol2(const QvxFirmware::UpdateParam &param, const QString &imagePath)
+bool QvxFirmware::updateProtocol2(const QvxFirmware::UpdateParam &param, const Image &image)
 {
     const uchar id = param.id;
     const bool hasMaster = param.masterId != -1;
@@ -107,7 +108,7 @@ bool QvxFirmware::updateProtocol2(const QvxFirmware::UpdateParam &param, const Q
     }
 
     // Phase 2: at 57600, through the bootloader.
-    if (!restartAndFlash(param, imagePath, way))
+    if (!restartAndFlash(param, image, way))
         return false;
     pauseOnLine(kStepPauseMs);
     if (!torqueOff(*this, param))

@@ -5,13 +5,14 @@
 #include "fw/QvxFirmware.h"
 
 #include "comm/CommResult.h"
+#include "comm/PortLine.h"
 #include "comm/QvxModbus.h"
 
 #include <QThread>
 
 #include <memory>
 
-bool QvxFirmware::updateModbus(const QvxFirmware::UpdateParam &param, const QString &imagePath)
+bool QvxFirmware::updateModbus(const QvxFirmware::UpdateParam &param, const Image &image)
 {
     const uchar id = param.id;
     const QString torqueFail = QStringLiteral("Update[M]: torque off fail");
@@ -24,7 +25,7 @@ bool QvxFirmware::updateModbus(const QvxFirmware::UpdateParam &param, const QStr
         return failUpdate({}, text);
     };
 
-    closePort();
+    closePortLine(*serial_port);
     if (!modbus->open(param.portName, param.baudrate))
         return failLinked({}, tr("Port Open Failed"));
     if (!torqueOff(*modbus, param))
@@ -35,12 +36,12 @@ bool QvxFirmware::updateModbus(const QvxFirmware::UpdateParam &param, const QStr
 
     if (!openPortAt(param.portName, kFlashBaud))
         return failUpdate({}, tr("Port Open Failed"));
-    const QString failure = flashImage(imagePath, false);
+    const QString failure = flashImage(image, false);
     if (!failure.isEmpty())
         return failUpdate({}, failure);
 
     pauseOnLine(kStepPauseMs);
-    closePort();
+    closePortLine(*serial_port);
     if (!modbus->open(param.portName, param.baudrate))
         return failLinked({}, tr("Port Open Failed"));
     ushort model = 0;

@@ -1,13 +1,14 @@
 // The steps every update procedure shares (servos of both protocols, Modbus
 // servos, controller boards, recovery and calibration): the exits, the image
-// checked before anything is sent, the serial port closed only once its bytes
-// have left, opened at a rate, paused on while it is there, and the writes.
+// read once and checked before anything is sent, the serial port opened at a
+// rate and paused on while it is there, and the writes.
 #include "fw/QvxFirmware.h"
 
 #include "comm/CommResult.h"
+#include "comm/PortLine.h"
 #include "comm/QvxProtocol.h"
-#include "comm/WriteFlush.h"
 #include "platform/LinkIo.h"
+#include "platform/RegularFile.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
@@ -15,6 +16,9 @@
 #include <QFileInfo>
 #include <QThread>
 
+namespace {
+constexpr qint64 kImageReadPiece = 64 * 1024;
+} // namespace
 
 // --- the exits ----------------------------------------------------------------------
 
@@ -29,7 +33,7 @@ bool QvxFirmware::failUpdate(const QString &logText, const QString &text)
 {
     if (!logText.isEmpty())
         emit logMessage(logText);
-    closePort();
+    closePortLine(*serial_port);
     emit firmware_failed(text);
     port_held = false;
     return false;
@@ -37,7 +41,7 @@ bool QvxFirmware::failUpdate(const QString &logText, const QString &text)
 
 bool QvxFirmware::succeedUpdate()
 {
-    closePort();
+    closePortLine(*serial_port);
     emit firmware_succeed();
     port_held = false;
     return true;
@@ -45,7 +49,7 @@ bool QvxFirmware::succeedUpdate()
 
 // --- the image ----------------------------------------------------------------------
 
-QString QvxFirmware::imageProblem(const QString &path, const QString &modelName, bool packets) const
+QString QvxFirmware::readImage(const QString &path, const QString &modelName, bool packets, Image *image) const
 {
     if (!QFileInfo::exists(path)) {
         const QString reason = path.startsWith(QLatin1String(":/"))
@@ -54,45 +58,46 @@ QString QvxFirmware::imageProblem(const QString &path, const QString &modelName,
                                    : QStringLiteral("no such file");
         return tr("Firmware Not Found: %1 (%2)").arg(path, reason);
     }
+    const auto unusable = [&path](const QString &reason) { return tr("Firmware Not Usable: %1 (%2)").arg(path, reason); };
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return tr("Firmware Not Usable: %1 (%2)").arg(path, file.errorString());
-    const QByteArray image = file.readAll();
+    QString error;
+    // A built-in image is a resource; any other must be a regular file.
+    const bool opened = path.startsWith(QLatin1String(":/")) ? file.open(QIODevice::ReadOnly)
+                                                             : platform::openRegularFile(path, file, error);
+    if (!opened)
+        return unusable(error.isEmpty() ? file.errorString() : error);
+    const qint64 limit = packets ? kLargestPacketImage : kLargestConsoleImage;
+    const QString tooLarge = packets ? QStringLiteral("%1 bytes, more than the %2 a packet transfer can count")
+                                     : QStringLiteral("%1 bytes, more than the %2 an image may have");
+    if (file.size() > limit)
+        return unusable(tooLarge.arg(file.size()).arg(limit));
+    // Read to its end, but not beyond the bound: the file may grow meanwhile.
+    QByteArray bytes;
+    while (bytes.size() <= limit) {
+        const QByteArray piece = file.read(qMin<qint64>(kImageReadPiece, limit + 1 - bytes.size()));
+        if (piece.isEmpty())
+            break;
+        bytes += piece;
+    }
     if (file.error() != QFileDevice::NoError)
-        return tr("Firmware Not Usable: %1 (%2)").arg(path, file.errorString());
-    if (image.isEmpty())
-        return tr("Firmware Not Usable: %1 (empty image)").arg(path);
-    if (packets && image.size() > kLargestPacketImage)
-        return tr("Firmware Not Usable: %1 (%2 bytes, more than the %3 a packet transfer can count)")
-            .arg(path)
-            .arg(image.size())
-            .arg(kLargestPacketImage);
+        return unusable(file.errorString());
+    if (bytes.size() > limit)
+        return unusable(tooLarge.arg(bytes.size()).arg(limit));
+    if (bytes.isEmpty())
+        return unusable(QStringLiteral("empty image"));
+    *image = Image{path, bytes};
     return {};
 }
 
-std::optional<QByteArray> QvxFirmware::readImage(const QString &path)
+bool QvxFirmware::sendable(const Image &image)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    QByteArray image = file.readAll();
-    if (image.isEmpty()) {
-        // Nothing to send: refused before the device is told anything.
-        emit logMessage(QStringLiteral("[E] sendFile: empty image"));
-        return std::nullopt;
-    }
-    return image;
+    if (!image.bytes.isEmpty())
+        return true;
+    emit logMessage(QStringLiteral("[E] sendFile: empty image"));
+    return false;
 }
 
 // --- the serial port ----------------------------------------------------------------
-
-void QvxFirmware::closePort()
-{
-    if (!serial_port->isOpen())
-        return;
-    drainWrites(*serial_port);
-    serial_port->close();
-}
 
 bool QvxFirmware::portLost() const
 {
@@ -123,12 +128,9 @@ bool QvxFirmware::pauseOnLine(int ms)
 
 bool QvxFirmware::openPortAt(const QString &portName, int baudrate)
 {
-    closePort();
-    serial_port->setPortName(portName);
-    serial_port->setBaudRate(baudrate);
     qvx_protocol1->baudRate = baudrate;
     qvx_protocol2->baudRate = baudrate;
-    return serial_port->open(QIODevice::ReadWrite);
+    return openPortLine(*serial_port, portName, baudrate);
 }
 
 int QvxFirmware::linkBaud(int servoBaud) const
@@ -176,7 +178,7 @@ bool QvxFirmware::torqueOff(QvxComm &link, const UpdateParam &param)
 
 // --- the servo procedures' way through the bootloader --------------------------------
 
-bool QvxFirmware::restartAndFlash(const UpdateParam &param, const QString &imagePath, const ServoWay &way)
+bool QvxFirmware::restartAndFlash(const UpdateParam &param, const Image &image, const ServoWay &way)
 {
     const bool opened = way.overBoard ? openServoBus(param.portName, kFlashBaud) : openPortAt(param.portName, kFlashBaud);
     if (!opened)
@@ -184,7 +186,7 @@ bool QvxFirmware::restartAndFlash(const UpdateParam &param, const QString &image
     if ((qvx_protocol->*way.restart)(param.id) != COMM_OK)
         return failUpdate(way.tag + QStringLiteral(": ") + way.restartName + QStringLiteral(" fail"),
                           tr("QUORVEX Reboot Failed"));
-    const QString failure = flashImage(imagePath, way.consoleOnly);
+    const QString failure = flashImage(image, way.consoleOnly);
     if (!failure.isEmpty())
         return failUpdate({}, failure);
     return true;

@@ -5,9 +5,23 @@
 // before every write and a wait with a time-out error object for every slice
 // of a reply wait.
 
+#include <QString>
 #include <QtGlobal>
 
 namespace platform {
+
+// What the system holds under a serial port's name.
+enum class PortDevice
+{
+    Missing,    // nothing
+    NotADevice, // a file, a FIFO, a folder: no serial line opens on it
+    Device,     // a character device, as a serial port is
+};
+
+// What is where QSerialPort looks for the device of `portName` (on Unix a
+// name without a folder lies in /dev); links are followed. Looking opens
+// nothing, and a name holding a NUL byte names nothing.
+PortDevice portDevice(const QString &portName);
 
 // What a wait for input saw.
 enum class LinkInput

@@ -2,13 +2,29 @@
 
 #include "platform/ConsoleControl.h"
 
+#include <QFile>
+
 #include <cerrno>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace platform {
+
+PortDevice portDevice(const QString &portName)
+{
+    const bool path = portName.startsWith(QLatin1Char('/')) || portName.startsWith(QLatin1String("./"))
+                      || portName.startsWith(QLatin1String("../"));
+    const QByteArray location = QFile::encodeName(path ? portName : QStringLiteral("/dev/") + portName);
+    if (location.contains('\0'))
+        return PortDevice::Missing; // the system would look under the name cut there
+    struct stat status{};
+    if (::stat(location.constData(), &status) != 0)
+        return PortDevice::Missing;
+    return S_ISCHR(status.st_mode) ? PortDevice::Device : PortDevice::NotADevice;
+}
 
 LinkInput waitForLinkInput(qintptr handle, int ms)
 {

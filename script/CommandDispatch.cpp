@@ -17,8 +17,6 @@ namespace {
 constexpr int kIntMax = std::numeric_limits<int>::max();
 constexpr int kIntMin = std::numeric_limits<int>::min();
 
-const QString kNulInPortName = QStringLiteral("Port name must not contain a NUL byte.");
-
 const QStringList kUnsupportedNames{
     QStringLiteral("exit"), QStringLiteral("update"), QStringLiteral("upgrade"),
     QStringLiteral("server"), QStringLiteral("test"), QStringLiteral("aging"),
@@ -94,8 +92,8 @@ std::optional<ScriptResult> dispatch(const QString &name, const QStringList &arg
         int baudrate = 0;
         if (count != 2 || !parseIntInRange(args.at(1), 1, kIntMax, baudrate))
             return usage();
-        if (!isPortName(args.at(0)))
-            return usage(kNulInPortName);
+        if (const QString fault = portNameFault(args.at(0)); !fault.isEmpty())
+            return usage(fault + QLatin1Char('.'));
         return fromBackend(name, backend.open(args.at(0), baudrate));
     }
     if (name == QLatin1String("close"))

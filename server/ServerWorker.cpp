@@ -1,5 +1,6 @@
 #include "server/ServerWorker.h"
 
+#include "comm/PortLine.h"
 #include "console/io/Console.h"
 #include "server/SerialLine.h"
 
@@ -112,8 +113,6 @@ bool ServerWorker::openSerial()
 {
     serialLost = false;
     serialPort = new QSerialPort;
-    serialPort->setPortName(serialPortName);
-    serialPort->setBaudRate(baudRate, QSerialPort::AllDirections);
     serialPort->setDataBits(QSerialPort::Data8);
     serialPort->setParity(QSerialPort::NoParity);
     serialPort->setStopBits(QSerialPort::OneStop);
@@ -122,9 +121,9 @@ bool ServerWorker::openSerial()
     connect(serialPort, &QSerialPort::readyRead, this, &ServerWorker::handleSerialData);
     connect(serialPort, &QSerialPort::errorOccurred, this, &ServerWorker::handleSerialError);
     connect(serialPort, &QSerialPort::bytesWritten, this, &ServerWorker::onSerialBytesWritten);
-    if (!serialPort->open(QIODevice::ReadWrite)) {
-        const QString message =
-            QStringLiteral("Failed to open serial port %1: %2").arg(serialPortName, serialPort->errorString());
+    QString why;
+    if (!openPortLine(*serialPort, serialPortName, baudRate, &why)) {
+        const QString message = QStringLiteral("Failed to open serial port %1: %2").arg(serialPortName, why);
         console().printError(message);
         emit errorOccurred(message);
         return false;

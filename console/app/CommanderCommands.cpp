@@ -72,8 +72,8 @@ void Commander::onOpenCommand(const QStringList &fields)
     } else if (!choosePort(portName) || !chooseBaudrate(baudRate)) {
         return;
     }
-    if (!isPortName(portName)) {
-        error(QStringLiteral("Port name must not contain a NUL byte"));
+    if (const QString fault = portNameFault(portName); !fault.isEmpty()) {
+        error(fault);
         return;
     }
     if (!control_->openPort(portName, uint(baudRate))) {

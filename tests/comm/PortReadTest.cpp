@@ -115,7 +115,7 @@ TEST(PortPoll, ReadsEmitTheirBytesAlsoWhenTheyFail)
 TEST(PortPoll, LinkCheckReopensOrGivesUpWithoutSignal)
 {
     sim::SimBus other; // a second port the serial port may be left on
-    QTemporaryDir notATerminal; // there, but no port can be opened on it
+    QTemporaryDir notATerminal; // there, but no device
     struct Case
     {
         const char *name;
@@ -139,11 +139,17 @@ TEST(PortPoll, LinkCheckReopensOrGivesUpWithoutSignal)
          },
          COMM_OK, {"playStopped", "closed", "openSucceed 57600"}},
         {"closed port that cannot reopen",
+         [](PortOnBus &b) {
+             b.port->open(QStringLiteral("/dev/null"), 57600); // a device, but no terminal
+             b.events.clear();
+         },
+         COMM_NOT_AVAILABLE, {"playStopped", "openFailed 57600"}},
+        {"closed port whose name is no device is not tried",
          [&notATerminal](PortOnBus &b) {
              b.port->open(notATerminal.path(), 57600);
              b.events.clear();
          },
-         COMM_NOT_AVAILABLE, {"playStopped", "openFailed 57600"}},
+         COMM_NOT_AVAILABLE, {}},
         // A pulled adapter: each try would write and sync a lock file.
         {"closed port whose device is missing is not tried",
          [](PortOnBus &b) {

@@ -4,6 +4,7 @@
 
 #include "control/FirmwareUpdateFlow.h"
 #include "tests/control/ControlOnBus.h"
+#include "tests/fw/UpdateBench.h"
 #include "tests/support/QtPrinters.h"
 
 #include <QDir>
@@ -365,13 +366,10 @@ TEST_F(UpdateStart, AnUnusableImageIsRefusedWithItsReasonBeforeAnythingIsSent)
     };
     const Case cases[] = {{"no image for the model", Image::None},
                           {"empty image", Image::Empty},
-                          {"image that cannot be opened", Image::Folder},
-                          {"image above the packet transfer's limit", Image::TooLarge}};
+                          {"image that is no regular file", Image::Folder},
+                          {"image above its transfer's limit", Image::TooLarge}};
     for (const Kind &k : kKinds) {
         for (const Case &c : cases) {
-            // A protocol 1.0 servo takes its image over the console, which has no limit.
-            if (c.image == Image::TooLarge && QLatin1String(k.kind) == QLatin1String("Quorvex1"))
-                continue;
             const QString what = QStringLiteral("%1, %2").arg(QLatin1String(k.kind), QLatin1String(c.what));
             firmware_->externalImages.clear();
             QString reason;
@@ -383,20 +381,20 @@ TEST_F(UpdateStart, AnUnusableImageIsRefusedWithItsReasonBeforeAnythingIsSent)
             case Image::Empty:
                 reason = QStringLiteral("Firmware Not Usable: %1 (empty image)").arg(replacement(k, {}));
                 break;
-            case Image::Folder: {
-                const QString path = replacement(k, {}, true);
-                QFile folder(path);
-                EXPECT_FALSE(folder.open(QIODevice::ReadOnly)) << qPrintable(what);
-                reason = QStringLiteral("Firmware Not Usable: %1 (%2)").arg(path, folder.errorString());
+            case Image::Folder:
+                reason = QStringLiteral("Firmware Not Usable: %1 (not a regular file)").arg(replacement(k, {}, true));
                 break;
-            }
             case Image::TooLarge: {
-                const qint64 size = QvxFirmware::kLargestPacketImage + 1;
-                reason = QStringLiteral("Firmware Not Usable: %1 (%2 bytes, more than the %3 a packet transfer "
-                                        "can count)")
-                             .arg(replacement(k, QByteArray(size, '\x5A')))
-                             .arg(size)
-                             .arg(QvxFirmware::kLargestPacketImage);
+                // A protocol 1.0 servo takes its image over the console, which
+                // counts no blocks: its bound is far above any real image.
+                const bool console = QLatin1String(k.kind) == QLatin1String("Quorvex1");
+                const qint64 limit = console ? QvxFirmware::kLargestConsoleImage : QvxFirmware::kLargestPacketImage;
+                reason = QStringLiteral("Firmware Not Usable: %1 (%2 bytes, more than the %3 %4)")
+                             .arg(replacement(k, QByteArray(limit + 1, '\x5A')))
+                             .arg(limit + 1)
+                             .arg(limit)
+                             .arg(console ? QStringLiteral("an image may have")
+                                          : QStringLiteral("a packet transfer can count"));
                 break;
             }
             }
@@ -438,4 +436,140 @@ TEST_F(UpdateStart, CtrlCDuringTheBoardProbeCancelsBeforeTheFirstWrite)
         EXPECT_TRUE(in.logLine() == QLatin1String("2.0 12 PING") || in.logLine() == QLatin1String("2.0 200 PING"))
             << qPrintable(in.logLine());
     control_->endCommand();
+}
+
+// The console speaks protocol 1.0 at 1 Mbit/s to a protocol 1.0 servo that
+// coming back from any restart runs at its factory rate (115200) until it is
+// set to its own again, and whose digital reset takes it into its bootloader.
+// Whichever way its update ends, the console speaks as before: its protocol,
+// its rate, and the latency the README gives for that way out.
+class UpdateWaysOut : public ControlOnBus
+{
+protected:
+    static constexpr quint8 kServo = 5;
+    static constexpr int kRate = 1000000;     // protocol 1.0 register value 1
+    static constexpr quint8 kFactoryRate = 16; // 115200
+    static constexpr int kBaudAddress = 4;
+    static constexpr int kTorqueAddress = 24;
+
+    // The models: one of each way (the kind decides the procedure, the baud
+    // item's initial value the rate the servo restarts at).
+    struct Model
+    {
+        const char *name;
+        quint16 number;
+        const char *kind;
+        int factoryRate;
+    };
+    static constexpr Model kUpdatable{"VK-28", 1701, "Quorvex1", kFactoryRate};
+    static constexpr Model kUnknownKind{"VK-29", 1702, "Quorvex9", kFactoryRate};
+    static constexpr Model kNoFactoryRate{"VK-30", 1703, "Quorvex1", 3}; // 3 is no protocol 1.0 rate
+
+    void SetUp() override
+    {
+        for (const Model &m : {kUpdatable, kUnknownKind, kNoFactoryRate}) {
+            folder_.writeDescription(QString::fromLatin1(m.name) + QStringLiteral(".xml"),
+                                     updateDescription(QString::fromLatin1(m.name), m.number, QString::fromLatin1(m.kind),
+                                                       baudItem(kBaudAddress, m.factoryRate) + torqueItem()));
+        }
+        ControlOnBus::SetUp();
+        firmware_ = qobject_cast<QvxFirmware *>(control_->transport());
+        ASSERT_NE(firmware_, nullptr);
+    }
+
+    static QString torqueItem()
+    {
+        return QStringLiteral("<Item Address=\"%1\" Memory=\"2\" Name=\"Torque Enable\" RW=\"3\" Length=\"1\" Min=\"0\""
+                              " Max=\"1\" UI=\"3\"/>")
+            .arg(kTorqueAddress);
+    }
+
+    // The servo of `m` on the bus, and the console on protocol 1.0 at its rate.
+    void connect(const Model &m)
+    {
+        RestartingServo1 servo;
+        servo.id = kServo;
+        servo.model = m.number;
+        servo.firmware = 45;
+        servo.baudAddress = kBaudAddress;
+        servo.factoryValue = kFactoryRate;
+        servo.rate = kRate;
+        servo.torqueAddress = kTorqueAddress;
+        servo.addTo(bus_);
+        bus_.setResponder({});
+        makeControl();
+        firmware_ = qobject_cast<QvxFirmware *>(control_->transport());
+        ASSERT_TRUE(control_->openPort(bus_.portName(), kRate));
+        control_->setProtocolVersion(QStringLiteral("1.0"));
+        firmware_->externalImages = {
+            {QString::fromLatin1(m.name), image(QByteArray(m.name) + " version=46\n")}};
+        output_.take();
+        bus_.clearReceived();
+    }
+
+    QString image(const QByteArray &firstLine)
+    {
+        const QString path = images_.filePath(QStringLiteral("image.bin"));
+        QFile file(path);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly) && file.write(firstLine + QByteArray(500, '\x6B')) > 0);
+        return path;
+    }
+
+    QTemporaryDir images_;
+    QvxFirmware *firmware_ = nullptr;
+};
+
+TEST_F(UpdateWaysOut, EveryWayOutLeavesTheConsolesProtocolRateAndLatency)
+{
+    struct Case
+    {
+        const char *what;
+        Model model;
+        bool cancel; // Ctrl+C as the board probe's first ping arrives
+        const char *outcome;
+        int latency; // the README: an update past its board probe leaves 5000 ms
+        int version; // what the servo answers afterwards
+    };
+    const Case cases[] = {
+        {"Ctrl+C during the board probe", kUpdatable, true, "[Error] Firmware update failed: Canceled", kSlackMs, 45},
+        {"no procedure for the kind", kUnknownKind, false, "[Error] Firmware update failed: Device Type is Unknown",
+         5000, 45},
+        {"a failure before the procedure's first write", kNoFactoryRate, false,
+         "[Error] Firmware update failed: Port Open Failed", 5000, 45},
+        {"success", kUpdatable, false, "[Success] Firmware update complete", 5000, 46},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        connect(c.model);
+        CancellationToken token;
+        control_->beginCommand(&token);
+        if (c.cancel) {
+            bus_.setResponder([&token](const sim::Instruction &in) -> std::optional<QByteArray> {
+                if (in.id == 200)
+                    token.state.store(1);
+                return std::nullopt;
+            });
+        }
+        type("y\n");
+        control_->updateFirmware(kServo);
+        control_->endCommand();
+        bus_.setResponder({});
+        EXPECT_TRUE(out().endsWith(QLatin1String(c.outcome) + QLatin1Char('\n')));
+
+        EXPECT_EQ(firmware_->version(), QStringLiteral("1.0"));
+        EXPECT_TRUE(control_->isPortOpen());
+        EXPECT_EQ(firmware_->serial_port->baudRate(), kRate);
+        EXPECT_EQ(firmware_->extraLatency, c.latency);
+        EXPECT_EQ(firmware_->qvx_protocol1->extraLatency, c.latency);
+        EXPECT_EQ(firmware_->qvx_protocol2->extraLatency, c.latency);
+        if (c.latency != kSlackMs)
+            firmware_->setTimeout(kSlackMs); // as the user's `timeout` would
+        bus_.clearReceived();
+        control_->pingAndPrint(kServo); // a protocol 1.0 ping, then the model's read
+        EXPECT_EQ(out(), QStringLiteral("ID 5 : ACK\n[ID:005] %1, v%2\n").arg(QLatin1String(c.model.name)).arg(c.version));
+        QStringList heard;
+        for (const sim::Instruction &in : bus_.received())
+            heard << in.logLine();
+        EXPECT_EQ(heard.value(0), QStringLiteral("1.0 5 PING")) << qPrintable(heard.join('\n'));
+    }
 }

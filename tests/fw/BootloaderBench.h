@@ -53,14 +53,10 @@ struct BootloaderBench
         return entered;
     }
 
-    // An image file of these bytes.
-    QString image(const QByteArray &bytes, const QString &name = QStringLiteral("image.bin"))
+    // An image of these bytes, as read from a file of this name.
+    QvxFirmware::Image image(const QByteArray &bytes, const QString &name = QStringLiteral("image.bin")) const
     {
-        const QString path = dir.filePath(name);
-        QFile file(path);
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-            return {};
-        return path;
+        return {dir.filePath(name), bytes};
     }
 
     // Everything the bootloader read, in one piece.
@@ -74,14 +70,14 @@ struct BootloaderBench
 
     // The steps as recovery runs them: entry, then the transfer; a failure
     // ends with the failure exit (console) or a plain close (packets).
-    void runSteps(const QString &path, bool reset = false)
+    void runSteps(const QvxFirmware::Image &image, bool reset = false)
     {
         bool packets = false;
         if (!enter(&packets)) {
             fw.failWithGo(QStringLiteral("Bootloader Entry Failed"));
             return;
         }
-        const QString failure = fw.transferAfterEntry(path, packets, reset);
+        const QString failure = fw.transferAfterEntry(image, packets, reset);
         if (failure.isEmpty())
             return;
         if (!packets) {
@@ -93,6 +89,13 @@ struct BootloaderBench
         fw.port_held = false;
     }
 };
+
+// A built-in image (a resource), as read.
+inline QvxFirmware::Image builtInImage(const QString &path)
+{
+    QFile file(path);
+    return {path, file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray()};
+}
 
 // A made-up image of `size` bytes whose bytes vary.
 inline QByteArray patternImage(int size)

@@ -133,8 +133,8 @@ TEST(BootloaderSteps, ImagesOfAwkwardSizesArriveWholeInEveryTransferKind)
         for (const int size : {1, 127, 128, 255, 256, 1000}) {
             const QByteArray image = patternImage(size);
             b.progress.clear();
-            const QString path = b.image(image, QStringLiteral("image-%1.bin").arg(size));
-            const bool sent = packets ? b.fw.sendFileViaPackets(path) : (b.fw.loadFirmware() && b.fw.sendFile(path));
+            const QvxFirmware::Image file = b.image(image, QStringLiteral("image-%1.bin").arg(size));
+            const bool sent = packets ? b.fw.sendFileViaPackets(file) : (b.fw.loadFirmware() && b.fw.sendFile(file));
             EXPECT_TRUE(sent) << k.name << " " << size << "\n" << qPrintable(b.logs.join('\n'));
             EXPECT_TRUE(QTest::qWaitFor([&] { return b.bus.bootImage() == image; }, 3000)) << k.name << " " << size;
             ASSERT_FALSE(b.progress.isEmpty()) << k.name << " " << size;
@@ -213,10 +213,10 @@ TEST(BootloaderSteps, AnEmptyImageIsRefusedBeforeAnythingIsSent)
         BootloaderBench b(k.dialect, k.packets);
         ASSERT_TRUE(b.open());
         ASSERT_TRUE(b.enter());
-        const QString path = b.image({});
+        const QvxFirmware::Image empty = b.image({});
         const qsizetype before = b.arrived().size();
         b.logs.clear();
-        EXPECT_FALSE(k.packets ? b.fw.sendFileViaPackets(path) : b.fw.sendFile(path)) << k.dialect;
+        EXPECT_FALSE(k.packets ? b.fw.sendFileViaPackets(empty) : b.fw.sendFile(empty)) << k.dialect;
         EXPECT_EQ(b.logs, QStringList{"[E] sendFile: empty image"}) << k.dialect;
         EXPECT_TRUE(b.progress.isEmpty()) << k.dialect;
         QTest::qWait(50);
@@ -230,8 +230,7 @@ TEST(BootloaderSteps, AnImageBeyondTheBlockIndexIsRefusedBeforeAnythingIsSent)
     ASSERT_TRUE(b.open());
     ASSERT_TRUE(b.enter());
     b.bus.clearReceived();
-    const QString path = b.image(QByteArray(QvxFirmware::kLargestPacketImage + 1, '\x5A'));
-    EXPECT_FALSE(b.fw.sendFileViaPackets(path));
+    EXPECT_FALSE(b.fw.sendFileViaPackets(b.image(QByteArray(QvxFirmware::kLargestPacketImage + 1, '\x5A'))));
     EXPECT_EQ(b.logs.constLast(), "[E] sendFile: image too large");
     QTest::qWait(50);
     EXPECT_TRUE(b.bus.received().isEmpty());
@@ -369,7 +368,8 @@ TEST(BootloaderSteps, ADeviceRebootedIntoItsBootloaderComesBackWithTheImagesVers
         bool packets = !c.packets;
         ASSERT_TRUE(b.fw.enterBootloader(&packets)) << c.image;
         EXPECT_EQ(packets, c.packets) << c.image;
-        EXPECT_EQ(b.fw.transferAfterEntry(QString::fromLatin1(c.image), packets, false), QString()) << c.image;
+        EXPECT_EQ(b.fw.transferAfterEntry(builtInImage(QString::fromLatin1(c.image)), packets, false), QString())
+            << c.image;
         ASSERT_TRUE(b.bus.waitForApplication(5000)) << c.image;
         QFile file(QString::fromLatin1(c.image));
         ASSERT_TRUE(file.open(QIODevice::ReadOnly));
@@ -652,7 +652,7 @@ TEST(BootloaderProgram, SimulatorProgramServesABootloaderAndKeepsTheImage)
     ASSERT_TRUE(fw.enterBootloader(&packets));
     ASSERT_TRUE(packets);
     const QString image = ":/fw/assets/fw/BN-540_31.ecp";
-    EXPECT_EQ(fw.transferAfterEntry(image, packets, false), QString());
+    EXPECT_EQ(fw.transferAfterEntry(builtInImage(image), packets, false), QString());
     QFile expected(image);
     ASSERT_TRUE(expected.open(QIODevice::ReadOnly));
     const QByteArray bytes = expected.readAll();

@@ -8,6 +8,8 @@
 
 #include <QDir>
 
+#include <sys/stat.h>
+
 TEST(FirmwareRecovery, WritesTheImageIntoADeviceSwitchedOnByHand)
 {
     struct Case
@@ -84,8 +86,9 @@ TEST(FirmwareRecovery, AnUnusableImageIsRefusedWithItsReasonBeforeThePortIsTouch
     const QString large = b.image(QByteArray(QvxFirmware::kLargestPacketImage + 1, '\x5A'), "large.bin");
     const QString folder = b.dir.filePath("folder.bin");
     ASSERT_TRUE(QDir().mkpath(folder));
-    QFile opened(folder);
-    ASSERT_FALSE(opened.open(QIODevice::ReadOnly));
+    // A FIFO that nobody writes would hold a read of it for ever.
+    const QString fifo = b.dir.filePath("fifo.bin");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
     struct Case
     {
         QString path;
@@ -98,7 +101,8 @@ TEST(FirmwareRecovery, AnUnusableImageIsRefusedWithItsReasonBeforeThePortIsTouch
                     .arg(large)
                     .arg(QvxFirmware::kLargestPacketImage + 1)
                     .arg(QvxFirmware::kLargestPacketImage)},
-        {folder, "Firmware Not Usable: " + folder + " (" + opened.errorString() + ")"},
+        {folder, "Firmware Not Usable: " + folder + " (not a regular file)"},
+        {fifo, "Firmware Not Usable: " + fifo + " (not a regular file)"},
     };
     for (const Case &c : cases) {
         b.failures.clear();

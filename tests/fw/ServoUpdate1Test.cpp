@@ -19,16 +19,15 @@ struct Servo1Bench : UpdateBench
 {
     explicit Servo1Bench(bool packets = false, int rate = kRate, quint8 rateValue = 1)
     {
-        sim::Device servo = sim::Device::protocol1(kServo, 300, 20);
-        servo.setInitial(kBaud, QByteArray(1, static_cast<char>(kFactoryBaudValue)));
-        servo.write(kBaud, QByteArray(1, static_cast<char>(rateValue)));
-        servo.write(kTorque, QByteArray(1, '\x01'));
-        servo.baudRate = rate;
-        servo.baudRegisterAddress = kBaud;
-        servo.factoryRateAfterRestart = true;
-        servo.bootWindowMs = 1200; // the closing reset runs the application again
-        bus.addDevice(servo);
-        bus.setBootloader(kServo, sim::BootloaderSetup{1, packets, {}}, sim::Protocol::V1);
+        RestartingServo1 servo;
+        servo.id = kServo;
+        servo.baudAddress = kBaud;
+        servo.factoryValue = kFactoryBaudValue;
+        servo.rateValue = rateValue;
+        servo.rate = rate;
+        servo.torqueAddress = kTorque;
+        servo.packets = packets;
+        servo.addTo(bus);
     }
 
     QvxFirmware::UpdateParam order()

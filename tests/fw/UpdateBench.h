@@ -18,6 +18,38 @@
 #include <functional>
 #include <thread>
 
+// A protocol 1.0 servo as its update meets it: at `rate` (`rateValue` in its
+// baud register), back at its factory rate (`factoryValue`) after every
+// restart, its digital reset taking it into a bootloader of dialect 1 (the
+// packet kind when `packets`), its closing reset running the application again.
+struct RestartingServo1
+{
+    quint8 id = 1;
+    quint16 model = 300;
+    quint8 firmware = 20;
+    int baudAddress = 4;
+    quint8 factoryValue = 16; // 115200 bit/s
+    quint8 rateValue = 1;     // 1000000 bit/s
+    int rate = 1000000;
+    int torqueAddress = -1; // torque on there, when not -1
+    bool packets = false;
+
+    void addTo(sim::SimBus &bus) const
+    {
+        sim::Device servo = sim::Device::protocol1(id, model, firmware);
+        servo.setInitial(baudAddress, QByteArray(1, static_cast<char>(factoryValue)));
+        servo.write(baudAddress, QByteArray(1, static_cast<char>(rateValue)));
+        if (torqueAddress != -1)
+            servo.write(torqueAddress, QByteArray(1, '\x01'));
+        servo.baudRate = rate;
+        servo.baudRegisterAddress = baudAddress;
+        servo.factoryRateAfterRestart = true;
+        servo.bootWindowMs = 1200;
+        bus.addDevice(servo);
+        bus.setBootloader(id, sim::BootloaderSetup{1, packets, {}}, sim::Protocol::V1);
+    }
+};
+
 struct UpdateBench
 {
     sim::SimBus bus;

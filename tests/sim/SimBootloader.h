@@ -48,6 +48,8 @@ public:
     QByteArray takeHandOver();
     // The rate it listens at (0: any).
     int baudRate() const { return setup_.baudRate; }
+    // Whether it has answered the entry (its first prompt).
+    bool answeredEntry() const { return phase_ != Phase::Entry; }
     // Set once the bootloader starts the application.
     bool finished() const { return finished_; }
     // The image last received, without its sum bytes.

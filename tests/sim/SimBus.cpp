@@ -272,6 +272,12 @@ void SimBus::setResponder(Responder responder)
     d->responder = std::move(responder);
 }
 
+void SimBus::setEntryHook(EntryHook hook)
+{
+    std::lock_guard lock(d->mutex);
+    d->entryHook = std::move(hook);
+}
+
 void SimBus::setBootloader(quint8 id, const BootloaderSetup &setup, Protocol protocol)
 {
     std::lock_guard lock(d->mutex);
@@ -456,7 +462,10 @@ void SimBus::Impl::run()
                             continue;
                         arrivals.append(Arrival{clock.elapsed(), QByteArray(chunk, got)});
                         if (raw) {
+                            const bool answered = boot->answeredEntry();
                             replies = boot->feed(QByteArray(chunk, got), clock.elapsed());
+                            if (!answered && boot->answeredEntry() && entryHook)
+                                entryHook(bootId); // before the answer goes out
                             handOver = boot->takeHandOver();
                             followBootloader();
                         }

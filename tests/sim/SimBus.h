@@ -106,6 +106,14 @@ public:
     using Responder = std::function<std::optional<QByteArray>(const Instruction &)>;
     void setResponder(Responder responder);
 
+    // Called as a bootloader answers the program's entry (its first prompt),
+    // with the device's ID, on the bus thread before the answer goes out: a
+    // test changes the world there (an image file, say) between what the
+    // program did before the entry and what it does after. It runs with the
+    // bus lock held, so it must not call back into the bus.
+    using EntryHook = std::function<void(quint8 id)>;
+    void setEntryHook(EntryHook hook);
+
     // Gives a device a bootloader, which it enters when it is rebooted.
     void setBootloader(quint8 id, const BootloaderSetup &setup, Protocol protocol = Protocol::V2);
     // The device is in its bootloader now (as after switching it on); false

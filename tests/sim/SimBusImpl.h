@@ -46,6 +46,7 @@ struct SimBus::Impl
     std::FILE *log = nullptr;
     int lineBaud = 0; // the port's rate when the instruction being answered arrived
     Responder responder;
+    EntryHook entryHook;
     // The bootloader that runs, the device it belongs to, what it read, and
     // the image it last received.
     std::optional<Bootloader> boot;
