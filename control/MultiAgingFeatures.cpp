@@ -6,6 +6,7 @@
 #include "device/ProtocolConstants.h"
 #include "device/QvxControlItem.h"
 #include "device/QvxDeviceModel.h"
+#include "platform/FileName.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -209,7 +210,9 @@ QString MultiAgingFeatures::logFileName(const QDateTime &start) const
         if (!ids.contains(id))
             ids.append(id);
     }
-    const QString model = graphSlots.isEmpty() ? QString() : graphSlots.first().modelName;
+    // The model name comes from a description file: it stays within the
+    // log's own name, whatever it holds.
+    const QString model = graphSlots.isEmpty() ? QString() : platform::fileNamePart(graphSlots.first().modelName);
     return QStringLiteral("%1_[%2]%3_log").arg(start.toString(QStringLiteral("yyyyMMdd_HHmmss")), ids.join(','), model);
 }
 

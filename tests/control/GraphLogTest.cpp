@@ -62,10 +62,11 @@ struct LogOnly
 
     LogOnly() { features.folder = dir.path(); }
 
-    void addSlot(int id, const QvxControlItem &item, const QString &color, int yAxis)
+    void addSlot(int id, const QvxControlItem &item, const QString &color, int yAxis,
+                 const QString &modelName = QStringLiteral("AR-240"))
     {
         items.push_back(item);
-        features.graphSlots.append({&items.back(), color, yAxis, id, QStringLiteral("AR-240"), 1020, 53, item.name});
+        features.graphSlots.append({&items.back(), color, yAxis, id, modelName, 1020, 53, item.name});
     }
 
     QString fileText() const
@@ -319,6 +320,38 @@ INSTANTIATE_TEST_SUITE_P(
         UserText{"both with all of them", QStringLiteral("\"a,\nb\""), QStringLiteral(",\"\r\n"),
                  QStringLiteral("\"\"\"a,\nb\"\"\""), QStringLiteral("\",\"\"\r\n\"")}),
     CaseNamedByWhat());
+
+// The model name in the log's file name comes from a description file: the
+// log lands in its folder under one name, whatever the name holds, and the
+// header keeps the name as it was.
+TEST(GraphLog, TheModelNameStaysWithinTheLogsOwnName)
+{
+    const struct
+    {
+        const char *what;
+        QString model;
+        QString inFileName;
+    } cases[] = {
+        {"a plain name", QStringLiteral("AR-240"), QStringLiteral("AR-240")},
+        {"a folder separator", QStringLiteral("AR/240"), QStringLiteral("AR_240")},
+        {"a way out of the folder", QStringLiteral("/../../AR-240"), QStringLiteral("_.._.._AR-240")},
+        {"a line break and a NUL", QStringLiteral("AR\n240") + QChar(u'\0'), QStringLiteral("AR_240_")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        LogOnly log;
+        log.addSlot(1, makeItem(QStringLiteral("LED"), 65, 1), QStringLiteral("00ff00"), 1, c.model);
+        log.features.config.loggingInterval = 100000;
+        OutputCapture out;
+        ASSERT_TRUE(log.features.startLogging()) << out.take().toStdString();
+        log.features.stopLogging();
+        EXPECT_EQ(QDir(log.dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot).size(), 1);
+        const QString name = log.fileName();
+        EXPECT_TRUE(name.endsWith(QStringLiteral("_[1]") + c.inFileName + QStringLiteral("_log.csv")))
+            << name.toStdString();
+        EXPECT_TRUE(log.fileText().contains(QStringLiteral(",1020,")));
+    }
+}
 
 TEST(GraphLog, StartsWithoutSlotsOrWithoutAFileAreRefused)
 {
