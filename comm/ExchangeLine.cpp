@@ -84,10 +84,15 @@ void ExchangeLine::takeIn(const char *data, qint64 size)
     lastArrivalTime = wallClock();
 }
 
-void ExchangeLine::takeInHeld()
+QByteArray ExchangeLine::readHeld()
 {
     // As much as is there: a read of the whole bound would allocate it every time.
-    const QByteArray held = device->read(qMin<qint64>(device->bytesAvailable(), kMaxHeld));
+    return device->read(qMin<qint64>(device->bytesAvailable(), kMaxHeld));
+}
+
+void ExchangeLine::takeInHeld()
+{
+    const QByteArray held = readHeld();
     takeIn(held.constData(), held.size());
 }
 
@@ -144,6 +149,11 @@ qint64 ExchangeLine::lateSpan(qint64 windowMs)
     return qBound(kMinLateMs, kLateWindows * qMax(windowMs, qint64(0)), kMaxLateMs);
 }
 
+qint64 ExchangeLine::forgottenAt(const Owed &o)
+{
+    return o.uncertainTake ? o.until : o.until + lateSpan(o.windowMs);
+}
+
 bool ExchangeLine::couldAnswer(const Owed &o, int address, qsizetype answerSize, bool ofItsSize) const
 {
     const bool sameDevice = address == kAnyDevice || o.address == kAnyDevice || o.address == address;
@@ -158,9 +168,7 @@ qint64 ExchangeLine::lateUntil(const QByteArray &request, int address, qsizetype
 {
     qint64 until = 0;
     for (auto it = owed_.begin(); it != owed_.end();) {
-        // Gone once it can no longer come, nor make a request uncertain.
-        const qint64 forgotten = it->uncertainTake ? it->until : it->until + lateSpan(it->windowMs);
-        if (forgotten <= now) {
+        if (forgottenAt(*it) <= now) {
             it = owed_.erase(it);
             continue;
         }
@@ -342,9 +350,8 @@ int ExchangeLine::awaitCertainTurn(int address)
     for (const Owed &o : owed_) {
         if (o.address != address && o.address != kAnyDevice && address != kAnyDevice)
             continue;
-        const qint64 forgotten = o.uncertainTake ? o.until : o.until + lateSpan(o.windowMs);
         // A clock set back would otherwise hold the wait for as long.
-        until = qMax(until, qMin(forgotten, now + o.windowMs + 2 * kMaxLateMs));
+        until = qMax(until, qMin(forgottenAt(o), now + o.windowMs + 2 * kMaxLateMs));
     }
     if (until > now)
         awaitTurn(until);

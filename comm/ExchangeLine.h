@@ -152,6 +152,8 @@ protected:
     // Keeps rxBuffer within kMaxHeld, dropping the oldest bytes of a flood
     // (they answer nothing); true when it dropped any.
     bool boundHeld();
+    // What the device holds, at most kMaxHeld.
+    QByteArray readHeld();
 
 private:
     // An answer a device owes: whose, of which size, until when it may come
@@ -186,6 +188,8 @@ private:
 
     // Whether an owed answer could be taken for the answer of this request
     // (with `ofItsSize`, as an answer of the size it asks for, not as a refusal).
+    // When an entry can neither come nor make a request uncertain any more.
+    static qint64 forgottenAt(const Owed &o);
     bool couldAnswer(const Owed &o, int address, qsizetype answerSize, bool ofItsSize = false) const;
     // Until when an owed answer may come that the request could take; 0 when
     // none can. A repeat of an unanswered request is renewed.
@@ -205,7 +209,7 @@ private:
     void awaitTurn(qint64 until);
     // Appends arrived bytes to rxBuffer, keeping at most kMaxHeld.
     void takeIn(const char *data, qint64 size);
-    // Reads what the device holds, at most kMaxHeld.
+    // Takes in what the device holds (readHeld).
     void takeInHeld();
     static bool linkGone(qintptr handle);
 };

@@ -291,8 +291,8 @@ void QvxProtocol::parseArrivals()
     if (rxBuffer.isEmpty())
         clearHeaderPositions();
     emit updateRxStatus(true);
-    if (device) // as much as is there: a read of the whole bound would allocate it every time
-        rxBuffer += device->read(qMin<qint64>(device->bytesAvailable(), kMaxHeld));
+    if (device)
+        rxBuffer += readHeld();
     if (boundHeld())
         clearHeaderPositions(); // their offsets were counted before the cut
     emit updateRxStatus(false);

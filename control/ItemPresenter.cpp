@@ -28,8 +28,7 @@ ItemPresenter::ItemPresenter(const QvxDeviceModel *model)
 
 void ItemPresenter::convertIfSigned(QvxControlItem &item) const
 {
-    if (isSigned(item))
-        item.convertSignedValue();
+    applySignRule(item, rules_);
 }
 
 qint64 ItemPresenter::number(const QvxControlItem &item) const

@@ -1,34 +1,15 @@
 #include "device/XmlSafety.h"
 
+#include "platform/FileContents.h"
+
 #include <QIODevice>
 
-#include <algorithm>
-
 namespace xml_safety {
-
-namespace {
-
-// Read in pieces, so that a small file never costs a buffer of the bound's size.
-constexpr qint64 kPieceBytes = 64 * 1024;
-
-QByteArray readUpTo(QIODevice &file, qint64 most)
-{
-    QByteArray bytes;
-    while (bytes.size() < most) {
-        const QByteArray piece = file.read(std::min(kPieceBytes, most - bytes.size()));
-        if (piece.isEmpty())
-            break;
-        bytes += piece;
-    }
-    return bytes;
-}
-
-} // namespace
 
 bool readBounded(QIODevice &file, qint64 limit, QByteArray *bytes)
 {
     if (!file.isTextModeEnabled() || file.isSequential()) {
-        *bytes = readUpTo(file, limit + 1);
+        *bytes = platform::readAtMost(file, limit + 1);
         return bytes->size() <= limit;
     }
     // Text mode reads byte by byte to drop carriage returns, and its count is
@@ -36,12 +17,12 @@ bool readBounded(QIODevice &file, qint64 limit, QByteArray *bytes)
     // mode only when they hold a carriage return.
     const qint64 start = file.pos();
     file.setTextModeEnabled(false);
-    *bytes = readUpTo(file, limit + 1);
+    *bytes = platform::readAtMost(file, limit + 1);
     file.setTextModeEnabled(true);
     if (bytes->size() > limit)
         return false;
     if (bytes->contains('\r') && file.seek(start))
-        *bytes = readUpTo(file, limit);
+        *bytes = platform::readAtMost(file, limit);
     return true;
 }
 

@@ -7,6 +7,7 @@
 #include "comm/CommResult.h"
 #include "comm/PortLine.h"
 #include "comm/QvxProtocol.h"
+#include "platform/FileContents.h"
 #include "platform/LinkIo.h"
 #include "platform/RegularFile.h"
 
@@ -16,9 +17,6 @@
 #include <QFileInfo>
 #include <QThread>
 
-namespace {
-constexpr qint64 kImageReadPiece = 64 * 1024;
-} // namespace
 
 // --- the exits ----------------------------------------------------------------------
 
@@ -72,13 +70,7 @@ QString QvxFirmware::readImage(const QString &path, const QString &modelName, bo
     if (file.size() > limit)
         return unusable(tooLarge.arg(file.size()).arg(limit));
     // Read to its end, but not beyond the bound: the file may grow meanwhile.
-    QByteArray bytes;
-    while (bytes.size() <= limit) {
-        const QByteArray piece = file.read(qMin<qint64>(kImageReadPiece, limit + 1 - bytes.size()));
-        if (piece.isEmpty())
-            break;
-        bytes += piece;
-    }
+    const QByteArray bytes = platform::readAtMost(file, limit + 1);
     if (file.error() != QFileDevice::NoError)
         return unusable(file.errorString());
     if (bytes.size() > limit)

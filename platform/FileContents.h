@@ -7,7 +7,14 @@
 #include <QByteArray>
 #include <QString>
 
+class QIODevice;
+
 namespace platform {
+
+// The rest of an open file, but no more than `most` bytes, read in pieces so
+// that a small file never costs a buffer of the bound's size: a file a user
+// hands the program is read up to its bound plus one byte, and no further.
+QByteArray readAtMost(QIODevice &device, qint64 most);
 
 // Reads the file named `path` into `buffer`, which grows as needed and is
 // meant to be reused from file to file; `*size` gets the file's length (the
